@@ -1,0 +1,166 @@
+#include "foundation/cow_String.h"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+struct cow_String::Rep {
+    std::atomic<int> refs;
+    int length;
+    int capacity;
+
+    char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
+
+    static Rep* Allocate(int capacity) {
+        void* memory = std::malloc(sizeof(Rep) + static_cast<size_t>(capacity) + 1);
+        if (!memory) throw std::bad_alloc();
+        Rep* rep = new (memory) Rep{{1}, 0, capacity};
+        rep->data()[0] = '\0';
+        return rep;
+    }
+
+    static void Release(Rep* rep) noexcept {
+        if (rep && rep->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            rep->~Rep();
+            std::free(rep);
+        }
+    }
+};
+
+namespace {
+int clipped(int start, int count, int length) {
+    start = std::clamp(start, 0, length);
+    return std::clamp(count, 0, length - start);
+}
+}  // namespace
+
+cow_String::cow_String(const char* text) : cow_String(std::string_view(text ? text : "")) {}
+
+cow_String::cow_String(const char* text, int length)
+    : cow_String(std::string_view(text ? text : "", text ? static_cast<size_t>(std::max(length, 0)) : 0)) {}
+
+cow_String::cow_String(std::string_view text) { append(text); }
+
+cow_String::cow_String(int value) {
+    char digits[16];
+    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    append(std::string_view(digits, end - digits));
+}
+
+cow_String::cow_String(unsigned int value) {
+    char digits[16];
+    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    append(std::string_view(digits, end - digits));
+}
+
+cow_String::cow_String(double value) {
+    char digits[32];
+    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    append(std::string_view(digits, end - digits));
+}
+
+cow_String::cow_String(const cow_String& other) noexcept : rep(other.rep) {
+    if (rep) rep->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+cow_String::cow_String(cow_String&& other) noexcept : rep(other.rep) { other.rep = nullptr; }
+
+cow_String::~cow_String() { Rep::Release(rep); }
+
+cow_String& cow_String::operator=(const cow_String& other) noexcept {
+    if (other.rep) other.rep->refs.fetch_add(1, std::memory_order_relaxed);
+    Rep::Release(rep);
+    rep = other.rep;
+    return *this;
+}
+
+cow_String& cow_String::operator=(cow_String&& other) noexcept {
+    if (this != &other) {
+        Rep::Release(rep);
+        rep = other.rep;
+        other.rep = nullptr;
+    }
+    return *this;
+}
+
+cow_String& cow_String::operator=(const char* text) { return *this = cow_String(text); }
+
+int cow_String::length() const noexcept { return rep ? rep->length : 0; }
+
+const char* cow_String::text() const noexcept { return rep ? rep->data() : ""; }
+
+int cow_String::refCount() const noexcept { return rep ? rep->refs.load(std::memory_order_relaxed) : 0; }
+
+char* cow_String::Writable(int capacity) {
+    const bool shared = !rep || rep->refs.load(std::memory_order_acquire) != 1;
+    if (!shared && rep->capacity >= capacity) return rep->data();
+    const int grown = rep ? std::max(capacity, rep->capacity * 2) : capacity;
+    Rep* fresh = Rep::Allocate(std::max(grown, 15));
+    if (rep) {
+        std::memcpy(fresh->data(), rep->data(), static_cast<size_t>(rep->length) + 1);
+        fresh->length = rep->length;
+    }
+    Rep::Release(rep);
+    rep = fresh;
+    return rep->data();
+}
+
+void cow_String::SetLength(int newLength) noexcept {
+    rep->length = newLength;
+    rep->data()[newLength] = '\0';
+}
+
+cow_String& cow_String::append(const char* text, int length, int start, int count) {
+    const int n = clipped(start, count, length);
+    if (n == 0) return *this;
+    const int old = this->length();
+    char* data = Writable(old + n);
+    std::memcpy(data + old, text + std::clamp(start, 0, length), static_cast<size_t>(n));
+    SetLength(old + n);
+    return *this;
+}
+
+cow_String& cow_String::append(std::string_view text) {
+    return append(text.data(), static_cast<int>(text.size()));
+}
+
+cow_String& cow_String::append(char c) { return append(&c, 1); }
+
+int cow_String::Find(const char* searched, int from) const {
+    const std::string_view whole = view();
+    if (from < 0) from = 0;
+    if (from > length()) return length();
+    const size_t at = whole.find(searched ? searched : "", static_cast<size_t>(from));
+    return at == std::string_view::npos ? length() : static_cast<int>(at);
+}
+
+cow_String cow_String::Substr(int start, int count) const {
+    const int n = clipped(start, count, length());
+    return cow_String(text() + std::clamp(start, 0, length()), n);
+}
+
+cow_String& cow_String::replace(int position, int count, const char* text, int length, int start, int count2) {
+    const int old = this->length();
+    position = std::clamp(position, 0, old);
+    count = clipped(position, count, old);
+    const int inserted = clipped(start, count2, length);
+    const char* source = text + std::clamp(start, 0, length);
+    cow_String result;
+    result.reserve(old - count + inserted);
+    result.append(this->text(), position);
+    result.append(source, inserted);
+    result.append(this->text() + position + count, old - position - count);
+    return *this = std::move(result);
+}
+
+void cow_String::reserve(int capacity) {
+    if (capacity > length()) Writable(capacity);
+}
+
+void cow_String::Delete() noexcept {
+    Rep::Release(rep);
+    rep = nullptr;
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <climits>
+#include <string_view>
+
+#include "foundation/ipm_export.h"
+
+// Copy-on-write string: copies share one text through a thread-safe reference
+// count; the text is copied only when a shared string is changed. A default
+// string holds no storage and reads as the empty text.
+class IPM_EXPORT cow_String {
+public:
+    cow_String() noexcept = default;
+    cow_String(const char* text);
+    cow_String(const char* text, int length);
+    explicit cow_String(std::string_view text);
+    explicit cow_String(int value);
+    explicit cow_String(unsigned int value);
+    // Shortest text that reads back to the same double.
+    explicit cow_String(double value);
+    cow_String(const cow_String& other) noexcept;
+    cow_String(cow_String&& other) noexcept;
+    ~cow_String();
+
+    cow_String& operator=(const cow_String& other) noexcept;
+    cow_String& operator=(cow_String&& other) noexcept;
+    cow_String& operator=(const char* text);
+
+    int length() const noexcept;
+    bool isEmpty() const noexcept { return length() == 0; }
+    // Never null: the empty text when the string holds no storage.
+    const char* text() const noexcept;
+    std::string_view view() const noexcept { return {text(), static_cast<size_t>(length())}; }
+    // Number of strings sharing this text (0 without storage).
+    int refCount() const noexcept;
+
+    // Appends `count` characters of `text` (of `length` characters) from `start`,
+    // clipped to the text's end.
+    cow_String& append(const char* text, int length, int start = 0, int count = INT_MAX);
+    cow_String& append(std::string_view text);
+    cow_String& append(char c);
+    cow_String& operator+=(std::string_view text) { return append(text); }
+    cow_String& operator+=(const cow_String& text) { return append(text.view()); }
+    cow_String& operator+=(char c) { return append(c); }
+
+    // Index of the first occurrence at or after `from`; length() when absent.
+    int Find(const char* searched, int from = 0) const;
+    bool Contains(const char* searched) const { return Find(searched) < length(); }
+    // Up to `count` characters from `start`, clipped to the end.
+    cow_String Substr(int start, int count) const;
+    // Replaces `count` characters at `position` by `count2` characters of
+    // `text` (of `length` characters) from `start`.
+    cow_String& replace(int position, int count, const char* text, int length, int start = 0,
+                        int count2 = INT_MAX);
+    char operator[](int index) const { return text()[index]; }
+
+    // Makes room for `capacity` characters without changing the text.
+    void reserve(int capacity);
+    // Drops this string's share of the text; the string becomes empty.
+    void Delete() noexcept;
+
+    friend bool operator==(const cow_String& a, const cow_String& b) noexcept { return a.view() == b.view(); }
+    friend bool operator==(const cow_String& a, const char* b) noexcept { return a.view() == std::string_view(b); }
+    friend bool operator<(const cow_String& a, const cow_String& b) noexcept { return a.view() < b.view(); }
+
+private:
+    struct Rep;
+    char* Writable(int capacity);
+    void SetLength(int newLength) noexcept;
+
+    Rep* rep = nullptr;
+};
+
+// The type the translation facility and exception reports return.
+using atr_String = cow_String;

@@ -1,0 +1,15 @@
+#include "foundation/omi_AlertListener.h"
+
+#include <unistd.h>
+
+omi_AlertListener::omi_AlertListener() : handle(static_cast<unsigned int>(getpid())) {}
+
+unsigned int omi_AlertListener::GetHandle() const { return handle; }
+
+void omi_AlertListener::SetHandle(unsigned int newHandle) { handle = newHandle; }
+
+template <>
+omi_AlertListener& omi_Singleton<omi_AlertListener>::Instance() {
+    static omi_AlertListener listener;
+    return listener;
+}

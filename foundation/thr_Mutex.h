@@ -1,0 +1,21 @@
+#pragma once
+
+#include <mutex>
+
+#include "foundation/ipm_export.h"
+
+// A plain, non-recursive mutex. Also usable with std::lock_guard.
+class IPM_EXPORT thr_Mutex {
+public:
+    explicit thr_Mutex(unsigned int flags = 0);
+    thr_Mutex(const thr_Mutex&) = delete;
+    thr_Mutex& operator=(const thr_Mutex&) = delete;
+
+    void Lock();
+    void Unlock();
+    void lock() { Lock(); }
+    void unlock() { Unlock(); }
+
+private:
+    std::mutex mutex;
+};

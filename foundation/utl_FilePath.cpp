@@ -1,0 +1,14 @@
+#include "foundation/utl_FilePath.h"
+
+#include <filesystem>
+#include <system_error>
+
+utl_FilePath::utl_FilePath(const cow_String& fileName, const cow_String& directory)
+    : fileName(fileName), directory(directory) {}
+
+cow_String utl_FilePath::AbsolutePathName() const {
+    const std::filesystem::path path = std::filesystem::path(directory.view()) / fileName.view();
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    return cow_String(std::string_view((error ? path : absolute.lexically_normal()).native()));
+}

@@ -1,0 +1,11 @@
+#include "jcl/jcl_module.h"
+
+#include "foundation/omni_UseCount.h"
+
+namespace {
+omni_UseCount jclUses;
+}
+
+void jcl_initialize(int& count) { jclUses.Start(count); }
+
+void jcl_finalize(int& count) { jclUses.Stop(count); }
