@@ -1,10 +1,16 @@
 #include "foundation/xmp_XML.h"
 
+#include <expat_config.h>  // tells whether the DTD safeguards are built in
 #include <expat.h>
 
 xmp_XML_Parser xmp_XML_ParserCreate(const char* encoding) {
     XML_Parser parser = XML_ParserCreate(encoding);
-    if (parser) XML_SetParamEntityParsing(parser, XML_PARAM_ENTITY_PARSING_NEVER);
+    if (!parser) return nullptr;
+    XML_SetParamEntityParsing(parser, XML_PARAM_ENTITY_PARSING_NEVER);
+    // Peer documents are small and need no entities of their own: stop any
+    // expansion once it has produced more than a few kilobytes.
+    XML_SetBillionLaughsAttackProtectionActivationThreshold(parser, 16 * 1024);
+    XML_SetBillionLaughsAttackProtectionMaximumAmplification(parser, 10.0f);
     return parser;
 }
 
