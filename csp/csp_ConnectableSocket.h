@@ -1,0 +1,59 @@
+#pragma once
+
+#include <sys/socket.h>
+
+#include "csp/csp_Socket.h"
+#include "csp/csp_SocketAddress.h"
+#include "foundation/aio_ostream.h"
+#include "foundation/cow_String.h"
+#include "foundation/ipm_export.h"
+
+// A socket that connects to a peer and carries a byte stream, with a stream
+// state: end of stream seen, failed, and whether an end of stream raises.
+class csp_ConnectableSocket : public csp_Socket {
+public:
+    enum StreamState : unsigned short { EndOfFile = 1, Failed = 2, ThrowAtEndOfFile = 4 };
+
+    csp_ConnectableSocket(int type, int family, int protocol);
+    explicit csp_ConnectableSocket(int descriptor);
+    IPM_EXPORT csp_ConnectableSocket(const csp_ConnectableSocket& other);
+    IPM_EXPORT csp_ConnectableSocket(csp_ConnectableSocket&& other) noexcept;
+    IPM_EXPORT ~csp_ConnectableSocket() override;
+    IPM_EXPORT csp_ConnectableSocket& operator=(const csp_ConnectableSocket& other);
+    IPM_EXPORT csp_ConnectableSocket& operator=(csp_ConnectableSocket&& other) noexcept;
+
+    // Gives up after 5 s when the peer does not answer. Success clears every
+    // state but ThrowAtEndOfFile.
+    IPM_EXPORT void connectTo(const csp_SocketAddress& peer);
+
+    // One send; returns the count sent, or -1 at once when Failed is set.
+    // Raises write_failed (and sets Failed) when the send fails.
+    IPM_EXPORT int write(const void* data, int length);
+    // One receive; returns the count received, 0 at end of stream, or -1 at
+    // once when Failed is set. Raises read_failed (and sets Failed) when the
+    // receive fails, and eof_encountered at the first end of stream when
+    // ThrowAtEndOfFile is set.
+    IPM_EXPORT int read(void* buffer, int length);
+    // -1 unless isGood(); `from` is left as it is.
+    int receiveFrom(csp_SocketAddress& from, char* buffer, int length);
+
+    csp_SocketAddress peerAddress() const;
+    IPM_EXPORT bool isConnected() const;
+
+    bool isGood() const;
+    bool isReadable() const;
+    bool isAtEndOfFile() const;
+    bool throwsAtEndOfFile() const;
+    void setThrowAtEndOfFile(bool on);
+    // Every given bit is set.
+    bool hasState(unsigned short bits) const;
+
+    // "ConnectableSocket( 5, SocketAddress( .. ) )", or with "connection is
+    // not defined" / "connection is not currently opened".
+    cow_String toString() const;
+
+protected:
+    IPM_EXPORT void connectTo(sockaddr* record, int length);
+};
+
+aio_ostream& operator<<(aio_ostream& stream, const csp_ConnectableSocket& socket);

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "csp/csp_ConnectableSocket.h"
+#include "csp/csp_SocketAddress.h"
+#include "foundation/ipm_export.h"
+
+// A TCP stream socket over IPv4.
+class csp_TcpSocket : public csp_ConnectableSocket {
+public:
+    // Any non-zero value leaves the socket unbound.
+    enum TcpBinding { BindAnyAddress = 0, NoBinding = 1 };
+
+    // With BindAnyAddress the socket is bound to any local address, port 0.
+    IPM_EXPORT explicit csp_TcpSocket(TcpBinding binding = BindAnyAddress);
+    // Adopts a descriptor, as of an accepted connection.
+    IPM_EXPORT explicit csp_TcpSocket(int descriptor);
+    // Bound to `local`.
+    IPM_EXPORT explicit csp_TcpSocket(const csp_SocketAddress& local);
+    IPM_EXPORT csp_TcpSocket(const csp_TcpSocket& other);
+    IPM_EXPORT csp_TcpSocket(csp_TcpSocket&& other) noexcept;
+    IPM_EXPORT ~csp_TcpSocket() override;
+    IPM_EXPORT csp_TcpSocket& operator=(const csp_TcpSocket& other);
+    IPM_EXPORT csp_TcpSocket& operator=(csp_TcpSocket&& other) noexcept;
+
+    using csp_Socket::reset;
+    // A fresh TCP descriptor.
+    void reset();
+
+    // The system's result: 0, or -1 on failure. Raises nothing.
+    IPM_EXPORT int listen(int backlog) const;
+    // The accepted connection; on failure a console line "accept error: N"
+    // and a socket that is not open.
+    IPM_EXPORT csp_TcpSocket acceptConnection() const;
+
+    IPM_EXPORT void setKeepAlives(bool on);
+    bool getKeepAlives() const;
+};
