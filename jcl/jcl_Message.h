@@ -1,0 +1,35 @@
+#pragma once
+
+#include "foundation/cow_String.h"
+#include "foundation/ipm_export.h"
+#include "jcl/jcl_Entity.h"
+
+class jcl_Node;
+
+// A message stanza. Its payload travels in the extension element "x" of the
+// "kelvane:msg" namespace.
+class IPM_EXPORT jcl_Message : public jcl_Entity {
+public:
+    jcl_Message();
+    // Reads a "message" element; any other element yields an empty message.
+    explicit jcl_Message(const jcl_Node& node);
+    ~jcl_Message() override;
+
+    void SetSubject(const cow_String& text);
+    void SetBody(const cow_String& text);
+    void SetX(const cow_String& content);
+
+    cow_String GetKind() const override;
+    cow_String Serialize() const override;
+
+    cow_String subject;
+    cow_String body;
+    cow_String error;
+    // Outgoing: the text inside the extension element. Incoming: every
+    // received extension element in serialised form, one after the other.
+    cow_String x;
+    int errorCode = 0;
+
+private:
+    void AppendXNode(const jcl_Node& node);
+};

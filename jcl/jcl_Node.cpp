@@ -1,0 +1,58 @@
+#include "jcl/jcl_Node.h"
+
+#include <stdexcept>
+
+#include "foundation/aio_ostream.h"
+#include "foundation/cow_ConstMapIterator.h"
+
+template class cow_1DArray<jcl_Node>;
+template class cow_1DArrayList<jcl_Node>;
+
+const cow_String& jcl_Node::GetTagName() const { return tagName; }
+
+void jcl_Node::InsertAttribute(const cow_String& name, const cow_String& value) { attributes.Insert(name, value); }
+
+void jcl_Node::InsertAttributeList(const char** pairs) {
+    for (; pairs[0]; pairs += 2) InsertAttribute(pairs[0], pairs[1]);
+}
+
+void jcl_Node::Append(const jcl_Node& child) { children.Append(child); }
+
+jcl_Node& jcl_Node::GetChild(int index) {
+    if (index < 0 || index >= children.Count()) throw std::out_of_range("jcl_Node::GetChild: no such child");
+    return children.Get(index);
+}
+
+jcl_Node& jcl_Node::Traverse(const cow_1DArrayList<int>& path) {
+    jcl_Node* node = this;
+    for (int step : path) node = &node->GetChild(step);
+    return *node;
+}
+
+cow_String jcl_Node::Serialize() const {
+    aio_cout.print("value") << text;
+    aio_cout.put('\n').flush();
+
+    cow_String xml = StartTag();
+    xml += text;
+    xml += '\n';
+    for (const jcl_Node& child : children) xml += child.Serialize();
+    xml.append("</");
+    xml += tagName;
+    xml.append(">\n");
+    return xml;
+}
+
+cow_String jcl_Node::StartTag() const {
+    cow_String xml("<");
+    xml += tagName;
+    for (cow_ConstMapIterator<cow_String, cow_String> attribute(attributes); !attribute.IsDone(); attribute.Next()) {
+        xml += ' ';
+        xml += attribute.Key();
+        xml.append("=\"");
+        xml += attribute.Value();
+        xml += '"';
+    }
+    xml += '>';
+    return xml;
+}
