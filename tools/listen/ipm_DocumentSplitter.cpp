@@ -1,0 +1,120 @@
+#include "tools/listen/ipm_DocumentSplitter.h"
+
+#include <algorithm>
+
+namespace {
+
+bool isNameStart(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || byte == '_' || byte == ':' || byte >= 0x80;
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+}  // namespace
+
+ipm_DocumentSplitter::ipm_DocumentSplitter(std::size_t maxDocument) : maxDocument(maxDocument) {}
+
+std::vector<ipm_DocumentSplitter::Piece> ipm_DocumentSplitter::Feed(std::string_view bytes) {
+    std::vector<Piece> pieces;
+    pending.append(bytes);
+    std::size_t at = 0;
+    bool progressing = true;
+    while (progressing && at < pending.size()) {
+        switch (state) {
+            case State::readingName: progressing = ReadName(at, pieces); break;
+            case State::betweenDocuments: progressing = FindDocumentStart(at, pieces); break;
+            case State::inDocument: progressing = ReadDocument(at, pieces); break;
+            case State::skippingLine: progressing = SkipLine(at); break;
+        }
+    }
+    pending.erase(0, at);
+    return pieces;
+}
+
+bool ipm_DocumentSplitter::ReadName(std::size_t& at, std::vector<Piece>& pieces) {
+    const std::size_t open = std::min(pending.find('<', at), pending.size());
+    const std::size_t room = maxJobName - jobName.size();
+    const std::size_t length = open - at;
+    if (length > room && !nameCut) {
+        nameCut = true;
+        pieces.push_back({Piece::Kind::warning,
+                          "job name longer than " + std::to_string(maxJobName) + " bytes cut short"});
+    }
+    jobName.append(pending, at, std::min(length, room));
+    at = open;
+    if (open == pending.size()) return false;
+    state = State::betweenDocuments;
+    pieces.push_back({Piece::Kind::jobName, jobName});
+    return true;
+}
+
+bool ipm_DocumentSplitter::FindDocumentStart(std::size_t& at, std::vector<Piece>& pieces) {
+    while (at < pending.size() && isBlank(pending[at])) ++at;
+    if (at == pending.size()) return false;
+    if (pending[at] == '<') {
+        if (at + 1 == pending.size()) return false;
+        if (isNameStart(pending[at + 1])) {
+            state = State::inDocument;
+            return true;
+        }
+    }
+    LoseSync("bytes outside a document skipped up to the next line", pieces);
+    return true;
+}
+
+bool ipm_DocumentSplitter::ReadDocument(std::size_t& at, std::vector<Piece>& pieces) {
+    if (endTag.empty()) {
+        const std::size_t nameEnd = pending.find_first_of(" \t\r\n/>", at + 1);
+        if (nameEnd != std::string::npos) {
+            endTag = "</" + pending.substr(at + 1, nameEnd - at - 1) + ">\n";
+            scannedTo = nameEnd - at;
+        }
+    }
+    const std::size_t end = endTag.empty() ? std::string::npos : pending.find(endTag, at + scannedTo);
+    if (end == std::string::npos) {
+        const std::size_t held = pending.size() - at;
+        if (held > maxDocument) {
+            at = pending.size();
+            LoseSync("document of more than " + std::to_string(maxDocument) +
+                         " bytes without its end dropped; skipping to the next line",
+                     pieces);
+            return false;
+        }
+        if (!endTag.empty() && held >= endTag.size()) scannedTo = std::max(scannedTo, held - endTag.size() + 1);
+        return false;
+    }
+    const std::size_t length = end + endTag.size() - at;
+    if (length > maxDocument) {
+        pieces.push_back({Piece::Kind::warning,
+                          "document of " + std::to_string(length) + " bytes dropped (more than " +
+                              std::to_string(maxDocument) + ")"});
+    } else {
+        pieces.push_back({Piece::Kind::document, pending.substr(at, length)});
+    }
+    at += length;
+    endTag.clear();
+    scannedTo = 0;
+    resynchronising = false;
+    state = State::betweenDocuments;
+    return true;
+}
+
+bool ipm_DocumentSplitter::SkipLine(std::size_t& at) {
+    const std::size_t lineFeed = pending.find('\n', at);
+    if (lineFeed == std::string::npos) {
+        at = pending.size();
+        return false;
+    }
+    at = lineFeed + 1;
+    state = State::betweenDocuments;
+    return true;
+}
+
+void ipm_DocumentSplitter::LoseSync(const std::string& why, std::vector<Piece>& pieces) {
+    if (!resynchronising) pieces.push_back({Piece::Kind::warning, why});
+    resynchronising = true;
+    endTag.clear();
+    scannedTo = 0;
+    state = State::skippingLine;
+}

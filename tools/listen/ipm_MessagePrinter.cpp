@@ -1,0 +1,84 @@
+#include "tools/listen/ipm_MessagePrinter.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "tools/listen/ipm_DocumentReader.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+bool needsQuotes(std::string_view text) {
+    if (text.empty()) return true;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= ' ' || byte == 0x7F || c == '"' || c == '\\') return true;
+    }
+    return false;
+}
+
+void appendEscaped(std::string& out, char c) {
+    switch (c) {
+        case '"': out += "\\\""; return;
+        case '\\': out += "\\\\"; return;
+        case '\n': out += "\\n"; return;
+        case '\r': out += "\\r"; return;
+        case '\t': out += "\\t"; return;
+        default: break;
+    }
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < ' ' || byte == 0x7F) {
+        char hex[5];
+        std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+        out += hex;
+    } else {
+        out += c;
+    }
+}
+
+std::string dumpLine(const Json& json) {
+    // Job names and unread documents may hold any bytes; JSON needs UTF-8.
+    return json.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+std::string textLine(std::string_view job, const ipm_DocumentReader::Message& message) {
+    std::string line = ipm_MessagePrinter::Token(job) + " " + ipm_MessagePrinter::Token(message.type);
+    for (const auto& field : message.fields) {
+        line += " " + ipm_MessagePrinter::Token(field.name) + "=" + ipm_MessagePrinter::Token(field.value);
+    }
+    return line + "\n";
+}
+
+std::string jsonLine(std::string_view job, const ipm_DocumentReader::Message& message) {
+    Json fields = Json::array();
+    for (const auto& field : message.fields) {
+        fields.push_back({{"name", field.name}, {"type", field.type}, {"value", field.value}});
+    }
+    return dumpLine({{"job", job}, {"type", message.type}, {"fields", std::move(fields)}});
+}
+
+}  // namespace
+
+ipm_MessagePrinter::ipm_MessagePrinter(Mode mode) : mode(mode) {}
+
+ipm_MessagePrinter::Output ipm_MessagePrinter::Render(std::string_view job, std::string_view document) const {
+    if (mode == Mode::raw) return {std::string(document), {}};
+    std::string error;
+    const auto message = ipm_DocumentReader::Read(document, error);
+    if (!message) {
+        const std::string warning = error + "; shown as received";
+        if (mode == Mode::json) return {dumpLine({{"job", job}, {"raw", document}}), warning};
+        std::string line = Token(job) + " " + std::string(document);
+        if (line.back() != '\n') line += '\n';
+        return {line, warning};
+    }
+    return {mode == Mode::json ? jsonLine(job, *message) : textLine(job, *message), {}};
+}
+
+std::string ipm_MessagePrinter::Token(std::string_view text) {
+    if (!needsQuotes(text)) return std::string(text);
+    std::string quoted = "\"";
+    for (const char c : text) appendEscaped(quoted, c);
+    return quoted + "\"";
+}
