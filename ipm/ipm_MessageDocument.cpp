@@ -1,0 +1,250 @@
+#include "ipm/ipm_MessageDocument.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "foundation/omi_AlertListener.h"
+#include "foundation/utl_system.h"
+#include "ipm/ipm_MessageTransmit.h"
+
+namespace {
+constexpr std::string_view directEscapedNames[] = {"heading", "stepName", "message", "file"};
+constexpr std::string_view jabberEscapedNames[] = {"heading", "stepName"};
+
+// The largest finite single-precision value: the listener reads floats as such.
+constexpr double largestFloat = 3.4028234663852886e38;
+
+// Collects the document in a local buffer (on the heap only when it outgrows
+// it), so the result is allocated once, at its final size.
+class Writer {
+public:
+    Writer() = default;
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    void Put(std::string_view text) {
+        if (text.size() > static_cast<size_t>(limit - at)) Grow(text.size());
+        std::memcpy(at, text.data(), text.size());
+        at += text.size();
+    }
+
+    void Put(char c) {
+        if (at == limit) Grow(1);
+        *at++ = c;
+    }
+
+    // Integers and doubles in the string type's own decimal form: the exact
+    // decimal text, and the shortest text that reads back to the same double.
+    template <class Number>
+    void PutNumber(Number value) {
+        char digits[32];
+        const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+        Put(std::string_view(digits, static_cast<size_t>(end - digits)));
+    }
+
+    void PutEscaped(std::string_view text) {
+        size_t plain = 0;
+        for (size_t i = 0; i < text.size(); ++i) {
+            const std::string_view entity = EntityFor(text[i]);
+            if (entity.empty()) continue;
+            Put(text.substr(plain, i - plain));
+            Put(entity);
+            plain = i + 1;
+        }
+        Put(text.substr(plain));
+    }
+
+    cow_String Result() const { return cow_String(start, static_cast<int>(at - start)); }
+
+private:
+    static std::string_view EntityFor(char c) {
+        switch (c) {
+            case '&': return "&amp;";
+            case '<': return "&lt;";
+            case '>': return "&gt;";
+            default: return {};
+        }
+    }
+
+    void Grow(size_t needed) {
+        const size_t used = static_cast<size_t>(at - start);
+        const size_t capacity = std::max(2 * static_cast<size_t>(limit - start), used + needed);
+        std::unique_ptr<char[]> larger(new char[capacity]);
+        std::memcpy(larger.get(), start, used);
+        heap = std::move(larger);
+        start = heap.get();
+        at = start + used;
+        limit = start + capacity;
+    }
+
+    char local[2048];
+    std::unique_ptr<char[]> heap;
+    char* start = local;
+    char* at = local;
+    char* limit = local + sizeof local;
+};
+
+char lowerCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The conversion letter: the whole text after the first "%", when that is one
+// character; 0 otherwise.
+char conversionLetter(std::string_view descriptor) {
+    const size_t percent = descriptor.find('%');
+    if (percent == std::string_view::npos || descriptor.size() - percent != 2) return 0;
+    return lowerCase(descriptor[percent + 1]);
+}
+
+// One message being written: the three cursors over the value arrays and
+// what the fields said about the phase.
+class DocumentBuilder {
+public:
+    DocumentBuilder(std::span<const std::string_view> escapedNames, bool replacesOutOfRangeFloats,
+                    const int* integers, const double* doubles, const char* const* texts)
+        : escapedNames(escapedNames), replacesOutOfRangeFloats(replacesOutOfRangeFloats), integers(integers),
+          doubles(doubles), texts(texts) {}
+
+    void Open(std::string_view type) {
+        out.Put('<');
+        out.Put(type);
+        out.Put('>');
+    }
+
+    void Fields(std::string_view format) {
+        while (!format.empty()) {
+            const size_t space = format.find(' ');
+            WriteField(format.substr(0, space));
+            format = space == std::string_view::npos ? std::string_view() : format.substr(space + 1);
+        }
+    }
+
+    // Without a "phase" field the standing phase is repeated; with one, the
+    // field's value becomes the standing phase.
+    void Phase() {
+        ipm_MessageTransmit& transmitter = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
+        if (!phaseField) {
+            const cow_String phase = transmitter.CurrentPhase();
+            Element("phase", " type=\"symconst\">", phase.view());
+        } else if (newPhase) {
+            transmitter.SetCurrentPhase(cow_String(newPhase));
+        }
+    }
+
+    void Context(const cow_String& jobName, bool started) {
+        Element("jobName", " type=\"string\">", jobName.view());
+        if (!started) return;
+        Element("clientHost", " type=\"string\">", utl_getHostName().view());
+        out.Put("<handle type=\"integer\">");
+        out.PutNumber(omi_Singleton<omi_AlertListener>::Instance().GetHandle());
+        out.Put("</handle>");
+    }
+
+    cow_String Close(std::string_view type) {
+        out.Put("</");
+        out.Put(type);
+        out.Put(">\n");
+        return out.Result();
+    }
+
+private:
+    // An empty descriptor (two spaces in a row) writes nothing; one with an
+    // unknown letter consumes no value and writes an empty element.
+    void WriteField(std::string_view descriptor) {
+        if (descriptor.empty()) return;
+        const std::string_view name = descriptor.substr(0, descriptor.find('='));
+        const bool isPhase = name == "phase";
+        phaseField = phaseField || isPhase;
+        out.Put('<');
+        out.Put(name);
+        switch (conversionLetter(descriptor)) {
+            case 'i':
+                out.Put(" type=\"integer\">");
+                out.PutNumber(integers ? integers[integerCursor] : 0);
+                ++integerCursor;
+                break;
+            case 'r':
+                out.Put(" type=\"float\">");
+                out.PutNumber(Representable(doubles ? doubles[doubleCursor] : 0.0));
+                ++doubleCursor;
+                break;
+            case 's':
+                out.Put(" type=\"string\">");
+                if (IsEscaped(name))
+                    out.PutEscaped(NextText());
+                else
+                    out.Put(NextText());
+                break;
+            case 'b':
+                out.Put(" type=\"boolean\">");
+                out.Put(NextText());
+                break;
+            case 'e': {
+                out.Put(" type=\"symconst\">");
+                const char* value = NextText();
+                if (isPhase) newPhase = value;
+                out.Put(value);
+                break;
+            }
+            default:
+                out.Put('>');
+        }
+        out.Put("</");
+        out.Put(name);
+        out.Put('>');
+    }
+
+    void Element(std::string_view name, std::string_view typeAttribute, std::string_view value) {
+        out.Put('<');
+        out.Put(name);
+        out.Put(typeAttribute);
+        out.Put(value);
+        out.Put("</");
+        out.Put(name);
+        out.Put('>');
+    }
+
+    const char* NextText() {
+        const char* text = texts ? texts[textCursor] : nullptr;
+        ++textCursor;
+        return text ? text : "";
+    }
+
+    bool IsEscaped(std::string_view name) const {
+        return std::find(escapedNames.begin(), escapedNames.end(), name) != escapedNames.end();
+    }
+
+    double Representable(double value) const {
+        if (!replacesOutOfRangeFloats) return value;
+        return std::isnan(value) || value > largestFloat || value < -largestFloat ? largestFloat : value;
+    }
+
+    Writer out;
+    std::span<const std::string_view> escapedNames;
+    bool replacesOutOfRangeFloats;
+    const int* integers;
+    const double* doubles;
+    const char* const* texts;
+    int integerCursor = 0;
+    int doubleCursor = 0;
+    int textCursor = 0;
+    bool phaseField = false;
+    const char* newPhase = nullptr;
+};
+}  // namespace
+
+constinit const ipm_MessageDocument ipm_MessageDocument::direct{directEscapedNames, true};
+constinit const ipm_MessageDocument ipm_MessageDocument::jabber{jabberEscapedNames, false};
+
+cow_String ipm_MessageDocument::Build(const char* type, const char* format, const int* integers,
+                                      const double* doubles, const char* const* texts, bool started,
+                                      const cow_String& jobName) const {
+    const std::string_view root(type ? type : "");
+    DocumentBuilder builder(escapedNames, replacesOutOfRangeFloats, integers, doubles, texts);
+    builder.Open(root);
+    builder.Fields(format ? format : "");
+    builder.Phase();
+    builder.Context(jobName, started);
+    return builder.Close(root);
+}

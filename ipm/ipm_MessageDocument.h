@@ -1,0 +1,31 @@
+#pragma once
+
+#include <span>
+#include <string_view>
+
+#include "foundation/cow_String.h"
+
+// The XML text of one message: a root element named after the message type,
+// one typed element per field of the format string, then the job's standing
+// context (phase, job name and, for the start message, client host and
+// handle). The transports differ only in which string fields they escape and
+// in whether out-of-range floats are replaced; `direct` and `jabber` hold
+// their settings.
+class ipm_MessageDocument {
+public:
+    constexpr ipm_MessageDocument(std::span<const std::string_view> escapedNames, bool replacesOutOfRangeFloats)
+        : escapedNames(escapedNames), replacesOutOfRangeFloats(replacesOutOfRangeFloats) {}
+
+    // Reads, and with a "phase" field replaces, the transmitter's current
+    // phase. Each array must hold as many entries as the format consumes; a
+    // null array or text reads as 0 or the empty text.
+    cow_String Build(const char* type, const char* format, const int* integers, const double* doubles,
+                     const char* const* texts, bool started, const cow_String& jobName) const;
+
+    static const ipm_MessageDocument direct;
+    static const ipm_MessageDocument jabber;
+
+private:
+    std::span<const std::string_view> escapedNames;
+    bool replacesOutOfRangeFloats;
+};

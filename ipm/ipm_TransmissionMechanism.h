@@ -1,0 +1,27 @@
+#pragma once
+
+#include "foundation/cow_String.h"
+#include "foundation/ipm_export.h"
+
+// The transport behind the transmitter. The host constructs a concrete one and
+// hands it to ipm_MessageTransmit::SetMechanism, which owns it from then on.
+class IPM_EXPORT ipm_TransmissionMechanism {
+public:
+    ipm_TransmissionMechanism();
+    virtual ~ipm_TransmissionMechanism();
+
+    // True when the transport is open and ready.
+    virtual bool Initialize() = 0;
+    // The message document; works whether or not Initialize has run.
+    virtual cow_String Encode(const char* type, const char* format, int* integers, double* doubles, char** texts,
+                              bool started) = 0;
+    // Ends the conversation in the transport's own orderly way; only the host calls it.
+    virtual void Close() = 0;
+    // Sends one complete document; transport failures are thrown.
+    virtual void Transmit(const cow_String& document) = 0;
+    // Waits briefly for requests from the listener and acts on them.
+    virtual void Poll() = 0;
+
+    // Empty until SetMechanism copies the transmitter's job name in.
+    cow_String jobName;
+};
