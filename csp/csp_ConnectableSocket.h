@@ -29,7 +29,8 @@ public:
     // One send; returns the count sent, or -1 at once when Failed is set.
     // Raises write_failed (and sets Failed) when the send fails.
     IPM_EXPORT int write(const void* data, int length);
-    // One receive; returns the count received, 0 at end of stream, or -1 at
+    // One receive; returns the count received, 0 at end of stream (or for a
+    // request of 0 bytes, which asks the system nothing), or -1 at
     // once when Failed is set. Raises read_failed (and sets Failed) when the
     // receive fails, and eof_encountered at the first end of stream when
     // ThrowAtEndOfFile is set.

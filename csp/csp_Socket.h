@@ -84,7 +84,8 @@ protected:
     void setStateBits(unsigned short bits);
 
 private:
-    void release() noexcept;
+    // Closes the held descriptor when auto-closing, unless `incoming` is the same.
+    void releaseFor(int incoming) noexcept;
 
     int descriptor;
     bool autoClose;

@@ -1,5 +1,6 @@
 #include "csp/csp_module.h"
 
+#include "csp/impl/csp_LocalHostCache.h"
 #include "foundation/omni_UseCount.h"
 
 namespace {
@@ -8,4 +9,6 @@ omni_UseCount cspUses;
 
 void csp_initialize(int& count) { cspUses.Start(count); }
 
-void csp_finalize(int& count) { cspUses.Stop(count); }
+void csp_finalize(int& count) {
+    if (cspUses.Stop(count)) csp_LocalHostCache::release();
+}

@@ -1,0 +1,39 @@
+#include "csp/impl/csp_LocalHostCache.h"
+
+#include <unistd.h>
+
+#include <memory>
+#include <mutex>
+
+#include "csp/csp_NetworkException.h"
+
+namespace {
+std::mutex cacheGuard;
+std::unique_ptr<csp_Host> cached;
+
+csp_Host lookUpLocalMachine() {
+    try {
+        char name[256] = {};
+        if (::gethostname(name, 255) != 0) throw csp_NetworkException(invalid_host, cow_String());
+        return csp_Host(cow_String(name));
+    } catch (const nex_Exception&) {
+        csp_throwNetworkError(invalid_host, "Could not find ip address for the localhost");
+    }
+}
+}  // namespace
+
+csp_Host csp_LocalHostCache::get() {
+    std::lock_guard lock(cacheGuard);
+    if (!cached) cached = std::make_unique<csp_Host>(lookUpLocalMachine());
+    return *cached;
+}
+
+void csp_LocalHostCache::release() {
+    std::lock_guard lock(cacheGuard);
+    cached.reset();
+}
+
+bool csp_LocalHostCache::holdsRecord() {
+    std::lock_guard lock(cacheGuard);
+    return cached != nullptr;
+}

@@ -1,0 +1,26 @@
+#include "csp/impl/csp_NetworkEx.h"
+
+#include <cerrno>
+
+#include "csp/csp_NetworkException.h"
+#include "foundation/atr_translate.h"
+
+namespace {
+constexpr const char* sourceFile = "generated/csp/impl/csp_NetworkEx";
+}
+
+void csp_throwNetworkError(csp_NetworkErrorKind kind, const cow_String& text) {
+    atr_translate prefix("%d:");
+    atr_SubstituteFormat(prefix, 1, static_cast<int>(kind));
+    atr_String result = prefix.Result();
+    result += text;
+    csp_NetworkException(kind, result).Throw(sourceFile, __LINE__);
+}
+
+void csp_raiseSystemCallFailure(const char* raisingFile, const char* text, std::source_location where) {
+    // Handlers read the failed call's error code after catching.
+    const int error = errno;
+    csp_NetworkException failure(system_call_failure, atr_translate(text).Result());
+    errno = error;
+    failure.Throw(raisingFile, static_cast<int>(where.line()));
+}
