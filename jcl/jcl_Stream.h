@@ -1,0 +1,63 @@
+#pragma once
+
+#include <exception>
+#include <memory>
+
+#include "csp/csp_SocketAddress.h"
+#include "csp/csp_TcpSocket.h"
+#include "foundation/cow_String.h"
+#include "foundation/ipm_export.h"
+#include "foundation/xmp_XML.h"
+#include "jcl/jcl_Node.h"
+
+// Reads an endless XML document from a connected socket and hands every
+// element that opens at `stanzaDepth` (1 = the root) to HandleStanza once it
+// has closed. Derive and override HandleStanza; the base prints the stanza.
+// Elements nested more than jcl_Node::maxBuiltDepth levels inside a stanza
+// are left out of its tree.
+class IPM_EXPORT jcl_Stream {
+public:
+    // `socket` must be connected; hand it over with auto-close switched off,
+    // the stream then ends the connection when destroyed. Raises
+    // csp_NetworkException for an unknown server or an unconnected socket and
+    // std::invalid_argument for a stanza depth below 1.
+    jcl_Stream(const cow_String& server, unsigned int port, int stanzaDepth, csp_TcpSocket socket);
+    // Disconnects (failures are dropped) and closes the socket.
+    virtual ~jcl_Stream();
+    jcl_Stream(const jcl_Stream&) = delete;
+    jcl_Stream& operator=(const jcl_Stream&) = delete;
+
+    // Takes the other socket's descriptor, auto-close flag and state; the old
+    // descriptor is left as it is, and so is the parse.
+    void SetSocket(const csp_TcpSocket& other);
+    // One read of at most 2000 bytes, parsed up to the first zero byte;
+    // HandleStanza runs inside. Returns what the socket's read returned.
+    int Read();
+    // Reads whenever data is waiting, until the end of the stream or a closed
+    // or failed socket; network errors pass out.
+    void Process();
+    // Writes the text once; returns the count written.
+    int Write(const cow_String& text);
+
+    // Called once per finished stanza.
+    virtual void HandleStanza(jcl_Node& stanza);
+
+private:
+    static void OnStartElement(void* self, const char* name, const char** attributes);
+    static void OnEndElement(void* self, const char* name);
+    static void OnCharacterData(void* self, const char* text, int length);
+
+    // Whether an element at this depth belongs to the stanza's tree.
+    bool IsBuilt(int elementDepth) const;
+    void FinishStanza();
+
+    csp_TcpSocket socket;
+    std::unique_ptr<XML_ParserStruct, void (*)(xmp_XML_Parser)> parser;
+    int depth = 0;
+    int stanzaDepth;
+    jcl_Node stanza;
+    jcl_Node* current = nullptr;
+    csp_SocketAddress serverAddress;
+    // What HandleStanza raised inside the parser, raised again once it returns.
+    std::exception_ptr handlerFailure;
+};
