@@ -13,7 +13,7 @@
 #include "jcl/jcl_Message.h"
 #include "jcl/jcl_Node.h"
 #include "jcl/jcl_Presence.h"
-#include "tests/jcl_loopback_peer.h"
+#include "tests/support/LoopbackPeer.h"
 
 namespace {
 const std::string streamHeader =
@@ -53,20 +53,20 @@ protected:
         connection.SetPresenceHandler(RecordPresence);
         connection.SetIQHandler(RecordIQ);
         ASSERT_TRUE(connection.Connect("127.0.0.1", listener.Port()));
-        server = std::make_unique<jcl_test::Peer>(listener.Accept());
+        server = std::make_unique<loopback::Peer>(listener.Accept());
         ASSERT_EQ(server->Read(streamHeader.size()), streamHeader);
     }
 
     // Sends `bytes` from the server and lets one Receive take them in one read.
     void Deliver(const std::string& bytes, int timeout = 1000) {
         server->Write(bytes);
-        ASSERT_TRUE(jcl_test::WaitForUnread(connection.socket.getDescriptor(), static_cast<int>(bytes.size())));
+        ASSERT_TRUE(loopback::WaitForUnread(connection.socket.getDescriptor(), static_cast<int>(bytes.size())));
         connection.Receive(timeout);
     }
 
-    jcl_test::Listener listener;
+    loopback::Listener listener;
     jcl_Connection connection;
-    std::unique_ptr<jcl_test::Peer> server;
+    std::unique_ptr<loopback::Peer> server;
 };
 }  // namespace
 
@@ -124,12 +124,12 @@ TEST_F(JclConnection, DefaultAndNullHandlersDiscardStanzas) {
     jcl_Connection plain;
     plain.SetMessageHandler(nullptr);
     ASSERT_TRUE(plain.Connect("127.0.0.1", listener.Port()));
-    jcl_test::Peer other(listener.Accept());
+    loopback::Peer other(listener.Accept());
     other.Write("<message><body>b</body></message>");
-    ASSERT_TRUE(jcl_test::WaitForUnread(plain.socket.getDescriptor(), 10));
+    ASSERT_TRUE(loopback::WaitForUnread(plain.socket.getDescriptor(), 10));
     plain.Receive(1000);
     other.Write("<presence/>");
-    ASSERT_TRUE(jcl_test::WaitForUnread(plain.socket.getDescriptor(), 10));
+    ASSERT_TRUE(loopback::WaitForUnread(plain.socket.getDescriptor(), 10));
     plain.Receive(1000);
     EXPECT_TRUE(delivered.empty());
 }
@@ -159,7 +159,7 @@ TEST_F(JclConnection, OneReadIsOneDocument) {
 TEST_F(JclConnection, AStanzaCutAtTheReadSizeIsDispatchedInPart) {
     const std::string text(2500, 'a');
     server->Write("<message><subject>s</subject><body>" + text + "</body></message>");
-    ASSERT_TRUE(jcl_test::WaitForUnread(connection.socket.getDescriptor(), 2500));
+    ASSERT_TRUE(loopback::WaitForUnread(connection.socket.getDescriptor(), 2500));
     connection.Receive(1000);
     ASSERT_EQ(delivered.size(), 1u);
     EXPECT_EQ(delivered[0].message.subject, "s");
@@ -224,7 +224,7 @@ TEST_F(JclConnection, AnOrderlyEndDispatchesNothing) {
 }
 
 TEST(JclConnectionFailure, ConnectingToAClosedPortRaises) {
-    jcl_test::Listener notListening(false);
+    loopback::Listener notListening(false);
     jcl_Connection connection;
     EXPECT_THROW(connection.Connect("127.0.0.1", notListening.Port()), csp_NetworkException);
     EXPECT_THROW(connection.Connect("999.1.1.1", notListening.Port()), csp_NetworkException);

@@ -15,7 +15,7 @@
 #include "csp/csp_TcpSocket.h"
 #include "foundation/aio_ostream.h"
 #include "jcl/jcl_Stream.h"
-#include "tests/jcl_loopback_peer.h"
+#include "tests/support/LoopbackPeer.h"
 
 namespace {
 const std::string streamStart = "<stream:stream xmlns:stream='http://etherx.jabber.org/streams'>";
@@ -63,13 +63,13 @@ protected:
         const csp_TcpSocket socket = ConnectedSocket(listener.Port());
         descriptor = socket.getDescriptor();
         stream = std::make_unique<RecordingStream>(listener.Port(), stanzaDepth, socket);
-        peer = std::make_unique<jcl_test::Peer>(listener.Accept());
+        peer = std::make_unique<loopback::Peer>(listener.Accept());
     }
 
     // Lets the next Read take all of `bytes` at once.
     void Send(const std::string& bytes) {
         peer->Write(bytes);
-        ASSERT_TRUE(jcl_test::WaitForUnread(descriptor, static_cast<int>(bytes.size())));
+        ASSERT_TRUE(loopback::WaitForUnread(descriptor, static_cast<int>(bytes.size())));
     }
 
     // Writes the chunk, then Reads until the stream has taken all of it.
@@ -89,9 +89,9 @@ protected:
         stream.reset();
     }
 
-    jcl_test::Listener listener;
+    loopback::Listener listener;
     std::unique_ptr<RecordingStream> stream;
-    std::unique_ptr<jcl_test::Peer> peer;
+    std::unique_ptr<loopback::Peer> peer;
     int descriptor = -1;
 };
 
@@ -225,10 +225,10 @@ TEST_F(JclStream, WritesAndSwitchesSockets) {
 
     Feed(streamStart);
     const csp_TcpSocket second = ConnectedSocket(listener.Port());
-    jcl_test::Peer secondPeer(listener.Accept());
+    loopback::Peer secondPeer(listener.Accept());
     stream->SetSocket(second);
     secondPeer.Write(chatMessage);
-    ASSERT_TRUE(jcl_test::WaitForUnread(second.getDescriptor(), static_cast<int>(chatMessage.size())));
+    ASSERT_TRUE(loopback::WaitForUnread(second.getDescriptor(), static_cast<int>(chatMessage.size())));
     EXPECT_EQ(stream->Read(), static_cast<int>(chatMessage.size()));
     ASSERT_EQ(stream->handed.size(), 1u);
     ExpectChatMessage(stream->handed[0]);
@@ -236,7 +236,7 @@ TEST_F(JclStream, WritesAndSwitchesSockets) {
     // The first connection was left open; the test closes it.
     peer->Write("x");
     char received = 0;
-    ASSERT_TRUE(jcl_test::WaitForUnread(descriptor, 1));
+    ASSERT_TRUE(loopback::WaitForUnread(descriptor, 1));
     EXPECT_EQ(::recv(descriptor, &received, 1, 0), 1);
     EXPECT_EQ(received, 'x');
     ::close(descriptor);
@@ -246,11 +246,11 @@ TEST_F(JclStream, WritesAndSwitchesSockets) {
 TEST_F(JclStream, TheBaseHandlerPrintsTheStanza) {
     const csp_TcpSocket socket = ConnectedSocket(listener.Port());
     jcl_Stream plain("127.0.0.1", static_cast<unsigned int>(listener.Port()), 2, socket);
-    jcl_test::Peer plainPeer(listener.Accept());
+    loopback::Peer plainPeer(listener.Accept());
     std::ostringstream printed;
     aio_cout.SetTarget(printed);
     plainPeer.Write(streamStart + chatMessage);
-    ASSERT_TRUE(jcl_test::WaitForUnread(socket.getDescriptor(), static_cast<int>((streamStart + chatMessage).size())));
+    ASSERT_TRUE(loopback::WaitForUnread(socket.getDescriptor(), static_cast<int>((streamStart + chatMessage).size())));
     plain.Read();
     aio_cout.SetTarget(std::cout);
     EXPECT_EQ(printed.str(), "value\nvaluehi\n<message to=\"a\">\n<body>hi\n</body>\n</message>\n\n");
@@ -258,6 +258,6 @@ TEST_F(JclStream, TheBaseHandlerPrintsTheStanza) {
 }
 
 TEST(JclStreamSetUp, RejectsAStanzaDepthBelowOne) {
-    jcl_test::Listener listener;
+    loopback::Listener listener;
     EXPECT_THROW(RecordingStream(listener.Port(), 0, ConnectedSocket(listener.Port())), std::invalid_argument);
 }

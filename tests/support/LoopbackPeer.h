@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-namespace jcl_test {
+namespace loopback {
 
 constexpr int waitMilliseconds = 5000;
 
@@ -111,4 +111,4 @@ inline bool WaitForUnread(int descriptor, int count) {
     return false;
 }
 
-}  // namespace jcl_test
+}  // namespace loopback
