@@ -1,0 +1,122 @@
+// An example job: a small solver that reports its progress to a listener
+// through the messaging library and stops early when the listener asks it to.
+//
+//   example-solver job=beam message=ALL indir=/tmp listener_name=127.0.0.1 direct_port=7000
+//
+// The options are read by the library itself, from the job's command line.
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "foundation/eli_killsig.h"
+#include "ipm/ipm.h"
+#include "ipm/ipm_DirectMechanism.h"
+#include "ipm/ipm_MessageTask.h"
+#include "ipm/ipm_MessageTransmit.h"
+
+namespace {
+
+constexpr int stepCount = 4;
+constexpr int incrementsPerStep = 10;
+constexpr auto incrementTime = std::chrono::milliseconds(250);
+constexpr double tolerance = 1e-3;
+
+// The library takes the values as plain arrays (it never changes them); the
+// format string says how many of each it reads.
+void reportStarted() {
+    char program[] = "example-solver";
+    char analysis[] = "static";
+    char* texts[] = {program, analysis};
+    ipm_sendMessage("Started", "program=%s analysis=%s", nullptr, nullptr, texts);
+}
+
+// A field named "phase" of letter e sets the job's phase: later messages
+// repeat it until another one replaces it.
+void reportProgress(int step, int increment, const char* phaseName, double load, double residual) {
+    int integers[] = {step, increment};
+    double doubles[] = {load, residual};
+    std::string phase = phaseName;
+    char* texts[] = {phase.data()};
+    ipm_sendMessage("Progress", "step=%i increment=%i phase=%e load=%r residual=%r", integers,
+                    doubles, texts);
+}
+
+void reportWarning(int step, int increment, double residual) {
+    int integers[] = {step, increment};
+    char message[128];
+    std::snprintf(message, sizeof message, "residual %.2e > tolerance %.0e, cutting back the increment",
+                  residual, tolerance);
+    char* texts[] = {message};
+    ipm_sendMessage("Warning", "step=%i increment=%i message=%s", integers, nullptr, texts);
+}
+
+void reportEnd(const char* type, int stepsDone) {
+    int integers[] = {stepsDone, stepCount};
+    ipm_sendMessage(type, "steps=%i of=%i", integers, nullptr, nullptr);
+}
+
+const char* phaseOfStep(int step) {
+    static const char* const phases[] = {"Loading", "Loading", "Holding", "Unloading"};
+    return phases[(step - 1) % 4];
+}
+
+// Stands in for the real computation: each increment takes a while and
+// leaves a residual; now and then one converges badly.
+double solveIncrement(int step, int increment) {
+    std::this_thread::sleep_for(incrementTime);
+    const bool difficult = step == 2 && increment == 7;
+    return difficult ? 4.2e-3 : 1e-4 * std::exp(-0.3 * increment);
+}
+
+// Runs the analysis; false when the listener stopped it first.
+bool solve() {
+    reportStarted();
+    for (int step = 1; step <= stepCount; ++step) {
+        for (int increment = 1; increment <= incrementsPerStep; ++increment) {
+            if (eli_killsigRaised()) {
+                reportEnd("Stopped", step - 1);
+                return false;
+            }
+            const double residual = solveIncrement(step, increment);
+            const double load = (step - 1 + double(increment) / incrementsPerStep) / stepCount;
+            if (residual > tolerance) reportWarning(step, increment, residual);
+            reportProgress(step, increment, phaseOfStep(step), load, residual);
+        }
+    }
+    reportEnd("Completed", stepCount);
+    return true;
+}
+
+}  // namespace
+
+int main() {
+    int modules = 0;
+    ipm_initialize(modules);
+
+    ipm_MessageTransmit& transmit = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
+    transmit.SetMechanism(new ipm_DirectMechanism);  // the transmitter owns it from now on
+
+    // The message task sends the buffered messages and watches for a kill
+    // request, on a thread of its own, so the solver never waits for the network.
+    ipm_MessageTask task;
+    std::thread messageThread([&task] { task.Run(0); });
+
+    int status = 1;
+    try {
+        status = solve() ? 0 : 3;
+        std::cout << (status == 0 ? "example-solver: analysis completed\n"
+                                  : "example-solver: stopped by the listener\n");
+    } catch (const std::exception& error) {
+        std::cerr << "example-solver: messaging failed: " << error.what() << '\n';
+    }
+
+    transmit.RequestStop();  // the task sends what is still buffered, then ends
+    messageThread.join();
+    ipm_finalize(modules);
+    return status;
+}

@@ -1,0 +1,156 @@
+// ipm-job: a job that sends the messages a script on standard input asks
+// for, wired to the messaging library the way a real job is, so the library
+// and a listener can be exercised without writing a job.
+
+#include <unistd.h>
+
+#include <chrono>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "foundation/eli_killsig.h"
+#include "foundation/omi_FatalError.h"
+#include "foundation/utl_CommandLine.h"
+#include "ipm/ipm.h"
+#include "ipm/ipm_DirectMechanism.h"
+#include "ipm/ipm_MessageTask.h"
+#include "ipm/ipm_MessageTransmit.h"
+#include "job_Command.h"
+#include "job_LineReader.h"
+
+namespace {
+
+constexpr const char* usage =
+    R"(usage: ipm-job [-transport direct] job=NAME message=ALL [indir=DIR] listener_name=HOST direct_port=PORT
+
+Every argument is also an option of the messaging library, which reads the
+job's command line itself (job, message, indir, listener_name, direct_port).
+
+Standard input holds one command per line, as a JSON object:
+  {"send":"buffered","type":"Progress","format":"step=%i heading=%s","ints":[3],"doubles":[],"texts":["A&B"]}
+      sends a message through the buffer; "send":"direct" sends it at once.
+      Missing arrays are empty; a double may also be "nan", "inf" or "-inf".
+  {"sleep":200}     pauses 200 milliseconds
+  {"close":true}    shuts the transport down
+
+Exit status: 0 at the end of input; 2 when some lines were bad (each is
+reported on standard error with its line number and skipped); 3 when the
+listener sent a kill request; 1 for a usage error.
+)";
+
+enum ExitStatus { completed = 0, usageError = 1, badInput = 2, killed = 3 };
+
+constexpr int inputWaitMilliseconds = 50;
+constexpr auto sleepSlice = std::chrono::milliseconds(20);
+
+using SendFunction = int (*)(const char*, const char*, int*, double*, char**);
+
+void reportLine(int lineNumber, const std::string& problem) {
+    std::cerr << "ipm-job: line " << lineNumber << ": " << problem << std::endl;
+}
+
+// A transport failure is the listener's business, not the script's: it is
+// reported and the script goes on.
+template <class Action>
+void reportingFailures(int lineNumber, const char* what, Action action) {
+    try {
+        action();
+    } catch (const std::exception& error) {
+        reportLine(lineNumber, std::string(what) + " failed: " + error.what());
+    } catch (const omi_FatalError& error) {
+        reportLine(lineNumber, std::string(what) + " failed in " + error.call + ", error " +
+                                   std::to_string(error.code));
+    } catch (...) {
+        reportLine(lineNumber, std::string(what) + " failed");
+    }
+}
+
+void send(SendFunction function, job_Command& command, int lineNumber) {
+    std::vector<char*> texts = command.TextPointers();
+    reportingFailures(lineNumber, "sending", [&] {
+        function(command.type.c_str(), command.format.c_str(), command.integers.data(), command.doubles.data(),
+                 texts.data());
+    });
+}
+
+// Cut short by a kill request, which the job must answer promptly.
+void sleepUnlessKilled(int milliseconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!eli_killsigRaised() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            sleepSlice, end - std::chrono::steady_clock::now()));
+}
+
+void execute(job_Command& command, ipm_TransmissionMechanism& mechanism, int lineNumber) {
+    switch (command.kind) {
+        case job_Command::Kind::SendBuffered: send(ipm_sendMessage, command, lineNumber); break;
+        case job_Command::Kind::SendDirect: send(ipm_sendMessageDirect, command, lineNumber); break;
+        case job_Command::Kind::Sleep: sleepUnlessKilled(command.milliseconds); break;
+        case job_Command::Kind::Close: reportingFailures(lineNumber, "closing", [&] { mechanism.Close(); }); break;
+    }
+}
+
+bool isBlank(const std::string& line) { return line.find_first_not_of(" \t\r") == std::string::npos; }
+
+// Runs the script on standard input until its end or a kill request.
+ExitStatus runScript(ipm_TransmissionMechanism& mechanism) {
+    job_LineReader input(STDIN_FILENO);
+    std::string line;
+    int lineNumber = 0;
+    bool badLines = false;
+    while (!eli_killsigRaised()) {
+        const job_LineReader::Result result = input.Next(line, inputWaitMilliseconds);
+        if (result == job_LineReader::Result::End) return badLines ? badInput : completed;
+        if (result == job_LineReader::Result::NothingYet) continue;
+        ++lineNumber;
+        if (isBlank(line)) continue;
+        try {
+            job_Command command = job_Command::Parse(line);
+            execute(command, mechanism, lineNumber);
+        } catch (const std::invalid_argument& error) {
+            reportLine(lineNumber, error.what());
+            badLines = true;
+        }
+    }
+    std::cerr << "ipm-job: the listener asked the job to stop" << std::endl;
+    return killed;
+}
+
+// Says why on standard error when the transport cannot be used.
+bool transportAvailable(const cow_String& transport) {
+    if (transport == "direct") return true;
+    if (transport == "jabber")
+        std::cerr << "ipm-job: the jabber transport is not available yet; use -transport direct\n";
+    else
+        std::cerr << "ipm-job: unknown transport \"" << transport.text() << "\"; use -transport direct\n";
+    return false;
+}
+
+}  // namespace
+
+int main() {
+    const utl_CommandLine& options = thr_GlobalSingleton<utl_CommandLine>::Instance();
+    if (options.IsMember("help") || options.IsMember("h")) {
+        std::cout << usage;
+        return completed;
+    }
+    const cow_String transport = options.IsMember("transport") ? options.ConstGetValue("transport") : "direct";
+    if (!transportAvailable(transport)) return usageError;
+
+    int modules = 0;
+    ipm_initialize(modules);
+    auto* mechanism = new ipm_DirectMechanism;
+    ipm_MessageTransmit& transmit = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
+    transmit.SetMechanism(mechanism);
+    ipm_MessageTask task;
+    std::thread messageThread([&task] { task.Run(0); });
+
+    const ExitStatus status = runScript(*mechanism);
+
+    transmit.RequestStop();
+    messageThread.join();
+    ipm_finalize(modules);
+    return status;
+}

@@ -1,0 +1,161 @@
+#include "job_Command.h"
+
+#include <nlohmann/json.hpp>
+
+#include <climits>
+#include <limits>
+#include <stdexcept>
+
+using nlohmann::json;
+
+namespace {
+
+[[noreturn]] void reject(const std::string& reason) { throw std::invalid_argument(reason); }
+
+// How many values of each kind a format string consumes, counted by the same
+// rules the message document follows: space-separated descriptors, the
+// conversion letter being all of a descriptor's text after its first "%".
+struct FormatDemand {
+    size_t integers = 0;
+    size_t doubles = 0;
+    size_t texts = 0;
+};
+
+void countDescriptor(std::string_view descriptor, FormatDemand& demand) {
+    const size_t percent = descriptor.find('%');
+    if (percent == std::string_view::npos || descriptor.size() != percent + 2) return;
+    switch (descriptor[percent + 1]) {
+        case 'i': case 'I': ++demand.integers; break;
+        case 'r': case 'R': ++demand.doubles; break;
+        case 's': case 'S': case 'b': case 'B': case 'e': case 'E': ++demand.texts; break;
+        default: break;
+    }
+}
+
+FormatDemand demandOf(std::string_view format) {
+    FormatDemand demand;
+    while (!format.empty()) {
+        const size_t space = format.find(' ');
+        countDescriptor(format.substr(0, space), demand);
+        format = space == std::string_view::npos ? std::string_view() : format.substr(space + 1);
+    }
+    return demand;
+}
+
+void checkSupply(const char* kind, size_t needed, size_t given) {
+    if (needed <= given) return;
+    reject("the format needs " + std::to_string(needed) + " " + kind + ", the line gives " +
+           std::to_string(given));
+}
+
+const json* member(const json& object, const char* name) {
+    auto found = object.find(name);
+    return found == object.end() ? nullptr : &*found;
+}
+
+std::string textMember(const json& object, const char* name, bool required) {
+    const json* value = member(object, name);
+    if (!value && !required) return {};
+    if (!value || !value->is_string()) reject(std::string("\"") + name + "\" must be a text");
+    return value->get<std::string>();
+}
+
+const json& arrayMember(const json& object, const char* name) {
+    static const json none = json::array();
+    const json* value = member(object, name);
+    if (!value) return none;
+    if (!value->is_array()) reject(std::string("\"") + name + "\" must be an array");
+    return *value;
+}
+
+int toInteger(const json& value) {
+    const bool fits = value.is_number_unsigned()  ? value.get<unsigned long long>() <= INT_MAX
+                      : value.is_number_integer() ? value.get<long long>() >= INT_MIN && value.get<long long>() <= INT_MAX
+                                                  : false;
+    if (!fits) reject("\"ints\" holds " + value.dump() + ", not a 32-bit integer");
+    return value.get<int>();
+}
+
+double toDouble(const json& value) {
+    if (value.is_number()) return value.get<double>();
+    if (value == "nan") return std::numeric_limits<double>::quiet_NaN();
+    if (value == "inf") return std::numeric_limits<double>::infinity();
+    if (value == "-inf") return -std::numeric_limits<double>::infinity();
+    reject("\"doubles\" holds " + value.dump() + ", not a number, \"nan\", \"inf\" or \"-inf\"");
+}
+
+std::string toText(const json& value) {
+    if (!value.is_string()) reject("\"texts\" holds " + value.dump() + ", not a text");
+    return value.get<std::string>();
+}
+
+void allowOnly(const json& object, std::initializer_list<std::string_view> names) {
+    for (const auto& [name, value] : object.items()) {
+        bool known = false;
+        for (std::string_view allowed : names) known = known || name == allowed;
+        if (!known) reject("unknown field \"" + name + "\"");
+    }
+}
+
+job_Command parseSend(const json& object) {
+    allowOnly(object, {"send", "type", "format", "ints", "doubles", "texts"});
+    job_Command command;
+    const json& mode = object["send"];
+    if (mode == "buffered") {
+        command.kind = job_Command::Kind::SendBuffered;
+    } else if (mode == "direct") {
+        command.kind = job_Command::Kind::SendDirect;
+    } else {
+        reject("\"send\" must be \"buffered\" or \"direct\"");
+    }
+    command.type = textMember(object, "type", true);
+    command.format = textMember(object, "format", false);
+    for (const json& value : arrayMember(object, "ints")) command.integers.push_back(toInteger(value));
+    for (const json& value : arrayMember(object, "doubles")) command.doubles.push_back(toDouble(value));
+    for (const json& value : arrayMember(object, "texts")) command.texts.push_back(toText(value));
+    const FormatDemand demand = demandOf(command.format);
+    checkSupply("ints", demand.integers, command.integers.size());
+    checkSupply("doubles", demand.doubles, command.doubles.size());
+    checkSupply("texts", demand.texts, command.texts.size());
+    return command;
+}
+
+job_Command parseSleep(const json& object) {
+    allowOnly(object, {"sleep"});
+    const json& value = object["sleep"];
+    if (!value.is_number_integer() || value.get<long long>() < 0 || value.get<long long>() > INT_MAX)
+        reject("\"sleep\" must be a whole number of milliseconds, 0 or more");
+    job_Command command;
+    command.kind = job_Command::Kind::Sleep;
+    command.milliseconds = value.get<int>();
+    return command;
+}
+
+job_Command parseClose(const json& object) {
+    allowOnly(object, {"close"});
+    if (object["close"] != true) reject("\"close\" must be true");
+    job_Command command;
+    command.kind = job_Command::Kind::Close;
+    return command;
+}
+
+}  // namespace
+
+job_Command job_Command::Parse(std::string_view line) {
+    const json object = json::parse(line, nullptr, false);
+    if (object.is_discarded()) reject("not valid JSON");
+    if (!object.is_object()) reject("not a JSON object");
+    const int commands = object.contains("send") + object.contains("sleep") + object.contains("close");
+    if (commands > 1) reject("more than one command on the line");
+    if (object.contains("send")) return parseSend(object);
+    if (object.contains("sleep")) return parseSleep(object);
+    if (object.contains("close")) return parseClose(object);
+    if (object.empty()) reject("no command");
+    reject("unknown command \"" + object.begin().key() + "\"");
+}
+
+std::vector<char*> job_Command::TextPointers() {
+    std::vector<char*> pointers;
+    for (std::string& text : texts) pointers.push_back(text.data());
+    return pointers;
+}

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+
+// Reads lines from a descriptor without ever blocking for longer than the
+// caller allows, so the caller can watch other things (a kill request) while
+// its input is idle.
+class job_LineReader {
+public:
+    enum class Result { Line, NothingYet, End };
+
+    explicit job_LineReader(int descriptor);
+
+    // Hands out the next complete line (without its line feed). Waits at most
+    // `timeoutMilliseconds` for more input. At the end of input a last line
+    // without a line feed still counts as a line.
+    Result Next(std::string& line, int timeoutMilliseconds);
+
+private:
+    bool TakeLine(std::string& line);
+    bool ReadMore(int timeoutMilliseconds);
+
+    int descriptor;
+    std::string pending;
+    bool ended = false;
+};
