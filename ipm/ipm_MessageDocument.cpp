@@ -89,13 +89,25 @@ private:
 
 char lowerCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// The conversion letter: the whole text after the first "%", when that is one
-// character; 0 otherwise.
-char conversionLetter(std::string_view descriptor) {
-    const size_t percent = descriptor.find('%');
-    if (percent == std::string_view::npos || descriptor.size() - percent != 2) return 0;
-    return lowerCase(descriptor[percent + 1]);
-}
+// One field descriptor of the format string, split in a single scan: the
+// name runs to the first "=", the conversion letter is the whole text after
+// the first "%" when that is one character (0 otherwise).
+struct Descriptor {
+    std::string_view name;
+    char letter = 0;
+    size_t length = 0;
+
+    explicit Descriptor(std::string_view format) {
+        size_t equals = std::string_view::npos;
+        size_t percent = std::string_view::npos;
+        for (; length < format.size() && format[length] != ' '; ++length) {
+            if (format[length] == '=' && equals == std::string_view::npos) equals = length;
+            if (format[length] == '%' && percent == std::string_view::npos) percent = length;
+        }
+        name = format.substr(0, std::min(equals, length));
+        if (percent != std::string_view::npos && length - percent == 2) letter = lowerCase(format[percent + 1]);
+    }
+};
 
 // One message being written: the three cursors over the value arrays and
 // what the fields said about the phase.
@@ -112,11 +124,13 @@ public:
         out.Put('>');
     }
 
+    // Descriptors are separated by single spaces; the text after the last
+    // space, empty after a trailing one, ends the format.
     void Fields(std::string_view format) {
         while (!format.empty()) {
-            const size_t space = format.find(' ');
-            WriteField(format.substr(0, space));
-            format = space == std::string_view::npos ? std::string_view() : format.substr(space + 1);
+            const Descriptor descriptor(format);
+            if (descriptor.length != 0) WriteField(descriptor);
+            format.remove_prefix(std::min(descriptor.length + 1, format.size()));
         }
     }
 
@@ -128,7 +142,7 @@ public:
             const cow_String phase = transmitter.CurrentPhase();
             Element("phase", " type=\"symconst\">", phase.view());
         } else if (newPhase) {
-            transmitter.SetCurrentPhase(cow_String(newPhase));
+            transmitter.ReplaceCurrentPhase(newPhase);
         }
     }
 
@@ -151,14 +165,13 @@ public:
 private:
     // An empty descriptor (two spaces in a row) writes nothing; one with an
     // unknown letter consumes no value and writes an empty element.
-    void WriteField(std::string_view descriptor) {
-        if (descriptor.empty()) return;
-        const std::string_view name = descriptor.substr(0, descriptor.find('='));
+    void WriteField(const Descriptor& descriptor) {
+        const std::string_view name = descriptor.name;
         const bool isPhase = name == "phase";
         phaseField = phaseField || isPhase;
         out.Put('<');
         out.Put(name);
-        switch (conversionLetter(descriptor)) {
+        switch (descriptor.letter) {
             case 'i':
                 out.Put(" type=\"integer\">");
                 out.PutNumber(integers ? integers[integerCursor] : 0);

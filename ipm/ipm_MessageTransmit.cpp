@@ -163,3 +163,11 @@ void ipm_MessageTransmit::SetCurrentPhase(cow_String phase) {
     std::lock_guard guard(phaseLock);
     std::swap(currentPhase, phase);
 }
+
+void ipm_MessageTransmit::ReplaceCurrentPhase(std::string_view phase) {
+    {
+        std::lock_guard guard(phaseLock);
+        if (currentPhase.view() == phase) return;
+    }
+    SetCurrentPhase(cow_String(phase));
+}

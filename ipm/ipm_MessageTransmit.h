@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <string_view>
 
 #include "foundation/cow_1DArrayList.h"
 #include "foundation/cow_String.h"
@@ -51,6 +52,9 @@ public:
     // Read and replaced by the message document of every message.
     cow_String CurrentPhase() const;
     void SetCurrentPhase(cow_String phase);
+    // Leaves an equal phase alone, so a phase repeated by every message costs
+    // no allocation.
+    void ReplaceCurrentPhase(std::string_view phase);
 
     // Asks the message task to end once the buffer is empty.
     void RequestStop() { stopRequested.store(true); }
