@@ -1,0 +1,413 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "csp/csp_NetworkException.h"
+#include "csp/csp_TcpSocket.h"
+#include "csp/impl/csp_SocketLayer.h"
+#include "foundation/aio_ostream.h"
+#include "foundation/omi_FatalError.h"
+#include "foundation/utl_system.h"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+csp_IpAddress loopback() { return csp_IpAddress(0x7f000001u); }
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+bool isOpenDescriptor(int descriptor) { return ::fcntl(descriptor, F_GETFD) != -1; }
+
+std::string textOf(const nex_Exception& error) { return std::string(error.AsString().view()); }
+
+template <class Value>
+std::string printed(const Value& value) {
+    std::ostringstream captured;
+    aio_ostream stream(captured);
+    stream << value;
+    return captured.str();
+}
+
+// The kind and text of the network error that `call` raises.
+template <class Call>
+std::string raisedBy(Call call) {
+    try {
+        call();
+    } catch (const csp_NetworkException& error) {
+        return std::string(csp_getNetworkErrorName(error.getKind())) + " " + textOf(error);
+    }
+    return "nothing raised";
+}
+
+std::string readExactly(csp_ConnectableSocket& socket, int count) {
+    std::string received;
+    char buffer[256];
+    while (static_cast<int>(received.size()) < count) {
+        const int got = socket.read(buffer, std::min<int>(sizeof buffer, count - static_cast<int>(received.size())));
+        if (got <= 0) break;
+        received.append(buffer, static_cast<size_t>(got));
+    }
+    return received;
+}
+
+struct LoopbackListener {
+    explicit LoopbackListener(int backlog = 8) { EXPECT_EQ(socket.listen(backlog), 0); }
+    csp_SocketAddress address() const { return socket.name(); }
+
+    csp_TcpSocket socket{csp_SocketAddress(loopback(), 0)};
+};
+
+csp_TcpSocket connectedTo(const LoopbackListener& listener) {
+    csp_TcpSocket client(csp_TcpSocket::NoBinding);
+    client.connectTo(listener.address());
+    return client;
+}
+
+// A client connected to a loopback listener, and the accepted end.
+struct Conversation {
+    LoopbackListener listener;
+    csp_TcpSocket client = connectedTo(listener);
+    csp_TcpSocket server = listener.socket.acceptConnection();
+};
+
+// Resets the connection instead of closing it in order.
+void resetConnection(csp_TcpSocket& socket) {
+    socket.setLinger(true, 0);
+    socket.close();
+}
+}  // namespace
+
+TEST(CspTcpSocket, CarriesBytesBothWaysAndPrintsItsConnection) {
+    Conversation talk;
+    ASSERT_TRUE(talk.server.isOpen());
+    EXPECT_EQ(talk.client.write("hello", 5), 5);
+    EXPECT_EQ(readExactly(talk.server, 5), "hello");
+
+    ASSERT_TRUE(talk.client.isConnected());
+    const csp_SocketAddress peer = talk.client.peerAddress();
+    EXPECT_EQ(peer.getPort(), talk.listener.address().getPort());
+    EXPECT_EQ(peer.getIpAddress(), loopback());
+    EXPECT_EQ(talk.server.peerAddress().getPort(), talk.client.name().getPort());
+
+    const std::string descriptor = std::to_string(talk.client.getDescriptor());
+    EXPECT_EQ(printed(talk.client), "ConnectableSocket( " + descriptor + ", SocketAddress( IpAddress( 127.0.0.1 ), port " +
+                                        std::to_string(peer.getPort()) + " ) )");
+    EXPECT_EQ(printed(static_cast<const csp_Socket&>(talk.client)), "Socket( " + descriptor + " )");
+
+    EXPECT_EQ(talk.server.write("xy", 2), 2);
+    csp_SocketAddress from(csp_IpAddress(0x0a010203u), 9);
+    char buffer[2];
+    EXPECT_EQ(talk.client.receiveFrom(from, buffer, 2), 2);
+    EXPECT_EQ(std::string(buffer, 2), "xy");
+    EXPECT_EQ(from.getPort(), 9);
+
+    csp_TcpSocket unconnected(csp_TcpSocket::NoBinding);
+    EXPECT_FALSE(unconnected.isConnected());
+    EXPECT_EQ(printed(unconnected),
+              "ConnectableSocket( " + std::to_string(unconnected.getDescriptor()) + ", connection is not defined )");
+    unconnected.close();
+    EXPECT_FALSE(unconnected.isConnected());
+    EXPECT_EQ(printed(static_cast<const csp_Socket&>(unconnected)), "Socket( Socket is not open )");
+    EXPECT_EQ(printed(unconnected), "ConnectableSocket( connection is not currently opened )");
+}
+
+TEST(CspTcpSocket, BindsAsAskedAndRefusesATakenPort) {
+    const csp_TcpSocket bound(csp_TcpSocket::BindAnyAddress);
+    EXPECT_NE(bound.name().getPort(), 0);
+    EXPECT_FALSE(bound.name().getIpAddress().isDefined());
+
+    LoopbackListener listener;
+    csp_TcpSocket unbound(csp_TcpSocket::NoBinding);
+    EXPECT_EQ(unbound.name().getPort(), 0);
+    unbound.connectTo(listener.address());
+    EXPECT_NE(unbound.name().getPort(), 0);
+    EXPECT_EQ(unbound.name().getIpAddress(), loopback());
+
+    csp_TcpSocket boundFirst(csp_TcpSocket::BindAnyAddress);
+    boundFirst.connectTo(listener.address());
+    EXPECT_TRUE(boundFirst.isConnected());
+
+    EXPECT_EQ(listener.address().getIpAddress(), loopback());
+    EXPECT_EQ(raisedBy([&] { csp_TcpSocket taken(listener.address()); }),
+              "system_call_failure Error in csp_Socket::bind");
+    EXPECT_EQ(bound.getType(), SOCK_STREAM);
+    EXPECT_EQ(bound.getError(), 0);
+}
+
+TEST(CspTcpSocket, OptionsRoundTrip) {
+    csp_TcpSocket socket(csp_TcpSocket::NoBinding);
+    socket.setReceiveBufferSize(32768);
+    EXPECT_GE(socket.getReceiveBufferSize(), 32768);
+    socket.setSendBufferSize(32768);
+    EXPECT_GE(socket.getSendBufferSize(), 32768);
+
+    socket.setReuseAddress(true);
+    EXPECT_TRUE(socket.getReuseAddress());
+    socket.setReuseAddress(false);
+    EXPECT_FALSE(socket.getReuseAddress());
+
+    EXPECT_TRUE(socket.getRouting());
+    socket.setRouting(false);
+    EXPECT_FALSE(socket.getRouting());
+    EXPECT_TRUE(socket.getBoolOption(SO_DONTROUTE));
+
+    int seconds = -1;
+    socket.setLinger(true, 7);
+    EXPECT_TRUE(socket.getLinger(seconds));
+    EXPECT_EQ(seconds, 7);
+    socket.setLinger(false, 0);
+    EXPECT_FALSE(socket.getLinger(seconds));
+
+    socket.setKeepAlives(true);
+    EXPECT_TRUE(socket.getKeepAlives());
+    EXPECT_EQ(socket.getIntOption(SO_KEEPALIVE), 1);
+    socket.setKeepAlives(false);
+    EXPECT_FALSE(socket.getKeepAlives());
+}
+
+TEST(CspTcpSocket, EndOfStreamIsCountedOnceAndRaisesOnlyWhenAsked) {
+    Conversation quiet;
+    char buffer[8];
+    quiet.server.close();
+    EXPECT_EQ(quiet.client.read(buffer, sizeof buffer), 0);
+    EXPECT_TRUE(quiet.client.isAtEndOfFile());
+    EXPECT_FALSE(quiet.client.isReadable());
+    EXPECT_TRUE(quiet.client.isGood());
+    EXPECT_EQ(quiet.client.read(buffer, sizeof buffer), 0);
+
+    Conversation loud;
+    loud.client.setThrowAtEndOfFile(true);
+    EXPECT_TRUE(loud.client.throwsAtEndOfFile());
+    loud.server.shutdownSocketSends();
+    EXPECT_EQ(raisedBy([&] { loud.client.read(buffer, sizeof buffer); }), "eof_encountered 7:");
+    EXPECT_TRUE(loud.client.hasState(csp_ConnectableSocket::EndOfFile | csp_ConnectableSocket::ThrowAtEndOfFile));
+    EXPECT_EQ(loud.client.read(buffer, sizeof buffer), 0);
+
+    // A write starts a new stretch of the stream: the next end counts again.
+    EXPECT_EQ(loud.client.write("a", 1), 1);
+    EXPECT_FALSE(loud.client.isAtEndOfFile());
+    EXPECT_EQ(readExactly(loud.server, 1), "a");
+    EXPECT_EQ(raisedBy([&] { loud.client.read(buffer, sizeof buffer); }), "eof_encountered 7:");
+
+    loud.client.setThrowAtEndOfFile(false);
+    EXPECT_FALSE(loud.client.throwsAtEndOfFile());
+    EXPECT_TRUE(loud.client.isAtEndOfFile());
+}
+
+TEST(CspTcpSocket, AFailedReadStopsTrafficUntilTheNextConnect) {
+    Conversation talk;
+    talk.client.setThrowAtEndOfFile(true);
+    resetConnection(talk.server);
+    char buffer[8];
+    EXPECT_EQ(raisedBy([&] { talk.client.read(buffer, sizeof buffer); }), "read_failed 4:socket_error");
+    EXPECT_TRUE(talk.client.hasState(csp_ConnectableSocket::Failed));
+    EXPECT_FALSE(talk.client.isGood());
+    EXPECT_EQ(talk.client.write("x", 1), -1);
+    EXPECT_EQ(talk.client.read(buffer, sizeof buffer), -1);
+    csp_SocketAddress from(0);
+    EXPECT_EQ(talk.client.receiveFrom(from, buffer, sizeof buffer), -1);
+
+    talk.client.reset();
+    talk.client.connectTo(talk.listener.address());
+    EXPECT_TRUE(talk.client.isGood());
+    EXPECT_TRUE(talk.client.throwsAtEndOfFile());
+    csp_TcpSocket again = talk.listener.socket.acceptConnection();
+    EXPECT_EQ(talk.client.write("back", 4), 4);
+    EXPECT_EQ(readExactly(again, 4), "back");
+
+    talk.client.close();
+    EXPECT_EQ(raisedBy([&] { talk.client.read(buffer, sizeof buffer); }), "read_failed 4:socket_error");
+}
+
+TEST(CspTcpSocket, WritingToAPeerThatWentAwayRaisesAndDoesNotKillTheProcess) {
+    for (const bool reset : {false, true}) {
+        Conversation talk;
+        if (reset)
+            resetConnection(talk.server);
+        else
+            talk.server.close();
+        std::string raised = "nothing raised";
+        for (int attempt = 0; attempt < 200 && raised == "nothing raised"; ++attempt) {
+            raised = raisedBy([&] { talk.client.write("data", 4); });
+            utl_sleep(5);
+        }
+        EXPECT_EQ(raised, "write_failed 5:socket_error") << (reset ? "reset" : "closed");
+        EXPECT_TRUE(talk.client.hasState(csp_ConnectableSocket::Failed));
+        EXPECT_EQ(talk.client.write("data", 4), -1);
+    }
+}
+
+TEST(CspTcpSocket, DisconnectDrainsUntilThePeerCloses) {
+    Conversation talk;
+    std::string peerSaw;
+    std::thread peer([&] {
+        char buffer[64];
+        int got;
+        while ((got = talk.server.read(buffer, sizeof buffer)) > 0) peerSaw.append(buffer, static_cast<size_t>(got));
+        talk.server.write("late words", 10);
+        talk.server.close();
+    });
+    talk.client.write("bye", 3);
+    const auto start = Clock::now();
+    talk.client.disconnect();
+    EXPECT_LT(secondsSince(start), 3.0);
+    peer.join();
+    EXPECT_EQ(peerSaw, "bye");
+    EXPECT_TRUE(talk.client.isOpen());
+}
+
+TEST(CspTcpSocket, DisconnectEndsOnAResetPeer) {
+    Conversation talk;
+    std::thread peer([&] {
+        char buffer[64];
+        while (talk.server.read(buffer, sizeof buffer) > 0) {
+        }
+        talk.server.write("more", 4);
+        resetConnection(talk.server);
+    });
+    const auto start = Clock::now();
+    EXPECT_NO_THROW(talk.client.disconnect());
+    EXPECT_LT(secondsSince(start), 3.0);
+    peer.join();
+}
+
+TEST(CspTcpSocket, DisconnectGivesUpOnASilentPeer) {
+    Conversation talk;
+    const auto start = Clock::now();
+    talk.client.disconnect();
+    const double waited = secondsSince(start);
+    EXPECT_GE(waited, 4.0);
+    EXPECT_LT(waited, 15.0);
+    char buffer[4];
+    EXPECT_EQ(talk.server.read(buffer, sizeof buffer), 0);
+}
+
+TEST(CspTcpSocket, CopiesShareTheDescriptorAndAutoCloseDecidesWhoClosesIt) {
+    const int usersBefore = csp_SocketLayer::users();
+    {
+        csp_TcpSocket original(csp_TcpSocket::NoBinding);
+        const int descriptor = original.getDescriptor();
+        {
+            const csp_TcpSocket copy(original);
+            EXPECT_EQ(copy.getDescriptor(), descriptor);
+            EXPECT_EQ(csp_SocketLayer::users(), usersBefore + 2);
+        }
+        EXPECT_FALSE(isOpenDescriptor(descriptor));
+        original.setToAutoClose(false);  // its number may be reused by now
+
+        csp_TcpSocket keeper(csp_TcpSocket::NoBinding);
+        keeper.setToAutoClose(false);
+        {
+            csp_TcpSocket first(keeper);
+            csp_TcpSocket second(csp_TcpSocket::NoBinding);
+            second = first;
+            EXPECT_EQ(second.getDescriptor(), keeper.getDescriptor());
+            EXPECT_FALSE(second.isAutoClose());
+        }
+        EXPECT_TRUE(isOpenDescriptor(keeper.getDescriptor()));
+        keeper.setToAutoClose(true);
+
+        csp_TcpSocket source(csp_TcpSocket::NoBinding);
+        const int moving = source.getDescriptor();
+        csp_TcpSocket target(csp_TcpSocket::NoBinding);
+        const int replaced = target.getDescriptor();
+        target = std::move(source);
+        EXPECT_EQ(target.getDescriptor(), moving);
+        EXPECT_FALSE(source.isOpen());
+        EXPECT_FALSE(isOpenDescriptor(replaced));
+        const csp_TcpSocket taken(std::move(target));
+        EXPECT_EQ(taken.getDescriptor(), moving);
+        EXPECT_TRUE(isOpenDescriptor(moving));
+    }
+    EXPECT_EQ(csp_SocketLayer::users(), usersBefore);
+}
+
+TEST(CspTcpSocket, DescriptorsAreCloseOnExecAndConnectLeavesThemBlocking) {
+    Conversation talk;
+    for (const csp_TcpSocket* socket : {&talk.listener.socket, &talk.client, &talk.server})
+        EXPECT_TRUE(::fcntl(socket->getDescriptor(), F_GETFD) & FD_CLOEXEC);
+    EXPECT_FALSE(::fcntl(talk.client.getDescriptor(), F_GETFL) & O_NONBLOCK);
+
+    talk.server.reset();
+    EXPECT_TRUE(talk.server.isOpen());
+    EXPECT_FALSE(talk.server.isConnected());
+    EXPECT_TRUE(::fcntl(talk.server.getDescriptor(), F_GETFD) & FD_CLOEXEC);
+}
+
+TEST(CspTcpSocket, ListenAndAcceptReportFailureWithoutRaising) {
+    csp_TcpSocket fresh(csp_TcpSocket::NoBinding);
+    EXPECT_EQ(fresh.listen(1), 0);
+    fresh.close();
+    EXPECT_EQ(fresh.listen(1), -1);
+
+    std::ostringstream console;
+    aio_cout.SetTarget(console);
+    const csp_TcpSocket accepted = fresh.acceptConnection();
+    aio_cout.SetTarget(std::cout);
+    EXPECT_FALSE(accepted.isOpen());
+    EXPECT_EQ(console.str(), "accept error: " + std::to_string(EBADF) + "\n");
+}
+
+TEST(CspTcpSocket, ConnectRaisesAtOnceOnAClosedPortAndGivesUpOnAStalledListener) {
+    csp_SocketAddress closedPort(0);
+    {
+        const csp_TcpSocket probe(csp_SocketAddress(loopback(), 0));
+        closedPort = probe.name();
+    }
+    csp_TcpSocket refused(csp_TcpSocket::NoBinding);
+    auto start = Clock::now();
+    EXPECT_EQ(raisedBy([&] { refused.connectTo(closedPort); }),
+              "system_call_failure Error in csp_ConnectableSocket::connectTo");
+    EXPECT_LT(secondsSince(start), 2.0);
+
+    // A listener whose queue is full stops answering: the connect must end.
+    LoopbackListener stalled(0);
+    std::vector<csp_TcpSocket> queued;
+    std::string outcome = "nothing raised";
+    double waited = 0;
+    while (queued.size() < 4 && outcome == "nothing raised") {
+        queued.emplace_back(csp_TcpSocket::NoBinding);
+        start = Clock::now();
+        outcome = raisedBy([&] { queued.back().connectTo(stalled.address()); });
+        waited = secondsSince(start);
+    }
+    EXPECT_EQ(outcome, "system_call_failure Error in csp_ConnectableSocket::connectTo");
+    EXPECT_GE(waited, 4.0);
+    EXPECT_LT(waited, 15.0);
+}
+
+TEST(CspTcpSocket, ASignalDuringAReadDoesNotFailIt) {
+    struct sigaction quiet {};
+    quiet.sa_handler = [](int) {};
+    sigemptyset(&quiet.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &quiet, &previous), 0);  // no SA_RESTART
+
+    Conversation talk;
+    std::atomic<bool> reading{false};
+    std::string received;
+    std::thread reader([&] {
+        reading = true;
+        received = readExactly(talk.client, 2);
+    });
+    while (!reading) utl_sleep(1);
+    for (int i = 0; i < 5; ++i) {
+        utl_sleep(20);
+        ::pthread_kill(reader.native_handle(), SIGUSR1);
+    }
+    talk.server.write("ok", 2);
+    reader.join();
+    EXPECT_EQ(received, "ok");
+    EXPECT_TRUE(talk.client.isGood());
+    ::sigaction(SIGUSR1, &previous, nullptr);
+}
