@@ -61,15 +61,15 @@ void reportEnd(const char* type, int stepsDone) {
 }
 
 const char* phaseOfStep(int step) {
-    static const char* const phases[] = {"Loading", "Loading", "Holding", "Unloading"};
-    return phases[(step - 1) % 4];
+    static const char* const phases[stepCount] = {"Preload", "Loading", "Holding", "Unloading"};
+    return phases[step - 1];
 }
 
 // Stands in for the real computation: each increment takes a while and
-// leaves a residual; now and then one converges badly.
-double solveIncrement(int step, int increment) {
+// leaves a residual; the sixth increment of each step converges badly.
+double solveIncrement(int increment) {
     std::this_thread::sleep_for(incrementTime);
-    const bool difficult = step == 2 && increment == 7;
+    const bool difficult = increment == 6;
     return difficult ? 4.2e-3 : 1e-4 * std::exp(-0.3 * increment);
 }
 
@@ -82,7 +82,7 @@ bool solve() {
                 reportEnd("Stopped", step - 1);
                 return false;
             }
-            const double residual = solveIncrement(step, increment);
+            const double residual = solveIncrement(increment);
             const double load = (step - 1 + double(increment) / incrementsPerStep) / stepCount;
             if (residual > tolerance) reportWarning(step, increment, residual);
             reportProgress(step, increment, phaseOfStep(step), load, residual);
