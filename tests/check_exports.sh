@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Checks the shared library's dynamic symbol table: what a job or a tool
+# reaches must be there, internals must not be. Usage: check_exports.sh LIBRARY
+#
+# Extend the lists below; each entry is an extended regular expression.
+#   PLAIN_NAMES  symbols that must be exported under exactly this raw name
+#                (C linkage, no decoration)
+#   REQUIRED     must match at least one demangled symbol
+#   FORBIDDEN    must match no demangled symbol
+set -euo pipefail
+
+PLAIN_NAMES=(
+  'ipm_sendMessage'
+  'ipm_sendMessageDirect'
+)
+
+REQUIRED=(
+  '^ipm_initialize\(int&\)$'
+  '^ipm_finalize\(int&\)$'
+  '^thr_GlobalSingleton<ipm_MessageTransmit>::Instance\(\)$'
+  '^ipm_MessageTransmit::SetMechanism\(ipm_TransmissionMechanism\*\)$'
+  '^ipm_MessageTransmit::InitializeMechanism\(\)$'
+  '^ipm_MessageTransmit::Encode\(char const\*, char const\*, int\*, double\*, char\*\*, bool\) const$'
+  '^ipm_MessageTransmit::BufferMessage\(cow_String const&, cow_String const&\)$'
+  '^ipm_MessageTransmit::TransmitMessage\(cow_String const&\)$'
+  '^ipm_MessageTransmit::ClearMessageBuffer\(\)$'
+  '^ipm_MessageTask::ipm_MessageTask\(\)$'
+  '^ipm_MessageTask::~ipm_MessageTask\(\)$'
+  '^vtable for ipm_MessageTask$'
+  '^vtable for ipm_TransmissionMechanism$'
+  '^typeinfo for ipm_TransmissionMechanism$'
+  '^cow_String::cow_String\(char const\*\)$'
+  '^cow_String::~cow_String\(\)$'
+  '^thr_Mutex::Lock\(\)$'
+  '^thr_GlobalSingleton<utl_CommandLine>::Instance\(\)$'
+)
+
+FORBIDDEN=(
+  'ipm_MessageDocument'
+  'ipm_MessageTransmit::DestroyInstance'
+  'ipm_MessageTransmit::PollMechanism'
+  'omni_UseCount'
+  '\(anonymous namespace\)'
+)
+
+library=${1:?usage: check_exports.sh LIBRARY}
+raw=$(nm -D --defined-only "$library" | awk '{print $3}')
+demangled=$(c++filt <<<"$raw")
+status=0
+
+for name in "${PLAIN_NAMES[@]}"; do
+  if ! grep -qxF -- "$name" <<<"$raw"; then
+    echo "missing plain name: $name"
+    status=1
+  fi
+done
+for pattern in "${REQUIRED[@]}"; do
+  if ! grep -qE -- "$pattern" <<<"$demangled"; then
+    echo "missing: $pattern"
+    status=1
+  fi
+done
+for pattern in "${FORBIDDEN[@]}"; do
+  if grep -E -- "$pattern" <<<"$demangled"; then
+    echo "exported but internal: $pattern"
+    status=1
+  fi
+done
+exit $status

@@ -1,0 +1,17 @@
+/* A job written in C: the entry points' header compiles as C99 and the
+   library is reached through the plain names. Without "job" and "message"
+   options messaging is off, so both calls only return. */
+#include <stddef.h>
+
+#include "ipm/ipm.h"
+
+int main(void) {
+    int step[] = {3};
+    char heading[] = "A&B";
+    char* texts[] = {heading};
+    int failures = 0;
+    failures += ipm_sendMessage("Progress", "step=%i heading=%s", step, NULL, texts) != 0;
+    failures += ipm_sendMessageDirect("Progress", "step=%i heading=%s", step, NULL, texts) != 0;
+    failures += ipm_sendMessage(NULL, NULL, NULL, NULL, NULL) != 0;
+    return failures;
+}
