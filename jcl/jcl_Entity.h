@@ -6,7 +6,8 @@
 class jcl_Node;
 
 // Common base of the stanzas: the four addressing attributes. Users meet it
-// as the stanza handed to a connection's handlers.
+// as the stanza handed to a connection's handlers. Only its type information
+// is exported; its operations are internal to the library.
 class IPM_EXPORT jcl_Entity {
 public:
     jcl_Entity() = default;
@@ -16,7 +17,7 @@ public:
     virtual cow_String Serialize() const = 0;
 
     // Appends to, from, type and id, in that order, each only when not empty.
-    void SerializeAttributes(cow_String& xml) const;
+    [[gnu::visibility("hidden")]] void SerializeAttributes(cow_String& xml) const;
 
     cow_String from;
     cow_String to;
@@ -28,15 +29,15 @@ protected:
     jcl_Entity& operator=(const jcl_Entity&) = default;
 
     // Copies those of to, from, id and type that the node has.
-    void ReadAddressing(const jcl_Node& node);
+    [[gnu::visibility("hidden")]] void ReadAddressing(const jcl_Node& node);
 
     // "<tag>value</tag>", only when the value is not empty.
-    static void AppendElement(cow_String& xml, const char* tag, const cow_String& value);
+    [[gnu::visibility("hidden")]] static void AppendElement(cow_String& xml, const char* tag, const cow_String& value);
     // "<error code=\"code\">error</error>", only when the error text is not empty.
-    static void AppendError(cow_String& xml, const cow_String& error, int code);
+    [[gnu::visibility("hidden")]] static void AppendError(cow_String& xml, const cow_String& error, int code);
     // The attribute's value; empty when the node lacks it.
-    static cow_String AttributeOf(const jcl_Node& node, const char* name);
+    [[gnu::visibility("hidden")]] static cow_String AttributeOf(const jcl_Node& node, const char* name);
     // The text's leading decimal integer (leading blanks and a sign allowed),
     // 0 without digits, clamped to the range of int.
-    static int LeadingInteger(const cow_String& text);
+    [[gnu::visibility("hidden")]] static int LeadingInteger(const cow_String& text);
 };

@@ -31,5 +31,5 @@ public:
     int errorCode = 0;
 
 private:
-    void AppendXNode(const jcl_Node& node);
+    [[gnu::visibility("hidden")]] void AppendXNode(const jcl_Node& node);
 };

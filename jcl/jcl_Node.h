@@ -45,6 +45,6 @@ public:
     bool isRoot = false;
     cow_1DArrayList<jcl_Node> children;
     cow_String text;
-    // Not owning; set only while a stream builds the tree.
+    // Not owning; set only by jcl_Stream, for the trees it hands over.
     jcl_Node* parent = nullptr;
 };

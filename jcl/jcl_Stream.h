@@ -19,8 +19,8 @@ class IPM_EXPORT jcl_Stream {
 public:
     // `socket` must be connected; hand it over with auto-close switched off,
     // the stream then ends the connection when destroyed. Raises
-    // csp_NetworkException for an unknown server or an unconnected socket and
-    // std::invalid_argument for a stanza depth below 1.
+    // csp_NetworkException for an unknown server or a socket without a local
+    // address, and std::invalid_argument for a stanza depth below 1.
     jcl_Stream(const cow_String& server, unsigned int port, int stanzaDepth, csp_TcpSocket socket);
     // Disconnects (failures are dropped) and closes the socket.
     virtual ~jcl_Stream();
@@ -32,9 +32,11 @@ public:
     void SetSocket(const csp_TcpSocket& other);
     // One read of at most 2000 bytes, parsed up to the first zero byte;
     // HandleStanza runs inside. Returns what the socket's read returned.
+    // Malformed XML is not reported; the parse simply ends there. What
+    // HandleStanza raises is raised again once the read's parse is done.
     int Read();
-    // Reads whenever data is waiting, until the end of the stream or a closed
-    // or failed socket; network errors pass out.
+    // Waits for data and reads it, until the end of the stream or a closed or
+    // failed socket; network errors pass out.
     void Process();
     // Writes the text once; returns the count written.
     int Write(const cow_String& text);
@@ -43,13 +45,13 @@ public:
     virtual void HandleStanza(jcl_Node& stanza);
 
 private:
-    static void OnStartElement(void* self, const char* name, const char** attributes);
-    static void OnEndElement(void* self, const char* name);
-    static void OnCharacterData(void* self, const char* text, int length);
-
+    // Internal, though the class is exported so that users can derive from it.
+    [[gnu::visibility("hidden")]] static void OnStartElement(void* self, const char* name, const char** attributes);
+    [[gnu::visibility("hidden")]] static void OnEndElement(void* self, const char* name);
+    [[gnu::visibility("hidden")]] static void OnCharacterData(void* self, const char* text, int length);
     // Whether an element at this depth belongs to the stanza's tree.
-    bool IsBuilt(int elementDepth) const;
-    void FinishStanza();
+    [[gnu::visibility("hidden")]] bool IsBuilt(int elementDepth) const;
+    [[gnu::visibility("hidden")]] void FinishStanza();
 
     csp_TcpSocket socket;
     std::unique_ptr<XML_ParserStruct, void (*)(xmp_XML_Parser)> parser;
