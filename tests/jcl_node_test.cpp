@@ -100,22 +100,3 @@ TEST(JclNode, AppendedCopiesAndCopiesOfTreesAreIndependent) {
     EXPECT_EQ(tree.GetChild(0).attributes.Count(), 0);
     EXPECT_EQ(copy.children.Count(), 2);
 }
-
-TEST(JclNode, CopiesKeepTheParentPointer) {
-    jcl_Node parent = Element("p");
-    jcl_Node node = Element("n");
-    node.parent = &parent;
-    jcl_Node copy = node;
-    EXPECT_EQ(copy.parent, &parent);
-    EXPECT_EQ(jcl_Node().parent, nullptr);
-    EXPECT_FALSE(jcl_Node().isRoot);
-}
-
-TEST(JclNode, InsertsParserAttributeLists) {
-    const char* pairs[] = {"xmlns", "jabber:client", "id", "7", nullptr};
-    jcl_Node node;
-    node.InsertAttributeList(pairs);
-    ASSERT_EQ(node.attributes.Count(), 2);
-    EXPECT_EQ(node.attributes.ConstGet("xmlns"), "jabber:client");
-    EXPECT_EQ(node.attributes.ConstGet("id"), "7");
-}
