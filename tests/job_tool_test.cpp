@@ -1,0 +1,147 @@
+// The scripted job ipm-job against the listener ipm-listen, both as programs.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The listener on a free loopback port, printing documents as received.
+class Listener : public ChildProcess {
+public:
+    Listener() : ChildProcess({IPM_LISTEN_PATH, "--port", "0", "--raw"}) {
+        const std::optional<std::string> first = OutputLine();
+        std::smatch match;
+        if (first && std::regex_match(*first, match, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)")))
+            port = match[1];
+    }
+
+    std::string port;
+};
+
+std::vector<std::string> jobArguments(const std::string& port, const TempDir& dir) {
+    return {IPM_JOB_PATH,        "job=beam",        "message=ALL", "indir=" + dir.Path(), "listener_name=127.0.0.1",
+            "direct_port=" + port};
+}
+
+std::string progress(int step) {
+    return R"({"send":"buffered","type":"Progress","format":"step=%i","ints":[)" + std::to_string(step) + "]}\n";
+}
+
+std::string stepOf(int step) { return "<step type=\"integer\">" + std::to_string(step) + "</step>"; }
+
+// The documents the listener prints, each checked to hold `expected[i]`.
+void expectDocuments(Listener& listener, const std::vector<std::string>& expected) {
+    for (const std::string& piece : expected) {
+        const std::optional<std::string> line = listener.OutputLine();
+        ASSERT_TRUE(line) << "no document holding " << piece;
+        EXPECT_NE(line->find(piece), std::string::npos) << *line;
+    }
+}
+
+size_t count(const std::string& text, const std::string& piece) {
+    size_t found = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++found;
+    return found;
+}
+
+TEST(JobTool, ScriptedMessagesReachTheListenerInOrder) {
+    Listener listener;
+    ASSERT_FALSE(listener.port.empty());
+    TempDir dir;
+    ChildProcess job(jobArguments(listener.port, dir));
+    job.Write(progress(1) + progress(2) +
+              R"({"send":"buffered","type":"Progress","format":"step=%i heading=%s value=%r","ints":[3],)"
+              R"("doubles":["nan"],"texts":["A&B"]})" "\n" +
+              progress(4) + "{\"sleep\":1500}\n" +
+              R"({"send":"direct","type":"Done","format":"steps=%i","ints":[4]})" "\n");
+    job.CloseInput();
+
+    EXPECT_EQ(job.Wait(), 0) << job.Errors();
+    EXPECT_EQ(job.Errors(), "");
+    expectDocuments(listener, {stepOf(1), stepOf(2), stepOf(3) + "<heading type=\"string\">A&amp;B</heading>",
+                               stepOf(4), "<Done><steps type=\"integer\">4</steps>"});
+    // Direct messages bypass the log.
+    const std::string log = dir.Read("beam.ipm");
+    EXPECT_EQ(count(log, "<Progress>"), 4u);
+    EXPECT_EQ(count(log, "<Done>"), 0u);
+}
+
+TEST(JobTool, AKillFromTheListenerEndsTheJobWithStatus3WhileItWaitsForInput) {
+    Listener listener;
+    TempDir dir;
+    ChildProcess job(jobArguments(listener.port, dir));
+    job.Write(progress(1));
+    expectDocuments(listener, {stepOf(1)});
+
+    listener.Write("kill beam\n");
+    EXPECT_EQ(job.Wait(), 3) << job.Errors();
+}
+
+TEST(JobTool, BadLinesAreReportedWithTheirNumbersAndSkipped) {
+    Listener listener;
+    TempDir dir;
+    ChildProcess job(jobArguments(listener.port, dir));
+    job.Write("{\"sleep\":1}\n"
+              "not json\n"
+              "{\"jump\":1}\n"
+              "\n"
+              R"({"send":"buffered","type":"Progress","format":"a=%i b=%i","ints":[1]})" "\n"
+              R"({"send":"buffered","type":"Progress","format":"x=%r","doubles":["many"]})" "\n"
+              R"({"send":"sideways","type":"Progress"})" "\n" +
+              progress(7));
+    job.CloseInput();
+
+    EXPECT_EQ(job.Wait(), 2);
+    const std::string& errors = job.Errors();
+    for (int bad : {2, 3, 5, 6, 7}) EXPECT_NE(errors.find("line " + std::to_string(bad) + ":"), std::string::npos) << errors;
+    for (int good : {1, 4, 8}) EXPECT_EQ(errors.find("line " + std::to_string(good) + ":"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("needs 2 ints"), std::string::npos) << errors;
+    expectDocuments(listener, {stepOf(7)});
+}
+
+TEST(JobTool, OnlyTheDirectTransportIsOffered) {
+    TempDir dir;
+    std::vector<std::string> arguments = jobArguments("1", dir);
+    arguments.insert(arguments.begin() + 1, {"-transport", "jabber"});
+    ChildProcess job(arguments);
+    EXPECT_EQ(job.Wait(), 1);
+    EXPECT_NE(job.Errors().find("jabber"), std::string::npos) << job.Errors();
+}
+
+TEST(JobTool, AJobWhoseListenerIsKilledFinishesAndLogsEveryMessage) {
+    auto listener = std::make_unique<Listener>();
+    TempDir dir;
+    ChildProcess job(jobArguments(listener->port, dir));
+    job.Write(progress(1) + progress(2) + progress(3));
+    expectDocuments(*listener, {stepOf(1), stepOf(2), stepOf(3)});
+
+    listener->Signal(SIGKILL);
+    listener.reset();
+    job.Write(progress(4) + R"({"send":"direct","type":"Done","format":""})" "\n" + progress(5) +
+              "{\"sleep\":300}\n" + progress(6));
+    job.CloseInput();
+
+    EXPECT_EQ(job.Wait(), 0) << job.Errors();
+    const std::string log = dir.Read("beam.ipm");
+    EXPECT_EQ(count(log, "<Progress>"), 6u);
+    size_t previous = 0;
+    for (int step = 1; step <= 6; ++step) {
+        const size_t at = log.find(stepOf(step));
+        ASSERT_NE(at, std::string::npos) << log;
+        EXPECT_GT(at, previous);
+        previous = at;
+    }
+}
+
+}  // namespace
