@@ -22,11 +22,12 @@ void IgnoreStanza(jcl_Connection&, jcl_Entity&) {}
 
 jcl_Connection::Handler OrIgnore(jcl_Connection::Handler handler) { return handler ? handler : IgnoreStanza; }
 
-// False when the time ran out or the wait failed.
+// False when the time ran out or the wait failed. A socket that was never
+// connected reports a hang-up at once, which is nothing to read.
 bool WaitReadable(int descriptor, int timeout) {
     if (descriptor < 0) return false;
     pollfd watched{descriptor, POLLIN, 0};
-    return ::poll(&watched, 1, timeout > 0 ? timeout : -1) > 0;
+    return ::poll(&watched, 1, timeout > 0 ? timeout : -1) > 0 && (watched.revents & POLLIN);
 }
 }  // namespace
 
