@@ -1,0 +1,92 @@
+#include "ipm/ipm_JabberMechanism.h"
+
+#include <string_view>
+
+#include "csp/csp_NetworkException.h"
+#include "foundation/eli_killsig.h"
+#include "foundation/utl_CommandLine.h"
+#include "foundation/utl_system.h"
+#include "ipm/ipm_MessageDocument.h"
+#include "jcl/jcl_Message.h"
+#include "jcl/jcl_Presence.h"
+
+namespace {
+
+constexpr int serverPort = 5222;
+constexpr std::string_view accountSuffix = "kvjobs";
+constexpr int initialServeMilliseconds = 1000;
+constexpr int transmitServeMilliseconds = 10;
+constexpr int pollServeMilliseconds = 50;
+
+// Password and registration name are the account name too.
+cow_String accountName() {
+    cow_String account = utl_getHostName();
+    account += accountSuffix;
+    return account;
+}
+
+void KillHandler(jcl_Connection&, jcl_Entity& stanza) {
+    const jcl_Message* message = dynamic_cast<const jcl_Message*>(&stanza);
+    if (message && message->x.Contains("Kill")) eli_setkillsig();
+}
+
+}  // namespace
+
+ipm_JabberMechanism::ipm_JabberMechanism() = default;
+
+ipm_JabberMechanism::~ipm_JabberMechanism() {
+    try {
+        connection.Disconnect();
+    } catch (...) {
+        // The connection's own destruction closes what is left.
+    }
+}
+
+bool ipm_JabberMechanism::Initialize() {
+    const utl_CommandLine& options = thr_GlobalSingleton<utl_CommandLine>::Instance();
+    server = options.ConstGetValue("msgserver");
+    listenerJid = options.ConstGetValue("listener_name");
+    listenerJid += '@';
+    listenerJid += server;
+    listenerJid += '/';
+    listenerJid += options.ConstGetValue("listener_resource");
+
+    try {
+        connection.Connect(server, serverPort);
+    } catch (const csp_NetworkException&) {
+        return false;
+    }
+    const cow_String account = accountName();
+    if (!connection.socket.isConnected()) return false;
+    connection.Register(account, account, account);
+    connection.Authorize(account, account, jobName);
+    connection.Receive(initialServeMilliseconds);
+    return true;
+}
+
+cow_String ipm_JabberMechanism::Encode(const char* type, const char* format, int* integers, double* doubles,
+                                       char** texts, bool started) {
+    return ipm_MessageDocument::jabber.Build(type, format, integers, doubles, texts, started, jobName);
+}
+
+void ipm_JabberMechanism::Close() {
+    jcl_Presence departure;
+    departure.to = listenerJid;
+    departure.type = "unavailable";
+    connection.Send(departure);
+    connection.Disconnect();
+}
+
+void ipm_JabberMechanism::Transmit(const cow_String& document) {
+    jcl_Message report;
+    report.to = listenerJid;
+    report.type = "chat";
+    report.SetX(document);
+    connection.Send(report);
+    connection.Receive(transmitServeMilliseconds);
+}
+
+void ipm_JabberMechanism::Poll() {
+    connection.SetMessageHandler(KillHandler);
+    connection.Receive(pollServeMilliseconds);
+}

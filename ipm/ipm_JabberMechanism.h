@@ -1,0 +1,39 @@
+#pragma once
+
+#include "foundation/cow_String.h"
+#include "foundation/ipm_export.h"
+#include "ipm/ipm_TransmissionMechanism.h"
+#include "jcl/jcl_Connection.h"
+
+// The transport through a Jabber message server on port 5222. The job logs in
+// under an account named after its host, with the job name as resource, sends
+// every message document as the extension content of a chat message to the
+// listener, and takes a received message whose extension content holds
+// "Kill" as a kill request (once the first Poll has run).
+// Options: "msgserver" (the server, also the listener's domain),
+// "listener_name" and "listener_resource".
+class ipm_JabberMechanism : public ipm_TransmissionMechanism {
+public:
+    // Nothing is read or connected yet.
+    IPM_EXPORT ipm_JabberMechanism();
+    // Ends the stream without announcing the job unavailable; never throws.
+    IPM_EXPORT ~ipm_JabberMechanism() override;
+
+    // False when the server cannot be reached. Otherwise registers and logs
+    // in, waiting without a time limit for the server's answer to each, and
+    // returns true whatever the answers were.
+    bool Initialize() override;
+    cow_String Encode(const char* type, const char* format, int* integers, double* doubles, char** texts,
+                      bool started) override;
+    // Announces the job unavailable to the listener and ends the stream.
+    void Close() override;
+    // Sends the document as a chat message, then serves the server for up to 10 ms.
+    void Transmit(const cow_String& document) override;
+    // Serves the server for up to 50 ms with the kill handler in place.
+    void Poll() override;
+
+private:
+    jcl_Connection connection;
+    cow_String server;
+    cow_String listenerJid;
+};
