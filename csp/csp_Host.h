@@ -8,7 +8,7 @@
 #include "foundation/cow_1DArrayList.h"
 #include "foundation/cow_String.h"
 
-extern template class cow_1DArray<csp_IpAddress>;
+extern template class IPM_EXPORT cow_1DArray<csp_IpAddress>;
 
 // The result of a host lookup: official name, aliases and IPv4 addresses.
 // Lookups may run on several threads at once.

@@ -9,16 +9,16 @@
 #include "foundation/ipm_export.h"
 
 // One IPv4 address, held in network byte order; 0 stands for any address.
-class csp_IpAddress {
+class IPM_EXPORT csp_IpAddress {
 public:
     // Dotted text (digits and exactly three points), or else a host name to
     // look up. Raises invalid_address for dotted text that does not parse and
     // invalid_host for a name the resolver does not know.
-    IPM_EXPORT explicit csp_IpAddress(const cow_String& text);
+    explicit csp_IpAddress(const cow_String& text);
     // `value` in host byte order.
-    IPM_EXPORT explicit csp_IpAddress(unsigned int value = 0);
+    explicit csp_IpAddress(unsigned int value = 0);
     // Taken as it stands (network byte order).
-    IPM_EXPORT csp_IpAddress(const in_addr& value);
+    csp_IpAddress(const in_addr& value);
 
     bool isDefined() const;
     operator in_addr() const;
