@@ -192,6 +192,30 @@ TEST_F(JabberJob, JobsOfOneHostShareTheAccountAndCloseAnnouncesEachUnavailable) 
     EXPECT_TRUE(listener.Next(chatFrom(JobJid(sharedDomain))));
 }
 
+// The Jabber settings leave "message" fields unescaped, so a "<" in one makes
+// the report malformed XML, and the server ends the job's stream over it.
+TEST_F(JabberJob, ServerEndingTheStreamOverAMalformedReportLeavesTheJobRunning) {
+    jabbertest::Listener listener(sharedServer, sharedDomain, uniqueName("monitor"), "desk");
+    StartJob(sharedDomain, listener, "desk");
+    {
+        TaskThread task;
+        Send("Progress", "step=%i", {1});
+        ASSERT_TRUE(listener.Next(chatFrom(JobJid(sharedDomain))));
+        Send("Note", "message=%s", {}, {}, {"x<y"});
+        for (int step = 2; step <= 4; ++step) {
+            Send("Progress", "step=%i", {step});
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_FALSE(listener.Next(chatFrom(JobJid(sharedDomain)), std::chrono::seconds(1)))
+            << "the server relayed reports after the malformed one";
+        thr_GlobalSingleton<ipm_MessageTransmit>::Instance().RequestStop();
+        EXPECT_TRUE(task.EndsWithin());
+    }
+    FinishJob();
+    EXPECT_EQ(loggedDocuments(Log()).size(), 5u) << Log();
+    EXPECT_FALSE(eli_killsigRaised());
+}
+
 TEST_F(JabberJob, ServerKilledMidRunTheJobStillEndsAndItsLogKeepsEveryMessage) {
     jabbertest::PrivateServer server(IPM_PROSODY_TEMPLATE);
     std::optional<jabbertest::Listener> listener;
