@@ -10,11 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -97,9 +97,12 @@ public:
 
     std::uint16_t Port() {
         const std::string first = Line();
-        std::smatch match;
-        EXPECT_TRUE(std::regex_match(first, match, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)\n"))) << first;
-        return match.empty() ? 0 : static_cast<std::uint16_t>(std::stoi(match[1]));
+        const std::string prefix = "listening on 127.0.0.1:";
+        const std::string digits = first.substr(std::min(prefix.size(), first.size()));
+        const bool wellFormed = first.rfind(prefix, 0) == 0 && digits.size() > 1 && digits.back() == '\n' &&
+                                digits.find_first_not_of("0123456789") == digits.size() - 1;
+        EXPECT_TRUE(wellFormed) << first;
+        return wellFormed ? static_cast<std::uint16_t>(std::stoi(digits)) : 0;
     }
 
     // Waits until standard error holds `text`.
@@ -116,6 +119,11 @@ public:
     void CloseCommands() {
         ::close(commands);
         commands = -1;
+    }
+
+    void CloseOutput() {
+        ::close(out);
+        out = -1;
     }
 
     // CPU time used so far, in clock ticks.
@@ -294,7 +302,7 @@ TEST(ListenTool, KillAfterTheNthMessageOfEachJob) {
     EXPECT_EQ(listener.Stop(SIGTERM), 0);
 }
 
-TEST(ListenTool, ExitsWithAReasonWhenItCannotStart) {
+TEST(ListenTool, ExitsWithAReasonWhenItCannotWork) {
     Listener wrong({"--raw", "--json"});
     EXPECT_EQ(wrong.ExitStatus(), 2);
     EXPECT_NE(wrong.Errors().find("usage: ipm-listen"), std::string::npos);
@@ -311,6 +319,13 @@ TEST(ListenTool, ExitsWithAReasonWhenItCannotStart) {
     EXPECT_EQ(taken.ExitStatus(), 1);
     EXPECT_NE(taken.Errors().find("cannot bind"), std::string::npos);
     ::close(holder);
+
+    Listener unread({});
+    Job job(unread.Port());
+    unread.CloseOutput();
+    job.Send("beam" + done);
+    EXPECT_EQ(unread.ExitStatus(), 1);
+    EXPECT_NE(unread.Errors().find("cannot write to standard output"), std::string::npos);
 }
 
 }  // namespace

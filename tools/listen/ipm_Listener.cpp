@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -17,6 +18,7 @@
 namespace {
 
 constexpr std::size_t maxCommandLength = 4096;
+enum Slot : std::size_t { stopSlot, listenSlot, commandSlot, firstJobSlot };
 constexpr auto acceptPause = std::chrono::seconds(1);
 
 int stopWriter = -1;
@@ -42,9 +44,11 @@ void report(const std::string& line) {
     std::fputs(withEnd.c_str(), stderr);
 }
 
+// Output nobody reads any more (a closed pipe) ends the listener.
 void print(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0) {
+        fail("cannot write to standard output");
+    }
 }
 
 std::string addressText(const sockaddr_in& address) {
@@ -104,23 +108,10 @@ ipm_Listener::~ipm_Listener() {
 }
 
 void ipm_Listener::Run() {
-    enum { stopSlot, listenSlot, commandSlot, firstJobSlot };
-    std::vector<pollfd> watched;
     for (;;) {
-        const auto now = std::chrono::steady_clock::now();
-        const bool accepting = now >= acceptPausedUntil;
-        watched.assign(firstJobSlot, pollfd{-1, 0, 0});
-        watched[stopSlot] = {stopPipe[0], POLLIN, 0};
-        if (accepting) watched[listenSlot] = {listening, POLLIN, 0};
-        if (commandsOpen) watched[commandSlot] = {STDIN_FILENO, POLLIN, 0};
-        for (const auto& job : jobs) {
-            watched.push_back({job->Descriptor(), static_cast<short>(POLLIN | (job->HasOutgoing() ? POLLOUT : 0)), 0});
-        }
-        const int timeout = accepting ? -1
-                                      : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(
-                                                             acceptPausedUntil - now)
-                                                             .count());
-        if (::poll(watched.data(), watched.size(), timeout) < 0) {
+        const bool accepting = std::chrono::steady_clock::now() >= acceptPausedUntil;
+        std::vector<pollfd> watched = WatchList(accepting);
+        if (::poll(watched.data(), watched.size(), accepting ? -1 : MillisecondsToResume()) < 0) {
             if (errno == EINTR) continue;
             fail("poll failed");
         }
@@ -137,6 +128,22 @@ void ipm_Listener::Run() {
         }
         if (watched[listenSlot].revents) AcceptJobs();
     }
+}
+
+std::vector<pollfd> ipm_Listener::WatchList(bool accepting) const {
+    std::vector<pollfd> watched(firstJobSlot, pollfd{-1, 0, 0});
+    watched[stopSlot] = {stopPipe[0], POLLIN, 0};
+    if (accepting) watched[listenSlot] = {listening, POLLIN, 0};
+    if (commandsOpen) watched[commandSlot] = {STDIN_FILENO, POLLIN, 0};
+    for (const auto& job : jobs) {
+        watched.push_back({job->Descriptor(), static_cast<short>(POLLIN | (job->HasOutgoing() ? POLLOUT : 0)), 0});
+    }
+    return watched;
+}
+
+int ipm_Listener::MillisecondsToResume() const {
+    const auto left = acceptPausedUntil - std::chrono::steady_clock::now();
+    return static_cast<int>(std::max<std::int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
 }
 
 void ipm_Listener::AcceptJobs() {
@@ -211,15 +218,16 @@ void ipm_Listener::Kill(std::string_view name) {
 void ipm_Listener::QueueKill(ipm_JobConnection& job) {
     job.QueueKill();
     report("sending Kill to " + jobText(job));
+    Flush(job);
+}
+
+void ipm_Listener::Flush(ipm_JobConnection& job) {
     std::string why;
     if (!job.Flush(why)) report("warning: cannot send Kill to " + jobText(job) + ": " + why);
 }
 
 bool ipm_Listener::ServeJob(ipm_JobConnection& job, short events) {
-    if (events & POLLOUT) {
-        std::string why;
-        if (!job.Flush(why)) report("warning: cannot send Kill to " + jobText(job) + ": " + why);
-    }
+    if (events & POLLOUT) Flush(job);
     if (!(events & (POLLIN | POLLHUP | POLLERR))) return true;
     std::vector<ipm_DocumentSplitter::Piece> pieces;
     std::string why;

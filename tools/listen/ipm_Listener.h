@@ -1,5 +1,7 @@
 #pragma once
 
+#include <poll.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
@@ -24,10 +26,13 @@ public:
     // "ADDR:PORT" as bound, the port resolved when 0 was asked for.
     const std::string& Address() const { return address; }
 
-    // Serves until SIGINT or SIGTERM.
+    // Serves until SIGINT or SIGTERM; throws std::runtime_error when standard
+    // output can no longer be written.
     void Run();
 
 private:
+    std::vector<pollfd> WatchList(bool accepting) const;
+    int MillisecondsToResume() const;
     void AcceptJobs();
     void ReadCommands();
     void RunCommand(std::string_view line);
@@ -36,6 +41,7 @@ private:
     bool ServeJob(ipm_JobConnection& job, short events);
     void HandlePiece(ipm_JobConnection& job, const ipm_DocumentSplitter::Piece& piece);
     void QueueKill(ipm_JobConnection& job);
+    void Flush(ipm_JobConnection& job);
 
     ipm_MessagePrinter printer;
     unsigned long killAfter;
