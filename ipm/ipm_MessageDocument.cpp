@@ -48,10 +48,10 @@ public:
     void PutEscaped(std::string_view text) {
         size_t plain = 0;
         for (size_t i = 0; i < text.size(); ++i) {
-            const std::string_view entity = EntityFor(text[i]);
-            if (entity.empty()) continue;
+            const char c = text[i];
+            if (c != '&' && c != '<' && c != '>') continue;
             Put(text.substr(plain, i - plain));
-            Put(entity);
+            Put(c == '&' ? std::string_view("&amp;") : c == '<' ? std::string_view("&lt;") : std::string_view("&gt;"));
             plain = i + 1;
         }
         Put(text.substr(plain));
@@ -60,15 +60,6 @@ public:
     cow_String Result() const { return cow_String(start, static_cast<int>(at - start)); }
 
 private:
-    static std::string_view EntityFor(char c) {
-        switch (c) {
-            case '&': return "&amp;";
-            case '<': return "&lt;";
-            case '>': return "&gt;";
-            default: return {};
-        }
-    }
-
     void Grow(size_t needed) {
         const size_t used = static_cast<size_t>(at - start);
         const size_t capacity = std::max(2 * static_cast<size_t>(limit - start), used + needed);
@@ -89,23 +80,24 @@ private:
 
 char lowerCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// One field descriptor of the format string, split in a single scan: the
-// name runs to the first "=", the conversion letter is the whole text after
-// the first "%" when that is one character (0 otherwise).
+// One field descriptor of the format string: the name runs to the first "=",
+// the conversion letter is the whole text after the first "%" when that is
+// one character (0 otherwise).
 struct Descriptor {
     std::string_view name;
     char letter = 0;
-    size_t length = 0;
+    size_t length;
 
-    explicit Descriptor(std::string_view format) {
-        size_t equals = std::string_view::npos;
-        size_t percent = std::string_view::npos;
-        for (; length < format.size() && format[length] != ' '; ++length) {
-            if (format[length] == '=' && equals == std::string_view::npos) equals = length;
-            if (format[length] == '%' && percent == std::string_view::npos) percent = length;
-        }
-        name = format.substr(0, std::min(equals, length));
-        if (percent != std::string_view::npos && length - percent == 2) letter = lowerCase(format[percent + 1]);
+    explicit Descriptor(std::string_view format) : length(find(format, ' ', format.size())) {
+        name = format.substr(0, find(format, '=', length));
+        const size_t percent = find(format, '%', length);
+        if (length - percent == 2) letter = lowerCase(format[percent + 1]);
+    }
+
+    // The first `c` within the first `limit` characters; `limit` when absent.
+    static size_t find(std::string_view text, char c, size_t limit) {
+        const void* found = std::memchr(text.data(), c, limit);
+        return found ? static_cast<size_t>(static_cast<const char*>(found) - text.data()) : limit;
     }
 };
 

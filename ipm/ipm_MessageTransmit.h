@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <string_view>
 
 #include "foundation/cow_1DArrayList.h"
@@ -20,8 +21,9 @@ class ipm_TransmissionMechanism;
 //
 // Locks, always taken in this order: the buffer lock (held by a sender across
 // BufferMessage and by the task while it takes the buffer), then the transport
-// lock (held around each Initialize, Transmit and Poll of the mechanism). The
-// phase lock guards the current phase alone and nests inside nothing.
+// lock (held around each Initialize, Transmit and Poll of the mechanism, so a
+// direct send waits at most for one of them). The phase lock guards the
+// current phase alone and nests inside nothing.
 class ipm_MessageTransmit {
 public:
     ipm_MessageTransmit(const ipm_MessageTransmit&) = delete;
@@ -98,7 +100,8 @@ private:
     std::atomic<bool> failed{false};
 
     thr_Mutex bufferLock{0};
-    thr_Mutex transportLock{0};
+    // Recursive: a kill handler raised inside Poll may send a direct message.
+    std::recursive_mutex transportLock;
     mutable thr_Mutex phaseLock{0};
 };
 

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/eli_killsig.h"
 #include "ipm/ipm.h"
 #include "ipm/ipm_MessageTransmit.h"
 #include "support/RecordingMechanism.h"
@@ -21,6 +22,8 @@ std::string document(int n) {
 }
 
 void send(int n) { ipm_sendMessage("Progress", "n=%i", &n, nullptr, nullptr); }
+
+void reportKilled() { ipm_sendMessageDirect("Killed", "", nullptr, nullptr, nullptr); }
 
 std::vector<std::string> calls(std::initializer_list<std::string> list) { return list; }
 
@@ -102,6 +105,23 @@ TEST_F(TaskTest, AFailedPollEndsTheTaskAtOnceLeavingTheBuffer) {
     EXPECT_TRUE(transmitter().Pending());
     EXPECT_EQ(BufferedDocuments(), (std::vector<std::string>{document(1), document(2)}));
     EXPECT_EQ(record->Calls(), calls({"Initialize", "Poll"}));
+}
+
+TEST_F(TaskTest, AKillHandlerMaySendDirectlyFromInsidePoll) {
+    eli_clearkillsig();
+    eli_setKillHandler(reportKilled);
+    record->killOnNextPoll = true;
+    transmitter().RequestStop();
+    {
+        TaskThread task;
+        EXPECT_TRUE(task.EndsWithin());
+    }
+    eli_setKillHandler(nullptr);
+    EXPECT_TRUE(eli_killsigRaised());
+    eli_clearkillsig();
+    EXPECT_EQ(record->Calls(),
+              calls({"Poll", "Transmit <Killed><phase type=\"symconst\"></phase><jobName type=\"string\">beam"
+                             "</jobName></Killed>\n"}));
 }
 
 TEST_F(TaskTest, RunsAndStopsWithoutAMechanism) {

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/eli_killsig.h"
 #include "ipm/ipm_MessageDocument.h"
 #include "ipm/ipm_TransmissionMechanism.h"
 
@@ -21,6 +22,7 @@ public:
     const ipm_MessageDocument* document = &ipm_MessageDocument::direct;
     std::atomic<int> failingTransmit{0};  // the Nth Transmit throws (1-based); 0: none
     std::atomic<bool> failingPoll{false};
+    std::atomic<bool> killOnNextPoll{false};  // the next Poll raises the kill signal
     std::chrono::milliseconds pollWait{0};
 
     // Calls in order: "Initialize", "Poll", "Transmit <document>" (also a
@@ -51,7 +53,8 @@ public:
         return encoded;
     }
 
-    // Two transport calls (Initialize, Transmit, Poll) ever ran at once.
+    // Two threads were ever inside the transport (Initialize, Transmit, Poll)
+    // at once.
     bool Overlapped() const { return overlapped.load(); }
 
 private:
@@ -67,7 +70,7 @@ private:
     std::vector<std::string> transmitted;
     std::vector<Encoded> encoded;
     int transmitCount = 0;
-    std::atomic<bool> inTransport{false};
+    std::atomic<std::thread::id> insideTransport{};
     std::atomic<bool> overlapped{false};
 };
 
@@ -112,20 +115,24 @@ public:
         TransportCall during(*record);
         record->Note("Poll");
         if (record->failingPoll.load()) throw std::runtime_error("poll failed");
+        if (record->killOnNextPoll.exchange(false)) eli_setkillsig();
         std::this_thread::sleep_for(record->pollWait);
     }
 
 private:
-    // Notes when two transport calls overlap: the transmitter must serialise them.
+    // Notes when another thread is inside the transport: the transmitter must
+    // serialise its calls.
     class TransportCall {
     public:
-        explicit TransportCall(MechanismRecord& record) : record(record) {
-            if (record.inTransport.exchange(true)) record.overlapped.store(true);
+        explicit TransportCall(MechanismRecord& record)
+            : record(record), previous(record.insideTransport.exchange(std::this_thread::get_id())) {
+            if (previous != std::thread::id() && previous != std::this_thread::get_id()) record.overlapped = true;
         }
-        ~TransportCall() { record.inTransport.store(false); }
+        ~TransportCall() { record.insideTransport.store(previous); }
 
     private:
         MechanismRecord& record;
+        std::thread::id previous;
     };
 
     std::shared_ptr<MechanismRecord> record;
