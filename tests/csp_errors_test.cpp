@@ -6,6 +6,7 @@
 
 #include "csp/csp_NetworkException.h"
 #include "csp/csp_TcpSocket.h"
+#include "csp/impl/csp_SocketLayer.h"
 #include "foundation/omi_FatalError.h"
 
 namespace {
@@ -74,6 +75,7 @@ TEST(CspNetworkErrors, CopiesAndRethrowsKeepTheTypeAndKind) {
 }
 
 TEST(CspNetworkErrors, FailingSystemCallsRaiseTheirFixedTextsFromTheirClassFiles) {
+    const int layerUsers = csp_SocketLayer::users();
     csp_TcpSocket socket(csp_TcpSocket::NoBinding);
     socket.close();
     auto expectFailure = [](auto call, const char* text, const char* file) {
@@ -103,6 +105,8 @@ TEST(CspNetworkErrors, FailingSystemCallsRaiseTheirFixedTextsFromTheirClassFiles
     char buffer[4];
     expectFailure([&] { unconnected.receiveFrom(from, buffer, sizeof buffer); }, "Error in receive from",
                   connectableFile);
+    // Constructors that raised hold no start-up of the socket layer.
+    EXPECT_EQ(csp_SocketLayer::users(), layerUsers + 2);
 }
 
 TEST(CspNetworkErrors, DisconnectTurnsAFailedShutdownIntoAFatalError) {

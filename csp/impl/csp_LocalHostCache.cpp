@@ -12,13 +12,13 @@ std::mutex cacheGuard;
 std::unique_ptr<csp_Host> cached;
 
 csp_Host lookUpLocalMachine() {
+    char name[256] = {};
     try {
-        char name[256] = {};
-        if (::gethostname(name, 255) != 0) throw csp_NetworkException(invalid_host, cow_String());
-        return csp_Host(cow_String(name));
-    } catch (const nex_Exception&) {
-        csp_throwNetworkError(invalid_host, "Could not find ip address for the localhost");
+        if (::gethostname(name, 255) == 0) return csp_Host(cow_String(name));
+    } catch (const csp_NetworkException&) {
+        // Reported below, in the words every failure here gets.
     }
+    csp_throwNetworkError(invalid_host, "Could not find ip address for the localhost");
 }
 }  // namespace
 
