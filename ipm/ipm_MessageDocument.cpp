@@ -36,8 +36,8 @@ public:
         *at++ = c;
     }
 
-    // Integers and doubles in the string type's own decimal form: the exact
-    // decimal text, and the shortest text that reads back to the same double.
+    // The same text as cow_String's numeric constructors (exact decimal
+    // integers, shortest round-trip doubles), without a string per field.
     template <class Number>
     void PutNumber(Number value) {
         char digits[32];
@@ -116,8 +116,8 @@ public:
         out.Put('>');
     }
 
-    // Descriptors are separated by single spaces; the text after the last
-    // space, empty after a trailing one, ends the format.
+    // Descriptors are separated by single spaces; an empty one (two spaces in
+    // a row, or a trailing space) writes nothing.
     void Fields(std::string_view format) {
         while (!format.empty()) {
             const Descriptor descriptor(format);
@@ -155,8 +155,8 @@ public:
     }
 
 private:
-    // An empty descriptor (two spaces in a row) writes nothing; one with an
-    // unknown letter consumes no value and writes an empty element.
+    // An unknown letter consumes no value and leaves an empty element, so the
+    // document stays well-formed for the listener's parser.
     void WriteField(const Descriptor& descriptor) {
         const std::string_view name = descriptor.name;
         const bool isPhase = name == "phase";

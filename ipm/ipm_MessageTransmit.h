@@ -33,7 +33,8 @@ public:
     // task must have ended.
     static void DestroyInstance();
 
-    // Takes ownership of `mechanism` (a previous one is neither deleted nor told).
+    // Takes ownership of `mechanism` and gives it the job name; a previous one
+    // is neither deleted nor told.
     IPM_EXPORT void SetMechanism(ipm_TransmissionMechanism* mechanism);
     // Opens the log file and starts the mechanism. Takes the buffer lock itself.
     IPM_EXPORT bool InitializeMechanism();
