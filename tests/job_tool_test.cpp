@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <optional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -20,10 +19,9 @@ using namespace std::chrono_literals;
 class Listener : public ChildProcess {
 public:
     Listener() : ChildProcess({IPM_LISTEN_PATH, "--port", "0", "--raw"}) {
+        const std::string announcement = "listening on 127.0.0.1:";
         const std::optional<std::string> first = OutputLine();
-        std::smatch match;
-        if (first && std::regex_match(*first, match, std::regex("listening on 127\\.0\\.0\\.1:([0-9]+)")))
-            port = match[1];
+        if (first && first->starts_with(announcement)) port = first->substr(announcement.size());
     }
 
     std::string port;

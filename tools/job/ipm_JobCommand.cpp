@@ -1,4 +1,4 @@
-#include "job_Command.h"
+#include "tools/job/ipm_JobCommand.h"
 
 #include <nlohmann/json.hpp>
 
@@ -97,14 +97,14 @@ void allowOnly(const json& object, std::initializer_list<std::string_view> names
     }
 }
 
-job_Command parseSend(const json& object) {
+ipm_JobCommand parseSend(const json& object) {
     allowOnly(object, {"send", "type", "format", "ints", "doubles", "texts"});
-    job_Command command;
+    ipm_JobCommand command;
     const json& mode = object["send"];
     if (mode == "buffered") {
-        command.kind = job_Command::Kind::SendBuffered;
+        command.kind = ipm_JobCommand::Kind::SendBuffered;
     } else if (mode == "direct") {
-        command.kind = job_Command::Kind::SendDirect;
+        command.kind = ipm_JobCommand::Kind::SendDirect;
     } else {
         reject("\"send\" must be \"buffered\" or \"direct\"");
     }
@@ -120,28 +120,28 @@ job_Command parseSend(const json& object) {
     return command;
 }
 
-job_Command parseSleep(const json& object) {
+ipm_JobCommand parseSleep(const json& object) {
     allowOnly(object, {"sleep"});
     const json& value = object["sleep"];
     if (!value.is_number_integer() || value.get<long long>() < 0 || value.get<long long>() > INT_MAX)
         reject("\"sleep\" must be a whole number of milliseconds, 0 or more");
-    job_Command command;
-    command.kind = job_Command::Kind::Sleep;
+    ipm_JobCommand command;
+    command.kind = ipm_JobCommand::Kind::Sleep;
     command.milliseconds = value.get<int>();
     return command;
 }
 
-job_Command parseClose(const json& object) {
+ipm_JobCommand parseClose(const json& object) {
     allowOnly(object, {"close"});
     if (object["close"] != true) reject("\"close\" must be true");
-    job_Command command;
-    command.kind = job_Command::Kind::Close;
+    ipm_JobCommand command;
+    command.kind = ipm_JobCommand::Kind::Close;
     return command;
 }
 
 }  // namespace
 
-job_Command job_Command::Parse(std::string_view line) {
+ipm_JobCommand ipm_JobCommand::Parse(std::string_view line) {
     const json object = json::parse(line, nullptr, false);
     if (object.is_discarded()) reject("not valid JSON");
     if (!object.is_object()) reject("not a JSON object");
@@ -154,7 +154,7 @@ job_Command job_Command::Parse(std::string_view line) {
     reject("unknown command \"" + object.begin().key() + "\"");
 }
 
-std::vector<char*> job_Command::TextPointers() {
+std::vector<char*> ipm_JobCommand::TextPointers() {
     std::vector<char*> pointers;
     for (std::string& text : texts) pointers.push_back(text.data());
     return pointers;

@@ -8,13 +8,13 @@
 //   {"send":"buffered"|"direct","type":T,"format":F,"ints":[..],"doubles":[..],"texts":[..]}
 //   {"sleep":MILLISECONDS}
 //   {"close":true}
-struct job_Command {
+struct ipm_JobCommand {
     enum class Kind { SendBuffered, SendDirect, Sleep, Close };
 
     // Throws std::invalid_argument, saying what is wrong, for a line that is
     // not a valid command. A send whose format would consume more values of
     // some kind than the line gives is not valid.
-    static job_Command Parse(std::string_view line);
+    static ipm_JobCommand Parse(std::string_view line);
 
     // The texts as the library takes them; valid while `texts` is unchanged.
     std::vector<char*> TextPointers();

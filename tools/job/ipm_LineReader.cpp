@@ -1,13 +1,13 @@
-#include "job_LineReader.h"
+#include "tools/job/ipm_LineReader.h"
 
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-job_LineReader::job_LineReader(int descriptor) : descriptor(descriptor) {}
+ipm_LineReader::ipm_LineReader(int descriptor) : descriptor(descriptor) {}
 
-job_LineReader::Result job_LineReader::Next(std::string& line, int timeoutMilliseconds) {
+ipm_LineReader::Result ipm_LineReader::Next(std::string& line, int timeoutMilliseconds) {
     if (TakeLine(line)) return Result::Line;
     if (!ended && !ReadMore(timeoutMilliseconds)) return Result::NothingYet;
     if (TakeLine(line)) return Result::Line;
@@ -18,7 +18,7 @@ job_LineReader::Result job_LineReader::Next(std::string& line, int timeoutMillis
     return Result::Line;
 }
 
-bool job_LineReader::TakeLine(std::string& line) {
+bool ipm_LineReader::TakeLine(std::string& line) {
     const size_t end = pending.find('\n');
     if (end == std::string::npos) return false;
     line.assign(pending, 0, end);
@@ -27,7 +27,7 @@ bool job_LineReader::TakeLine(std::string& line) {
 }
 
 // False when nothing arrived within the time-out.
-bool job_LineReader::ReadMore(int timeoutMilliseconds) {
+bool ipm_LineReader::ReadMore(int timeoutMilliseconds) {
     pollfd watched{descriptor, POLLIN, 0};
     const int ready = poll(&watched, 1, timeoutMilliseconds);
     if (ready == 0 || (ready < 0 && errno == EINTR)) return false;

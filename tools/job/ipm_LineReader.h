@@ -5,11 +5,11 @@
 // Reads lines from a descriptor without ever blocking for longer than the
 // caller allows, so the caller can watch other things (a kill request) while
 // its input is idle.
-class job_LineReader {
+class ipm_LineReader {
 public:
     enum class Result { Line, NothingYet, End };
 
-    explicit job_LineReader(int descriptor);
+    explicit ipm_LineReader(int descriptor);
 
     // Hands out the next complete line (without its line feed). Waits at most
     // `timeoutMilliseconds` for more input. At the end of input a last line

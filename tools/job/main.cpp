@@ -4,11 +4,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "foundation/eli_killsig.h"
 #include "foundation/omi_FatalError.h"
@@ -17,8 +19,8 @@
 #include "ipm/ipm_DirectMechanism.h"
 #include "ipm/ipm_MessageTask.h"
 #include "ipm/ipm_MessageTransmit.h"
-#include "job_Command.h"
-#include "job_LineReader.h"
+#include "tools/job/ipm_JobCommand.h"
+#include "tools/job/ipm_LineReader.h"
 
 namespace {
 
@@ -67,7 +69,7 @@ void reportingFailures(int lineNumber, const char* what, Action action) {
     }
 }
 
-void send(SendFunction function, job_Command& command, int lineNumber) {
+void send(SendFunction function, ipm_JobCommand& command, int lineNumber) {
     std::vector<char*> texts = command.TextPointers();
     reportingFailures(lineNumber, "sending", [&] {
         function(command.type.c_str(), command.format.c_str(), command.integers.data(), command.doubles.data(),
@@ -83,12 +85,12 @@ void sleepUnlessKilled(int milliseconds) {
             sleepSlice, end - std::chrono::steady_clock::now()));
 }
 
-void execute(job_Command& command, ipm_TransmissionMechanism& mechanism, int lineNumber) {
+void execute(ipm_JobCommand& command, ipm_TransmissionMechanism& mechanism, int lineNumber) {
     switch (command.kind) {
-        case job_Command::Kind::SendBuffered: send(ipm_sendMessage, command, lineNumber); break;
-        case job_Command::Kind::SendDirect: send(ipm_sendMessageDirect, command, lineNumber); break;
-        case job_Command::Kind::Sleep: sleepUnlessKilled(command.milliseconds); break;
-        case job_Command::Kind::Close: reportingFailures(lineNumber, "closing", [&] { mechanism.Close(); }); break;
+        case ipm_JobCommand::Kind::SendBuffered: send(ipm_sendMessage, command, lineNumber); break;
+        case ipm_JobCommand::Kind::SendDirect: send(ipm_sendMessageDirect, command, lineNumber); break;
+        case ipm_JobCommand::Kind::Sleep: sleepUnlessKilled(command.milliseconds); break;
+        case ipm_JobCommand::Kind::Close: reportingFailures(lineNumber, "closing", [&] { mechanism.Close(); }); break;
     }
 }
 
@@ -96,18 +98,18 @@ bool isBlank(const std::string& line) { return line.find_first_not_of(" \t\r") =
 
 // Runs the script on standard input until its end or a kill request.
 ExitStatus runScript(ipm_TransmissionMechanism& mechanism) {
-    job_LineReader input(STDIN_FILENO);
+    ipm_LineReader input(STDIN_FILENO);
     std::string line;
     int lineNumber = 0;
     bool badLines = false;
     while (!eli_killsigRaised()) {
-        const job_LineReader::Result result = input.Next(line, inputWaitMilliseconds);
-        if (result == job_LineReader::Result::End) return badLines ? badInput : completed;
-        if (result == job_LineReader::Result::NothingYet) continue;
+        const ipm_LineReader::Result result = input.Next(line, inputWaitMilliseconds);
+        if (result == ipm_LineReader::Result::End) return badLines ? badInput : completed;
+        if (result == ipm_LineReader::Result::NothingYet) continue;
         ++lineNumber;
         if (isBlank(line)) continue;
         try {
-            job_Command command = job_Command::Parse(line);
+            ipm_JobCommand command = ipm_JobCommand::Parse(line);
             execute(command, mechanism, lineNumber);
         } catch (const std::invalid_argument& error) {
             reportLine(lineNumber, error.what());
