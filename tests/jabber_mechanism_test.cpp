@@ -117,7 +117,8 @@ TEST_F(JabberMechanismTest, EmptyListenerOptionsLeaveEmptyAddressParts) {
     Login login = LogIn();
     mechanism->Transmit("<a/>\n");
     EXPECT_EQ(login.connection.ReadThrough("</message>\n"),
-              "<message to=\"@" + server.Address() + "/\" type=\"chat\"><x xmlns=\"kelvane:msg\"><a/>\n</x></message>\n");
+              "<message to=\"@" + server.Address() +
+                  "/\" type=\"chat\"><x xmlns=\"kelvane:msg\"><a/>\n</x></message>\n");
 }
 
 TEST_F(JabberMechanismTest, KillInTheExtensionRaisesTheKillSignalOnceTheFirstPollHasRun) {

@@ -51,7 +51,8 @@ inline std::string unusedLoopbackAddress() {
 class Connection {
 public:
     explicit Connection(int descriptor) : descriptor(descriptor) {}
-    Connection(Connection&& other) noexcept : descriptor(std::exchange(other.descriptor, -1)), unread(std::move(other.unread)) {}
+    Connection(Connection&& other) noexcept
+        : descriptor(std::exchange(other.descriptor, -1)), unread(std::move(other.unread)), ended(other.ended) {}
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
     ~Connection() { Close(); }
