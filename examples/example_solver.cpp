@@ -35,15 +35,19 @@ void reportStarted() {
     ipm_sendMessage("Started", "program=%s analysis=%s", nullptr, nullptr, texts);
 }
 
-// A field named "phase" of letter e sets the job's phase: later messages
-// repeat it until another one replaces it.
-void reportProgress(int step, int increment, const char* phaseName, double load, double residual) {
-    int integers[] = {step, increment};
-    double doubles[] = {load, residual};
+// A field "phase" of letter e sets the job's phase: every later message
+// carries it until another one replaces it.
+void reportStep(int step, const char* phaseName) {
+    int integers[] = {step};
     std::string phase = phaseName;
     char* texts[] = {phase.data()};
-    ipm_sendMessage("Progress", "step=%i increment=%i phase=%e load=%r residual=%r", integers,
-                    doubles, texts);
+    ipm_sendMessage("Step", "step=%i phase=%e", integers, nullptr, texts);
+}
+
+void reportProgress(int step, int increment, double load, double residual) {
+    int integers[] = {step, increment};
+    double doubles[] = {load, residual};
+    ipm_sendMessage("Progress", "step=%i increment=%i load=%r residual=%r", integers, doubles, nullptr);
 }
 
 void reportWarning(int step, int increment, double residual) {
@@ -77,6 +81,7 @@ double solveIncrement(int increment) {
 bool solve() {
     reportStarted();
     for (int step = 1; step <= stepCount; ++step) {
+        reportStep(step, phaseOfStep(step));
         for (int increment = 1; increment <= incrementsPerStep; ++increment) {
             if (eli_killsigRaised()) {
                 reportEnd("Stopped", step - 1);
@@ -85,7 +90,7 @@ bool solve() {
             const double residual = solveIncrement(increment);
             const double load = (step - 1 + double(increment) / incrementsPerStep) / stepCount;
             if (residual > tolerance) reportWarning(step, increment, residual);
-            reportProgress(step, increment, phaseOfStep(step), load, residual);
+            reportProgress(step, increment, load, residual);
         }
     }
     reportEnd("Completed", stepCount);
