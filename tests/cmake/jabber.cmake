@@ -6,4 +6,4 @@ target_link_libraries(jabber_server_tests PRIVATE ipm_internal GTest::gtest GTes
 target_compile_definitions(jabber_server_tests
   PRIVATE IPM_PROSODY_TEMPLATE="${CMAKE_CURRENT_SOURCE_DIR}/prosody/prosody.cfg.lua.in")
 gtest_discover_tests(jabber_server_tests DISCOVERY_TIMEOUT 60
-  PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED prosody)
+  PROPERTIES TIMEOUT 120 FIXTURES_REQUIRED prosody LABELS threaded)
