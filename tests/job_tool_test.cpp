@@ -97,15 +97,16 @@ TEST(JobTool, BadLinesAreReportedWithTheirNumbersAndSkipped) {
               R"({"send":"buffered","type":"Progress","format":"a=%i b=%i","ints":[1]})" "\n"
               R"({"send":"buffered","type":"Progress","format":"x=%r","doubles":["many"]})" "\n"
               R"({"send":"sideways","type":"Progress"})" "\n" +
-              progress(7));
+              std::string(1 << 21, 'x') + "\n" + progress(9));
     job.CloseInput();
 
     EXPECT_EQ(job.Wait(), 2);
     const std::string& errors = job.Errors();
-    for (int bad : {2, 3, 5, 6, 7}) EXPECT_NE(errors.find("line " + std::to_string(bad) + ":"), std::string::npos) << errors;
-    for (int good : {1, 4, 8}) EXPECT_EQ(errors.find("line " + std::to_string(good) + ":"), std::string::npos) << errors;
+    for (int bad : {2, 3, 5, 6, 7, 8}) EXPECT_NE(errors.find("line " + std::to_string(bad) + ":"), std::string::npos) << errors;
+    for (int good : {1, 4, 9}) EXPECT_EQ(errors.find("line " + std::to_string(good) + ":"), std::string::npos) << errors;
     EXPECT_NE(errors.find("needs 2 ints"), std::string::npos) << errors;
-    expectDocuments(listener, {stepOf(7)});
+    EXPECT_NE(errors.find("line 8: longer than"), std::string::npos) << errors;
+    expectDocuments(listener, {stepOf(9)});
 }
 
 TEST(JobTool, OnlyTheDirectTransportIsOffered) {

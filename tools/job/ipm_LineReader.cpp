@@ -8,9 +8,9 @@
 ipm_LineReader::ipm_LineReader(int descriptor) : descriptor(descriptor) {}
 
 ipm_LineReader::Result ipm_LineReader::Next(std::string& line, int timeoutMilliseconds) {
-    if (TakeLine(line)) return Result::Line;
+    if (std::optional<Result> taken = Take(line)) return *taken;
     if (!ended && !ReadMore(timeoutMilliseconds)) return Result::NothingYet;
-    if (TakeLine(line)) return Result::Line;
+    if (std::optional<Result> taken = Take(line)) return *taken;
     if (!ended) return Result::NothingYet;
     if (pending.empty()) return Result::End;
     line.swap(pending);
@@ -18,12 +18,25 @@ ipm_LineReader::Result ipm_LineReader::Next(std::string& line, int timeoutMillis
     return Result::Line;
 }
 
-bool ipm_LineReader::TakeLine(std::string& line) {
+// A complete line, or the news that the current one is too long; nothing
+// while the line is still arriving.
+std::optional<ipm_LineReader::Result> ipm_LineReader::Take(std::string& line) {
     const size_t end = pending.find('\n');
-    if (end == std::string::npos) return false;
-    line.assign(pending, 0, end);
-    pending.erase(0, end + 1);
-    return true;
+    if (skipping) {
+        pending.erase(0, end == std::string::npos ? pending.size() : end + 1);
+        skipping = end == std::string::npos;
+        if (skipping) return std::nullopt;
+        return Take(line);
+    }
+    if (end != std::string::npos) {
+        line.assign(pending, 0, end);
+        pending.erase(0, end + 1);
+        return Result::Line;
+    }
+    if (pending.size() <= maxLineLength) return std::nullopt;
+    pending.clear();
+    skipping = true;
+    return Result::Overlong;
 }
 
 // False when nothing arrived within the time-out.

@@ -1,13 +1,18 @@
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 
 // Reads lines from a descriptor without ever blocking for longer than the
 // caller allows, so the caller can watch other things (a kill request) while
-// its input is idle.
+// its input is idle. Memory stays bounded: a line longer than the limit is
+// reported once and skipped.
 class ipm_LineReader {
 public:
-    enum class Result { Line, NothingYet, End };
+    enum class Result { Line, Overlong, NothingYet, End };
+
+    static constexpr std::size_t maxLineLength = 1 << 20;
 
     explicit ipm_LineReader(int descriptor);
 
@@ -17,10 +22,11 @@ public:
     Result Next(std::string& line, int timeoutMilliseconds);
 
 private:
-    bool TakeLine(std::string& line);
+    std::optional<Result> Take(std::string& line);
     bool ReadMore(int timeoutMilliseconds);
 
     int descriptor;
     std::string pending;
+    bool skipping = false;
     bool ended = false;
 };

@@ -96,6 +96,24 @@ void execute(ipm_JobCommand& command, ipm_TransmissionMechanism& mechanism, int 
 
 bool isBlank(const std::string& line) { return line.find_first_not_of(" \t\r") == std::string::npos; }
 
+// False when the line was bad; it is reported and skipped.
+bool runLine(ipm_LineReader::Result result, const std::string& line, int lineNumber,
+             ipm_TransmissionMechanism& mechanism) {
+    if (result == ipm_LineReader::Result::Overlong) {
+        reportLine(lineNumber, "longer than " + std::to_string(ipm_LineReader::maxLineLength) + " bytes");
+        return false;
+    }
+    if (isBlank(line)) return true;
+    try {
+        ipm_JobCommand command = ipm_JobCommand::Parse(line);
+        execute(command, mechanism, lineNumber);
+        return true;
+    } catch (const std::invalid_argument& error) {
+        reportLine(lineNumber, error.what());
+        return false;
+    }
+}
+
 // Runs the script on standard input until its end or a kill request.
 ExitStatus runScript(ipm_TransmissionMechanism& mechanism) {
     ipm_LineReader input(STDIN_FILENO);
@@ -106,15 +124,7 @@ ExitStatus runScript(ipm_TransmissionMechanism& mechanism) {
         const ipm_LineReader::Result result = input.Next(line, inputWaitMilliseconds);
         if (result == ipm_LineReader::Result::End) return badLines ? badInput : completed;
         if (result == ipm_LineReader::Result::NothingYet) continue;
-        ++lineNumber;
-        if (isBlank(line)) continue;
-        try {
-            ipm_JobCommand command = ipm_JobCommand::Parse(line);
-            execute(command, mechanism, lineNumber);
-        } catch (const std::invalid_argument& error) {
-            reportLine(lineNumber, error.what());
-            badLines = true;
-        }
+        if (!runLine(result, line, ++lineNumber, mechanism)) badLines = true;
     }
     std::cerr << "ipm-job: the listener asked the job to stop" << std::endl;
     return killed;
