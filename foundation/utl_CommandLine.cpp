@@ -36,7 +36,7 @@ std::string withoutDashes(const std::string& argument) {
 }
 }  // namespace
 
-utl_CommandLine::utl_CommandLine() { SetArguments(processArguments()); }
+utl_CommandLine::utl_CommandLine() { UseProcessArguments(); }
 
 utl_CommandLine::utl_CommandLine(const std::vector<std::string>& arguments) { SetArguments(arguments); }
 
@@ -64,6 +64,8 @@ void utl_CommandLine::SetArguments(int count, const char* const* arguments) {
     for (int i = 0; i < count; ++i) list.emplace_back(arguments[i] ? arguments[i] : "");
     SetArguments(list);
 }
+
+void utl_CommandLine::UseProcessArguments() { SetArguments(processArguments()); }
 
 bool utl_CommandLine::IsMember(const cow_String& name) const {
     std::lock_guard lock(guard);

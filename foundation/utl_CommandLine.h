@@ -24,6 +24,8 @@ public:
     // Replaces the options by those of `arguments` (no program name).
     void SetArguments(const std::vector<std::string>& arguments);
     void SetArguments(int count, const char* const* arguments);
+    // Goes back to the process's own arguments.
+    void UseProcessArguments();
 
     bool IsMember(const cow_String& name) const;
     // The option's value; empty when absent.

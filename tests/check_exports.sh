@@ -12,6 +12,14 @@ set -euo pipefail
 PLAIN_NAMES=(
   'ipm_sendMessage'
   'ipm_sendMessageDirect'
+  'ipm_start'
+  'ipm_stop'
+  'ipm_killRequested'
+  'ipm_send'
+  'ipm_sendDirect'
+  'ipm_countFormatValues'
+  'ipm_resultText'
+  'ipm_lastFailure'
 )
 
 REQUIRED=(

@@ -1,0 +1,75 @@
+#ifndef IPM_IPM_C_H
+#define IPM_IPM_C_H
+
+/* Wiring for jobs written in C or any language that calls C: start messaging
+   with a named transport, send without letting an error escape, watch for a
+   kill request, stop. These functions never throw; each returns one of the
+   results below. */
+
+#include "ipm/ipm.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum ipm_Result {
+    IPM_OK = 0,
+    /* ipm_start while messaging runs, or after the job set messaging up (or
+       sent a message) by other means. */
+    IPM_ALREADY_STARTED = 1,
+    /* ipm_stop, ipm_send or ipm_sendDirect without a running ipm_start. */
+    IPM_NOT_STARTED = 2,
+    /* A transport other than "direct" or "jabber". */
+    IPM_UNKNOWN_TRANSPORT = 3,
+    /* A null pointer or negative count where a value is needed. */
+    IPM_BAD_ARGUMENT = 4,
+    /* ipm_start or ipm_stop from the message task's own thread (a kill
+       handler): the task cannot wait for itself. */
+    IPM_WRONG_THREAD = 5,
+    /* The library raised an error; ipm_lastFailure says which. */
+    IPM_FAILED = 6
+};
+
+/* Starts the library, installs the transport named `transport` ("direct" or
+   "jabber") and runs the message task on a thread of its own. The job's
+   options (job, message, indir, listener_name, ...) come from `argv`, a list
+   of `argc` options without a program name ("job=beam", "-message", "ALL",
+   ...), or with `argc` 0 from the process's own command line. Call it before
+   anything else reaches the library. */
+IPM_EXPORT int ipm_start(const char* transport, int argc, const char* const* argv);
+
+/* Asks the message task to end, waits until it has sent everything buffered
+   so far, and stops the library. Call it before the process ends, or buffered
+   messages are lost. Messaging may be started again afterwards. */
+IPM_EXPORT int ipm_stop(void);
+
+/* 1 once the listener has asked the job to stop, else 0. A start lowers the
+   flag again; a stop leaves it as it is. */
+IPM_EXPORT int ipm_killRequested(void);
+
+/* ipm_sendMessage and ipm_sendMessageDirect for a started job, with the
+   library's errors turned into IPM_FAILED. The arrays must hold as many
+   values as the format consumes (see ipm_countFormatValues); they are only
+   read. */
+IPM_EXPORT int ipm_send(const char* type, const char* format, const int* ints, const double* doubles,
+                        const char* const* texts);
+IPM_EXPORT int ipm_sendDirect(const char* type, const char* format, const int* ints, const double* doubles,
+                              const char* const* texts);
+
+/* How many values of each array `format` consumes: one per field whose
+   conversion (the whole text after the field's first "%") is i or I (ints),
+   r or R (doubles), s, S, b, B, e or E (texts). A null format consumes none. */
+IPM_EXPORT int ipm_countFormatValues(const char* format, int* ints, int* doubles, int* texts);
+
+/* A short text for a result, e.g. for an error message. */
+IPM_EXPORT const char* ipm_resultText(int result);
+
+/* What the last IPM_FAILED on the calling thread was about; empty when none.
+   Valid until the thread's next call of these functions. */
+IPM_EXPORT const char* ipm_lastFailure(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
