@@ -17,10 +17,10 @@ void csp_throwNetworkError(csp_NetworkErrorKind kind, const cow_String& text) {
     csp_NetworkException(kind, result).Throw(sourceFile, __LINE__);
 }
 
-void csp_raiseSystemCallFailure(const char* raisingFile, const char* text, std::source_location where) {
+void csp_raiseSystemCallFailure(const char* raisingFile, const char* text, int line) {
     // Handlers read the failed call's error code after catching.
     const int error = errno;
     csp_NetworkException failure(system_call_failure, atr_translate(text).Result());
     errno = error;
-    failure.Throw(raisingFile, static_cast<int>(where.line()));
+    failure.Throw(raisingFile, line);
 }

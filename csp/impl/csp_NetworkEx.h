@@ -1,8 +1,6 @@
 #pragma once
 
-#include <source_location>
-
 // Raises csp_NetworkException of kind system_call_failure with the fixed
 // diagnostic `text`, recorded as raised in `sourceFile` at the caller's line.
 [[noreturn]] void csp_raiseSystemCallFailure(const char* sourceFile, const char* text,
-                                             std::source_location where = std::source_location::current());
+                                             int line = __builtin_LINE());
