@@ -1,0 +1,58 @@
+# Jobs in C, Fortran and Python against the real listener, the Python
+# package's own checks, and outside projects built against an installed
+# package.
+find_package(Python3 COMPONENTS Interpreter)
+set(IPM_BINDINGS_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/bindings)
+set(IPM_PYTHON_PATH ${PROJECT_SOURCE_DIR}/bindings/python)
+
+# A Python process loading the sanitized library needs the sanitizer's
+# runtime loaded first; the interpreter's own leaks are not ours.
+set(IPM_PYTHON_PRELOAD "")
+if(IPM_SANITIZE MATCHES "address|thread")
+  if(IPM_SANITIZE MATCHES "address")
+    set(runtime libasan.so)
+  else()
+    set(runtime libtsan.so)
+  endif()
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime}
+                  OUTPUT_VARIABLE IPM_PYTHON_PRELOAD OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+set(IPM_PYTHON_ENVIRONMENT PYTHONPATH=${IPM_PYTHON_PATH} IPM_LIBRARY=$<TARGET_FILE:ipm>)
+if(IPM_PYTHON_PRELOAD)
+  list(APPEND IPM_PYTHON_ENVIRONMENT LD_PRELOAD=${IPM_PYTHON_PRELOAD} ASAN_OPTIONS=detect_leaks=0)
+endif()
+
+if(NOT Python3_Interpreter_FOUND)
+  message(STATUS "No Python 3: the binding tests are not run")
+  return()
+endif()
+
+function(ipm_job_test language)
+  foreach(expect complete kill)
+    set(name bindings_${language}_job_${expect})
+    add_test(NAME ${name}
+             COMMAND ${Python3_EXECUTABLE} ${IPM_BINDINGS_TESTS}/job_against_listener.py
+                     --listen $<TARGET_FILE:ipm-listen> --name ${language}job --expect ${expect} -- ${ARGN})
+    set_tests_properties(${name} PROPERTIES TIMEOUT 90)
+  endforeach()
+endfunction()
+
+ipm_job_test(c $<TARGET_FILE:c-job>)
+if(TARGET fortran-job)
+  ipm_job_test(fortran $<TARGET_FILE:fortran-job>)
+endif()
+ipm_job_test(python ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/examples/python_job.py)
+set_tests_properties(bindings_python_job_complete bindings_python_job_kill
+                     PROPERTIES ENVIRONMENT "${IPM_PYTHON_ENVIRONMENT}")
+
+add_test(NAME bindings_python_unit COMMAND ${Python3_EXECUTABLE} ${IPM_BINDINGS_TESTS}/test_python_binding.py)
+set_tests_properties(bindings_python_unit PROPERTIES TIMEOUT 90 ENVIRONMENT "${IPM_PYTHON_ENVIRONMENT}")
+
+set(IPM_CONSUMER_ENVIRONMENT PYTHON=${Python3_EXECUTABLE} IPM_SANITIZE=${IPM_SANITIZE}
+                             IPM_PYTHON_PRELOAD=${IPM_PYTHON_PRELOAD})
+if(CMAKE_Fortran_COMPILER)
+  list(APPEND IPM_CONSUMER_ENVIRONMENT FC=${CMAKE_Fortran_COMPILER})
+endif()
+add_test(NAME bindings_consumer
+         COMMAND bash ${IPM_BINDINGS_TESTS}/consumer_test.sh ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR})
+set_tests_properties(bindings_consumer PROPERTIES TIMEOUT 300 ENVIRONMENT "${IPM_CONSUMER_ENVIRONMENT}")
