@@ -2,8 +2,11 @@
 // through the messaging library and stops early when the listener asks it to.
 //
 //   example-solver job=beam message=ALL indir=/tmp listener_name=127.0.0.1 direct_port=7000
+//   example-solver -transport jabber job=beam message=ALL indir=/tmp msgserver=localhost
+//                  listener_name=mon listener_resource=desk
 //
-// The options are read by the library itself, from the job's command line.
+// The options are read by the library itself, from the job's command line;
+// only the choice of transport is the job's own.
 
 #include <chrono>
 #include <cmath>
@@ -14,8 +17,10 @@
 #include <thread>
 
 #include "foundation/eli_killsig.h"
+#include "foundation/utl_CommandLine.h"
 #include "ipm/ipm.h"
 #include "ipm/ipm_DirectMechanism.h"
+#include "ipm/ipm_JabberMechanism.h"
 #include "ipm/ipm_MessageTask.h"
 #include "ipm/ipm_MessageTransmit.h"
 
@@ -97,6 +102,15 @@ bool solve() {
     return true;
 }
 
+// "-transport jabber" reports through a Jabber server; the direct
+// connection to the listener is the default.
+ipm_TransmissionMechanism* newMechanism() {
+    const utl_CommandLine& options = thr_GlobalSingleton<utl_CommandLine>::Instance();
+    if (options.IsMember("transport") && options.ConstGetValue("transport") == "jabber")
+        return new ipm_JabberMechanism;
+    return new ipm_DirectMechanism;
+}
+
 }  // namespace
 
 int main() {
@@ -104,7 +118,7 @@ int main() {
     ipm_initialize(modules);
 
     ipm_MessageTransmit& transmit = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
-    transmit.SetMechanism(new ipm_DirectMechanism);  // the transmitter owns it from now on
+    transmit.SetMechanism(newMechanism());  // the transmitter owns it from now on
 
     // The message task sends the buffered messages and watches for a kill
     // request, on a thread of its own, so the solver never waits for the network.

@@ -27,6 +27,27 @@ TEST(ListenOptions, DefaultsAndEveryOption) {
     EXPECT_EQ(all.killAfter, 3u);
     EXPECT_EQ(ipm_ListenOptions::Parse(Arguments{"--raw", "--raw"}).mode, Mode::raw);
     EXPECT_TRUE(ipm_ListenOptions::Parse(Arguments{"--help"}).help);
+    EXPECT_FALSE(defaults.jabber);
+}
+
+TEST(ListenOptions, JabberModeWithItsDefaults) {
+    const auto plain = ipm_ListenOptions::Parse(Arguments{"--jabber", "mon@localhost/desk", "--kill-after", "2"});
+    ASSERT_TRUE(plain.jabber);
+    EXPECT_EQ(plain.jabber->user, "mon");
+    EXPECT_EQ(plain.jabber->server, "localhost");
+    EXPECT_EQ(plain.jabber->resource, "desk");
+    EXPECT_EQ(plain.jabber->password, "mon");
+    EXPECT_EQ(plain.jabber->serverAddress, "localhost");
+    EXPECT_EQ(plain.jabber->Address(), "mon@localhost/desk");
+    EXPECT_EQ(plain.killAfter, 2u);
+
+    const auto full = ipm_ListenOptions::Parse(Arguments{"--json", "--password", "", "--server-address", "10.0.0.7",
+                                                         "--jabber", "mon@example.org/desk/2 @home"});
+    ASSERT_TRUE(full.jabber);
+    EXPECT_EQ(full.jabber->resource, "desk/2 @home");
+    EXPECT_EQ(full.jabber->password, "");
+    EXPECT_EQ(full.jabber->serverAddress, "10.0.0.7");
+    EXPECT_EQ(full.mode, Mode::json);
 }
 
 TEST(ListenOptions, RefusesBadArguments) {
@@ -44,6 +65,20 @@ TEST(ListenOptions, RefusesBadArguments) {
              {"--kill-after", "x"},
              {"--verbose"},
              {"8080"},
+             {"--jabber"},
+             {"--jabber", "mon@localhost"},
+             {"--jabber", "mon@localhost/"},
+             {"--jabber", "@localhost/desk"},
+             {"--jabber", "mon@/desk"},
+             {"--jabber", "localhost/desk"},
+             {"--jabber", "m<n@localhost/desk"},
+             {"--jabber", "mon@local host/desk"},
+             {"--jabber", "mon@localhost/de\nsk"},
+             {"--jabber", "mon@localhost/desk", "--port", "0"},
+             {"--bind", "127.0.0.1", "--jabber", "mon@localhost/desk"},
+             {"--password", "p"},
+             {"--server-address", "127.0.0.1"},
+             {"--jabber", "mon@localhost/desk", "--server-address", ""},
          }) {
         EXPECT_THROW(ipm_ListenOptions::Parse(arguments), std::invalid_argument) << arguments[0];
     }

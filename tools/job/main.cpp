@@ -17,6 +17,7 @@
 #include "foundation/utl_CommandLine.h"
 #include "ipm/ipm.h"
 #include "ipm/ipm_DirectMechanism.h"
+#include "ipm/ipm_JabberMechanism.h"
 #include "ipm/ipm_MessageTask.h"
 #include "ipm/ipm_MessageTransmit.h"
 #include "tools/job/ipm_JobCommand.h"
@@ -26,9 +27,16 @@ namespace {
 
 constexpr const char* usage =
     R"(usage: ipm-job [-transport direct] job=NAME message=ALL [indir=DIR] listener_name=HOST direct_port=PORT
+       ipm-job -transport jabber job=NAME message=ALL [indir=DIR] msgserver=SERVER
+               listener_name=USER listener_resource=RESOURCE
 
 Every argument is also an option of the messaging library, which reads the
-job's command line itself (job, message, indir, listener_name, direct_port).
+job's command line itself (job, message, indir; listener_name, direct_port
+for the direct transport; msgserver, listener_name, listener_resource for the
+Jabber transport). With -transport jabber the job logs in to the Jabber
+server SERVER (port 5222, also the domain of the listener's address) as its
+host's account, with the job's name as resource, and reports to
+USER@SERVER/RESOURCE.
 
 Standard input holds one command per line, as a JSON object:
   {"send":"buffered","type":"Progress","format":"step=%i heading=%s","ints":[3],"doubles":[],"texts":["A&B"]}
@@ -130,14 +138,34 @@ ExitStatus runScript(ipm_TransmissionMechanism& mechanism) {
     return killed;
 }
 
-// Says why on standard error when the transport cannot be used.
-bool transportAvailable(const cow_String& transport) {
-    if (transport == "direct") return true;
-    if (transport == "jabber")
-        std::cerr << "ipm-job: the jabber transport is not available yet; use -transport direct\n";
-    else
-        std::cerr << "ipm-job: unknown transport \"" << transport.text() << "\"; use -transport direct\n";
-    return false;
+// The options each transport cannot do without.
+const std::vector<const char*>* requiredOptions(const cow_String& transport) {
+    static const std::vector<const char*> direct = {"listener_name", "direct_port"};
+    static const std::vector<const char*> jabber = {"msgserver", "listener_name", "listener_resource"};
+    if (transport == "direct") return &direct;
+    if (transport == "jabber") return &jabber;
+    return nullptr;
+}
+
+// Says why on standard error when the transport cannot be used as asked.
+bool transportUsable(const cow_String& transport, const utl_CommandLine& options) {
+    const std::vector<const char*>* required = requiredOptions(transport);
+    if (!required) {
+        std::cerr << "ipm-job: unknown transport \"" << transport.text() << "\"; use -transport direct or jabber\n";
+        return false;
+    }
+    bool complete = true;
+    for (const char* option : *required) {
+        if (options.IsMember(option)) continue;
+        std::cerr << "ipm-job: the " << transport.text() << " transport needs " << option << "=\n";
+        complete = false;
+    }
+    return complete;
+}
+
+ipm_TransmissionMechanism* newMechanism(const cow_String& transport) {
+    if (transport == "jabber") return new ipm_JabberMechanism;
+    return new ipm_DirectMechanism;
 }
 
 }  // namespace
@@ -149,11 +177,14 @@ int main() {
         return completed;
     }
     const cow_String transport = options.IsMember("transport") ? options.ConstGetValue("transport") : "direct";
-    if (!transportAvailable(transport)) return usageError;
+    if (!transportUsable(transport, options)) {
+        std::cerr << usage;
+        return usageError;
+    }
 
     int modules = 0;
     ipm_initialize(modules);
-    auto* mechanism = new ipm_DirectMechanism;
+    ipm_TransmissionMechanism* mechanism = newMechanism(transport);
     ipm_MessageTransmit& transmit = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
     transmit.SetMechanism(mechanism);
     ipm_MessageTask task;

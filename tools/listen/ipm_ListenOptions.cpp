@@ -5,6 +5,7 @@
 #include <charconv>
 #include <climits>
 #include <stdexcept>
+#include <string_view>
 
 namespace {
 
@@ -27,10 +28,42 @@ void setMode(ipm_ListenOptions& options, ipm_MessagePrinter::Mode mode) {
     options.mode = mode;
 }
 
+bool hasByte(std::string_view text, std::string_view bytes) { return text.find_first_of(bytes) != std::string_view::npos; }
+
+bool hasControlByte(std::string_view text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < ' ' || byte == 0x7F) return true;
+    }
+    return false;
+}
+
+// USER@SERVER/RESOURCE, with the characters a Jabber address forbids in each
+// part refused; the resource runs to the end and may hold "@" and "/".
+ipm_ListenOptions::JabberLogin parseJabberAddress(const std::string& text) {
+    const std::size_t at = text.find('@');
+    const std::size_t slash = at == std::string::npos ? std::string::npos : text.find('/', at);
+    ipm_ListenOptions::JabberLogin login;
+    if (slash != std::string::npos) {
+        login.user = text.substr(0, at);
+        login.server = text.substr(at + 1, slash - at - 1);
+        login.resource = text.substr(slash + 1);
+    }
+    const std::string_view forbidden = " \"&'/:<>@";
+    if (login.user.empty() || login.server.empty() || login.resource.empty() || hasByte(login.user, forbidden) ||
+        hasByte(login.server, forbidden) || hasControlByte(text)) {
+        throw std::invalid_argument("--jabber needs USER@SERVER/RESOURCE, not \"" + text + "\"");
+    }
+    return login;
+}
+
 }  // namespace
 
 ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& arguments) {
     ipm_ListenOptions options;
+    bool portOrBind = false;
+    std::optional<std::string> password;
+    std::optional<std::string> serverAddress;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& option = arguments[i];
         const auto value = [&]() -> const std::string& {
@@ -38,13 +71,22 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
             return arguments[++i];
         };
         if (option == "--port") {
+            portOrBind = true;
             options.port = static_cast<std::uint16_t>(parseNumber(option, value(), 0, 65535));
         } else if (option == "--bind") {
+            portOrBind = true;
             options.bindAddress = value();
             in_addr address{};
             if (inet_pton(AF_INET, options.bindAddress.c_str(), &address) != 1) {
                 throw std::invalid_argument("--bind needs a dotted IPv4 address, not \"" + options.bindAddress + "\"");
             }
+        } else if (option == "--jabber") {
+            options.jabber = parseJabberAddress(value());
+        } else if (option == "--password") {
+            password = value();
+        } else if (option == "--server-address") {
+            serverAddress = value();
+            if (serverAddress->empty()) throw std::invalid_argument("--server-address needs a host name or address");
         } else if (option == "--raw") {
             setMode(options, ipm_MessagePrinter::Mode::raw);
         } else if (option == "--json") {
@@ -57,16 +99,31 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
             throw std::invalid_argument("unknown argument \"" + option + "\"");
         }
     }
+    if (!options.jabber) {
+        if (password || serverAddress) throw std::invalid_argument("--password and --server-address need --jabber");
+        return options;
+    }
+    if (portOrBind) throw std::invalid_argument("--jabber takes the place of --port and --bind");
+    options.jabber->password = password.value_or(options.jabber->user);
+    options.jabber->serverAddress = serverAddress.value_or(options.jabber->server);
     return options;
 }
 
 const char* ipm_ListenOptions::Usage() {
     return "usage: ipm-listen [--port N] [--bind ADDR] [--raw | --json] [--kill-after N]\n"
+           "       ipm-listen --jabber USER@SERVER/RESOURCE [--password P] [--server-address ADDR]\n"
+           "                  [--raw | --json] [--kill-after N]\n"
            "  --port N        TCP port to listen on; 0 (the default) picks a free one\n"
            "  --bind ADDR     IPv4 address to listen on (default 127.0.0.1)\n"
+           "  --jabber JID    instead of a port: log in to the Jabber server SERVER on port\n"
+           "                  5222 as USER (the account is registered if it is new) with\n"
+           "                  resource RESOURCE, and print the reports jobs send to JID\n"
+           "  --password P    the account's password (default: USER)\n"
+           "  --server-address ADDR  host name or IPv4 address of the server (default: SERVER)\n"
            "  --raw           print each document exactly as received\n"
            "  --json          print one JSON object per message\n"
            "  --kill-after N  send Kill to a job after its Nth message\n"
-           "The first line printed is \"listening on ADDR:PORT\".\n"
+           "The first line printed is \"listening on ADDR:PORT\" (with --jabber: \"listening on\n"
+           "JID\", once logged in).\n"
            "Type \"kill JOB\" on standard input to send Kill to the jobs of that name.\n";
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,8 +9,23 @@
 
 // The listener's command line:
 //   ipm-listen [--port N] [--bind ADDR] [--raw | --json] [--kill-after N]
+//   ipm-listen --jabber USER@SERVER/RESOURCE [--password P] [--server-address ADDR]
+//              [--raw | --json] [--kill-after N]
 class ipm_ListenOptions {
 public:
+    // The listener's own account on a Jabber server.
+    struct JabberLogin {
+        std::string user;
+        std::string server;
+        std::string resource;
+        std::string password;
+        // Host name or IPv4 address to connect to; the server's name by default.
+        std::string serverAddress;
+
+        // USER@SERVER/RESOURCE.
+        std::string Address() const { return user + "@" + server + "/" + resource; }
+    };
+
     // Throws std::invalid_argument naming the bad argument.
     static ipm_ListenOptions Parse(const std::vector<std::string>& arguments);
     static const char* Usage();
@@ -20,4 +36,6 @@ public:
     // Kill a job after this many of its messages; 0 never.
     unsigned long killAfter = 0;
     bool help = false;
+    // Set in Jabber mode, which takes the place of the TCP port.
+    std::optional<JabberLogin> jabber;
 };

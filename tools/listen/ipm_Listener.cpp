@@ -1,7 +1,6 @@
 #include "tools/listen/ipm_Listener.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,58 +8,23 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
+#include "tools/listen/ipm_Console.h"
+
 namespace {
 
-constexpr std::size_t maxCommandLength = 4096;
 enum Slot : std::size_t { stopSlot, listenSlot, commandSlot, firstJobSlot };
 constexpr auto acceptPause = std::chrono::seconds(1);
 
-int stopWriter = -1;
-
-void requestStop(int) {
-    const int saved = errno;
-    const char byte = 's';
-    [[maybe_unused]] const ssize_t ignored = ::write(stopWriter, &byte, 1);
-    errno = saved;
-}
-
-void setHandler(int signal, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(signal, &action, nullptr);
-}
-
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
-
-void report(const std::string& line) {
-    const std::string withEnd = line + "\n";
-    std::fputs(withEnd.c_str(), stderr);
-}
-
-// Output nobody reads any more (a closed pipe) ends the listener.
-void print(const std::string& line) {
-    if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() || std::fflush(stdout) != 0) {
-        fail("cannot write to standard output");
-    }
-}
 
 std::string addressText(const sockaddr_in& address) {
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
     return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
-}
-
-std::string_view trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
 bool isTransientAcceptError(int error) {
@@ -71,8 +35,8 @@ std::string jobText(const ipm_JobConnection& job) { return "job " + ipm_MessageP
 
 }  // namespace
 
-ipm_Listener::ipm_Listener(const ipm_ListenOptions& options) : printer(options.mode), killAfter(options.killAfter) {
-    if (::pipe2(stopPipe, O_NONBLOCK | O_CLOEXEC) != 0) fail("cannot create the stop pipe");
+ipm_Listener::ipm_Listener(const ipm_ListenOptions& options)
+    : printer(options.mode), killAfter(options.killAfter), commands(STDIN_FILENO) {
     listening = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listening < 0) fail("cannot create the listening socket");
     const int on = 1;
@@ -90,21 +54,11 @@ ipm_Listener::ipm_Listener(const ipm_ListenOptions& options) : printer(options.m
     socklen_t length = sizeof bound;
     if (::getsockname(listening, reinterpret_cast<sockaddr*>(&bound), &length) != 0) fail("cannot read the bound port");
     address = addressText(bound);
-
-    stopWriter = stopPipe[1];
-    setHandler(SIGINT, &requestStop);
-    setHandler(SIGTERM, &requestStop);
-    setHandler(SIGPIPE, SIG_IGN);
 }
 
 ipm_Listener::~ipm_Listener() {
-    setHandler(SIGINT, SIG_DFL);
-    setHandler(SIGTERM, SIG_DFL);
-    stopWriter = -1;
     jobs.clear();
-    for (const int descriptor : {listening, stopPipe[0], stopPipe[1]}) {
-        if (descriptor >= 0) ::close(descriptor);
-    }
+    if (listening >= 0) ::close(listening);
 }
 
 void ipm_Listener::Run() {
@@ -122,7 +76,9 @@ void ipm_Listener::Run() {
         for (std::size_t i = 0; i < polledJobs; ++i) {
             gone[i] = !ServeJob(*jobs[i], watched[firstJobSlot + i].revents);
         }
-        if (watched[commandSlot].revents) ReadCommands();
+        if (watched[commandSlot].revents) {
+            for (const std::string& name : commands.Read()) Kill(name);
+        }
         for (std::size_t i = polledJobs; i-- > 0;) {
             if (gone[i]) jobs.erase(jobs.begin() + static_cast<std::ptrdiff_t>(i));
         }
@@ -132,9 +88,9 @@ void ipm_Listener::Run() {
 
 std::vector<pollfd> ipm_Listener::WatchList(bool accepting) const {
     std::vector<pollfd> watched(firstJobSlot, pollfd{-1, 0, 0});
-    watched[stopSlot] = {stopPipe[0], POLLIN, 0};
+    watched[stopSlot] = {stop.Descriptor(), POLLIN, 0};
     if (accepting) watched[listenSlot] = {listening, POLLIN, 0};
-    if (commandsOpen) watched[commandSlot] = {STDIN_FILENO, POLLIN, 0};
+    watched[commandSlot] = {commands.Descriptor(), POLLIN, 0};
     for (const auto& job : jobs) {
         watched.push_back({job->Descriptor(), static_cast<short>(POLLIN | (job->HasOutgoing() ? POLLOUT : 0)), 0});
     }
@@ -160,49 +116,10 @@ void ipm_Listener::AcceptJobs() {
         if (isTransientAcceptError(errno)) continue;
         // Out of descriptors or memory: the pending connection stays readable,
         // so wait a moment instead of spinning on it.
-        report(std::string("warning: cannot accept a job: ") + std::strerror(errno));
+        ipm_Console::Report(std::string("warning: cannot accept a job: ") + std::strerror(errno));
         acceptPausedUntil = std::chrono::steady_clock::now() + acceptPause;
         return;
     }
-}
-
-void ipm_Listener::ReadCommands() {
-    char buffer[4096];
-    const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof buffer);
-    if (count < 0 && (errno == EAGAIN || errno == EINTR)) return;
-    if (count <= 0) {
-        // No more commands; the jobs are still watched.
-        commandsOpen = false;
-        return;
-    }
-    commandBuffer.append(buffer, static_cast<std::size_t>(count));
-    std::size_t lineFeed;
-    while ((lineFeed = commandBuffer.find('\n')) != std::string::npos) {
-        if (!discardingCommand) RunCommand(std::string_view(commandBuffer).substr(0, lineFeed));
-        discardingCommand = false;
-        commandBuffer.erase(0, lineFeed + 1);
-    }
-    if (commandBuffer.size() > maxCommandLength) {
-        if (!discardingCommand) report("warning: command line too long, ignored");
-        discardingCommand = true;
-        commandBuffer.clear();
-    }
-}
-
-void ipm_Listener::RunCommand(std::string_view line) {
-    const std::string_view command = trimmed(line);
-    if (command.empty()) return;
-    const std::string_view verb = command.substr(0, command.find_first_of(" \t"));
-    if (verb != "kill") {
-        report("unknown command \"" + std::string(command) + "\"; the only command is: kill JOB");
-        return;
-    }
-    const std::string_view name = trimmed(command.substr(verb.size()));
-    if (name.empty()) {
-        report("kill needs a job name: kill JOB");
-        return;
-    }
-    Kill(name);
 }
 
 void ipm_Listener::Kill(std::string_view name) {
@@ -212,18 +129,18 @@ void ipm_Listener::Kill(std::string_view name) {
         found = true;
         QueueKill(*job);
     }
-    if (!found) report("no job named " + ipm_MessagePrinter::Token(name));
+    if (!found) ipm_Console::Report("no job named " + ipm_MessagePrinter::Token(name));
 }
 
 void ipm_Listener::QueueKill(ipm_JobConnection& job) {
     job.QueueKill();
-    report("sending Kill to " + jobText(job));
+    ipm_Console::Report("sending Kill to " + jobText(job));
     Flush(job);
 }
 
 void ipm_Listener::Flush(ipm_JobConnection& job) {
     std::string why;
-    if (!job.Flush(why)) report("warning: cannot send Kill to " + jobText(job) + ": " + why);
+    if (!job.Flush(why)) ipm_Console::Report("warning: cannot send Kill to " + jobText(job) + ": " + why);
 }
 
 bool ipm_Listener::ServeJob(ipm_JobConnection& job, short events) {
@@ -233,22 +150,22 @@ bool ipm_Listener::ServeJob(ipm_JobConnection& job, short events) {
     std::string why;
     const bool open = job.Receive(pieces, why);
     for (const auto& piece : pieces) HandlePiece(job, piece);
-    if (!open) report(jobText(job) + " disconnected" + (why.empty() ? "" : ": " + why));
+    if (!open) ipm_Console::Report(jobText(job) + " disconnected" + (why.empty() ? "" : ": " + why));
     return open;
 }
 
 void ipm_Listener::HandlePiece(ipm_JobConnection& job, const ipm_DocumentSplitter::Piece& piece) {
     switch (piece.kind) {
         case ipm_DocumentSplitter::Piece::Kind::jobName:
-            report(jobText(job) + " connected from " + job.Peer());
+            ipm_Console::Report(jobText(job) + " connected from " + job.Peer());
             return;
         case ipm_DocumentSplitter::Piece::Kind::warning:
-            report("warning: " + jobText(job) + ": " + piece.text);
+            ipm_Console::Report("warning: " + jobText(job) + ": " + piece.text);
             return;
         case ipm_DocumentSplitter::Piece::Kind::document: {
             const auto output = printer.Render(job.Name(), piece.text);
-            if (!output.warning.empty()) report("warning: " + jobText(job) + ": " + output.warning);
-            print(output.line);
+            if (!output.warning.empty()) ipm_Console::Report("warning: " + jobText(job) + ": " + output.warning);
+            ipm_Console::Print(output.line);
             if (job.CountMessage() == killAfter) QueueKill(job);
             return;
         }

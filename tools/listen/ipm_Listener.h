@@ -8,9 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/listen/ipm_CommandInput.h"
 #include "tools/listen/ipm_JobConnection.h"
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/ipm_MessagePrinter.h"
+#include "tools/listen/ipm_StopRequest.h"
 
 // Accepts jobs on a TCP port and prints their messages on standard output;
 // reports on standard error; takes "kill JOB" lines on standard input. One
@@ -34,8 +36,6 @@ private:
     std::vector<pollfd> WatchList(bool accepting) const;
     int MillisecondsToResume() const;
     void AcceptJobs();
-    void ReadCommands();
-    void RunCommand(std::string_view line);
     void Kill(std::string_view name);
     // False when the job has gone.
     bool ServeJob(ipm_JobConnection& job, short events);
@@ -45,11 +45,9 @@ private:
 
     ipm_MessagePrinter printer;
     unsigned long killAfter;
+    ipm_StopRequest stop;
+    ipm_CommandInput commands;
     int listening = -1;
-    int stopPipe[2] = {-1, -1};
-    bool commandsOpen = true;
-    bool discardingCommand = false;
-    std::string commandBuffer;
     std::string address;
     std::chrono::steady_clock::time_point acceptPausedUntil{};
     std::vector<std::unique_ptr<ipm_JobConnection>> jobs;

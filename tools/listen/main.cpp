@@ -3,8 +3,22 @@
 #include <string>
 #include <vector>
 
+#include "tools/listen/ipm_JabberListener.h"
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/ipm_Listener.h"
+
+namespace {
+
+// The first line tells scripts that the listener is ready and where.
+template <class Listener>
+void listen(const ipm_ListenOptions& options) {
+    Listener listener(options);
+    std::printf("listening on %s\n", listener.Address().c_str());
+    std::fflush(stdout);
+    listener.Run();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     ipm_ListenOptions options;
@@ -19,10 +33,11 @@ int main(int argc, char** argv) {
         return 0;
     }
     try {
-        ipm_Listener listener(options);
-        std::printf("listening on %s\n", listener.Address().c_str());
-        std::fflush(stdout);
-        listener.Run();
+        if (options.jabber) {
+            listen<ipm_JabberListener>(options);
+        } else {
+            listen<ipm_Listener>(options);
+        }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "ipm-listen: %s\n", error.what());
         return 1;

@@ -1,0 +1,59 @@
+#include "tools/listen/ipm_CommandInput.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "tools/listen/ipm_Console.h"
+
+namespace {
+
+std::string_view trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+}  // namespace
+
+ipm_CommandInput::ipm_CommandInput(int descriptor) : descriptor(descriptor) {}
+
+std::vector<std::string> ipm_CommandInput::Read() {
+    std::vector<std::string> kills;
+    char buffer[4096];
+    const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
+    if (count < 0 && (errno == EAGAIN || errno == EINTR)) return kills;
+    if (count <= 0) {
+        open = false;
+        return kills;
+    }
+    pending.append(buffer, static_cast<std::size_t>(count));
+    std::size_t lineFeed;
+    while ((lineFeed = pending.find('\n')) != std::string::npos) {
+        if (!discarding) RunLine(std::string_view(pending).substr(0, lineFeed), kills);
+        discarding = false;
+        pending.erase(0, lineFeed + 1);
+    }
+    if (pending.size() > maxLineLength) {
+        if (!discarding) ipm_Console::Report("warning: command line too long, ignored");
+        discarding = true;
+        pending.clear();
+    }
+    return kills;
+}
+
+void ipm_CommandInput::RunLine(std::string_view line, std::vector<std::string>& kills) const {
+    const std::string_view command = trimmed(line);
+    if (command.empty()) return;
+    const std::string_view verb = command.substr(0, command.find_first_of(" \t"));
+    if (verb != "kill") {
+        ipm_Console::Report("unknown command \"" + std::string(command) + "\"; the only command is: kill JOB");
+        return;
+    }
+    const std::string_view name = trimmed(command.substr(verb.size()));
+    if (name.empty()) {
+        ipm_Console::Report("kill needs a job name: kill JOB");
+        return;
+    }
+    kills.emplace_back(name);
+}

@@ -1,0 +1,123 @@
+#include "tools/listen/ipm_JabberListener.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "jcl/jcl_Message.h"
+#include "tools/listen/ipm_Console.h"
+#include "tools/listen/ipm_XmlEscape.h"
+
+namespace {
+
+enum Slot : std::size_t { stopSlot, commandSlot, serverSlot, slotCount };
+
+// A job logs in with its name as resource: what follows the first "/".
+std::string jobNameOf(const std::string& jobAddress) {
+    const std::size_t slash = jobAddress.find('/');
+    return slash == std::string::npos ? jobAddress : jobAddress.substr(slash + 1);
+}
+
+std::string jobText(const std::string& name) { return "job " + ipm_MessagePrinter::Token(name); }
+
+}  // namespace
+
+ipm_JabberListener::ipm_JabberListener(const ipm_ListenOptions& options)
+    : printer(options.mode),
+      killAfter(options.killAfter),
+      commands(STDIN_FILENO),
+      client(options.jabber.value()),
+      address(options.jabber->Address()) {}
+
+void ipm_JabberListener::Run() {
+    for (const auto& stanza : client.TakeEarly()) Serve(stanza);
+    for (;;) {
+        pollfd watched[slotCount] = {{stop.Descriptor(), POLLIN, 0},
+                                     {commands.Descriptor(), POLLIN, 0},
+                                     {client.Descriptor(), POLLIN, 0}};
+        if (::poll(watched, slotCount, client.KeepAlive()) < 0) {
+            if (errno == EINTR) continue;
+            throw std::runtime_error(std::string("poll failed: ") + std::strerror(errno));
+        }
+        if (watched[stopSlot].revents) return;
+        if (watched[serverSlot].revents) {
+            std::vector<ipm_JabberClient::Stanza> stanzas;
+            std::string why;
+            const bool open = client.Receive(stanzas, why);
+            for (const auto& stanza : stanzas) Serve(stanza);
+            if (!open) throw std::runtime_error(why);
+        }
+        if (watched[commandSlot].revents) {
+            for (const std::string& name : commands.Read()) Kill(name);
+        }
+    }
+}
+
+void ipm_JabberListener::Serve(const ipm_JabberClient::Stanza& stanza) {
+    const std::string from = stanza.Attribute("from");
+    const std::string type = stanza.Attribute("type");
+    if (stanza.name == "presence") {
+        if (type == "unavailable") ServeDeparture(from);
+    } else if (type == "error") {
+        ServeError(from, stanza);
+    } else if (stanza.report || stanza.reportTooLong) {
+        ServeReport(from, stanza);
+    } else {
+        ipm_Console::Report("warning: message from " + ipm_MessagePrinter::Token(from) + " without a report ignored");
+    }
+}
+
+void ipm_JabberListener::ServeReport(const std::string& from, const ipm_JabberClient::Stanza& message) {
+    auto [entry, isNew] = jobs.try_emplace(from, Job{jobNameOf(from)});
+    Job& job = entry->second;
+    if (isNew) ipm_Console::Report(jobText(job.name) + " connected as " + from);
+    if (message.reportTooLong) {
+        ipm_Console::Report("warning: " + jobText(job.name) + ": report of more than " +
+                            std::to_string(ipm_StanzaReader::defaultMaxReport) + " bytes dropped");
+        return;
+    }
+    std::string document = *message.report;
+    if (document.empty() || document.back() != '\n') document += '\n';
+    const auto output = printer.Render(job.name, document);
+    if (!output.warning.empty()) ipm_Console::Report("warning: " + jobText(job.name) + ": " + output.warning);
+    ipm_Console::Print(output.line);
+    if (++job.messages == killAfter) SendKill(from, job);
+}
+
+// Most likely a kill request to a job that has gone.
+void ipm_JabberListener::ServeError(const std::string& from, const ipm_JabberClient::Stanza& message) const {
+    const std::string condition = message.errorCondition.empty() ? "no reason given" : message.errorCondition;
+    ipm_Console::Report("warning: a message to " + ipm_MessagePrinter::Token(from) + " was not delivered: " +
+                        condition);
+}
+
+void ipm_JabberListener::ServeDeparture(const std::string& from) {
+    const auto job = jobs.find(from);
+    if (job == jobs.end()) return;
+    ipm_Console::Report(jobText(job->second.name) + " disconnected");
+    jobs.erase(job);
+}
+
+void ipm_JabberListener::Kill(std::string_view name) {
+    bool found = false;
+    for (const auto& [jobAddress, job] : jobs) {
+        if (job.name != name) continue;
+        found = true;
+        SendKill(jobAddress, job);
+    }
+    if (!found) ipm_Console::Report("no job named " + ipm_MessagePrinter::Token(name));
+}
+
+void ipm_JabberListener::SendKill(const std::string& jobAddress, const Job& job) {
+    jcl_Message request;
+    // The stanza writes its attributes as they are.
+    request.to = cow_String(ipm_XmlEscape::Attribute(jobAddress));
+    request.type = "chat";
+    request.SetX("Kill");
+    ipm_Console::Report("sending Kill to " + jobText(job.name) + " at " + jobAddress);
+    client.Send(request.Serialize().view());
+}
