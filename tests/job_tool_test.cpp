@@ -109,13 +109,25 @@ TEST(JobTool, BadLinesAreReportedWithTheirNumbersAndSkipped) {
     expectDocuments(listener, {stepOf(9)});
 }
 
-TEST(JobTool, OnlyTheDirectTransportIsOffered) {
+TEST(JobTool, AnUnknownTransportOrAMissingTransportOptionIsAUsageError) {
     TempDir dir;
-    std::vector<std::string> arguments = jobArguments("1", dir);
-    arguments.insert(arguments.begin() + 1, {"-transport", "jabber"});
-    ChildProcess job(arguments);
-    EXPECT_EQ(job.Wait(), 1);
-    EXPECT_NE(job.Errors().find("jabber"), std::string::npos) << job.Errors();
+    std::vector<std::string> pigeon = jobArguments("1", dir);
+    pigeon.insert(pigeon.begin() + 1, {"-transport", "pigeon"});
+    ChildProcess unknown(pigeon);
+    EXPECT_EQ(unknown.Wait(), 1);
+    EXPECT_NE(unknown.Errors().find("unknown transport \"pigeon\""), std::string::npos) << unknown.Errors();
+
+    ChildProcess jabber({IPM_JOB_PATH, "-transport", "jabber", "job=beam", "message=ALL", "indir=" + dir.Path(),
+                         "listener_name=mon"});
+    EXPECT_EQ(jabber.Wait(), 1);
+    EXPECT_NE(jabber.Errors().find("needs msgserver="), std::string::npos) << jabber.Errors();
+    EXPECT_NE(jabber.Errors().find("needs listener_resource="), std::string::npos) << jabber.Errors();
+    EXPECT_EQ(jabber.Errors().find("needs listener_name="), std::string::npos) << jabber.Errors();
+
+    ChildProcess direct({IPM_JOB_PATH, "job=beam", "message=ALL", "indir=" + dir.Path(), "listener_name=127.0.0.1"});
+    EXPECT_EQ(direct.Wait(), 1);
+    EXPECT_NE(direct.Errors().find("needs direct_port="), std::string::npos) << direct.Errors();
+    EXPECT_FALSE(dir.Exists("beam.ipm"));
 }
 
 TEST(JobTool, AJobWhoseListenerIsKilledFinishesAndLogsEveryMessage) {

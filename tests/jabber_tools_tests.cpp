@@ -1,0 +1,203 @@
+// The scripted job ipm-job with the Jabber transport against the listener
+// ipm-listen in Jabber mode, both as programs, through the suite's shared
+// message server (127.0.0.1:5222, domain "localhost"). Job names, listener
+// accounts and resources carry the process id and a counter, so that tests
+// and runs sharing the server never meet.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string domain = "localhost";
+constexpr auto loginBound = 15s;
+
+std::string uniqueName(const std::string& stem) {
+    static std::atomic<int> counter{0};
+    return stem + std::to_string(::getpid()) + "n" + std::to_string(++counter);
+}
+
+// The listener logged in as a fresh account; `ready` once it has said so.
+class Listener : public ChildProcess {
+public:
+    explicit Listener(std::vector<std::string> options = {}, const std::string& user = uniqueName("mon"),
+                      const std::string& resource = uniqueName("desk"), const std::string& server = domain)
+        : ChildProcess(arguments(user + "@" + server + "/" + resource, options)), user(user), resource(resource) {
+        const std::optional<std::string> first = OutputLine(loginBound);
+        ready = first == "listening on " + user + "@" + server + "/" + resource;
+    }
+
+    std::string user;
+    std::string resource;
+    bool ready = false;
+
+private:
+    static std::vector<std::string> arguments(const std::string& address, std::vector<std::string> options) {
+        options.insert(options.begin(), {IPM_LISTEN_PATH, "--jabber", address});
+        return options;
+    }
+};
+
+class Job : public ChildProcess {
+public:
+    Job(const Listener& listener, const std::string& name, const TempDir& logs)
+        : ChildProcess({IPM_JOB_PATH, "-transport", "jabber", "job=" + name, "message=ALL", "indir=" + logs.Path(),
+                        "msgserver=" + domain, "listener_name=" + listener.user,
+                        "listener_resource=" + listener.resource}) {}
+};
+
+std::string progress(int step) {
+    return R"({"send":"buffered","type":"Progress","format":"step=%i","ints":[)" + std::to_string(step) + "]}\n";
+}
+
+const std::string quoted =
+    R"({"send":"buffered","type":"Note","format":"heading=%s","texts":["A&B \"q\" <x>"]})" "\n";
+
+// The next line the listener prints, which must start with `start`.
+void expectLine(Listener& listener, const std::string& start) {
+    const std::optional<std::string> line = listener.OutputLine(10s);
+    ASSERT_TRUE(line) << "no line starting " << start;
+    EXPECT_TRUE(line->starts_with(start)) << *line;
+}
+
+TEST(JabberTools, ReportsArriveInOrderAsReadableLines) {
+    Listener listener;
+    ASSERT_TRUE(listener.ready);
+    TempDir logs;
+    const std::string name = uniqueName("beam");
+    Job job(listener, name, logs);
+    job.Write(progress(1) + progress(2) + quoted + progress(3));
+    job.CloseInput();
+    EXPECT_EQ(job.Wait(20s), 0) << job.Errors();
+
+    expectLine(listener, name + " Progress step=1 ");
+    expectLine(listener, name + " Progress step=2 ");
+    expectLine(listener, name + R"( Note heading="A&B \"q\" <x>" )");
+    expectLine(listener, name + " Progress step=3 ");
+}
+
+TEST(JabberTools, ReportsArriveInOrderAsJson) {
+    Listener listener({"--json"});
+    ASSERT_TRUE(listener.ready);
+    TempDir logs;
+    const std::string name = uniqueName("beam");
+    Job job(listener, name, logs);
+    job.Write(progress(1) + quoted + progress(2));
+    job.CloseInput();
+    EXPECT_EQ(job.Wait(20s), 0) << job.Errors();
+
+    std::vector<nlohmann::json> lines;
+    for (int i = 0; i < 3; ++i) {
+        const std::optional<std::string> line = listener.OutputLine(10s);
+        ASSERT_TRUE(line) << "line " << i << " missing";
+        lines.push_back(nlohmann::json::parse(*line));
+    }
+    for (const auto& line : lines) EXPECT_EQ(line["job"], name) << line;
+    EXPECT_EQ(lines[0]["type"], "Progress");
+    EXPECT_EQ(lines[0]["fields"][0], (nlohmann::json{{"name", "step"}, {"type", "integer"}, {"value", "1"}}));
+    EXPECT_EQ(lines[1]["type"], "Note");
+    EXPECT_EQ(lines[1]["fields"][0]["value"], "A&B \"q\" <x>");
+    EXPECT_EQ(lines[2]["fields"][0]["value"], "2");
+    const nlohmann::json& last = lines[2]["fields"].back();
+    EXPECT_EQ(last["name"], "jobName");
+    EXPECT_EQ(last["value"], name);
+}
+
+TEST(JabberTools, KillTypedIntoTheListenerEndsTheJobWithStatus3) {
+    Listener listener;
+    ASSERT_TRUE(listener.ready);
+    TempDir logs;
+    const std::string name = uniqueName("beam");
+    Job job(listener, name, logs);
+    job.Write(progress(1));
+    expectLine(listener, name + " Progress step=1 ");
+
+    listener.Write("kill " + name + "x\nkill " + name + "\n");
+    EXPECT_EQ(job.Wait(20s), 3) << job.Errors();
+    listener.Signal(SIGTERM);
+    EXPECT_EQ(listener.Wait(), 0);
+    EXPECT_NE(listener.Errors().find("no job named " + name + "x"), std::string::npos) << listener.Errors();
+    EXPECT_NE(listener.Errors().find("sending Kill to job " + name + " at "), std::string::npos)
+        << listener.Errors();
+}
+
+TEST(JabberTools, KillAfterTwoMessagesEndsTheJobWithStatus3) {
+    Listener listener({"--kill-after", "2", "--raw"});
+    ASSERT_TRUE(listener.ready);
+    TempDir logs;
+    const std::string name = uniqueName("beam");
+    Job job(listener, name, logs);
+    job.Write(progress(1) + progress(2) + "{\"sleep\":30000}\n" + progress(3));
+    EXPECT_EQ(job.Wait(20s), 3) << job.Errors();
+    expectLine(listener, "<Progress><step type=\"integer\">1</step>");
+    expectLine(listener, "<Progress><step type=\"integer\">2</step>");
+}
+
+TEST(JabberTools, TheListenerOutlivesJobsThatLeaveOrVanish) {
+    Listener listener;
+    ASSERT_TRUE(listener.ready);
+    TempDir logs;
+    const std::string leaving = uniqueName("leaving");
+    Job first(listener, leaving, logs);
+    first.Write(progress(1));
+    expectLine(listener, leaving + " Progress step=1 ");
+    first.Write("{\"close\":true}\n");
+    first.CloseInput();
+    EXPECT_EQ(first.Wait(20s), 0) << first.Errors();
+
+    const std::string vanishing = uniqueName("vanishing");
+    Job second(listener, vanishing, logs);
+    second.Write(progress(1));
+    expectLine(listener, vanishing + " Progress step=1 ");
+    second.Signal(SIGKILL);
+    second.Wait();
+
+    const std::string staying = uniqueName("staying");
+    Job third(listener, staying, logs);
+    third.Write(progress(1) + progress(2));
+    third.CloseInput();
+    EXPECT_EQ(third.Wait(20s), 0) << third.Errors();
+    expectLine(listener, staying + " Progress step=1 ");
+    expectLine(listener, staying + " Progress step=2 ");
+
+    listener.Signal(SIGTERM);
+    EXPECT_EQ(listener.Wait(), 0) << listener.Errors();
+    EXPECT_NE(listener.Errors().find("job " + leaving + " disconnected"), std::string::npos) << listener.Errors();
+}
+
+TEST(JabberTools, TheListenerSaysWhyTheServerWillNotHaveIt) {
+    Listener owner;
+    ASSERT_TRUE(owner.ready);
+
+    Listener wrongPassword({"--password", "not-" + owner.user}, owner.user, uniqueName("desk"));
+    EXPECT_FALSE(wrongPassword.ready);
+    EXPECT_EQ(wrongPassword.Wait(), 1);
+    EXPECT_NE(wrongPassword.Errors().find("not-authorized"), std::string::npos) << wrongPassword.Errors();
+
+    Listener unknownDomain({"--server-address", "127.0.0.1"}, uniqueName("mon"), uniqueName("desk"), "nowhere.invalid");
+    EXPECT_FALSE(unknownDomain.ready);
+    EXPECT_EQ(unknownDomain.Wait(), 1);
+    EXPECT_NE(unknownDomain.Errors().find("host-unknown"), std::string::npos) << unknownDomain.Errors();
+
+    // A second login at the same address makes the server drop the first.
+    Listener replacement({}, owner.user, owner.resource);
+    EXPECT_TRUE(replacement.ready);
+    EXPECT_EQ(owner.Wait(), 1);
+    EXPECT_NE(owner.Errors().find("conflict"), std::string::npos) << owner.Errors();
+}
+
+}  // namespace
