@@ -6,16 +6,22 @@ set(IPM_BINDINGS_TESTS ${CMAKE_CURRENT_SOURCE_DIR}/bindings)
 set(IPM_PYTHON_PATH ${PROJECT_SOURCE_DIR}/bindings/python)
 
 # A Python process loading the sanitized library needs the sanitizer's
-# runtime loaded first; the interpreter's own leaks are not ours.
+# runtime loaded first, and the C++ runtime with it so that the sanitizer
+# finds the exception functions it wraps; the interpreter's own leaks are
+# not ours.
 set(IPM_PYTHON_PRELOAD "")
 if(IPM_SANITIZE MATCHES "address|thread")
   if(IPM_SANITIZE MATCHES "address")
-    set(runtime libasan.so)
+    set(runtimes libasan.so libstdc++.so)
   else()
-    set(runtime libtsan.so)
+    set(runtimes libtsan.so libstdc++.so)
   endif()
-  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime}
-                  OUTPUT_VARIABLE IPM_PYTHON_PRELOAD OUTPUT_STRIP_TRAILING_WHITESPACE)
+  foreach(runtime ${runtimes})
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime}
+                    OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    string(APPEND IPM_PYTHON_PRELOAD ":${path}")
+  endforeach()
+  string(SUBSTRING ${IPM_PYTHON_PRELOAD} 1 -1 IPM_PYTHON_PRELOAD)
 endif()
 # Bytecode stays out of the source tree.
 set(IPM_PYTHON_ENVIRONMENT PYTHONPATH=${IPM_PYTHON_PATH} IPM_LIBRARY=$<TARGET_FILE:ipm> PYTHONDONTWRITEBYTECODE=1)
