@@ -81,6 +81,8 @@ ipm_JabberClient::~ipm_JabberClient() {
     }
 }
 
+int ipm_JabberClient::Descriptor() const { return socket.getDescriptor(); }
+
 void ipm_JabberClient::Connect(const std::string& address) {
     try {
         socket.connectTo(csp_SocketAddress(csp_IpAddress(cow_String(address)), serverPort));

@@ -27,7 +27,7 @@ public:
     ipm_JabberClient& operator=(const ipm_JabberClient&) = delete;
 
     // Readable when the server has sent something.
-    int Descriptor() const { return socket.getDescriptor(); }
+    int Descriptor() const;
 
     // Stanzas that came in with the answer to the login, to be served first.
     std::vector<Stanza> TakeEarly();
