@@ -47,6 +47,9 @@ endfunction()
 ipm_job_test(c $<TARGET_FILE:c-job>)
 if(TARGET fortran-job)
   ipm_job_test(fortran $<TARGET_FILE:fortran-job>)
+  # Built beside the module (bindings/), where Fortran is enabled.
+  add_test(NAME bindings_fortran_check COMMAND fortran_binding_check)
+  set_tests_properties(bindings_fortran_check PROPERTIES TIMEOUT 60)
 endif()
 ipm_job_test(python ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/examples/python_job.py)
 set_tests_properties(bindings_python_job_complete bindings_python_job_kill
