@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -43,7 +44,8 @@ Standard input holds one command per line, as a JSON object:
       sends a message through the buffer; "send":"direct" sends it at once.
       Missing arrays are empty; a double may also be "nan", "inf" or "-inf".
   {"sleep":200}     pauses 200 milliseconds
-  {"close":true}    shuts the transport down
+  {"close":true}    sends what is buffered, ends the message task and shuts
+                    the transport down (a kill request is not heard after it)
 
 Exit status: 0 at the end of input; 2 when some lines were bad (each is
 reported on standard error with its line number and skipped); 3 when the
@@ -93,20 +95,65 @@ void sleepUnlessKilled(int milliseconds) {
             sleepSlice, end - std::chrono::steady_clock::now()));
 }
 
-void execute(ipm_JobCommand& command, ipm_TransmissionMechanism& mechanism, int lineNumber) {
+ipm_TransmissionMechanism* newMechanism(const cow_String& transport) {
+    if (transport == "jabber") return new ipm_JabberMechanism;
+    return new ipm_DirectMechanism;
+}
+
+// The library wired up as a job wires it: the transport installed, the
+// message task on a thread of its own.
+class Messaging {
+public:
+    explicit Messaging(const cow_String& transport) {
+        ipm_initialize(modules);
+        mechanism = newMechanism(transport);
+        transmitter().SetMechanism(mechanism);
+        task = std::make_unique<ipm_MessageTask>();
+        thread = std::thread([this] { task->Run(0); });
+    }
+    ~Messaging() {
+        StopTask();
+        task.reset();
+        ipm_finalize(modules);
+    }
+    Messaging(const Messaging&) = delete;
+    Messaging& operator=(const Messaging&) = delete;
+
+    // Sends what is buffered, then shuts the transport down. The message
+    // task has ended by then, so nothing else is using the transport.
+    void Close() {
+        StopTask();
+        mechanism->Close();
+    }
+
+private:
+    static ipm_MessageTransmit& transmitter() { return thr_GlobalSingleton<ipm_MessageTransmit>::Instance(); }
+
+    void StopTask() {
+        if (!thread.joinable()) return;
+        transmitter().RequestStop();
+        thread.join();
+    }
+
+    int modules = 0;
+    ipm_TransmissionMechanism* mechanism = nullptr;
+    std::unique_ptr<ipm_MessageTask> task;
+    std::thread thread;
+};
+
+void execute(ipm_JobCommand& command, Messaging& messaging, int lineNumber) {
     switch (command.kind) {
         case ipm_JobCommand::Kind::SendBuffered: send(ipm_sendMessage, command, lineNumber); break;
         case ipm_JobCommand::Kind::SendDirect: send(ipm_sendMessageDirect, command, lineNumber); break;
         case ipm_JobCommand::Kind::Sleep: sleepUnlessKilled(command.milliseconds); break;
-        case ipm_JobCommand::Kind::Close: reportingFailures(lineNumber, "closing", [&] { mechanism.Close(); }); break;
+        case ipm_JobCommand::Kind::Close: reportingFailures(lineNumber, "closing", [&] { messaging.Close(); }); break;
     }
 }
 
 bool isBlank(const std::string& line) { return line.find_first_not_of(" \t\r") == std::string::npos; }
 
 // False when the line was bad; it is reported and skipped.
-bool runLine(ipm_LineReader::Result result, const std::string& line, int lineNumber,
-             ipm_TransmissionMechanism& mechanism) {
+bool runLine(ipm_LineReader::Result result, const std::string& line, int lineNumber, Messaging& messaging) {
     if (result == ipm_LineReader::Result::Overlong) {
         reportLine(lineNumber, "longer than " + std::to_string(ipm_LineReader::maxLineLength) + " bytes");
         return false;
@@ -114,7 +161,7 @@ bool runLine(ipm_LineReader::Result result, const std::string& line, int lineNum
     if (isBlank(line)) return true;
     try {
         ipm_JobCommand command = ipm_JobCommand::Parse(line);
-        execute(command, mechanism, lineNumber);
+        execute(command, messaging, lineNumber);
         return true;
     } catch (const std::invalid_argument& error) {
         reportLine(lineNumber, error.what());
@@ -123,7 +170,7 @@ bool runLine(ipm_LineReader::Result result, const std::string& line, int lineNum
 }
 
 // Runs the script on standard input until its end or a kill request.
-ExitStatus runScript(ipm_TransmissionMechanism& mechanism) {
+ExitStatus runScript(Messaging& messaging) {
     ipm_LineReader input(STDIN_FILENO);
     std::string line;
     int lineNumber = 0;
@@ -132,7 +179,7 @@ ExitStatus runScript(ipm_TransmissionMechanism& mechanism) {
         const ipm_LineReader::Result result = input.Next(line, inputWaitMilliseconds);
         if (result == ipm_LineReader::Result::End) return badLines ? badInput : completed;
         if (result == ipm_LineReader::Result::NothingYet) continue;
-        if (!runLine(result, line, ++lineNumber, mechanism)) badLines = true;
+        if (!runLine(result, line, ++lineNumber, messaging)) badLines = true;
     }
     std::cerr << "ipm-job: the listener asked the job to stop" << std::endl;
     return killed;
@@ -163,11 +210,6 @@ bool transportUsable(const cow_String& transport, const utl_CommandLine& options
     return complete;
 }
 
-ipm_TransmissionMechanism* newMechanism(const cow_String& transport) {
-    if (transport == "jabber") return new ipm_JabberMechanism;
-    return new ipm_DirectMechanism;
-}
-
 }  // namespace
 
 int main() {
@@ -182,18 +224,6 @@ int main() {
         return usageError;
     }
 
-    int modules = 0;
-    ipm_initialize(modules);
-    ipm_TransmissionMechanism* mechanism = newMechanism(transport);
-    ipm_MessageTransmit& transmit = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
-    transmit.SetMechanism(mechanism);
-    ipm_MessageTask task;
-    std::thread messageThread([&task] { task.Run(0); });
-
-    const ExitStatus status = runScript(*mechanism);
-
-    transmit.RequestStop();
-    messageThread.join();
-    ipm_finalize(modules);
-    return status;
+    Messaging messaging(transport);
+    return runScript(messaging);
 }
