@@ -109,7 +109,9 @@ ipm_JabberClient::Stanza ipm_JabberClient::Request(const std::string& id, const 
             return found;
         }
         arrived.clear();
-        if (reader.Ended()) throw std::runtime_error("the server ended the stream at the " + step + because(streamError));
+        if (reader.Ended()) {
+            throw std::runtime_error("the server ended the stream at the " + step + because(streamError));
+        }
         if (Clock::now() >= deadline) throw std::runtime_error("the server did not answer the " + step);
         if (ReadWithin(millisecondsUntil(deadline)) == 0) {
             throw std::runtime_error("the server closed the connection at the " + step + because(streamError));

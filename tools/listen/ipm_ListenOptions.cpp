@@ -28,7 +28,9 @@ void setMode(ipm_ListenOptions& options, ipm_MessagePrinter::Mode mode) {
     options.mode = mode;
 }
 
-bool hasByte(std::string_view text, std::string_view bytes) { return text.find_first_of(bytes) != std::string_view::npos; }
+bool hasByte(std::string_view text, std::string_view bytes) {
+    return text.find_first_of(bytes) != std::string_view::npos;
+}
 
 bool hasControlByte(std::string_view text) {
     for (const char c : text) {

@@ -48,8 +48,6 @@ public:
     // std::runtime_error, saying where, once the stream is not well-formed.
     std::vector<Stanza> Feed(std::string_view bytes);
 
-    // The server's stream header has arrived.
-    bool Opened() const { return depth > 0 || ended; }
     // The server has closed its stream.
     bool Ended() const { return ended; }
 
