@@ -10,12 +10,12 @@
 
 // A socket that connects to a peer and carries a byte stream, with a stream
 // state: end of stream seen, failed, and whether an end of stream raises.
-class csp_ConnectableSocket : public csp_Socket {
+class IPM_EXPORT csp_ConnectableSocket : public csp_Socket {
 public:
     enum StreamState : unsigned short { EndOfFile = 1, Failed = 2, ThrowAtEndOfFile = 4 };
 
-    csp_ConnectableSocket(int type, int family, int protocol);
-    explicit csp_ConnectableSocket(int descriptor);
+    IPM_HIDDEN csp_ConnectableSocket(int type, int family, int protocol);
+    IPM_HIDDEN explicit csp_ConnectableSocket(int descriptor);
     IPM_EXPORT csp_ConnectableSocket(const csp_ConnectableSocket& other);
     IPM_EXPORT csp_ConnectableSocket(csp_ConnectableSocket&& other) noexcept;
     IPM_EXPORT ~csp_ConnectableSocket() override;
@@ -36,22 +36,22 @@ public:
     // ThrowAtEndOfFile is set.
     IPM_EXPORT int read(void* buffer, int length);
     // -1 unless isGood(); `from` is left as it is.
-    int receiveFrom(csp_SocketAddress& from, char* buffer, int length);
+    IPM_HIDDEN int receiveFrom(csp_SocketAddress& from, char* buffer, int length);
 
-    csp_SocketAddress peerAddress() const;
+    IPM_HIDDEN csp_SocketAddress peerAddress() const;
     IPM_EXPORT bool isConnected() const;
 
-    bool isGood() const;
-    bool isReadable() const;
-    bool isAtEndOfFile() const;
-    bool throwsAtEndOfFile() const;
-    void setThrowAtEndOfFile(bool on);
+    IPM_HIDDEN bool isGood() const;
+    IPM_HIDDEN bool isReadable() const;
+    IPM_HIDDEN bool isAtEndOfFile() const;
+    IPM_HIDDEN bool throwsAtEndOfFile() const;
+    IPM_HIDDEN void setThrowAtEndOfFile(bool on);
     // Every given bit is set.
-    bool hasState(unsigned short bits) const;
+    IPM_HIDDEN bool hasState(unsigned short bits) const;
 
     // "ConnectableSocket( 5, SocketAddress( .. ) )", or with "connection is
     // not defined" / "connection is not currently opened".
-    cow_String toString() const;
+    IPM_HIDDEN cow_String toString() const;
 
 protected:
     IPM_EXPORT void connectTo(sockaddr* record, int length);

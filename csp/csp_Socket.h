@@ -10,13 +10,13 @@
 // destroyed, so hand the closing over with setToAutoClose(false). A move
 // takes the descriptor away from its source. Failing system calls raise
 // csp_NetworkException (system_call_failure).
-class csp_Socket {
+class IPM_EXPORT csp_Socket {
 public:
     enum csp_SocketShutdownMode { ShutdownReceives = 0, ShutdownSends = 1, ShutdownBoth = 2 };
 
-    csp_Socket(int type, int family, int protocol);
+    IPM_HIDDEN csp_Socket(int type, int family, int protocol);
     // Adopts an existing descriptor.
-    explicit csp_Socket(int descriptor);
+    IPM_HIDDEN explicit csp_Socket(int descriptor);
     IPM_EXPORT csp_Socket(const csp_Socket& other);
     IPM_EXPORT csp_Socket(csp_Socket&& other) noexcept;
     // Never raises.
@@ -29,18 +29,18 @@ public:
 
     IPM_EXPORT int getDescriptor() const;
     // Nothing is closed.
-    void setDescriptor(int descriptor);
-    bool isOpen() const;
+    IPM_HIDDEN void setDescriptor(int descriptor);
+    IPM_HIDDEN bool isOpen() const;
     IPM_EXPORT void setToAutoClose(bool on);
-    bool isAutoClose() const;
+    IPM_HIDDEN bool isAutoClose() const;
     // The socket holds no descriptor afterwards.
     IPM_EXPORT void close();
     // Closes, then opens a fresh descriptor.
-    void reset(int type, int family, int protocol);
+    IPM_HIDDEN void reset(int type, int family, int protocol);
 
-    void bind(const csp_SocketAddress& local);
+    IPM_HIDDEN void bind(const csp_SocketAddress& local);
     // The local address.
-    csp_SocketAddress name() const;
+    IPM_HIDDEN csp_SocketAddress name() const;
 
     IPM_EXPORT void shutdown(csp_SocketShutdownMode mode);
     IPM_EXPORT void shutdown();
@@ -54,38 +54,38 @@ public:
     IPM_EXPORT void disconnect();
 
     // Socket-level options.
-    void setOption(int name, const char* value, int length);
-    void getOption(int name, char* value, int* length) const;
-    int getIntOption(int name) const;
-    void setIntOption(int name, int value);
-    bool getBoolOption(int name) const;
-    void setBoolOption(int name, bool value);
-    int getReceiveBufferSize() const;
-    void setReceiveBufferSize(int size);
-    int getSendBufferSize() const;
-    void setSendBufferSize(int size);
-    bool getReuseAddress() const;
-    void setReuseAddress(bool on);
+    IPM_HIDDEN void setOption(int name, const char* value, int length);
+    IPM_HIDDEN void getOption(int name, char* value, int* length) const;
+    IPM_HIDDEN int getIntOption(int name) const;
+    IPM_HIDDEN void setIntOption(int name, int value);
+    IPM_HIDDEN bool getBoolOption(int name) const;
+    IPM_HIDDEN void setBoolOption(int name, bool value);
+    IPM_HIDDEN int getReceiveBufferSize() const;
+    IPM_HIDDEN void setReceiveBufferSize(int size);
+    IPM_HIDDEN int getSendBufferSize() const;
+    IPM_HIDDEN void setSendBufferSize(int size);
+    IPM_HIDDEN bool getReuseAddress() const;
+    IPM_HIDDEN void setReuseAddress(bool on);
     // Routing on means the do-not-route option is off.
-    bool getRouting() const;
-    void setRouting(bool on);
+    IPM_HIDDEN bool getRouting() const;
+    IPM_HIDDEN void setRouting(bool on);
     // Whether lingering is on; its time goes to `seconds`.
-    bool getLinger(int& seconds) const;
-    void setLinger(bool on, int seconds);
-    int getType() const;
+    IPM_HIDDEN bool getLinger(int& seconds) const;
+    IPM_HIDDEN void setLinger(bool on, int seconds);
+    IPM_HIDDEN int getType() const;
     // The pending error.
-    int getError() const;
+    IPM_HIDDEN int getError() const;
 
     // "Socket( 5 )" or "Socket( Socket is not open )".
-    cow_String toString() const;
+    IPM_HIDDEN cow_String toString() const;
 
 protected:
-    unsigned short stateBits() const;
-    void setStateBits(unsigned short bits);
+    IPM_HIDDEN unsigned short stateBits() const;
+    IPM_HIDDEN void setStateBits(unsigned short bits);
 
 private:
     // Closes the held descriptor when auto-closing, unless `incoming` is the same.
-    void releaseFor(int incoming) noexcept;
+    IPM_HIDDEN void releaseFor(int incoming) noexcept;
 
     int descriptor;
     bool autoClose;

@@ -5,7 +5,7 @@
 #include "foundation/ipm_export.h"
 
 // A TCP stream socket over IPv4.
-class csp_TcpSocket : public csp_ConnectableSocket {
+class IPM_EXPORT csp_TcpSocket : public csp_ConnectableSocket {
 public:
     // Any non-zero value leaves the socket unbound.
     enum TcpBinding { BindAnyAddress = 0, NoBinding = 1 };
@@ -24,7 +24,7 @@ public:
 
     using csp_Socket::reset;
     // A fresh TCP descriptor.
-    void reset();
+    IPM_HIDDEN void reset();
 
     // The system's result: 0, or -1 on failure. Raises nothing.
     IPM_EXPORT int listen(int backlog) const;
@@ -33,5 +33,5 @@ public:
     IPM_EXPORT csp_TcpSocket acceptConnection() const;
 
     IPM_EXPORT void setKeepAlives(bool on);
-    bool getKeepAlives() const;
+    IPM_HIDDEN bool getKeepAlives() const;
 };

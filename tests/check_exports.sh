@@ -110,6 +110,7 @@ REQUIRED=(
   '^csp_ConnectableSocket::read\(void\*, int\)$'
   '^csp_ConnectableSocket::write\(void const\*, int\)$'
   '^typeinfo for csp_NetworkException$'
+  '^typeinfo for csp_TcpSocket$'
   '^csp_NetworkException::getKind\(\) const$'
   '^csp_throwNetworkError\(csp_NetworkErrorKind, cow_String const&\)$'
 )
