@@ -7,28 +7,23 @@
 #include <cstring>
 #include <new>
 
-struct cow_String::Rep {
-    std::atomic<int> refs;
-    int length;
-    int capacity;
+cow_String::Rep* cow_String::Rep::Allocate(int capacity) {
+    void* memory = std::malloc(sizeof(Rep) + static_cast<size_t>(capacity) + 1);
+    if (!memory) throw std::bad_alloc();
+    Rep* rep = new (memory) Rep{{1}, 0, capacity};
+    rep->data()[0] = '\0';
+    return rep;
+}
 
-    char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
-
-    static Rep* Allocate(int capacity) {
-        void* memory = std::malloc(sizeof(Rep) + static_cast<size_t>(capacity) + 1);
-        if (!memory) throw std::bad_alloc();
-        Rep* rep = new (memory) Rep{{1}, 0, capacity};
-        rep->data()[0] = '\0';
-        return rep;
+// A text held once has no other holder that could change the count, so it is
+// freed without the atomic decrement.
+void cow_String::Rep::Release(Rep* rep) noexcept {
+    if (!rep) return;
+    if (rep->refs.load(std::memory_order_acquire) == 1 || rep->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        rep->~Rep();
+        std::free(rep);
     }
-
-    static void Release(Rep* rep) noexcept {
-        if (rep && rep->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            rep->~Rep();
-            std::free(rep);
-        }
-    }
-};
+}
 
 namespace {
 int clipped(int start, int count, int length) {
@@ -42,7 +37,12 @@ cow_String::cow_String(const char* text) : cow_String(std::string_view(text ? te
 cow_String::cow_String(const char* text, int length)
     : cow_String(std::string_view(text ? text : "", text ? static_cast<size_t>(std::max(length, 0)) : 0)) {}
 
-cow_String::cow_String(std::string_view text) { append(text); }
+cow_String::cow_String(std::string_view text) {
+    if (text.empty()) return;
+    rep = Rep::Allocate(std::max(static_cast<int>(text.size()), 15));
+    std::memcpy(rep->data(), text.data(), text.size());
+    SetLength(static_cast<int>(text.size()));
+}
 
 cow_String::cow_String(int value) {
     char digits[16];
@@ -88,10 +88,6 @@ cow_String& cow_String::operator=(cow_String&& other) noexcept {
 
 cow_String& cow_String::operator=(const char* text) { return *this = cow_String(text); }
 
-int cow_String::length() const noexcept { return rep ? rep->length : 0; }
-
-const char* cow_String::text() const noexcept { return rep ? rep->data() : ""; }
-
 int cow_String::refCount() const noexcept { return rep ? rep->refs.load(std::memory_order_relaxed) : 0; }
 
 char* cow_String::Writable(int capacity) {
@@ -106,11 +102,6 @@ char* cow_String::Writable(int capacity) {
     Rep::Release(rep);
     rep = fresh;
     return rep->data();
-}
-
-void cow_String::SetLength(int newLength) noexcept {
-    rep->length = newLength;
-    rep->data()[newLength] = '\0';
 }
 
 cow_String& cow_String::append(const char* text, int length, int start, int count) {

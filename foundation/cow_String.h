@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <climits>
+#include <cstring>
 #include <string_view>
 
 #include "foundation/ipm_export.h"
@@ -18,6 +20,11 @@ public:
     explicit cow_String(unsigned int value);
     // Shortest text that reads back to the same double.
     explicit cow_String(double value);
+    // A string written in place: `write` gets room for `capacity` characters
+    // and returns the end of what it wrote, so a text built piece by piece is
+    // copied once.
+    template <class Write>
+    static cow_String Written(int capacity, Write write);
     cow_String(const cow_String& other) noexcept;
     cow_String(cow_String&& other) noexcept;
     ~cow_String();
@@ -25,11 +32,20 @@ public:
     cow_String& operator=(const cow_String& other) noexcept;
     cow_String& operator=(cow_String&& other) noexcept;
     cow_String& operator=(const char* text);
+    // Replaces the text, in place when this string holds its text alone and
+    // has room, so a value that changes often costs no allocation.
+    cow_String& assign(std::string_view text) {
+        const int n = static_cast<int>(text.size());
+        if (!rep || rep->refs.load(std::memory_order_acquire) != 1 || rep->capacity < n) return *this = cow_String(text);
+        std::memmove(rep->data(), text.data(), text.size());
+        SetLength(n);
+        return *this;
+    }
 
-    int length() const noexcept;
+    int length() const noexcept { return rep ? rep->length : 0; }
     bool isEmpty() const noexcept { return length() == 0; }
     // Never null: the empty text when the string holds no storage.
-    const char* text() const noexcept;
+    const char* text() const noexcept { return rep ? rep->data() : ""; }
     std::string_view view() const noexcept { return {text(), static_cast<size_t>(length())}; }
     // Number of strings sharing this text (0 without storage).
     int refCount() const noexcept;
@@ -64,12 +80,35 @@ public:
     friend bool operator<(const cow_String& a, const cow_String& b) noexcept { return a.view() < b.view(); }
 
 private:
-    struct Rep;
+    // The shared text: counts, then the characters and a terminating NUL.
+    // Visible here only so that the accessors above are inline.
+    struct Rep {
+        std::atomic<int> refs;
+        int length;
+        int capacity;
+
+        char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
+        static Rep* Allocate(int capacity);
+        static void Release(Rep* rep) noexcept;
+    };
+
     char* Writable(int capacity);
-    void SetLength(int newLength) noexcept;
+    void SetLength(int newLength) noexcept {
+        rep->length = newLength;
+        rep->data()[newLength] = '\0';
+    }
 
     Rep* rep = nullptr;
 };
+
+template <class Write>
+cow_String cow_String::Written(int capacity, Write write) {
+    cow_String result;
+    result.rep = Rep::Allocate(capacity);
+    const char* end = write(result.rep->data());
+    result.SetLength(static_cast<int>(end - result.rep->data()));
+    return result;
+}
 
 // The type the translation facility and exception reports return.
 using atr_String = cow_String;

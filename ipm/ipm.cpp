@@ -1,5 +1,6 @@
 #include "ipm/ipm.h"
 
+#include <cstring>
 #include <mutex>
 
 #include "csp/csp_module.h"
@@ -12,20 +13,21 @@
 namespace {
 omni_UseCount libraryUses;
 
+// Points into the caller's text or a literal, so classifying allocates nothing.
 struct MessageType {
-    cow_String name;
+    const char* name;
     bool started;
 };
 
 // Any type mentioning "Started" is the job's start message.
 MessageType classify(const char* type) {
-    const cow_String name(type);
-    if (name.Contains("Started")) return {cow_String("Started"), true};
-    return {name, false};
+    if (!type) return {"", false};
+    if (std::strstr(type, "Started")) return {"Started", true};
+    return {type, false};
 }
 
 cow_String encode(const MessageType& type, const char* format, int* ints, double* doubles, char** texts) {
-    return thr_GlobalSingleton<ipm_MessageTransmit>::Instance().Encode(type.name.text(), format, ints, doubles, texts,
+    return thr_GlobalSingleton<ipm_MessageTransmit>::Instance().Encode(type.name, format, ints, doubles, texts,
                                                                        type.started);
 }
 }  // namespace
@@ -66,7 +68,7 @@ int ipm_sendMessage(const char* type, const char* format, int* ints, double* dou
     const cow_String document = encode(message, format, ints, doubles, texts);
     ipm_MessageTransmit& transmitter = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
     std::lock_guard buffer(transmitter.BufferLock());
-    transmitter.BufferMessage(document, message.name);
+    transmitter.BufferDocument(document, message.name);
     return 0;
 }
 

@@ -1,13 +1,16 @@
 #include "ipm/ipm_MessageDocument.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <memory>
+#include <string>
+#include <vector>
 
 #include "foundation/omi_AlertListener.h"
 #include "foundation/utl_system.h"
+#include "ipm/ipm_DecimalText.h"
 #include "ipm/ipm_MessageTransmit.h"
 
 namespace {
@@ -17,66 +20,47 @@ constexpr std::string_view jabberEscapedNames[] = {"heading", "stepName"};
 // The largest finite single-precision value: the listener reads floats as such.
 constexpr double largestFloat = 3.4028234663852886e38;
 
-// Collects the document in a local buffer (on the heap only when it outgrows
-// it), so the result is allocated once, at its final size.
-class Writer {
-public:
-    Writer() = default;
-    Writer(const Writer&) = delete;
-    Writer& operator=(const Writer&) = delete;
+// Writers into storage with room for what they write and `slack` beyond:
+// each returns the end of what it wrote.
+constexpr size_t slack = 64;
 
-    void Put(std::string_view text) {
-        if (text.size() > static_cast<size_t>(limit - at)) Grow(text.size());
-        std::memcpy(at, text.data(), text.size());
-        at += text.size();
+// A text followed by readable bytes up to at least `padding`, copied in
+// fixed blocks: a few moves instead of a call, and most runs take one block.
+constexpr size_t padding = 32;
+char* putPadded(char* out, const char* text, size_t count) {
+    std::memcpy(out, text, padding);
+    for (size_t done = padding; done < count; done += padding) std::memcpy(out + done, text + done, padding);
+    return out + count;
+}
+
+char* put(char* out, std::string_view text) {
+    std::memcpy(out, text.data(), text.size());
+    return out + text.size();
+}
+
+// The C library scans for the three characters many bytes at a time.
+char* putEscaped(char* out, const char* text) {
+    for (;;) {
+        const size_t plain = std::strcspn(text, "&<>");
+        out = put(out, std::string_view(text, plain));
+        text += plain;
+        if (*text == '\0') return out;
+        out = put(out, *text == '&' ? std::string_view("&amp;") : *text == '<' ? std::string_view("&lt;") : std::string_view("&gt;"));
+        ++text;
     }
+}
 
-    void Put(char c) {
-        if (at == limit) Grow(1);
-        *at++ = c;
-    }
+// The same text as cow_String's numeric constructors: exact decimal
+// integers, shortest round-trip doubles.
+char* putNumber(char* out, long long value) { return std::to_chars(out, out + slack, value).ptr; }
 
-    // The same text as cow_String's numeric constructors (exact decimal
-    // integers, shortest round-trip doubles), without a string per field.
-    template <class Number>
-    void PutNumber(Number value) {
-        char digits[32];
-        const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-        Put(std::string_view(digits, static_cast<size_t>(end - digits)));
-    }
+char* putNumber(char* out, double value) { return ipm_writeDecimal(out, value); }
 
-    void PutEscaped(std::string_view text) {
-        size_t plain = 0;
-        for (size_t i = 0; i < text.size(); ++i) {
-            const char c = text[i];
-            if (c != '&' && c != '<' && c != '>') continue;
-            Put(text.substr(plain, i - plain));
-            Put(c == '&' ? std::string_view("&amp;") : c == '<' ? std::string_view("&lt;") : std::string_view("&gt;"));
-            plain = i + 1;
-        }
-        Put(text.substr(plain));
-    }
-
-    cow_String Result() const { return cow_String(start, static_cast<int>(at - start)); }
-
-private:
-    void Grow(size_t needed) {
-        const size_t used = static_cast<size_t>(at - start);
-        const size_t capacity = std::max(2 * static_cast<size_t>(limit - start), used + needed);
-        std::unique_ptr<char[]> larger(new char[capacity]);
-        std::memcpy(larger.get(), start, used);
-        heap = std::move(larger);
-        start = heap.get();
-        at = start + used;
-        limit = start + capacity;
-    }
-
-    char local[2048];
-    std::unique_ptr<char[]> heap;
-    char* start = local;
-    char* at = local;
-    char* limit = local + sizeof local;
-};
+// The longest texts of the numbers, and what escaping can make of a character.
+constexpr size_t integerRoom = 11;
+constexpr size_t handleRoom = 10;
+constexpr size_t floatRoom = 24;
+constexpr size_t escapedGrowth = 5;
 
 char lowerCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -101,142 +85,234 @@ struct Descriptor {
     }
 };
 
-// One message being written: the three cursors over the value arrays and
-// what the fields said about the phase.
-class DocumentBuilder {
-public:
-    DocumentBuilder(std::span<const std::string_view> escapedNames, bool replacesOutOfRangeFloats,
-                    const int* integers, const double* doubles, const char* const* texts)
-        : escapedNames(escapedNames), replacesOutOfRangeFloats(replacesOutOfRangeFloats), integers(integers),
-          doubles(doubles), texts(texts) {}
+// What goes between two literal runs of a document.
+enum class Slot : unsigned char {
+    Integer,       // the next integer
+    Float,         // the next double
+    Text,          // the next text as it is
+    EscapedText,   // the next text with "&", "<" and ">" escaped
+    PhaseText,     // the next text, which becomes the current phase
+    CurrentPhase,  // the transmitter's current phase
+    JobName,
+    ClientHost,
+    Handle,
+};
 
-    void Open(std::string_view type) {
-        out.Put('<');
-        out.Put(type);
-        out.Put('>');
-    }
+ipm_MessageTransmit& Transmitter() { return thr_GlobalSingleton<ipm_MessageTransmit>::Instance(); }
 
-    // Descriptors are separated by single spaces; an empty one (two spaces in
-    // a row, or a trailing space) writes nothing.
-    void Fields(std::string_view format) {
-        while (!format.empty()) {
-            const Descriptor descriptor(format);
-            if (descriptor.length != 0) WriteField(descriptor);
-            format.remove_prefix(std::min(descriptor.length + 1, format.size()));
-        }
-    }
+// What one message fills in: the caller's arrays, read through cursors (a
+// null array or text reads as 0 or the empty text), and the standing context.
+struct MessageValues {
+    const int* integers;
+    const double* doubles;
+    const char* const* texts;
+    bool replacesOutOfRangeFloats;
+    const cow_String& jobName;
+    cow_String phase;
+    cow_String host;
 
-    // Without a "phase" field the standing phase is repeated; with one, the
-    // field's value becomes the standing phase.
-    void Phase() {
-        ipm_MessageTransmit& transmitter = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
-        if (!phaseField) {
-            const cow_String phase = transmitter.CurrentPhase();
-            Element("phase", " type=\"symconst\">", phase.view());
-        } else if (newPhase) {
-            transmitter.ReplaceCurrentPhase(newPhase);
-        }
-    }
+    long long Integer(int cursor) const { return integers ? integers[cursor] : 0; }
 
-    void Context(const cow_String& jobName, bool started) {
-        Element("jobName", " type=\"string\">", jobName.view());
-        if (!started) return;
-        Element("clientHost", " type=\"string\">", utl_getHostName().view());
-        out.Put("<handle type=\"integer\">");
-        out.PutNumber(omi_Singleton<omi_AlertListener>::Instance().GetHandle());
-        out.Put("</handle>");
-    }
-
-    cow_String Close(std::string_view type) {
-        out.Put("</");
-        out.Put(type);
-        out.Put(">\n");
-        return out.Result();
-    }
-
-private:
-    // An unknown letter consumes no value and leaves an empty element, so the
-    // document stays well-formed for the listener's parser.
-    void WriteField(const Descriptor& descriptor) {
-        const std::string_view name = descriptor.name;
-        const bool isPhase = name == "phase";
-        phaseField = phaseField || isPhase;
-        out.Put('<');
-        out.Put(name);
-        switch (descriptor.letter) {
-            case 'i':
-                out.Put(" type=\"integer\">");
-                out.PutNumber(integers ? integers[integerCursor] : 0);
-                ++integerCursor;
-                break;
-            case 'r':
-                out.Put(" type=\"float\">");
-                out.PutNumber(Representable(doubles ? doubles[doubleCursor] : 0.0));
-                ++doubleCursor;
-                break;
-            case 's':
-                out.Put(" type=\"string\">");
-                if (IsEscaped(name))
-                    out.PutEscaped(NextText());
-                else
-                    out.Put(NextText());
-                break;
-            case 'b':
-                out.Put(" type=\"boolean\">");
-                out.Put(NextText());
-                break;
-            case 'e': {
-                out.Put(" type=\"symconst\">");
-                const char* value = NextText();
-                if (isPhase) newPhase = value;
-                out.Put(value);
-                break;
-            }
-            default:
-                out.Put('>');
-        }
-        out.Put("</");
-        out.Put(name);
-        out.Put('>');
-    }
-
-    void Element(std::string_view name, std::string_view typeAttribute, std::string_view value) {
-        out.Put('<');
-        out.Put(name);
-        out.Put(typeAttribute);
-        out.Put(value);
-        out.Put("</");
-        out.Put(name);
-        out.Put('>');
-    }
-
-    const char* NextText() {
-        const char* text = texts ? texts[textCursor] : nullptr;
-        ++textCursor;
-        return text ? text : "";
-    }
-
-    bool IsEscaped(std::string_view name) const {
-        return std::find(escapedNames.begin(), escapedNames.end(), name) != escapedNames.end();
-    }
-
-    double Representable(double value) const {
+    double Float(int cursor) const {
+        const double value = doubles ? doubles[cursor] : 0.0;
         if (!replacesOutOfRangeFloats) return value;
         return std::isnan(value) || value > largestFloat || value < -largestFloat ? largestFloat : value;
     }
 
-    Writer out;
-    std::span<const std::string_view> escapedNames;
-    bool replacesOutOfRangeFloats;
-    const int* integers;
-    const double* doubles;
-    const char* const* texts;
-    int integerCursor = 0;
-    int doubleCursor = 0;
-    int textCursor = 0;
-    bool phaseField = false;
-    const char* newPhase = nullptr;
+    const char* Text(int cursor) const {
+        const char* text = texts ? texts[cursor] : nullptr;
+        return text ? text : "";
+    }
 };
+
+// The document of one message type and format string, worked out once: its
+// literal runs (each field's closing tag fused with the next one's opening
+// tag) and the values between them, so a message only copies runs and
+// converts its values.
+class DocumentTemplate {
+public:
+    bool Matches(const ipm_MessageDocument* document, std::string_view type, std::string_view format,
+                 bool started) const {
+        return settings == document && withStartContext == started && key.size() == type.size() + format.size() &&
+               typeLength == type.size() && key.compare(0, typeLength, type) == 0 &&
+               key.compare(typeLength, std::string_view::npos, format) == 0;
+    }
+
+    void Compile(const ipm_MessageDocument* document, std::span<const std::string_view> escapedNames,
+                 std::string_view type, std::string_view format, bool started) {
+        settings = document;
+        withStartContext = started;
+        typeLength = type.size();
+        key.assign(type).append(format);
+        literals.clear();
+        pieces.clear();
+        Literal("<", type, ">");
+        const bool phaseField = Fields(format, escapedNames);
+        hasCurrentPhase = !phaseField;
+        if (hasCurrentPhase) Element("phase", " type=\"symconst\">", Slot::CurrentPhase);
+        Element("jobName", " type=\"string\">", Slot::JobName);
+        if (started) {
+            Element("clientHost", " type=\"string\">", Slot::ClientHost);
+            Element("handle", " type=\"integer\">", Slot::Handle);
+        }
+        Literal("</", type, ">\n");
+        literalsLength = literals.size();
+        literals.append(padding, '\0');
+    }
+
+    // Measures the longest the document can be, then writes it in place.
+    cow_String Fill(const MessageValues& values) const {
+        const char* newPhase = nullptr;
+        const size_t longest = Longest(values, newPhase);
+        // Before the document is written, so that its lock waits for fewer stores.
+        if (newPhase) Transmitter().ReplaceCurrentPhase(newPhase);
+        return cow_String::Written(static_cast<int>(longest), [&](char* out) { return Write(out, values); });
+    }
+
+    bool HasCurrentPhase() const { return hasCurrentPhase; }
+    bool HasStartContext() const { return withStartContext; }
+
+private:
+    struct Piece {
+        size_t literalEnd;  // the run before the slot ends here
+        Slot slot;
+    };
+
+    // Also finds the value that becomes the current phase, if any.
+    size_t Longest(const MessageValues& values, const char*& newPhase) const {
+        size_t longest = literalsLength + slack;
+        int textCursor = 0;
+        for (const Piece& piece : pieces) {
+            switch (piece.slot) {
+                case Slot::Integer: longest += integerRoom; break;
+                case Slot::Float: longest += floatRoom; break;
+                case Slot::Text: longest += std::strlen(values.Text(textCursor++)); break;
+                case Slot::EscapedText: longest += escapedGrowth * std::strlen(values.Text(textCursor++)); break;
+                case Slot::PhaseText:
+                    newPhase = values.Text(textCursor++);
+                    longest += std::strlen(newPhase);
+                    break;
+                case Slot::CurrentPhase: longest += values.phase.view().size(); break;
+                case Slot::JobName: longest += values.jobName.view().size(); break;
+                case Slot::ClientHost: longest += values.host.view().size(); break;
+                case Slot::Handle: longest += handleRoom; break;
+            }
+        }
+        return longest;
+    }
+
+    char* Write(char* out, const MessageValues& values) const {
+        int integerCursor = 0;
+        int doubleCursor = 0;
+        int textCursor = 0;
+        size_t literalStart = 0;
+        for (const Piece& piece : pieces) {
+            out = putPadded(out, literals.data() + literalStart, piece.literalEnd - literalStart);
+            literalStart = piece.literalEnd;
+            switch (piece.slot) {
+                case Slot::Integer: out = putNumber(out, values.Integer(integerCursor++)); break;
+                case Slot::Float: out = putNumber(out, values.Float(doubleCursor++)); break;
+                case Slot::Text:
+                case Slot::PhaseText: out = put(out, values.Text(textCursor++)); break;
+                case Slot::EscapedText: out = putEscaped(out, values.Text(textCursor++)); break;
+                case Slot::CurrentPhase: out = put(out, values.phase.view()); break;
+                case Slot::JobName: out = put(out, values.jobName.view()); break;
+                case Slot::ClientHost: out = put(out, values.host.view()); break;
+                case Slot::Handle:
+                    out = putNumber(out, static_cast<long long>(omi_Singleton<omi_AlertListener>::Instance().GetHandle()));
+                    break;
+            }
+        }
+        return putPadded(out, literals.data() + literalStart, literalsLength - literalStart);
+    }
+
+    // Descriptors are separated by single spaces; an empty one (two spaces in
+    // a row, or a trailing space) writes nothing. True when one is "phase".
+    bool Fields(std::string_view format, std::span<const std::string_view> escapedNames) {
+        bool phaseField = false;
+        while (!format.empty()) {
+            const Descriptor descriptor(format);
+            if (descriptor.length != 0) phaseField = Field(descriptor, escapedNames) || phaseField;
+            format.remove_prefix(std::min(descriptor.length + 1, format.size()));
+        }
+        return phaseField;
+    }
+
+    // An unknown letter consumes no value and leaves an empty element, so the
+    // document stays well-formed for the listener's parser.
+    bool Field(const Descriptor& descriptor, std::span<const std::string_view> escapedNames) {
+        const std::string_view name = descriptor.name;
+        const bool isPhase = name == "phase";
+        const bool escaped = std::find(escapedNames.begin(), escapedNames.end(), name) != escapedNames.end();
+        Literal("<", name, "");
+        switch (descriptor.letter) {
+            case 'i':
+                Value(" type=\"integer\">", Slot::Integer);
+                break;
+            case 'r':
+                Value(" type=\"float\">", Slot::Float);
+                break;
+            case 's':
+                Value(" type=\"string\">", escaped ? Slot::EscapedText : Slot::Text);
+                break;
+            case 'b':
+                Value(" type=\"boolean\">", Slot::Text);
+                break;
+            case 'e':
+                Value(" type=\"symconst\">", isPhase ? Slot::PhaseText : Slot::Text);
+                break;
+            default:
+                literals += '>';
+        }
+        Literal("</", name, ">");
+        return isPhase;
+    }
+
+    void Element(std::string_view name, std::string_view typeAttribute, Slot slot) {
+        Literal("<", name, "");
+        Value(typeAttribute, slot);
+        Literal("</", name, ">");
+    }
+
+    void Value(std::string_view typeAttribute, Slot slot) {
+        literals += typeAttribute;
+        pieces.push_back({literals.size(), slot});
+    }
+
+    void Literal(std::string_view before, std::string_view name, std::string_view after) {
+        literals.append(before).append(name).append(after);
+    }
+
+    const ipm_MessageDocument* settings = nullptr;
+    bool withStartContext = false;
+    bool hasCurrentPhase = false;
+    size_t typeLength = 0;
+    std::string key;  // the type followed by the format
+    std::string literals;  // followed by the writer's padding
+    size_t literalsLength = 0;
+    std::vector<Piece> pieces;
+};
+
+// Each thread keeps the templates of the last few kinds of message it sent,
+// so that a job's messages make their templates once.
+class TemplateCache {
+public:
+    const DocumentTemplate& Get(const ipm_MessageDocument* document, std::span<const std::string_view> escapedNames,
+                                std::string_view type, std::string_view format, bool started) {
+        for (const DocumentTemplate& entry : entries)
+            if (entry.Matches(document, type, format, started)) return entry;
+        DocumentTemplate& replaced = entries[next];
+        next = (next + 1) % entries.size();
+        replaced.Compile(document, escapedNames, type, format, started);
+        return replaced;
+    }
+
+private:
+    std::array<DocumentTemplate, 8> entries;
+    size_t next = 0;
+};
+
+thread_local TemplateCache templates;
 }  // namespace
 
 constinit const ipm_MessageDocument ipm_MessageDocument::direct{directEscapedNames, true};
@@ -245,11 +321,8 @@ constinit const ipm_MessageDocument ipm_MessageDocument::jabber{jabberEscapedNam
 cow_String ipm_MessageDocument::Build(const char* type, const char* format, const int* integers,
                                       const double* doubles, const char* const* texts, bool started,
                                       const cow_String& jobName) const {
-    const std::string_view root(type ? type : "");
-    DocumentBuilder builder(escapedNames, replacesOutOfRangeFloats, integers, doubles, texts);
-    builder.Open(root);
-    builder.Fields(format ? format : "");
-    builder.Phase();
-    builder.Context(jobName, started);
-    return builder.Close(root);
+    const DocumentTemplate& document = templates.Get(this, escapedNames, type ? type : "", format ? format : "", started);
+    return document.Fill({integers, doubles, texts, replacesOutOfRangeFloats, jobName,
+                          document.HasCurrentPhase() ? Transmitter().CurrentPhase() : cow_String(),
+                          document.HasStartContext() ? utl_getHostName() : cow_String()});
 }

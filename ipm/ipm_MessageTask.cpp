@@ -1,36 +1,31 @@
 #include "ipm/ipm_MessageTask.h"
 
-#include <mutex>
+#include <string_view>
 
-#include "foundation/cow_1DArrayList.h"
-#include "foundation/utl_system.h"
+#include "foundation/cow_String.h"
+#include "ipm/ipm_DocumentQueue.h"
 #include "ipm/ipm_MessageTransmit.h"
 
 namespace {
 constexpr unsigned int pauseAfterMessage = 60;
 constexpr unsigned int pauseAfterTurn = 100;
 
-// Only the copy is made under the buffer lock, so senders never wait for the
-// network.
-cow_1DArrayList<cow_String> takeBuffered(ipm_MessageTransmit& transmitter) {
-    std::lock_guard buffer(transmitter.BufferLock());
-    cow_1DArrayList<cow_String> taken = transmitter.MessageBuffer();
-    transmitter.ClearMessageBuffer();
-    return taken;
-}
-
-// A transmission that throws marks the transmitter failed; the rest of the
-// batch is dropped.
+// Only the taking is done under the buffer lock, so senders never wait for
+// the network. A transmission that throws marks the transmitter failed; the
+// rest of the batch is dropped.
 void sendBuffered(ipm_MessageTransmit& transmitter) {
-    for (const cow_String& document : takeBuffered(transmitter)) {
+    ipm_DocumentQueue batch = transmitter.TakeMessages();
+    batch.Visit([&transmitter](std::string_view document) {
         try {
-            transmitter.TransmitMessage(document);
+            transmitter.TransmitMessage(cow_String(document));
         } catch (...) {
             transmitter.SetFailed();
-            return;
+            return false;
         }
-        utl_sleep(pauseAfterMessage);
-    }
+        transmitter.Pause(pauseAfterMessage);
+        return true;
+    });
+    transmitter.ReturnMessages(batch);
 }
 }  // namespace
 
@@ -51,6 +46,6 @@ void ipm_MessageTask::Run(unsigned int) {
             sendBuffered(transmitter);
         else if (transmitter.StopRequested())
             return;
-        utl_sleep(pauseAfterTurn);
+        transmitter.Pause(pauseAfterTurn);
     }
 }

@@ -5,8 +5,9 @@
 
 // The loop that serves the transport while the job computes: each turn polls
 // the mechanism, sends what ipm_sendMessage buffered since the last turn, and
-// pauses. The job runs it on a thread of its own and ends it with the
-// transmitter's RequestStop; buffered messages are sent before it ends.
+// pauses; in its pauses it serves the senders (log file, buffer memory). The
+// job runs it on a thread of its own and ends it with the transmitter's
+// RequestStop; buffered messages are sent before it ends.
 class IPM_EXPORT ipm_MessageTask : public thr_ThreadTask {
 public:
     ipm_MessageTask();

@@ -1,9 +1,11 @@
 #include "ipm/ipm_MessageTransmit.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <string_view>
 #include <utility>
 
@@ -11,6 +13,9 @@
 #include "foundation/thr_GlobalLock.h"
 #include "foundation/utl_CommandLine.h"
 #include "foundation/utl_FilePath.h"
+#include "ipm/ipm_DocumentBlocks.h"
+#include "ipm/ipm_DocumentQueue.h"
+#include "ipm/ipm_MessageLog.h"
 #include "ipm/ipm_TransmissionMechanism.h"
 
 namespace {
@@ -75,7 +80,10 @@ void ipm_MessageTransmit::DestroyInstance() {
 // sees a half-built object.
 ipm_MessageTransmit::ipm_MessageTransmit()
     : maxErrorMessages(capFromEnvironment("MAX_ERROR_MESSAGES", 20)),
-      maxWarningMessages(capFromEnvironment("MAX_WARNING_MESSAGES", 200)) {
+      maxWarningMessages(capFromEnvironment("MAX_WARNING_MESSAGES", 200)),
+      logFile(std::make_unique<ipm_MessageLog>()),
+      blocks(std::make_unique<ipm_DocumentBlocks>()),
+      messageBuffer(std::make_unique<ipm_DocumentQueue>()) {
     utl_CommandLine& options = commandLine();
     if (options.IsMember("job")) {
         jobName = options.ConstGetValue("job");
@@ -86,7 +94,7 @@ ipm_MessageTransmit::ipm_MessageTransmit()
 
 ipm_MessageTransmit::~ipm_MessageTransmit() {
     delete mechanism.exchange(nullptr);
-    if (logFile) std::fclose(logFile);
+    logFile->Close();
 }
 
 void ipm_MessageTransmit::SetMechanism(ipm_TransmissionMechanism* newMechanism) {
@@ -110,11 +118,11 @@ bool ipm_MessageTransmit::StartMechanism() {
 
 // Opened once: a second start after a failed one reuses the stream.
 void ipm_MessageTransmit::OpenLogFile() {
-    if (!logToFile || logFile) return;
+    if (!logToFile || logFile->IsOpen()) return;
     cow_String fileName = jobName;
     fileName += std::string_view(".ipm");
     const cow_String path = utl_FilePath(fileName, commandLine().ConstGetValue("indir")).AbsolutePathName();
-    logFile = std::fopen(path.text(), "a");
+    logFile->Open(path.text());
 }
 
 cow_String ipm_MessageTransmit::Encode(const char* type, const char* format, int* integers, double* doubles,
@@ -125,17 +133,26 @@ cow_String ipm_MessageTransmit::Encode(const char* type, const char* format, int
 }
 
 void ipm_MessageTransmit::BufferMessage(const cow_String& document, const cow_String& type) {
+    BufferDocument(document, type.view());
+}
+
+void ipm_MessageTransmit::BufferDocument(const cow_String& document, std::string_view type) {
     if (!enabled) return;
     if (!mechanismReady && !StartMechanism()) {
         enabled = false;
         return;
     }
-    if (logToFile && logFile) std::fwrite(document.text(), 1, static_cast<size_t>(document.length()), logFile);
+    const bool logFilled = logToFile && logFile->Append(document.view());
+    if (logFilled && taskPausing) sendersWaiting.notify_one();
     if (failed) return;
     if (type == "Error" && !withinCap(errorCount, maxErrorMessages)) return;
     if (type == "Warning" && !withinCap(warningCount, maxWarningMessages)) return;
-    messageBuffer.Append(document);
-    pending = true;
+    const bool hadSpares = !blocks->Low();
+    messageBuffer->Append(document.view(), *blocks);
+    // Stored only when it changes, and without a full fence: the task reads
+    // it without the lock and then takes the buffer under it.
+    if (!pending.load(std::memory_order_relaxed)) pending.store(true, std::memory_order_release);
+    if (hadSpares && blocks->Low() && taskPausing) sendersWaiting.notify_one();
 }
 
 void ipm_MessageTransmit::TransmitMessage(const cow_String& document) {
@@ -144,13 +161,68 @@ void ipm_MessageTransmit::TransmitMessage(const cow_String& document) {
 }
 
 void ipm_MessageTransmit::ClearMessageBuffer() {
-    messageBuffer.ClearAll();
+    messageBuffer->Release(*blocks);
+    messageCopies.ClearAll();
     pending = false;
+}
+
+const cow_1DArrayList<cow_String>& ipm_MessageTransmit::MessageBuffer() const {
+    messageCopies.ClearAll();
+    messageBuffer->Visit([this](std::string_view document) {
+        messageCopies.Append(cow_String(document));
+        return true;
+    });
+    return messageCopies;
+}
+
+ipm_DocumentQueue ipm_MessageTransmit::TakeMessages() {
+    std::lock_guard buffer(bufferLock);
+    ipm_DocumentQueue taken = std::move(*messageBuffer);
+    ClearMessageBuffer();
+    return taken;
+}
+
+void ipm_MessageTransmit::ReturnMessages(ipm_DocumentQueue& sent) {
+    std::lock_guard buffer(bufferLock);
+    sent.Release(*blocks);
 }
 
 void ipm_MessageTransmit::PollMechanism() {
     std::lock_guard transport(transportLock);
     if (ipm_TransmissionMechanism* active = mechanism.load()) active->Poll();
+}
+
+// The pause ends at its deadline however often the senders were served; at
+// its start the whole log goes to the kernel, later only once enough has
+// gathered.
+void ipm_MessageTransmit::Pause(unsigned int milliseconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    std::unique_lock buffer(bufferLock);
+    bool canMap = true;
+    for (bool wholeLog = true;; wholeLog = false) {
+        canMap = canMap && MapSpareBlock(buffer);
+        if (wholeLog || logFile->ShouldHandOver()) logFile->HandOver(buffer);
+        if (!buffer.owns_lock()) buffer.lock();
+        taskPausing = true;
+        const bool needed = sendersWaiting.wait_until(
+            buffer, deadline, [&] { return logFile->ShouldHandOver() || (canMap && blocks->Low()); });
+        taskPausing = false;
+        if (!needed) return;
+    }
+}
+
+// The block is mapped outside the lock; false when it could not be.
+bool ipm_MessageTransmit::MapSpareBlock(std::unique_lock<thr_Mutex>& buffer) {
+    if (!blocks->Low()) return true;
+    buffer.unlock();
+    ipm_DocumentBlocks::Block* block = nullptr;
+    try {
+        block = ipm_DocumentBlocks::Map(0);
+    } catch (const std::bad_alloc&) {
+    }
+    buffer.lock();
+    if (block) blocks->Add(block);
+    return block != nullptr;
 }
 
 cow_String ipm_MessageTransmit::CurrentPhase() const {
@@ -165,9 +237,6 @@ void ipm_MessageTransmit::SetCurrentPhase(cow_String phase) {
 }
 
 void ipm_MessageTransmit::ReplaceCurrentPhase(std::string_view phase) {
-    {
-        std::lock_guard guard(phaseLock);
-        if (currentPhase.view() == phase) return;
-    }
-    SetCurrentPhase(cow_String(phase));
+    std::lock_guard guard(phaseLock);
+    if (currentPhase.view() != phase) currentPhase.assign(phase);
 }

@@ -1,7 +1,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstdio>
+#include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string_view>
 
@@ -12,6 +13,9 @@
 #include "foundation/thr_GlobalSingletonBase.h"
 #include "foundation/thr_Mutex.h"
 
+class ipm_DocumentBlocks;
+class ipm_DocumentQueue;
+class ipm_MessageLog;
 class ipm_TransmissionMechanism;
 
 // The process-wide object every message passes through: it decides once, from
@@ -19,11 +23,18 @@ class ipm_TransmissionMechanism;
 // mechanism at the first buffered message, logs, caps and buffers documents
 // for the message task, and hands single documents to the mechanism.
 //
+// A sender only copies: its document into the buffer's blocks and into the
+// log file's buffer. The message task does the rest in its pauses: it hands
+// the log's bytes to the kernel and maps the blocks that senders will need
+// (a sender does either itself only when the task has not kept up, and
+// destruction writes what is left of the log).
+//
 // Locks, always taken in this order: the buffer lock (held by a sender across
-// BufferMessage and by the task while it takes the buffer), then the transport
-// lock (held around each Initialize, Transmit and Poll of the mechanism, so a
-// direct send waits at most for one of them). The phase lock guards the
-// current phase alone and nests inside nothing.
+// BufferMessage and by the task while it takes the buffer or the log's
+// bytes), then the log's write lock or the transport lock (held around each
+// Initialize, Transmit and Poll of the mechanism, so a direct send waits at
+// most for one of them). The phase lock guards the current phase alone and
+// nests inside nothing.
 class ipm_MessageTransmit {
 public:
     ipm_MessageTransmit(const ipm_MessageTransmit&) = delete;
@@ -43,14 +54,27 @@ public:
                                  bool started) const;
     // The caller holds BufferLock().
     IPM_EXPORT void BufferMessage(const cow_String& document, const cow_String& type);
+    // BufferMessage without a string made of the type.
+    void BufferDocument(const cow_String& document, std::string_view type);
     IPM_EXPORT void TransmitMessage(const cow_String& document);
     // The caller holds BufferLock().
     IPM_EXPORT void ClearMessageBuffer();
     void PollMechanism();
 
+    // The message task's side of the buffer: takes everything buffered (and
+    // clears the buffer) under the buffer lock, and gives the memory of a
+    // batch back once it has been sent.
+    ipm_DocumentQueue TakeMessages();
+    void ReturnMessages(ipm_DocumentQueue& sent);
+    // The message task's pause: serves the senders (log bytes to the kernel,
+    // blocks mapped in advance), then waits `milliseconds`, serving them again
+    // whenever they need it meanwhile.
+    void Pause(unsigned int milliseconds);
+
     thr_Mutex& BufferLock() { return bufferLock; }
-    // The caller holds BufferLock().
-    const cow_1DArrayList<cow_String>& MessageBuffer() const { return messageBuffer; }
+    // Copies of the documents waiting in the buffer. The caller holds
+    // BufferLock().
+    IPM_EXPORT const cow_1DArrayList<cow_String>& MessageBuffer() const;
 
     // Read and replaced by the message document of every message.
     cow_String CurrentPhase() const;
@@ -83,6 +107,9 @@ private:
 
     bool StartMechanism();
     void OpenLogFile();
+    // Maps a spare block for the senders when they are running low. The
+    // caller holds `buffer`; false when no block could be mapped.
+    bool MapSpareBlock(std::unique_lock<thr_Mutex>& buffer);
 
     std::atomic<ipm_TransmissionMechanism*> mechanism{nullptr};
     std::atomic<bool> enabled{false};
@@ -93,17 +120,22 @@ private:
     std::atomic<bool> mechanismReady{false};
     cow_String jobName{"Unknown"};
     cow_String currentPhase;
-    std::FILE* logFile = nullptr;
-    cow_1DArrayList<cow_String> messageBuffer{50};
+    std::unique_ptr<ipm_MessageLog> logFile;
+    std::unique_ptr<ipm_DocumentBlocks> blocks;
+    std::unique_ptr<ipm_DocumentQueue> messageBuffer;
+    mutable cow_1DArrayList<cow_String> messageCopies;
     std::atomic<bool> pending{false};
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> logToFile{true};
     std::atomic<bool> failed{false};
 
     thr_Mutex bufferLock{0};
+    // Wakes the pausing task when senders need it; both under the buffer lock.
+    std::condition_variable_any sendersWaiting;
+    bool taskPausing = false;
     // Recursive: a kill handler raised inside Poll may send a direct message.
     std::recursive_mutex transportLock;
-    mutable thr_Mutex phaseLock{0};
+    mutable std::mutex phaseLock;
 };
 
 template <>

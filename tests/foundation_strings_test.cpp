@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -27,6 +29,38 @@ TEST(CowString, CopiesShareUntilOneSideChanges) {
     copy.Delete();
     EXPECT_TRUE(copy.isEmpty());
     EXPECT_EQ(original, "phase");
+}
+
+TEST(CowString, AssignReusesTheTextOnlyWhenUnsharedAndLargeEnough) {
+    cow_String phase("Assembly");
+    const char* storage = phase.text();
+    phase.assign("Solve");
+    EXPECT_EQ(phase, "Solve");
+    EXPECT_EQ(phase.text(), storage);
+    phase.assign(phase.view().substr(1));
+    EXPECT_EQ(phase, "olve");
+
+    const cow_String reader = phase;
+    phase.assign("Output");
+    EXPECT_EQ(reader, "olve");
+    EXPECT_EQ(phase, "Output");
+    EXPECT_NE(phase.text(), reader.text());
+
+    phase.assign(std::string(100, 'x'));
+    EXPECT_EQ(phase.length(), 100);
+    cow_String empty;
+    empty.assign("");
+    EXPECT_TRUE(empty.isEmpty());
+}
+
+TEST(CowString, WrittenInPlace) {
+    const cow_String written = cow_String::Written(10, [](char* out) {
+        std::memcpy(out, "abc", 3);
+        return out + 3;
+    });
+    EXPECT_EQ(written, "abc");
+    EXPECT_EQ(written.refCount(), 1);
+    EXPECT_EQ(cow_String::Written(0, [](char* out) { return out; }), "");
 }
 
 TEST(CowString, EditingOperationsClipToTheText) {

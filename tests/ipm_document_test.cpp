@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <vector>
@@ -157,6 +158,32 @@ TEST_F(DocumentTest, FloatsOutsideSinglePrecisionRangeAreReplacedOnlyByTheDirect
         EXPECT_EQ(build(ipm_MessageDocument::direct, "F", "v=%r", {{}, {value}, {}}), expected);
         EXPECT_EQ(build(ipm_MessageDocument::jabber, "F", "v=%r", {{}, {value}, {}}), expected);
     }
+}
+
+// Each thread keeps the work done on a format for the next message of the
+// same type and format: what counts is the format's text, not where it lies,
+// and more kinds of message than are kept still come out right.
+TEST_F(DocumentTest, MessagesOfManyKindsFromOneBufferComeOutRight) {
+    char format[32];
+    const auto expected = [](const std::string& type, int field) {
+        const std::string name = "f" + std::to_string(field);
+        return "<" + type + "><" + name + " type=\"integer\">" + std::to_string(field) + "</" + name + ">" +
+               context("") + "</" + type + ">\n";
+    };
+    for (int round = 0; round < 3; ++round) {
+        for (int field = 0; field < 20; ++field) {
+            std::snprintf(format, sizeof format, "f%d=%%i", field);
+            const std::string type = field % 2 ? "Odd" : "Even";
+            EXPECT_EQ(build(ipm_MessageDocument::direct, type.c_str(), format, {{field}, {}, {}}), expected(type, field));
+        }
+    }
+    std::snprintf(format, sizeof format, "heading=%%s");
+    EXPECT_EQ(build(ipm_MessageDocument::direct, "H", format, {{}, {}, {"<"}}),
+              "<H><heading type=\"string\">&lt;</heading>" + context("") + "</H>\n");
+    EXPECT_EQ(build(ipm_MessageDocument::jabber, "H", "message=%s", {{}, {}, {"<"}}),
+              "<H><message type=\"string\"><</message>" + context("") + "</H>\n");
+    EXPECT_EQ(build(ipm_MessageDocument::direct, "H", "message=%s", {{}, {}, {"<"}}),
+              "<H><message type=\"string\">&lt;</message>" + context("") + "</H>\n");
 }
 
 TEST_F(DocumentTest, LongDocumentsAreComplete) {

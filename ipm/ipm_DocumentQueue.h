@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "ipm/ipm_DocumentBlocks.h"
+
+// Documents waiting for the message task, oldest first, copied back to back
+// (each after its length) into blocks of ipm_DocumentBlocks, so buffering one
+// costs a copy and no allocation.
+class ipm_DocumentQueue {
+public:
+    ipm_DocumentQueue() = default;
+    ipm_DocumentQueue(ipm_DocumentQueue&& other) noexcept { Swap(other); }
+    ipm_DocumentQueue& operator=(ipm_DocumentQueue&& other) noexcept {
+        Swap(other);
+        return *this;
+    }
+    ipm_DocumentQueue(const ipm_DocumentQueue&) = delete;
+    ipm_DocumentQueue& operator=(const ipm_DocumentQueue&) = delete;
+    // Unmaps what was not given back.
+    ~ipm_DocumentQueue();
+
+    int Count() const { return count; }
+    void Append(std::string_view document, ipm_DocumentBlocks& blocks);
+    // Gives the blocks back and empties the queue.
+    void Release(ipm_DocumentBlocks& blocks);
+
+    // Calls `visit` with each document, oldest first, until it returns false.
+    template <class Visitor>
+    void Visit(Visitor visit) const {
+        for (const ipm_DocumentBlocks::Block* block = first; block; block = block->next) {
+            for (size_t at = 0; at < block->used;) {
+                uint32_t length;
+                std::memcpy(&length, block->Bytes() + at, sizeof length);
+                at += sizeof length;
+                if (!visit(std::string_view(block->Bytes() + at, length))) return;
+                at += length;
+            }
+        }
+    }
+
+private:
+    void Swap(ipm_DocumentQueue& other) noexcept;
+
+    ipm_DocumentBlocks::Block* first = nullptr;
+    ipm_DocumentBlocks::Block* last = nullptr;
+    int count = 0;
+};
