@@ -216,10 +216,13 @@ TEST_F(JabberJob, ServerEndingTheStreamOverAMalformedReportLeavesTheJobRunning) 
     EXPECT_FALSE(eli_killsigRaised());
 }
 
-TEST_F(JabberJob, ServerKilledMidRunTheJobStillEndsAndItsLogKeepsEveryMessage) {
+// The job does not reconnect: reports after the crash reach only the log,
+// even once the server is back.
+TEST_F(JabberJob, ServerKilledAndRestartedMidRunTheJobStillEndsAndItsLogKeepsEveryMessage) {
     jabbertest::PrivateServer server(IPM_PROSODY_TEMPLATE);
+    const std::string monitor = uniqueName("monitor");
     std::optional<jabbertest::Listener> listener;
-    listener.emplace(server.Address(), server.Address(), uniqueName("monitor"), "desk");
+    listener.emplace(server.Address(), server.Address(), monitor, "desk");
     StartJob(server.Address(), *listener, "desk");
     {
         TaskThread task;
@@ -230,10 +233,14 @@ TEST_F(JabberJob, ServerKilledMidRunTheJobStillEndsAndItsLogKeepsEveryMessage) {
 
         server.Kill();
         listener.reset();
-        for (int step = 3; step <= 8; ++step) {
+        for (int step = 3; step <= 5; ++step) {
             Send("Progress", "step=%i", {step});
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
+        server.Restart();
+        listener.emplace(server.Address(), server.Address(), monitor, "desk");
+        for (int step = 6; step <= 8; ++step) Send("Progress", "step=%i", {step});
+        EXPECT_FALSE(listener->Next(chatFrom(JobJid(server.Address())), std::chrono::seconds(1)));
         thr_GlobalSingleton<ipm_MessageTransmit>::Instance().RequestStop();
         EXPECT_TRUE(task.EndsWithin());
     }

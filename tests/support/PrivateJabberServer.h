@@ -54,6 +54,13 @@ public:
         pid = -1;
     }
 
+    // Starts it again on the same address with the same accounts.
+    void Restart() {
+        Kill();
+        Spawn();
+        WaitUntilListening();
+    }
+
 private:
     static void Replace(std::string& text, const std::string& from, const std::string& to) {
         const size_t at = text.find(from);
