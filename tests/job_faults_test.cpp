@@ -1,0 +1,125 @@
+// A whole job (library started, direct transport, message task on its own
+// thread, log file) against listeners that misbehave on real loopback
+// connections. In every case the job's own calls stay quick, the job ends,
+// and its log holds every message it sent.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "foundation/eli_killsig.h"
+#include "ipm/ipm.h"
+#include "ipm/ipm_DirectMechanism.h"
+#include "ipm/ipm_MessageTransmit.h"
+#include "support/LoopbackPeer.h"
+#include "support/TaskThread.h"
+#include "support/TempDir.h"
+#include "support/TransmitterSetup.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class JobFaults : public ::testing::Test {
+protected:
+    void SetUp() override {
+        eli_clearkillsig();
+        ipm_initialize(modules);
+        RestartTransmitter({"job=front", "message=ALL", "indir=" + dir.Path(), "listener_name=127.0.0.1",
+                            "direct_port=" + std::to_string(listener.Port())})
+            .SetMechanism(new ipm_DirectMechanism);
+        encoder.jobName = "front";
+    }
+
+    void TearDown() override {
+        if (modules) ipm_finalize(modules);
+        eli_clearkillsig();
+    }
+
+    // Sends a buffered progress message and returns its document.
+    std::string Send(int step, std::string heading) {
+        char* texts[] = {heading.data()};
+        ipm_sendMessage("Progress", "step=%i heading=%s", &step, nullptr, texts);
+        return std::string(encoder.Encode("Progress", "step=%i heading=%s", &step, nullptr, texts, false).view());
+    }
+
+    // Stops the task, ends the job and returns its log.
+    std::string FinishJob(TaskThread& task) {
+        thr_GlobalSingleton<ipm_MessageTransmit>::Instance().RequestStop();
+        EXPECT_TRUE(task.EndsWithin());
+        return dir.Read("front.ipm");
+    }
+
+    TempDir dir;
+    loopback::Listener listener;
+    ipm_DirectMechanism encoder;
+    int modules = 0;
+};
+
+// Far more than the kernel's buffers hold, so the task's write waits for
+// the listener while the job goes on sending.
+TEST_F(JobFaults, AListenerThatStopsReadingHoldsOnlyTheTask) {
+    const std::string heading(512 * 1024, 'h');
+    constexpr int messages = 40;
+    // Two-digit steps, so that every document has the first one's size.
+    std::string all = Send(10, heading);
+    std::string log;
+    {
+        TaskThread task;
+        loopback::Peer peer(listener.Accept());
+        auto sending = std::async(std::launch::async, [&] {
+            std::string sent;
+            for (int step = 11; step < 10 + messages; ++step) sent += Send(step, heading);
+            return sent;
+        });
+        const bool sendersFree = sending.wait_for(20s) == std::future_status::ready;
+        std::this_thread::sleep_for(2s);
+        const std::string received = peer.Read(static_cast<size_t>(5 + messages * all.size()));
+        all += sending.get();
+        EXPECT_TRUE(sendersFree) << "a buffered send waited for the listener";
+        EXPECT_TRUE(received == "front" + all) << "received " << received.size() << " of " << 5 + all.size();
+        log = FinishJob(task);
+    }
+    EXPECT_TRUE(log == all) << "logged " << log.size() << " of " << all.size();
+    EXPECT_FALSE(eli_killsigRaised());
+}
+
+// The listener writes without pause and never "Kill"; it stops once the
+// job's end closes the connection.
+TEST_F(JobFaults, AListenerSendingEndlessBytesNeitherKillsNorStallsTheJob) {
+    std::string all;
+    std::string log;
+    {
+        TaskThread task;
+        all += Send(0, "first");
+        const int descriptor = listener.Accept();
+        loopback::Peer peer(descriptor);
+        std::atomic<bool> writing{true};
+        std::thread flood([&] {
+            const std::string noise(64 * 1024, 'K');
+            while (writing) {
+                pollfd watched{descriptor, POLLOUT, 0};
+                if (::poll(&watched, 1, 100) > 0 &&
+                    ::send(descriptor, noise.data(), noise.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
+                    errno != EAGAIN)
+                    return;
+            }
+        });
+        for (int step = 1; step <= 30; ++step) all += Send(step, "Step " + std::to_string(step));
+        const std::string received = peer.Read(5 + all.size());
+        log = FinishJob(task);
+        writing = false;
+        flood.join();
+        EXPECT_EQ(received, "front" + all);
+    }
+    EXPECT_EQ(log, all);
+    EXPECT_FALSE(eli_killsigRaised());
+}
+
+}  // namespace
