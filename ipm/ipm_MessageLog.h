@@ -37,9 +37,10 @@ public:
     // other thread uses the log.
     void Close();
 
+    static constexpr size_t capacity = 2048 * 1024;
+
 private:
     static constexpr size_t handOverSize = 512 * 1024;
-    static constexpr size_t capacity = 2048 * 1024;
 
     // The caller holds writeLock.
     void Write(std::string_view bytes);
