@@ -72,7 +72,14 @@ public:
         input = -1;
     }
 
+    void CloseOutput() {
+        ::close(output);
+        output = -1;
+    }
+
     void Signal(int signal) const { ::kill(pid, signal); }
+
+    pid_t Pid() const { return pid; }
 
     // The next line of standard output, without its line feed; none when it
     // does not come within `bound`.
@@ -105,6 +112,14 @@ public:
 
     // Standard error as collected by Wait.
     const std::string& Errors() const { return errorText; }
+
+    // True once standard error holds `text`; false when it does not come within `bound`.
+    bool ErrorsHold(const std::string& text, std::chrono::milliseconds bound = std::chrono::seconds(5)) {
+        const auto deadline = Clock::now() + bound;
+        while (errorText.find(text) == std::string::npos)
+            if (!ReadSome(errors, errorText, deadline)) return false;
+        return true;
+    }
 
 private:
     using Clock = std::chrono::steady_clock;

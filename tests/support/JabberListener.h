@@ -6,8 +6,6 @@
 // answers, and cuts the incoming stream into stanzas however the server
 // glues or splits them. Every wait is bounded.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,6 +20,7 @@
 #include <string_view>
 
 #include "foundation/xmp_XML.h"
+#include "tests/support/LoopbackPeer.h"
 
 namespace jabbertest {
 
@@ -55,10 +54,7 @@ public:
         : jid(user + "@" + domain + "/" + resource),
           descriptor(::socket(AF_INET, SOCK_STREAM, 0)),
           parser(xmp_XML_ParserCreate(nullptr), xmp_XML_ParserFree) {
-        sockaddr_in record{};
-        record.sin_family = AF_INET;
-        record.sin_port = htons(5222);
-        ::inet_pton(AF_INET, address.c_str(), &record.sin_addr);
+        const sockaddr_in record = loopback::Record(address, loopback::jabberPort);
         if (::connect(descriptor, reinterpret_cast<const sockaddr*>(&record), sizeof record) != 0)
             throw std::runtime_error("listener: cannot reach the server at " + address);
         xmp_XML_SetUserData(parser.get(), this);

@@ -1,7 +1,8 @@
 #pragma once
 
-// A server end on 127.0.0.1 that a test drives by hand: it plays a Jabber
-// server, a silent peer or a misbehaving one. Every wait is bounded.
+// Loopback sockets a test drives by hand: a listener, and the peer end of a
+// connection that plays a job's listener, a Jabber server, a silent or a
+// misbehaving peer. Every wait is bounded.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -15,43 +16,90 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace loopback {
 
 constexpr int waitMilliseconds = 5000;
+constexpr int jabberPort = 5222;
 
-// A connected socket seen from the test's side.
+inline sockaddr_in Record(const std::string& address, int port) {
+    sockaddr_in record{};
+    record.sin_family = AF_INET;
+    record.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, address.c_str(), &record.sin_addr);
+    return record;
+}
+
+// A loopback address whose port 5222 nobody has bound, away from the shared
+// server's 127.0.0.1; spread over the process id so that programs running at
+// once differ.
+inline std::string UnusedJabberAddress() {
+    const unsigned int seed = static_cast<unsigned int>(::getpid());
+    for (unsigned int attempt = 0; attempt < 200; ++attempt) {
+        const unsigned int pick = seed * 7919u + attempt * 104729u;
+        const std::string address = "127." + std::to_string(10 + pick % 200) + "." +
+                                    std::to_string((pick / 200) % 250) + "." + std::to_string(2 + (pick / 50000) % 250);
+        const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+        const sockaddr_in record = Record(address, jabberPort);
+        const bool free = ::bind(probe, reinterpret_cast<const sockaddr*>(&record), sizeof record) == 0;
+        ::close(probe);
+        if (free) return address;
+    }
+    throw std::runtime_error("no free loopback address for port 5222");
+}
+
+// False when nothing is readable within the bound.
+inline bool Readable(int descriptor, int milliseconds = waitMilliseconds) {
+    pollfd watched{descriptor, POLLIN, 0};
+    return ::poll(&watched, 1, milliseconds) > 0;
+}
+
+// The test's end of one connection.
 class Peer {
 public:
     explicit Peer(int descriptor) : descriptor(descriptor) {}
+    Peer(Peer&& other) noexcept
+        : descriptor(std::exchange(other.descriptor, -1)), unread(std::move(other.unread)), ended(other.ended) {}
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
     ~Peer() { Close(); }
 
+    int Descriptor() const { return descriptor; }
+
     void Write(std::string_view bytes) const {
-        size_t done = 0;
-        while (done < bytes.size()) {
+        for (size_t done = 0; done < bytes.size();) {
             const ssize_t sent = ::send(descriptor, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
             if (sent <= 0) throw std::runtime_error("peer write failed");
             done += static_cast<size_t>(sent);
         }
     }
 
-    // Up to `count` bytes, or fewer when the stream ends or nothing comes for a while.
-    std::string Read(size_t count) const {
-        std::string bytes;
-        char buffer[4096];
-        while (bytes.size() < count) {
-            pollfd watched{descriptor, POLLIN, 0};
-            if (::poll(&watched, 1, waitMilliseconds) <= 0) break;
-            const ssize_t received = ::recv(descriptor, buffer, std::min(sizeof buffer, count - bytes.size()), 0);
-            if (received <= 0) break;
-            bytes.append(buffer, static_cast<size_t>(received));
+    // Up to `count` bytes, fewer when the stream ends or nothing comes in time.
+    std::string Read(size_t count) {
+        while (unread.size() < count && ReadMore()) {
         }
-        return bytes;
+        return Take(std::min(count, unread.size()));
     }
 
-    std::string ReadToEnd() const { return Read(static_cast<size_t>(-1)); }
+    // Everything up to and including the first `marker`; throws when it does not come.
+    std::string ReadThrough(std::string_view marker) {
+        size_t found;
+        while ((found = unread.find(marker)) == std::string::npos)
+            if (!ReadMore()) throw std::runtime_error("expected text never came: " + std::string(marker));
+        return Take(found + marker.size());
+    }
+
+    // Everything until the other side closes; throws when it does not close in time.
+    std::string ReadToEnd() {
+        while (ReadMore()) {
+        }
+        if (!ended) throw std::runtime_error("the other side never ended the connection");
+        return Take(unread.size());
+    }
+
+    // The other side sees the end of the stream; what it sends is still taken in.
+    void EndSending() const { ::shutdown(descriptor, SHUT_WR); }
 
     void Close() {
         if (descriptor >= 0) ::close(descriptor);
@@ -66,36 +114,60 @@ public:
     }
 
 private:
+    bool ReadMore() {
+        if (!Readable(descriptor)) return false;
+        char buffer[4096];
+        const ssize_t received = ::recv(descriptor, buffer, sizeof buffer, 0);
+        ended = received <= 0;
+        if (!ended) unread.append(buffer, static_cast<size_t>(received));
+        return !ended;
+    }
+
+    std::string Take(size_t count) {
+        std::string taken = unread.substr(0, count);
+        unread.erase(0, count);
+        return taken;
+    }
+
     int descriptor;
+    std::string unread;
+    bool ended = false;
 };
 
-// A socket bound to 127.0.0.1 on a free port; it accepts only when listening.
+// A socket bound to `address` (on a free port unless one is given); it
+// accepts only when listening.
 class Listener {
 public:
-    explicit Listener(bool listening = true) : descriptor(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (descriptor < 0 || ::bind(descriptor, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+    explicit Listener(bool listening = true, const std::string& address = "127.0.0.1", int port = 0)
+        : address(address), descriptor(::socket(AF_INET, SOCK_STREAM, 0)) {
+        const int on = 1;
+        ::setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in record = Record(address, port);
+        socklen_t length = sizeof record;
+        if (::bind(descriptor, reinterpret_cast<sockaddr*>(&record), length) != 0 ||
             (listening && ::listen(descriptor, 4) != 0) ||
-            ::getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot set up the loopback listener");
-        port = ntohs(address.sin_port);
+            ::getsockname(descriptor, reinterpret_cast<sockaddr*>(&record), &length) != 0)
+            throw std::runtime_error("cannot listen on " + address);
+        this->port = ntohs(record.sin_port);
     }
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
     ~Listener() { ::close(descriptor); }
 
+    // A stand-in for a Jabber server on port 5222 of a fresh loopback address.
+    static Listener JabberServer() { return Listener(true, UnusedJabberAddress(), jabberPort); }
+
+    const std::string& Address() const { return address; }
     int Port() const { return port; }
 
+    // The accepted connection's descriptor, for a Peer.
     int Accept() const {
-        pollfd watched{descriptor, POLLIN, 0};
-        if (::poll(&watched, 1, waitMilliseconds) <= 0) throw std::runtime_error("nobody connected");
+        if (!Readable(descriptor)) throw std::runtime_error("nobody connected");
         return ::accept(descriptor, nullptr, nullptr);
     }
 
 private:
+    std::string address;
     int descriptor;
     int port = 0;
 };
@@ -109,6 +181,15 @@ inline bool WaitForUnread(int descriptor, int count) {
         ::usleep(1000);
     }
     return false;
+}
+
+// A client connection from this process to 127.0.0.1:`port`; -1 when refused.
+inline int Connect(int port) {
+    const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in record = Record("127.0.0.1", port);
+    if (::connect(descriptor, reinterpret_cast<const sockaddr*>(&record), sizeof record) == 0) return descriptor;
+    ::close(descriptor);
+    return -1;
 }
 
 }  // namespace loopback

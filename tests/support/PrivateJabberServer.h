@@ -23,7 +23,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/FakeJabberServer.h"
+#include "tests/support/LoopbackPeer.h"
 #include "tests/support/TempDir.h"
 
 extern char** environ;
@@ -32,7 +32,7 @@ namespace jabbertest {
 
 class PrivateServer {
 public:
-    explicit PrivateServer(const std::string& configurationTemplate) : address(fakejabber::unusedLoopbackAddress()) {
+    explicit PrivateServer(const std::string& configurationTemplate) : address(loopback::UnusedJabberAddress()) {
         std::filesystem::create_directories(directory.File("data"));
         std::filesystem::create_directories(directory.File("certs"));
         directory.Write("prosody.cfg.lua", Configuration(configurationTemplate));
@@ -92,7 +92,7 @@ private:
     }
 
     void WaitUntilListening() {
-        const sockaddr_in record = fakejabber::loopbackRecord(address);
+        const sockaddr_in record = loopback::Record(address, loopback::jabberPort);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline) {
             const int probe = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -8,12 +8,16 @@
 #include "foundation/utl_CommandLine.h"
 #include "ipm/ipm_MessageTransmit.h"
 
+inline void UseOptions(const std::vector<std::string>& options) {
+    thr_GlobalSingleton<utl_CommandLine>::Instance().SetArguments(options);
+}
+
 // The transmitter reads its command line and environment once, when it is
 // created, so each case starts a new one. A null cap leaves its variable unset.
 inline ipm_MessageTransmit& RestartTransmitter(const std::vector<std::string>& options,
                                                const char* maxErrors = nullptr, const char* maxWarnings = nullptr) {
     ipm_MessageTransmit::DestroyInstance();
-    thr_GlobalSingleton<utl_CommandLine>::Instance().SetArguments(options);
+    UseOptions(options);
     const auto setOrUnset = [](const char* variable, const char* value) {
         if (value)
             setenv(variable, value, 1);
