@@ -5,49 +5,23 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <iostream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "csp/csp_NetworkException.h"
 #include "csp/csp_TcpSocket.h"
 #include "csp/impl/csp_SocketLayer.h"
-#include "foundation/aio_ostream.h"
-#include "foundation/omi_FatalError.h"
 #include "foundation/utl_system.h"
+#include "support/NetworkChecks.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
+constexpr auto hangBound = std::chrono::seconds(15);
 
 csp_IpAddress loopback() { return csp_IpAddress(0x7f000001u); }
 
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
 bool isOpenDescriptor(int descriptor) { return ::fcntl(descriptor, F_GETFD) != -1; }
-
-std::string textOf(const nex_Exception& error) { return std::string(error.AsString().view()); }
-
-template <class Value>
-std::string printed(const Value& value) {
-    std::ostringstream captured;
-    aio_ostream stream(captured);
-    stream << value;
-    return captured.str();
-}
-
-// The kind and text of the network error that `call` raises.
-template <class Call>
-std::string raisedBy(Call call) {
-    try {
-        call();
-    } catch (const csp_NetworkException& error) {
-        return std::string(csp_getNetworkErrorName(error.getKind())) + " " + textOf(error);
-    }
-    return "nothing raised";
-}
 
 std::string readExactly(csp_ConnectableSocket& socket, int count) {
     std::string received;
@@ -89,20 +63,18 @@ void resetConnection(csp_TcpSocket& socket) {
 
 TEST(CspTcpSocket, CarriesBytesBothWaysAndPrintsItsConnection) {
     Conversation talk;
-    ASSERT_TRUE(talk.server.isOpen());
     EXPECT_EQ(talk.client.write("hello", 5), 5);
     EXPECT_EQ(readExactly(talk.server, 5), "hello");
 
-    ASSERT_TRUE(talk.client.isConnected());
     const csp_SocketAddress peer = talk.client.peerAddress();
     EXPECT_EQ(peer.getPort(), talk.listener.address().getPort());
     EXPECT_EQ(peer.getIpAddress(), loopback());
     EXPECT_EQ(talk.server.peerAddress().getPort(), talk.client.name().getPort());
 
     const std::string descriptor = std::to_string(talk.client.getDescriptor());
-    EXPECT_EQ(printed(talk.client), "ConnectableSocket( " + descriptor + ", SocketAddress( IpAddress( 127.0.0.1 ), port " +
+    EXPECT_EQ(Printed(talk.client), "ConnectableSocket( " + descriptor + ", SocketAddress( IpAddress( 127.0.0.1 ), port " +
                                         std::to_string(peer.getPort()) + " ) )");
-    EXPECT_EQ(printed(static_cast<const csp_Socket&>(talk.client)), "Socket( " + descriptor + " )");
+    EXPECT_EQ(Printed(static_cast<const csp_Socket&>(talk.client)), "Socket( " + descriptor + " )");
 
     EXPECT_EQ(talk.server.write("xy", 2), 2);
     csp_SocketAddress from(csp_IpAddress(0x0a010203u), 9);
@@ -113,38 +85,30 @@ TEST(CspTcpSocket, CarriesBytesBothWaysAndPrintsItsConnection) {
 
     csp_TcpSocket unconnected(csp_TcpSocket::NoBinding);
     EXPECT_FALSE(unconnected.isConnected());
-    EXPECT_EQ(printed(unconnected),
+    EXPECT_EQ(Printed(unconnected),
               "ConnectableSocket( " + std::to_string(unconnected.getDescriptor()) + ", connection is not defined )");
     unconnected.close();
-    EXPECT_FALSE(unconnected.isConnected());
-    EXPECT_EQ(printed(static_cast<const csp_Socket&>(unconnected)), "Socket( Socket is not open )");
-    EXPECT_EQ(printed(unconnected), "ConnectableSocket( connection is not currently opened )");
+    EXPECT_EQ(Printed(static_cast<const csp_Socket&>(unconnected)), "Socket( Socket is not open )");
+    EXPECT_EQ(Printed(unconnected), "ConnectableSocket( connection is not currently opened )");
 }
 
 TEST(CspTcpSocket, BindsAsAskedAndRefusesATakenPort) {
     const csp_TcpSocket bound(csp_TcpSocket::BindAnyAddress);
     EXPECT_NE(bound.name().getPort(), 0);
     EXPECT_FALSE(bound.name().getIpAddress().isDefined());
+    EXPECT_EQ(bound.getType(), SOCK_STREAM);
 
     LoopbackListener listener;
     csp_TcpSocket unbound(csp_TcpSocket::NoBinding);
     EXPECT_EQ(unbound.name().getPort(), 0);
     unbound.connectTo(listener.address());
-    EXPECT_NE(unbound.name().getPort(), 0);
     EXPECT_EQ(unbound.name().getIpAddress(), loopback());
 
-    csp_TcpSocket boundFirst(csp_TcpSocket::BindAnyAddress);
-    boundFirst.connectTo(listener.address());
-    EXPECT_TRUE(boundFirst.isConnected());
-
-    EXPECT_EQ(listener.address().getIpAddress(), loopback());
-    EXPECT_EQ(raisedBy([&] { csp_TcpSocket taken(listener.address()); }),
+    EXPECT_EQ(RaisedBy([&] { csp_TcpSocket taken(listener.address()); }),
               "system_call_failure Error in csp_Socket::bind");
-    EXPECT_EQ(bound.getType(), SOCK_STREAM);
-    EXPECT_EQ(bound.getError(), 0);
 }
 
-TEST(CspTcpSocket, OptionsRoundTrip) {
+TEST(CspTcpSocket, OptionsReachTheSystemsOwnOptions) {
     csp_TcpSocket socket(csp_TcpSocket::NoBinding);
     socket.setReceiveBufferSize(32768);
     EXPECT_GE(socket.getReceiveBufferSize(), 32768);
@@ -152,14 +116,14 @@ TEST(CspTcpSocket, OptionsRoundTrip) {
     EXPECT_GE(socket.getSendBufferSize(), 32768);
 
     socket.setReuseAddress(true);
-    EXPECT_TRUE(socket.getReuseAddress());
-    socket.setReuseAddress(false);
-    EXPECT_FALSE(socket.getReuseAddress());
-
-    EXPECT_TRUE(socket.getRouting());
+    EXPECT_TRUE(socket.getBoolOption(SO_REUSEADDR));
     socket.setRouting(false);
-    EXPECT_FALSE(socket.getRouting());
     EXPECT_TRUE(socket.getBoolOption(SO_DONTROUTE));
+    EXPECT_FALSE(socket.getRouting());
+    socket.setKeepAlives(true);
+    EXPECT_EQ(socket.getIntOption(SO_KEEPALIVE), 1);
+    socket.setKeepAlives(false);
+    EXPECT_FALSE(socket.getKeepAlives());
 
     int seconds = -1;
     socket.setLinger(true, 7);
@@ -167,12 +131,6 @@ TEST(CspTcpSocket, OptionsRoundTrip) {
     EXPECT_EQ(seconds, 7);
     socket.setLinger(false, 0);
     EXPECT_FALSE(socket.getLinger(seconds));
-
-    socket.setKeepAlives(true);
-    EXPECT_TRUE(socket.getKeepAlives());
-    EXPECT_EQ(socket.getIntOption(SO_KEEPALIVE), 1);
-    socket.setKeepAlives(false);
-    EXPECT_FALSE(socket.getKeepAlives());
 }
 
 TEST(CspTcpSocket, EndOfStreamIsCountedOnceAndRaisesOnlyWhenAsked) {
@@ -181,15 +139,13 @@ TEST(CspTcpSocket, EndOfStreamIsCountedOnceAndRaisesOnlyWhenAsked) {
     quiet.server.close();
     EXPECT_EQ(quiet.client.read(buffer, sizeof buffer), 0);
     EXPECT_TRUE(quiet.client.isAtEndOfFile());
-    EXPECT_FALSE(quiet.client.isReadable());
     EXPECT_TRUE(quiet.client.isGood());
     EXPECT_EQ(quiet.client.read(buffer, sizeof buffer), 0);
 
     Conversation loud;
     loud.client.setThrowAtEndOfFile(true);
-    EXPECT_TRUE(loud.client.throwsAtEndOfFile());
     loud.server.shutdownSocketSends();
-    EXPECT_EQ(raisedBy([&] { loud.client.read(buffer, sizeof buffer); }), "eof_encountered 7:");
+    EXPECT_EQ(RaisedBy([&] { loud.client.read(buffer, sizeof buffer); }), "eof_encountered 7:");
     EXPECT_TRUE(loud.client.hasState(csp_ConnectableSocket::EndOfFile | csp_ConnectableSocket::ThrowAtEndOfFile));
     EXPECT_EQ(loud.client.read(buffer, sizeof buffer), 0);
 
@@ -197,11 +153,7 @@ TEST(CspTcpSocket, EndOfStreamIsCountedOnceAndRaisesOnlyWhenAsked) {
     EXPECT_EQ(loud.client.write("a", 1), 1);
     EXPECT_FALSE(loud.client.isAtEndOfFile());
     EXPECT_EQ(readExactly(loud.server, 1), "a");
-    EXPECT_EQ(raisedBy([&] { loud.client.read(buffer, sizeof buffer); }), "eof_encountered 7:");
-
-    loud.client.setThrowAtEndOfFile(false);
-    EXPECT_FALSE(loud.client.throwsAtEndOfFile());
-    EXPECT_TRUE(loud.client.isAtEndOfFile());
+    EXPECT_EQ(RaisedBy([&] { loud.client.read(buffer, sizeof buffer); }), "eof_encountered 7:");
 }
 
 TEST(CspTcpSocket, AFailedReadStopsTrafficUntilTheNextConnect) {
@@ -209,9 +161,8 @@ TEST(CspTcpSocket, AFailedReadStopsTrafficUntilTheNextConnect) {
     talk.client.setThrowAtEndOfFile(true);
     resetConnection(talk.server);
     char buffer[8];
-    EXPECT_EQ(raisedBy([&] { talk.client.read(buffer, sizeof buffer); }), "read_failed 4:socket_error");
+    EXPECT_EQ(RaisedBy([&] { talk.client.read(buffer, sizeof buffer); }), "read_failed 4:socket_error");
     EXPECT_TRUE(talk.client.hasState(csp_ConnectableSocket::Failed));
-    EXPECT_FALSE(talk.client.isGood());
     EXPECT_EQ(talk.client.write("x", 1), -1);
     EXPECT_EQ(talk.client.read(buffer, sizeof buffer), -1);
     csp_SocketAddress from(0);
@@ -226,70 +177,49 @@ TEST(CspTcpSocket, AFailedReadStopsTrafficUntilTheNextConnect) {
     EXPECT_EQ(readExactly(again, 4), "back");
 
     talk.client.close();
-    EXPECT_EQ(raisedBy([&] { talk.client.read(buffer, sizeof buffer); }), "read_failed 4:socket_error");
+    EXPECT_EQ(RaisedBy([&] { talk.client.read(buffer, sizeof buffer); }), "read_failed 4:socket_error");
 }
 
 TEST(CspTcpSocket, WritingToAPeerThatWentAwayRaisesAndDoesNotKillTheProcess) {
     for (const bool reset : {false, true}) {
         Conversation talk;
-        if (reset)
-            resetConnection(talk.server);
-        else
-            talk.server.close();
+        reset ? resetConnection(talk.server) : talk.server.close();
         std::string raised = "nothing raised";
         for (int attempt = 0; attempt < 200 && raised == "nothing raised"; ++attempt) {
-            raised = raisedBy([&] { talk.client.write("data", 4); });
+            raised = RaisedBy([&] { talk.client.write("data", 4); });
             utl_sleep(5);
         }
         EXPECT_EQ(raised, "write_failed 5:socket_error") << (reset ? "reset" : "closed");
-        EXPECT_TRUE(talk.client.hasState(csp_ConnectableSocket::Failed));
         EXPECT_EQ(talk.client.write("data", 4), -1);
     }
 }
 
-TEST(CspTcpSocket, DisconnectDrainsUntilThePeerCloses) {
-    Conversation talk;
-    std::string peerSaw;
-    std::thread peer([&] {
-        char buffer[64];
-        int got;
-        while ((got = talk.server.read(buffer, sizeof buffer)) > 0) peerSaw.append(buffer, static_cast<size_t>(got));
-        talk.server.write("late words", 10);
-        talk.server.close();
-    });
-    talk.client.write("bye", 3);
-    const auto start = Clock::now();
-    talk.client.disconnect();
-    EXPECT_LT(secondsSince(start), 3.0);
-    peer.join();
-    EXPECT_EQ(peerSaw, "bye");
-    EXPECT_TRUE(talk.client.isOpen());
-}
-
-TEST(CspTcpSocket, DisconnectEndsOnAResetPeer) {
-    Conversation talk;
-    std::thread peer([&] {
-        char buffer[64];
-        while (talk.server.read(buffer, sizeof buffer) > 0) {
+// The peer drains and closes, resets, or stays silent; disconnect ends in every case.
+TEST(CspTcpSocket, DisconnectDrainsUntilThePeerClosesOrGivesUp) {
+    enum Peer { closing, resetting, silent };
+    for (const Peer behaviour : {closing, resetting, silent}) {
+        Conversation talk;
+        std::string peerSaw;
+        std::thread peer([&] {
+            if (behaviour == silent) return;
+            char buffer[64];
+            int got;
+            while ((got = talk.server.read(buffer, sizeof buffer)) > 0) peerSaw.append(buffer, static_cast<size_t>(got));
+            talk.server.write("late words", 10);
+            behaviour == resetting ? resetConnection(talk.server) : talk.server.close();
+        });
+        talk.client.write("bye", 3);
+        const auto start = Clock::now();
+        EXPECT_NO_THROW(talk.client.disconnect());
+        EXPECT_LT(Clock::now() - start, hangBound);
+        peer.join();
+        EXPECT_TRUE(talk.client.isOpen());
+        if (behaviour == silent) {
+            EXPECT_EQ(readExactly(talk.server, 4), "bye");
+        } else {
+            EXPECT_EQ(peerSaw, "bye");
         }
-        talk.server.write("more", 4);
-        resetConnection(talk.server);
-    });
-    const auto start = Clock::now();
-    EXPECT_NO_THROW(talk.client.disconnect());
-    EXPECT_LT(secondsSince(start), 3.0);
-    peer.join();
-}
-
-TEST(CspTcpSocket, DisconnectGivesUpOnASilentPeer) {
-    Conversation talk;
-    const auto start = Clock::now();
-    talk.client.disconnect();
-    const double waited = secondsSince(start);
-    EXPECT_GE(waited, 4.0);
-    EXPECT_LT(waited, 15.0);
-    char buffer[4];
-    EXPECT_EQ(talk.server.read(buffer, sizeof buffer), 0);
+    }
 }
 
 TEST(CspTcpSocket, CopiesShareTheDescriptorAndAutoCloseDecidesWhoClosesIt) {
@@ -326,7 +256,6 @@ TEST(CspTcpSocket, CopiesShareTheDescriptorAndAutoCloseDecidesWhoClosesIt) {
         EXPECT_FALSE(source.isOpen());
         EXPECT_FALSE(isOpenDescriptor(replaced));
         const csp_TcpSocket taken(std::move(target));
-        EXPECT_EQ(taken.getDescriptor(), moving);
         EXPECT_TRUE(isOpenDescriptor(moving));
     }
     EXPECT_EQ(csp_SocketLayer::users(), usersBefore);
@@ -334,19 +263,16 @@ TEST(CspTcpSocket, CopiesShareTheDescriptorAndAutoCloseDecidesWhoClosesIt) {
 
 TEST(CspTcpSocket, DescriptorsAreCloseOnExecAndConnectLeavesThemBlocking) {
     Conversation talk;
-    for (const csp_TcpSocket* socket : {&talk.listener.socket, &talk.client, &talk.server})
-        EXPECT_TRUE(::fcntl(socket->getDescriptor(), F_GETFD) & FD_CLOEXEC);
-    EXPECT_FALSE(::fcntl(talk.client.getDescriptor(), F_GETFL) & O_NONBLOCK);
-
     talk.server.reset();
     EXPECT_TRUE(talk.server.isOpen());
     EXPECT_FALSE(talk.server.isConnected());
-    EXPECT_TRUE(::fcntl(talk.server.getDescriptor(), F_GETFD) & FD_CLOEXEC);
+    for (const csp_TcpSocket* socket : {&talk.listener.socket, &talk.client, &talk.server})
+        EXPECT_TRUE(::fcntl(socket->getDescriptor(), F_GETFD) & FD_CLOEXEC);
+    EXPECT_FALSE(::fcntl(talk.client.getDescriptor(), F_GETFL) & O_NONBLOCK);
 }
 
 TEST(CspTcpSocket, ListenAndAcceptReportFailureWithoutRaising) {
     csp_TcpSocket fresh(csp_TcpSocket::NoBinding);
-    EXPECT_EQ(fresh.listen(1), 0);
     fresh.close();
     EXPECT_EQ(fresh.listen(1), -1);
 
@@ -358,32 +284,27 @@ TEST(CspTcpSocket, ListenAndAcceptReportFailureWithoutRaising) {
     EXPECT_EQ(console.str(), "accept error: " + std::to_string(EBADF) + "\n");
 }
 
-TEST(CspTcpSocket, ConnectRaisesAtOnceOnAClosedPortAndGivesUpOnAStalledListener) {
+TEST(CspTcpSocket, ConnectRaisesOnAClosedPortAndGivesUpOnAStalledListener) {
     csp_SocketAddress closedPort(0);
     {
         const csp_TcpSocket probe(csp_SocketAddress(loopback(), 0));
         closedPort = probe.name();
     }
     csp_TcpSocket refused(csp_TcpSocket::NoBinding);
-    auto start = Clock::now();
-    EXPECT_EQ(raisedBy([&] { refused.connectTo(closedPort); }),
+    EXPECT_EQ(RaisedBy([&] { refused.connectTo(closedPort); }),
               "system_call_failure Error in csp_ConnectableSocket::connectTo");
-    EXPECT_LT(secondsSince(start), 2.0);
 
     // A listener whose queue is full stops answering: the connect must end.
     LoopbackListener stalled(0);
     std::vector<csp_TcpSocket> queued;
     std::string outcome = "nothing raised";
-    double waited = 0;
     while (queued.size() < 4 && outcome == "nothing raised") {
         queued.emplace_back(csp_TcpSocket::NoBinding);
-        start = Clock::now();
-        outcome = raisedBy([&] { queued.back().connectTo(stalled.address()); });
-        waited = secondsSince(start);
+        const auto start = Clock::now();
+        outcome = RaisedBy([&] { queued.back().connectTo(stalled.address()); });
+        EXPECT_LT(Clock::now() - start, hangBound);
     }
     EXPECT_EQ(outcome, "system_call_failure Error in csp_ConnectableSocket::connectTo");
-    EXPECT_GE(waited, 4.0);
-    EXPECT_LT(waited, 15.0);
 }
 
 TEST(CspTcpSocket, ASignalDuringAReadDoesNotFailIt) {

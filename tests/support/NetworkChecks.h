@@ -1,0 +1,27 @@
+#pragma once
+
+#include <sstream>
+#include <string>
+
+#include "csp/csp_NetworkException.h"
+#include "foundation/aio_ostream.h"
+
+// What `value` prints on the foundation's output stream.
+template <class Value>
+std::string Printed(const Value& value) {
+    std::ostringstream captured;
+    aio_ostream stream(captured);
+    stream << value;
+    return captured.str();
+}
+
+// The kind's name and the text of the network error that `call` raises.
+template <class Call>
+std::string RaisedBy(Call call) {
+    try {
+        call();
+    } catch (const csp_NetworkException& error) {
+        return std::string(csp_getNetworkErrorName(error.getKind())) + " " + std::string(error.AsString().view());
+    }
+    return "nothing raised";
+}
