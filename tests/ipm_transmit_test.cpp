@@ -8,8 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "csp/csp_module.h"
+#include "foundation/foundation_modules.h"
 #include "ipm/ipm.h"
 #include "ipm/ipm_MessageTransmit.h"
+#include "jcl/jcl_module.h"
 #include "support/RecordingMechanism.h"
 #include "support/TempDir.h"
 #include "support/TransmitterSetup.h"
@@ -259,5 +262,73 @@ TEST_F(TransmitTest, NullTypeAndFormatReadAsEmptyTexts) {
     const std::string empty = "<><phase type=\"symconst\"></phase><jobName type=\"string\">beam</jobName></>\n";
     EXPECT_EQ(BufferedDocuments(), std::vector<std::string>{empty});
     EXPECT_EQ(record->Transmitted(), std::vector<std::string>{empty});
+}
+struct Module {
+    const char* name;
+    void (*initialize)(int&);
+    void (*finalize)(int&);
+};
+
+const Module modules[] = {
+    {"mem", mem_initialize, mem_finalize}, {"xmp", xmp_initialize, xmp_finalize},
+    {"thr", thr_initialize, thr_finalize}, {"omni", omni_initialize, omni_finalize},
+    {"atr", atr_initialize, atr_finalize}, {"cow", cow_initialize, cow_finalize},
+    {"nex", nex_initialize, nex_finalize}, {"csp", csp_initialize, csp_finalize},
+    {"utl", utl_initialize, utl_finalize}, {"jcl", jcl_initialize, jcl_finalize},
+    {"eli", eli_initialize, eli_finalize},
+};
+
+// A started module leaves a probing start-up pair's counter alone.
+bool isStarted(const Module& module) {
+    int probe = 0;
+    module.initialize(probe);
+    const bool wasStarted = probe == 0;
+    module.finalize(probe);
+    EXPECT_EQ(probe, 0) << module.name;
+    return wasStarted;
+}
+
+// The names of the started modules (or of all, when `all`).
+std::vector<std::string> startedModules(bool all = false) {
+    std::vector<std::string> names;
+    for (const Module& module : modules)
+        if (all || isStarted(module)) names.push_back(module.name);
+    return names;
+}
+
+bool transmitterExists() { return thr_GlobalSingletonBase<ipm_MessageTransmit>::Instance() != nullptr; }
+
+TEST(LifeCycle, OnlyTheFirstStartAndTheLastStopDoTheWork) {
+    ASSERT_TRUE(startedModules().empty());
+    int count = 5;
+    ipm_initialize(count);
+    EXPECT_EQ(count, 5 + 1 + 11);
+    EXPECT_EQ(startedModules(), startedModules(true));
+    ipm_initialize(count);
+    EXPECT_EQ(count, 17);
+
+    thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
+    ipm_finalize(count);
+    EXPECT_EQ(count, 17);
+    EXPECT_EQ(startedModules(), startedModules(true));
+    EXPECT_TRUE(transmitterExists());
+
+    ipm_finalize(count);
+    EXPECT_EQ(count, 5);
+    EXPECT_TRUE(startedModules().empty());
+    EXPECT_FALSE(transmitterExists());
+}
+
+TEST(LifeCycle, ModulesStartedElsewhereStayStarted) {
+    int elsewhere = 0;
+    csp_initialize(elsewhere);
+    int count = 0;
+    ipm_initialize(count);
+    EXPECT_EQ(count, 1 + 10);
+    ipm_finalize(count);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(startedModules(), std::vector<std::string>{"csp"});
+    csp_finalize(elsewhere);
+    EXPECT_EQ(elsewhere, 0);
 }
 }  // namespace
