@@ -1,5 +1,6 @@
 #include "ipm/ipm_DecimalText.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -7,60 +8,109 @@
 #include <cstring>
 
 namespace {
-constexpr double powersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-constexpr int largestScale = 22;
+using uint128 = unsigned __int128;
 
-// Below 2^49 a scaled value lies within 1/8 of its exact product, and a
-// decimal that reads back as the double lies within 1/8 of it too: the
-// rounded scaled value is the only candidate at that scale.
-constexpr double exactLimit = 562949953421312.0;
+constexpr uint64_t powerOfTen(int exponent) { return exponent == 0 ? 1 : 10 * powerOfTen(exponent - 1); }
+constexpr uint64_t powerOfFive(int exponent) { return exponent == 0 ? 1 : 5 * powerOfFive(exponent - 1); }
+
+template <uint64_t (*power)(int), int count>
+constexpr auto powerTable() {
+    struct Table {
+        uint64_t values[count];
+    } table{};
+    for (int i = 0; i < count; ++i) table.values[i] = power(i);
+    return table;
+}
+
+constexpr auto powersOfTen = powerTable<powerOfTen, 20>();
+constexpr auto powersOfFive = powerTable<powerOfFive, 28>();
 
 struct Decimal {
     uint64_t digits;  // without trailing zeros
     int pointShift;   // value = digits / 10^pointShift
 };
 
-// The largest scale 10^k (k <= 22) with 10^k <= 2^(48 - binary exponent),
-// which keeps magnitude * 10^k below the limit.
-int exactScale(double magnitude) {
-    const int binaryExponent = static_cast<int>((std::bit_cast<uint64_t>(magnitude) >> 52) & 0x7ff) - 1023;
-    const int bits = 48 - binaryExponent;
-    return bits >= 74 ? largestScale : (bits * 78913) >> 18;  // floor(bits * log10(2))
+// Doubles from 2^-36 to below 2^53 (binary exponents in this range), which
+// cover a job's times, loads and factors: for them every number below fits
+// the integer types, so the shortest decimal is found exactly without a
+// general arbitrary-precision search.
+constexpr int lowestExponent = -36;
+constexpr int highestExponent = 52;
+
+// The decimals that read back as a value, scaled by 10^scale so that the
+// value has 17 or 18 digits before the point: the integers `low` to `high`,
+// and the value itself as `whole` and a binary fraction
+// `fraction` / 2^fractionBits. Whether the half-way points themselves read
+// back never matters here: they are whole numbers only at the top exponent,
+// and there odd multiples of 5, never the nearest candidate.
+struct ScaledInterval {
+    uint64_t low, high, whole, fraction;
+    int fractionBits, scale;
+};
+
+// floor(log10(2^binaryExponent)), exact over the range above.
+int decimalExponent(int binaryExponent) { return (binaryExponent * 78913) >> 18; }
+
+ScaledInterval scaledInterval(uint64_t mantissa, int binaryExponent, bool boundaryBelow) {
+    // value = mantissa * 2^(binaryExponent - 52) lies in [10^p, 2 * 10^(p+1));
+    // times 10^(16 - p) it lies in [10^16, 2 * 10^17), below 2^58. Quarter
+    // units hold the half-way points to both neighbours, the lower one a
+    // quarter away when the value is the smallest of its binary exponent.
+    const int p = decimalExponent(binaryExponent);
+    const int scale = 16 - p;
+    const int bits = 38 - binaryExponent + p;  // 1 to 63 over the range
+    const uint64_t five = powersOfFive.values[scale];
+    const uint128 center = static_cast<uint128>(4 * mantissa) * five;
+    const uint128 upper = center + 2 * static_cast<uint128>(five);
+    const uint128 lower = center - (boundaryBelow ? 1 : 2) * static_cast<uint128>(five);
+    const uint128 mask = (static_cast<uint128>(1) << bits) - 1;
+    const auto low = static_cast<uint64_t>(lower >> bits) + ((lower & mask) != 0);
+    const auto high = static_cast<uint64_t>(upper >> bits);
+    return {low, high, static_cast<uint64_t>(center >> bits), static_cast<uint64_t>(center & mask), bits, scale};
 }
 
-// Constant divisors, so that each test is a multiplication.
-template <uint64_t divisor, int zeros>
-void dropZeros(Decimal& decimal) {
-    while (decimal.digits % divisor == 0) {
-        decimal.digits /= divisor;
-        decimal.pointShift -= zeros;
-    }
+// Drops `zeros` more digits from the three numbers when some number with
+// that many more trailing zeros still reads back. Constant divisors, so
+// that each division is a multiplication.
+template <int zeros>
+void dropDigits(uint64_t& low, uint64_t& high, uint64_t& whole, int& dropped) {
+    constexpr uint64_t divisor = powerOfTen(zeros);
+    const uint64_t newLow = (low + divisor - 1) / divisor;
+    const uint64_t newHigh = high / divisor;
+    // Selected, not branched on: which way it goes is all but random.
+    const bool fits = newLow <= newHigh;
+    low = fits ? newLow : low;
+    high = fits ? newHigh : high;
+    whole = fits ? whole / divisor : whole;
+    dropped += fits ? zeros : 0;
 }
 
-// In halving steps: a scaled value of few decimals ends in many zeros.
-void dropTrailingZeros(Decimal& decimal) {
-    dropZeros<100000000, 8>(decimal);
-    dropZeros<10000, 4>(decimal);
-    dropZeros<100, 2>(decimal);
-    dropZeros<10, 1>(decimal);
+// As std::to_chars chooses: the fewest digits that read back, and among
+// those the number nearest the value (half-way to even).
+Decimal shortestDecimal(const ScaledInterval& interval) {
+    uint64_t low = interval.low, high = interval.high, digits = interval.whole;
+    int dropped = 0;
+    // At most 17 digits go: in halving steps, found in five tries.
+    dropDigits<16>(low, high, digits, dropped);
+    dropDigits<8>(low, high, digits, dropped);
+    dropDigits<4>(low, high, digits, dropped);
+    dropDigits<2>(low, high, digits, dropped);
+    dropDigits<1>(low, high, digits, dropped);
+    const uint64_t unit = powersOfTen.values[dropped];
+    // What was dropped from the value, against half a unit of the last digit
+    // kept, both in 2^-fractionBits.
+    const uint128 rest = static_cast<uint128>(interval.whole - digits * unit) << interval.fractionBits | interval.fraction;
+    const uint128 half = static_cast<uint128>(unit) << (interval.fractionBits - 1);
+    digits += rest > half || (rest == half && digits % 2 == 1);
+    return {std::clamp(digits, low, high), interval.scale - dropped};
 }
 
-// The digits of a positive finite magnitude below the limit, when some
-// decimal with at most `exactScale` decimals reads back as it. Fewer
-// decimals are found by dropping trailing zeros: a shorter decimal, if one
-// read back, would be the same number at the larger scale.
-bool shortDecimal(double magnitude, Decimal& decimal) {
-    if (!(magnitude > 0 && magnitude < exactLimit)) return false;
-    const int scale = exactScale(magnitude);
-    const double scaled = magnitude * powersOfTen[scale];
-    const auto digits = static_cast<uint64_t>(scaled + 0.5);
-    // A candidate lies within 1/4 of the scaled value; most doubles of many
-    // digits end here, before the division.
-    if (std::fabs(scaled - static_cast<double>(digits)) > 0.25) return false;
-    if (digits == 0 || static_cast<double>(digits) / powersOfTen[scale] != magnitude) return false;
-    decimal = {digits, scale};
-    dropTrailingZeros(decimal);
+bool exactDecimal(double magnitude, Decimal& decimal) {
+    const uint64_t bits = std::bit_cast<uint64_t>(magnitude);
+    const int binaryExponent = static_cast<int>(bits >> 52) - 1023;
+    if (binaryExponent < lowestExponent || binaryExponent > highestExponent) return false;
+    const uint64_t fraction = bits & ((uint64_t{1} << 52) - 1);
+    decimal = shortestDecimal(scaledInterval(fraction | uint64_t{1} << 52, binaryExponent, fraction == 0));
     return true;
 }
 
@@ -78,11 +128,49 @@ char* copy(char* out, const char* digits, int count) {
     return out + count;
 }
 
+constexpr auto digitPairs = [] {
+    struct Pairs {
+        char text[200];
+    } pairs{};
+    for (int i = 0; i < 100; ++i) {
+        pairs.text[2 * i] = static_cast<char>('0' + i / 10);
+        pairs.text[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}();
+
+void writeFourDigits(char* out, uint32_t value) {
+    std::memcpy(out, digitPairs.text + 2 * (value / 100), 2);
+    std::memcpy(out + 2, digitPairs.text + 2 * (value % 100), 2);
+}
+
+void writeEightDigits(char* out, uint32_t value) {
+    writeFourDigits(out, value / 10000);
+    writeFourDigits(out + 4, value % 10000);
+}
+
+// All 18 places of a number below 10^18, leading zeros included: the three
+// parts are worked out side by side instead of one digit pair after another.
+constexpr int places = 18;
+void writeAllPlaces(char* out, uint64_t value) {
+    constexpr uint64_t eight = powerOfTen(8);
+    std::memcpy(out, digitPairs.text + 2 * (value / (eight * eight)), 2);
+    writeEightDigits(out + 2, static_cast<uint32_t>(value / eight % eight));
+    writeEightDigits(out + 10, static_cast<uint32_t>(value % eight));
+}
+
+int digitCount(uint64_t value) {
+    const int guess = (std::bit_width(value) * 1233) >> 12;  // about log10(2) * bits
+    return guess + (value >= powersOfTen.values[guess]);
+}
+
 // Plain or scientific notation, whichever is shorter, plain on a tie, as
 // std::to_chars chooses.
 char* writeDecimal(char* out, const Decimal& decimal) {
-    char digits[2 * digitsRoom] = {};
-    const int count = static_cast<int>(std::to_chars(digits, digits + digitsRoom, decimal.digits).ptr - digits);
+    char placesText[places + digitsRoom] = {};
+    writeAllPlaces(placesText, decimal.digits);
+    const int count = digitCount(decimal.digits);
+    const char* digits = placesText + places - count;
     const int shift = decimal.pointShift;
     const int exponent = count - 1 - shift;
     const int absoluteExponent = exponent < 0 ? -exponent : exponent;
@@ -113,7 +201,7 @@ char* writeDecimal(char* out, const Decimal& decimal) {
 
 char* ipm_writeDecimal(char* out, double value) {
     Decimal decimal;
-    if (!shortDecimal(std::fabs(value), decimal)) return std::to_chars(out, out + 32, value).ptr;
+    if (!exactDecimal(std::fabs(value), decimal)) return std::to_chars(out, out + 32, value).ptr;
     if (std::signbit(value)) *out++ = '-';
     return writeDecimal(out, decimal);
 }

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 #include <random>
 #include <string>
@@ -77,6 +79,69 @@ std::vector<double> randomBitPatterns() {
     return values;
 }
 
+// The exact path's range runs over these binary exponents; a few beyond
+// each end go to std::to_chars.
+constexpr int lowestExactExponent = -36;
+constexpr int highestExactExponent = 52;
+
+double withExponent(uint64_t mantissaBits, int binaryExponent) {
+    return std::bit_cast<double>(static_cast<uint64_t>(binaryExponent + 1023) << 52 | (mantissaBits >> 12));
+}
+
+// Random mantissas at every binary exponent of the exact path and next to
+// it, some with few significant bits (short decimals are rarer among them).
+std::vector<double> randomAroundExactRange() {
+    std::mt19937_64 random(3);
+    std::vector<double> values;
+    for (int exponent = lowestExactExponent - 4; exponent <= highestExactExponent + 4; ++exponent)
+        for (int i = 0; i < 4000; ++i) {
+            const uint64_t bits = random();
+            values.push_back(withExponent(i % 4 == 0 ? bits & ~uint64_t{0} << (random() % 64) : bits, exponent));
+        }
+    return values;
+}
+
+// Powers of two, whose lower neighbour is half as far as the upper one, and
+// the doubles next to them, across the exact range and past its ends.
+std::vector<double> aroundPowersOfTwo() {
+    std::vector<double> values;
+    for (int exponent = lowestExactExponent - 4; exponent <= highestExactExponent + 4; ++exponent) {
+        double below = std::ldexp(1.0, exponent);
+        double above = below;
+        for (int step = 0; step < 4; ++step) {
+            values.push_back(below);
+            values.push_back(above);
+            below = std::nextafter(below, 0.0);
+            above = std::nextafter(above, 1e300);
+        }
+    }
+    return values;
+}
+
+// Decimals whose shortest text has exactly 15, 16 or 17 significant digits
+// (or fewer when they read back shorter), from 1e-13 to 1e17.
+std::vector<double> randomLongDecimals() {
+    std::mt19937_64 random(4);
+    std::vector<double> values;
+    for (int digits : {15, 16, 17})
+        for (int decimals = -3; decimals <= 30; ++decimals)
+            for (int i = 0; i < 3000; ++i) {
+                const uint64_t lowest = static_cast<uint64_t>(std::pow(10.0, digits - 1));
+                const uint64_t mantissa = lowest + random() % (9 * lowest);
+                char text[64];
+                std::snprintf(text, sizeof text, "%llue%d", static_cast<unsigned long long>(mantissa), -decimals);
+                values.push_back(std::strtod(text, nullptr));
+            }
+    return values;
+}
+
+std::vector<double> randomSubnormals() {
+    std::mt19937_64 random(5);
+    std::vector<double> values;
+    for (int i = 0; i < 20000; ++i) values.push_back(std::bit_cast<double>(random() >> (12 + i % 52)));
+    return values;
+}
+
 std::vector<double> computedValues() {
     std::vector<double> values;
     double time = 0;
@@ -100,7 +165,18 @@ TEST(DecimalText, WritesShortDecimalsAsToCharsDoes) {
     EXPECT_EQ(written(-0.0001), "-1e-04");
 }
 
+TEST(DecimalText, WritesLongDecimalsAsToCharsDoes) {
+    EXPECT_EQ(firstMismatch(randomAroundExactRange()), "");
+    EXPECT_EQ(firstMismatch(aroundPowersOfTwo()), "");
+    EXPECT_EQ(firstMismatch(randomLongDecimals()), "");
+    EXPECT_EQ(written(1001 * 0.0125), "12.512500000000001");
+    EXPECT_EQ(written(0.1 + 0.2), "0.30000000000000004");
+    EXPECT_EQ(written(9007199254740991.0), "9007199254740991");
+    EXPECT_EQ(written(-std::ldexp(1.0, lowestExactExponent)), "-1.4551915228366852e-11");
+}
+
 TEST(DecimalText, WritesEveryOtherDoubleAsToCharsDoes) {
+    EXPECT_EQ(firstMismatch(randomSubnormals()), "");
     EXPECT_EQ(firstMismatch(randomBitPatterns()), "");
     EXPECT_EQ(firstMismatch(computedValues()), "");
     const double infinity = std::numeric_limits<double>::infinity();
