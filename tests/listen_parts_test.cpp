@@ -1,0 +1,459 @@
+// The listener's parts: options, document reader and printer, the splitter of
+// the direct stream and the reader of the Jabber stream.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tools/listen/ipm_DocumentReader.h"
+#include "tools/listen/ipm_DocumentSplitter.h"
+#include "tools/listen/ipm_ListenOptions.h"
+#include "tools/listen/ipm_MessagePrinter.h"
+#include "tools/listen/ipm_StanzaReader.h"
+
+namespace {
+
+using Arguments = std::vector<std::string>;
+using Mode = ipm_MessagePrinter::Mode;
+
+TEST(ListenOptions, DefaultsAndEveryOption) {
+    const auto defaults = ipm_ListenOptions::Parse({});
+    EXPECT_EQ(defaults.port, 0);
+    EXPECT_EQ(defaults.bindAddress, "127.0.0.1");
+    EXPECT_EQ(defaults.mode, Mode::text);
+    EXPECT_EQ(defaults.killAfter, 0u);
+    EXPECT_FALSE(defaults.help);
+
+    const auto all = ipm_ListenOptions::Parse(
+        Arguments{"--port", "65535", "--bind", "0.0.0.0", "--json", "--kill-after", "3"});
+    EXPECT_EQ(all.port, 65535);
+    EXPECT_EQ(all.bindAddress, "0.0.0.0");
+    EXPECT_EQ(all.mode, Mode::json);
+    EXPECT_EQ(all.killAfter, 3u);
+    EXPECT_EQ(ipm_ListenOptions::Parse(Arguments{"--raw", "--raw"}).mode, Mode::raw);
+    EXPECT_TRUE(ipm_ListenOptions::Parse(Arguments{"--help"}).help);
+}
+
+TEST(ListenOptions, JabberModeWithItsDefaults) {
+    const auto plain = ipm_ListenOptions::Parse(Arguments{"--jabber", "mon@localhost/desk", "--kill-after", "2"});
+    ASSERT_TRUE(plain.jabber);
+    EXPECT_EQ(plain.jabber->user, "mon");
+    EXPECT_EQ(plain.jabber->server, "localhost");
+    EXPECT_EQ(plain.jabber->resource, "desk");
+    EXPECT_EQ(plain.jabber->password, "mon");
+    EXPECT_EQ(plain.jabber->serverAddress, "localhost");
+    EXPECT_EQ(plain.jabber->Address(), "mon@localhost/desk");
+    EXPECT_EQ(plain.killAfter, 2u);
+
+    const auto full = ipm_ListenOptions::Parse(Arguments{"--json", "--password", "", "--server-address", "10.0.0.7",
+                                                         "--jabber", "mon@example.org/desk/2 @home"});
+    ASSERT_TRUE(full.jabber);
+    EXPECT_EQ(full.jabber->resource, "desk/2 @home");
+    EXPECT_EQ(full.jabber->password, "");
+    EXPECT_EQ(full.jabber->serverAddress, "10.0.0.7");
+    EXPECT_EQ(full.mode, Mode::json);
+}
+
+TEST(ListenOptions, RefusesBadArguments) {
+    for (const Arguments& arguments : std::vector<Arguments>{
+             {"--port"},
+             {"--port", "65536"},
+             {"--port", "-1"},
+             {"--port", "12ab"},
+             {"--port", ""},
+             {"--bind", "localhost"},
+             {"--bind", "1.2.3"},
+             {"--raw", "--json"},
+             {"--json", "--raw"},
+             {"--kill-after", "0"},
+             {"--kill-after", "x"},
+             {"--verbose"},
+             {"8080"},
+             {"--jabber"},
+             {"--jabber", "mon@localhost"},
+             {"--jabber", "mon@localhost/"},
+             {"--jabber", "@localhost/desk"},
+             {"--jabber", "mon@/desk"},
+             {"--jabber", "localhost/desk"},
+             {"--jabber", "m<n@localhost/desk"},
+             {"--jabber", "mon@local host/desk"},
+             {"--jabber", "mon@localhost/de\nsk"},
+             {"--jabber", "mon@localhost/desk", "--port", "0"},
+             {"--bind", "127.0.0.1", "--jabber", "mon@localhost/desk"},
+             {"--password", "p"},
+             {"--server-address", "127.0.0.1"},
+             {"--jabber", "mon@localhost/desk", "--server-address", ""},
+         }) {
+        EXPECT_THROW(ipm_ListenOptions::Parse(arguments), std::invalid_argument) << arguments[0];
+    }
+}
+
+TEST(ListenReader, ReadsTypeAndTypedFieldsWithValuesUnescaped) {
+    std::string error;
+    const auto message = ipm_DocumentReader::Read(
+        "<Progress><step type=\"integer\">3</step><heading type=\"string\">a&lt;b&amp;c&gt;d &amp;amp;</heading>"
+        "<phase type=\"symconst\"></phase><jobName type=\"string\">beam</jobName></Progress>\n",
+        error);
+    ASSERT_TRUE(message) << error;
+    EXPECT_EQ(message->type, "Progress");
+    ASSERT_EQ(message->fields.size(), 4u);
+    EXPECT_EQ(message->fields[0].name, "step");
+    EXPECT_EQ(message->fields[0].type, "integer");
+    EXPECT_EQ(message->fields[0].value, "3");
+    EXPECT_EQ(message->fields[1].value, "a<b&c>d &amp;");
+    EXPECT_EQ(message->fields[2].name, "phase");
+    EXPECT_EQ(message->fields[2].type, "symconst");
+    EXPECT_EQ(message->fields[2].value, "");
+    EXPECT_EQ(message->fields[3].value, "beam");
+}
+
+TEST(ListenReader, OddButWellFormedDocuments) {
+    std::string error;
+    const auto empty = ipm_DocumentReader::Read("<Done></Done>\n", error);
+    ASSERT_TRUE(empty) << error;
+    EXPECT_EQ(empty->type, "Done");
+    EXPECT_TRUE(empty->fields.empty());
+
+    const auto untyped = ipm_DocumentReader::Read("<Note><text>two\nlines &#38; more</text></Note>\n", error);
+    ASSERT_TRUE(untyped) << error;
+    ASSERT_EQ(untyped->fields.size(), 1u);
+    EXPECT_EQ(untyped->fields[0].type, "");
+    EXPECT_EQ(untyped->fields[0].value, "two\nlines & more");
+}
+
+TEST(ListenReader, RefusesWhatIsNotAMessageDocument) {
+    for (const char* document : {
+             "<Error><message type=\"string\">a<b</message></Error>\n",
+             "<Error><message type=\"string\">salt & pepper</message></Error>\n",
+             "<Progress><message type=\"string\">see </Progress> here</message></Progress>\n",
+             "<Progress><step type=\"integer\">3</step>\n",
+             "<Progress><step type=\"integer\"><n>3</n></step></Progress>\n",
+             "<Progress>loose text<step type=\"integer\">3</step></Progress>\n",
+             "",
+         }) {
+        std::string error;
+        EXPECT_FALSE(ipm_DocumentReader::Read(document, error)) << document;
+        EXPECT_FALSE(error.empty()) << document;
+    }
+    std::string error;
+    ipm_DocumentReader::Read("<Error><message type=\"string\">a<b</message></Error>\n", error);
+    EXPECT_NE(error.find("line 1, column"), std::string::npos) << error;
+}
+
+TEST(ListenReader, RefusesEntityDeclarations) {
+    std::string laughs = "<!DOCTYPE Bomb [<!ENTITY a0 \"lol\">";
+    for (int level = 1; level < 10; ++level) {
+        std::string expansion;
+        for (int i = 0; i < 10; ++i) expansion += "&a" + std::to_string(level - 1) + ";";
+        laughs += "<!ENTITY a" + std::to_string(level) + " \"" + expansion + "\">";
+    }
+    laughs += "]><Bomb><v type=\"string\">&a9;</v></Bomb>\n";
+    std::string error;
+    EXPECT_FALSE(ipm_DocumentReader::Read(laughs, error));
+    EXPECT_EQ(error, "document type declaration refused");
+}
+
+const std::string progress =
+    "<Progress><step type=\"integer\">3</step><heading type=\"string\">A&amp;B</heading>"
+    "<phase type=\"symconst\">Analysis</phase><jobName type=\"string\">beam</jobName></Progress>\n";
+const std::string broken = "<Error><message type=\"string\">a<b</message></Error>\n";
+
+TEST(ListenPrinter, TextLines) {
+    const ipm_MessagePrinter printer(Mode::text);
+    const auto output = printer.Render("beam", progress);
+    EXPECT_EQ(output.line, "beam Progress step=3 heading=A&B phase=Analysis jobName=beam\n");
+    EXPECT_EQ(output.warning, "");
+
+    EXPECT_EQ(printer.Render("my job", "<Note><a>x y</a><b></b><c>say \"hi\"</c><d>a\\b=c</d></Note>\n").line,
+              "\"my job\" Note a=\"x y\" b=\"\" c=\"say \\\"hi\\\"\" d=\"a\\\\b=c\"\n");
+    EXPECT_EQ(printer.Render("j\x01", "<Note><a>l1\nl2\tx&#13;</a><b>caf\xC3\xA9</b></Note>\n").line,
+              "\"j\\x01\" Note a=\"l1\\nl2\\tx\\r\" b=caf\xC3\xA9\n");
+
+    const auto shown = printer.Render("beam", broken);
+    EXPECT_EQ(shown.line, "beam " + broken);
+    EXPECT_NE(shown.warning, "");
+}
+
+TEST(ListenPrinter, RawLinesAreTheDocumentsAsReceived) {
+    const ipm_MessagePrinter printer(Mode::raw);
+    EXPECT_EQ(printer.Render("beam", progress).line, progress);
+    const auto output = printer.Render("beam", broken);
+    EXPECT_EQ(output.line, broken);
+    EXPECT_EQ(output.warning, "");
+}
+
+TEST(ListenPrinter, JsonLines) {
+    const ipm_MessagePrinter printer(Mode::json);
+    EXPECT_EQ(printer.Render("beam", progress).line,
+              R"({"job":"beam","type":"Progress","fields":[)"
+              R"({"name":"step","type":"integer","value":"3"},)"
+              R"({"name":"heading","type":"string","value":"A&B"},)"
+              R"({"name":"phase","type":"symconst","value":"Analysis"},)"
+              R"({"name":"jobName","type":"string","value":"beam"}]})"
+              "\n");
+
+    const auto shown = printer.Render("beam", broken);
+    EXPECT_NE(shown.warning, "");
+    const auto json = nlohmann::json::parse(shown.line);
+    EXPECT_EQ(json["job"], "beam");
+    EXPECT_EQ(json["raw"], broken);
+
+    const auto badName = printer.Render("be\xFF\xFE" "am", "<Done></Done>\n").line;
+    EXPECT_EQ(nlohmann::json::parse(badName)["type"], "Done");
+    EXPECT_EQ(badName.back(), '\n');
+}
+
+using Piece = ipm_DocumentSplitter::Piece;
+using Kind = Piece::Kind;
+
+const std::string done = "<Done><jobName type=\"string\">beam</jobName></Done>\n";
+
+std::vector<Piece> feedInChunks(ipm_DocumentSplitter& splitter, const std::string& bytes, std::size_t chunk) {
+    std::vector<Piece> all;
+    for (std::size_t at = 0; at < bytes.size(); at += chunk) {
+        for (auto& piece : splitter.Feed(std::string_view(bytes).substr(at, chunk))) all.push_back(std::move(piece));
+    }
+    return all;
+}
+
+std::vector<std::string> texts(const std::vector<Piece>& pieces, Kind kind) {
+    std::vector<std::string> selected;
+    for (const auto& piece : pieces) {
+        if (piece.kind == kind) selected.push_back(piece.text);
+    }
+    return selected;
+}
+
+using Texts = std::vector<std::string>;
+
+TEST(ListenSplitter, NameThenDocumentsWhateverTheChunking) {
+    for (const std::size_t chunk : {1, 2, 7, 64, 100000}) {
+        ipm_DocumentSplitter splitter;
+        const auto pieces = feedInChunks(splitter, "beam" + progress + done, chunk);
+        ASSERT_EQ(pieces.size(), 3u) << "chunk " << chunk;
+        EXPECT_EQ(pieces[0].kind, Kind::jobName);
+        EXPECT_EQ(pieces[0].text, "beam");
+        EXPECT_EQ(texts(pieces, Kind::document), (Texts{progress, done})) << "chunk " << chunk;
+        EXPECT_EQ(splitter.PendingBytes(), 0u);
+    }
+    std::string stream = "beam";
+    for (int i = 0; i < 500; ++i) stream += i % 2 ? progress : done;
+    ipm_DocumentSplitter splitter;
+    const auto documents = texts(splitter.Feed(stream), Kind::document);
+    ASSERT_EQ(documents.size(), 500u);
+    EXPECT_EQ(documents[499], progress);
+}
+
+TEST(ListenSplitter, NameIsKnownAsFarAsItArrived) {
+    ipm_DocumentSplitter splitter;
+    EXPECT_TRUE(splitter.Feed("be").empty());
+    EXPECT_TRUE(splitter.Feed("am").empty());
+    EXPECT_EQ(splitter.JobName(), "beam");
+    EXPECT_FALSE(splitter.HasJobName());
+    EXPECT_EQ(texts(splitter.Feed("<"), Kind::jobName), Texts{"beam"});
+    EXPECT_TRUE(splitter.HasJobName());
+
+    ipm_DocumentSplitter unnamed;
+    const auto pieces = unnamed.Feed(done);
+    ASSERT_EQ(pieces.size(), 2u);
+    EXPECT_EQ(pieces[0].kind, Kind::jobName);
+    EXPECT_EQ(pieces[0].text, "");
+    EXPECT_EQ(pieces[1].text, done);
+}
+
+TEST(ListenSplitter, UnescapedValuesDoNotMoveTheCut) {
+    const std::string lessThan = "<Error><message type=\"string\">a<b && c</message></Error>\n";
+    const std::string endTagInValue = "<Progress><message type=\"string\">see </Progress> here</message></Progress>\n";
+    const std::string lineFeedInValue = "<Note><message type=\"string\">one\n<two>\n</message></Note>\n";
+    ipm_DocumentSplitter splitter;
+    const auto pieces = feedInChunks(splitter, "beam" + lessThan + endTagInValue + lineFeedInValue + done, 3);
+    EXPECT_EQ(texts(pieces, Kind::document), (Texts{lessThan, endTagInValue, lineFeedInValue, done}));
+    EXPECT_TRUE(texts(pieces, Kind::warning).empty());
+}
+
+TEST(ListenSplitter, EndTagAndLineFeedInsideAValueCutEarlyButTheNextDocumentSurvives) {
+    ipm_DocumentSplitter splitter;
+    const auto pieces =
+        splitter.Feed("beam<Progress><message type=\"string\">x</Progress>\n</message></Progress>\n" + done);
+    ASSERT_EQ(pieces.size(), 4u);
+    EXPECT_EQ(pieces[1].text, "<Progress><message type=\"string\">x</Progress>\n");
+    EXPECT_EQ(pieces[2].kind, Kind::warning);
+    EXPECT_EQ(pieces[3].kind, Kind::document);
+    EXPECT_EQ(pieces[3].text, done);
+}
+
+TEST(ListenSplitter, BytesBetweenDocuments) {
+    ipm_DocumentSplitter tolerant;
+    EXPECT_EQ(texts(tolerant.Feed("beam" + progress + "\r\n \n" + done), Kind::document), (Texts{progress, done}));
+
+    ipm_DocumentSplitter splitter;
+    const auto pieces = feedInChunks(splitter, "beam" + progress + "junk\n</x>\nmore junk\n<" + "\n" + done, 5);
+    EXPECT_EQ(texts(pieces, Kind::document), (Texts{progress, done}));
+    EXPECT_EQ(texts(pieces, Kind::warning).size(), 1u) << "one warning per loss of the thread";
+}
+
+TEST(ListenSplitter, EndlessBytesAreCappedAndTheStreamRecovers) {
+    constexpr std::size_t cap = 1024;
+    ipm_DocumentSplitter splitter(cap);
+    std::vector<Piece> pieces = splitter.Feed("beam<Progress><message type=\"string\">");
+    const std::string chunk(100, 'x');
+    for (int i = 0; i < 1000; ++i) {
+        for (auto& piece : splitter.Feed(chunk)) pieces.push_back(std::move(piece));
+        ASSERT_LE(splitter.PendingBytes(), cap + chunk.size());
+    }
+    EXPECT_EQ(texts(pieces, Kind::warning).size(), 1u);
+    EXPECT_TRUE(texts(pieces, Kind::document).empty());
+    EXPECT_EQ(texts(splitter.Feed("</message></Progress>\n" + progress), Kind::document), Texts{progress});
+
+    ipm_DocumentSplitter unbroken(cap);
+    const auto tooLong = "<Note><message type=\"string\">" + std::string(2 * cap, 'y') + "</message></Note>\n";
+    const auto dropped = unbroken.Feed("beam" + tooLong + done);
+    EXPECT_EQ(texts(dropped, Kind::warning).size(), 1u);
+    EXPECT_EQ(texts(dropped, Kind::document), Texts{done});
+
+    ipm_DocumentSplitter byDefault;
+    byDefault.Feed("beam<Progress>");
+    const std::string large(64 * 1024, 'z');
+    std::size_t warnings = 0;
+    for (int i = 0; i < 40; ++i) {
+        warnings += texts(byDefault.Feed(large), Kind::warning).size();
+        ASSERT_LE(byDefault.PendingBytes(), ipm_DocumentSplitter::defaultMaxDocument + large.size());
+    }
+    EXPECT_EQ(warnings, 1u);
+    EXPECT_EQ(texts(byDefault.Feed("\n" + done), Kind::document), Texts{done});
+}
+
+TEST(ListenSplitter, OverlongNameIsCutShort) {
+    ipm_DocumentSplitter splitter;
+    std::vector<Piece> pieces;
+    for (int i = 0; i < 10; ++i) {
+        for (auto& piece : splitter.Feed(std::string(1000, 'n'))) pieces.push_back(std::move(piece));
+    }
+    for (auto& piece : splitter.Feed(done)) pieces.push_back(std::move(piece));
+    EXPECT_EQ(texts(pieces, Kind::warning).size(), 1u);
+    EXPECT_EQ(texts(pieces, Kind::jobName), Texts{std::string(ipm_DocumentSplitter::maxJobName, 'n')});
+    EXPECT_EQ(texts(pieces, Kind::document), Texts{done});
+}
+
+using Stanza = ipm_StanzaReader::Stanza;
+
+const std::string header =
+    "<?xml version='1.0'?><stream:stream xmlns='jabber:client' xmlns:stream='http://etherx.jabber.org/streams' "
+    "id='s1' from='localhost' version='1.0'>";
+
+// A report as a server relays it: its own quoting, escaped quotes.
+const std::string relayed =
+    "<message from='hostkvjobs@localhost/beam' to='mon@localhost/desk' type='chat'><x xmlns='kelvane:msg'>"
+    "<Progress><step type='integer'>3</step><heading type='string'>A&amp;B &quot;q&quot; &lt;x&gt;</heading>"
+    "<note type='a&apos;b&quot;c'></note></Progress>\n</x></message>";
+const std::string document =
+    "<Progress><step type=\"integer\">3</step><heading type=\"string\">A&amp;B \"q\" &lt;x&gt;</heading>"
+    "<note type=\"a'b&quot;c\"></note></Progress>\n";
+
+std::vector<Stanza> feedAll(ipm_StanzaReader& reader, const std::vector<std::string>& pieces) {
+    std::vector<Stanza> all;
+    for (const std::string& piece : pieces) {
+        for (Stanza& stanza : reader.Feed(piece)) all.push_back(std::move(stanza));
+    }
+    return all;
+}
+
+TEST(StanzaReader, CutsStanzasGluedToTheHeaderOrSplitAnywhere) {
+    const std::string iq = "<iq type='result' id='reg'/>";
+    const std::string stream = header + iq + relayed + "<presence from='a@b/c' type='unavailable'/>";
+
+    ipm_StanzaReader glued;
+    const std::vector<Stanza> atOnce = feedAll(glued, {stream});
+    ASSERT_EQ(atOnce.size(), 3u);
+    EXPECT_EQ(atOnce[0].name, "iq");
+    EXPECT_EQ(atOnce[0].Attribute("id"), "reg");
+    EXPECT_FALSE(atOnce[0].report);
+    EXPECT_EQ(atOnce[1].name, "message");
+    EXPECT_EQ(atOnce[1].Attribute("from"), "hostkvjobs@localhost/beam");
+    ASSERT_TRUE(atOnce[1].report);
+    EXPECT_EQ(*atOnce[1].report, document);
+    EXPECT_EQ(atOnce[2].Attribute("type"), "unavailable");
+    EXPECT_EQ(atOnce[2].Attribute("missing"), "");
+
+    ipm_StanzaReader bytewise;
+    std::vector<std::string> bytes;
+    for (const char c : stream) bytes.emplace_back(1, c);
+    const std::vector<Stanza> piecemeal = feedAll(bytewise, bytes);
+    ASSERT_EQ(piecemeal.size(), 3u);
+    EXPECT_EQ(*piecemeal[1].report, document);
+
+    EXPECT_FALSE(bytewise.Ended());
+    EXPECT_TRUE(bytewise.Feed("</stream:stream>").empty());
+    EXPECT_TRUE(bytewise.Ended());
+    EXPECT_TRUE(bytewise.Feed("<late/>").empty()) << "nothing is read after the stream's end";
+}
+
+TEST(StanzaReader, OnlyTheFirstExtensionInTheMessageNamespaceIsTheReport) {
+    ipm_StanzaReader reader;
+    const std::vector<Stanza> stanzas = feedAll(
+        reader, {header,
+                 "<message><body>Kill</body><x xmlns='jabber:x:other'>no</x><x xmlns='kelvane:msg'>first</x>"
+                 "<x xmlns='kelvane:msg'>second</x></message>",
+                 "<message><body>hi</body></message>", "<presence><x xmlns='kelvane:msg'>no</x></presence>"});
+    ASSERT_EQ(stanzas.size(), 3u);
+    ASSERT_TRUE(stanzas[0].report);
+    EXPECT_EQ(*stanzas[0].report, "first");
+    EXPECT_EQ(stanzas[0].child, "body");
+    EXPECT_FALSE(stanzas[1].report);
+    EXPECT_FALSE(stanzas[2].report);
+}
+
+TEST(StanzaReader, NamesTheConditionOfErrorsAndOfTheStreamsEnd) {
+    ipm_StanzaReader reader;
+    const std::vector<Stanza> stanzas = feedAll(
+        reader,
+        {header,
+         "<iq type='error' id='auth'><query xmlns='jabber:iq:auth'/><error code='401' type='auth'>"
+         "<text xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'>go away</text>"
+         "<not-authorized xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>",
+         "<message type='error'><error code='503'>old style</error></message>",
+         "<iq type='get' id='p'><ping xmlns='urn:xmpp:ping'/></iq>",
+         "<stream:error><conflict xmlns='urn:ietf:params:xml:ns:xmpp-streams'/></stream:error></stream:stream>"});
+    ASSERT_EQ(stanzas.size(), 4u);
+    EXPECT_EQ(stanzas[0].errorCondition, "not-authorized");
+    EXPECT_EQ(stanzas[0].child, "query");
+    EXPECT_EQ(stanzas[0].childNamespace, "jabber:iq:auth");
+    EXPECT_EQ(stanzas[1].errorCondition, "503");
+    EXPECT_EQ(stanzas[2].child, "ping");
+    EXPECT_EQ(stanzas[2].childNamespace, "urn:xmpp:ping");
+    EXPECT_EQ(stanzas[2].errorCondition, "");
+    EXPECT_EQ(stanzas[3].name, "stream:error");
+    EXPECT_EQ(stanzas[3].errorCondition, "conflict");
+    EXPECT_TRUE(reader.Ended());
+}
+
+TEST(StanzaReader, DropsAReportLongerThanItsCapButKeepsTheStanza) {
+    ipm_StanzaReader reader(10);
+    const std::vector<Stanza> stanzas =
+        feedAll(reader, {header, "<message from='j'><x xmlns='kelvane:msg'><A>12345678901</A></x></message>",
+                         "<message><x xmlns='kelvane:msg'><A>1</A></x></message>"});
+    ASSERT_EQ(stanzas.size(), 2u);
+    EXPECT_TRUE(stanzas[0].reportTooLong);
+    EXPECT_EQ(*stanzas[0].report, "");
+    EXPECT_EQ(stanzas[0].Attribute("from"), "j");
+    EXPECT_FALSE(stanzas[1].reportTooLong);
+    EXPECT_EQ(*stanzas[1].report, "<A>1</A>");
+}
+
+TEST(StanzaReader, RefusesMalformedStreamsAndDocumentTypes) {
+    ipm_StanzaReader malformed;
+    malformed.Feed(header);
+    EXPECT_THROW(malformed.Feed("<message></iq>"), std::runtime_error);
+
+    ipm_StanzaReader withDoctype;
+    try {
+        withDoctype.Feed("<?xml version='1.0'?><!DOCTYPE s [<!ENTITY a 'aaaa'>]><s>&a;</s>");
+        FAIL() << "a document type declaration was taken";
+    } catch (const std::runtime_error& error) {
+        EXPECT_NE(std::string(error.what()).find("document type"), std::string::npos) << error.what();
+    }
+}
+
+}  // namespace
