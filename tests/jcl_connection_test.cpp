@@ -23,7 +23,6 @@ const std::string streamHeader =
 // What the handlers were given, in order.
 struct Delivery {
     std::string kind;
-    std::string xml;
     jcl_Message message;
     jcl_IQ iq;
     jcl_Presence presence;
@@ -31,17 +30,13 @@ struct Delivery {
 std::vector<Delivery> delivered;
 
 void RecordMessage(jcl_Connection&, jcl_Entity& stanza) {
-    delivered.push_back({"message", stanza.Serialize().text(), static_cast<jcl_Message&>(stanza), {}, {}});
+    delivered.push_back({"message", static_cast<jcl_Message&>(stanza), {}, {}});
 }
 void RecordPresence(jcl_Connection&, jcl_Entity& stanza) {
-    delivered.push_back({"presence", stanza.Serialize().text(), {}, {}, static_cast<jcl_Presence&>(stanza)});
+    delivered.push_back({"presence", {}, {}, static_cast<jcl_Presence&>(stanza)});
 }
 void RecordIQ(jcl_Connection&, jcl_Entity& stanza) {
-    delivered.push_back({"IQ", stanza.Serialize().text(), {}, static_cast<jcl_IQ&>(stanza), {}});
-}
-
-double SecondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    delivered.push_back({"IQ", {}, static_cast<jcl_IQ&>(stanza), {}});
 }
 
 // A connection to a loopback server whose accepted end the test drives.
@@ -177,15 +172,15 @@ TEST_F(JclConnection, HostileReadsEndQuicklyWithoutCrashing) {
     for (int i = 0; i < 600; ++i) deep += "<x>";
     Deliver(deep);
 
-    Deliver("<!DOCTYPE message [<!ENTITY a \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\">"
-            "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
-            "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">"
-            "<!ENTITY d \"&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;\">"
-            "<!ENTITY e \"&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;\">"
-            "<!ENTITY f \"&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;&e;\">]>"
-            "<message><body>&f;</body></message>");
+    std::string bomb = "<!DOCTYPE message [<!ENTITY a \"" + std::string(62, 'a') + "\">";
+    for (const char* level : {"ba", "cb", "dc", "ed", "fe"}) {
+        bomb += std::string("<!ENTITY ") + level[0] + " \"";
+        for (int i = 0; i < 16; ++i) bomb += std::string("&") + level[1] + ";";
+        bomb += "\">";
+    }
+    Deliver(bomb + "]><message><body>&f;</body></message>");
     Deliver("<!DOCTYPE message [<!ENTITY ext SYSTEM \"file:///etc/passwd\">]><message><body>&ext;</body></message>");
-    EXPECT_LT(SecondsSince(start), 5.0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 
     ASSERT_EQ(delivered.size(), 5u);
     EXPECT_EQ(delivered[0].message.body, "hi");

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <iostream>
 #include <memory>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -124,21 +123,6 @@ TEST_F(JclStream, HandsOverEachStanzaAtItsEndTag) {
     EXPECT_EQ(stream->handed[1].stanza.text, "");
     EXPECT_EQ(stream->handed[1].stanza.children.Count(), 1);
     ExpectChatMessage(stream->handed[2]);
-}
-
-TEST_F(JclStream, ArbitraryChunkSplitsGiveTheSameStanza) {
-    Open(2);
-    const std::string input = streamStart + chatMessage;
-    std::mt19937 random(20240607);
-    std::vector<std::string> chunks;
-    for (size_t at = 0; at < input.size();) {
-        const size_t length = std::uniform_int_distribution<size_t>(1, 7)(random);
-        chunks.push_back(input.substr(at, length));
-        at += length;
-    }
-    for (const std::string& chunk : chunks) Feed(chunk);
-    ASSERT_EQ(stream->handed.size(), 1u);
-    ExpectChatMessage(stream->handed[0]);
 }
 
 TEST_F(JclStream, DepthOneHandsOverTheWholeDocumentAndDepthZeroIsRefused) {
