@@ -30,9 +30,64 @@ struct Decimal {
     int pointShift;   // value = digits / 10^pointShift
 };
 
+// Doubles with few decimals (most of a job's times, loads and factors) take
+// a short path in floating point first: it is cheaper than the exact search
+// below by half.
+constexpr double shortScales[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int largestScale = 22;
+
+// Below 2^49 a scaled value lies within 1/8 of its exact product, and a
+// decimal that reads back as the double lies within 1/8 of it too: the
+// rounded scaled value is the only candidate at that scale.
+constexpr double exactLimit = 562949953421312.0;
+
+// The largest scale 10^k (k <= 22) with 10^k <= 2^(48 - binary exponent),
+// which keeps magnitude * 10^k below the limit.
+int exactScale(double magnitude) {
+    const int binaryExponent = static_cast<int>((std::bit_cast<uint64_t>(magnitude) >> 52) & 0x7ff) - 1023;
+    const int bits = 48 - binaryExponent;
+    return bits >= 74 ? largestScale : (bits * 78913) >> 18;  // floor(bits * log10(2))
+}
+
+// Constant divisors, so that each test is a multiplication.
+template <uint64_t divisor, int zeros>
+void dropZeros(Decimal& decimal) {
+    while (decimal.digits % divisor == 0) {
+        decimal.digits /= divisor;
+        decimal.pointShift -= zeros;
+    }
+}
+
+// In halving steps: a scaled value of few decimals ends in many zeros.
+void dropTrailingZeros(Decimal& decimal) {
+    dropZeros<100000000, 8>(decimal);
+    dropZeros<10000, 4>(decimal);
+    dropZeros<100, 2>(decimal);
+    dropZeros<10, 1>(decimal);
+}
+
+// The digits of a positive finite magnitude below the limit, when some
+// decimal with at most `exactScale` decimals reads back as it. Fewer
+// decimals are found by dropping trailing zeros: a shorter decimal, if one
+// read back, would be the same number at the larger scale.
+bool shortDecimal(double magnitude, Decimal& decimal) {
+    if (!(magnitude > 0 && magnitude < exactLimit)) return false;
+    const int scale = exactScale(magnitude);
+    const double scaled = magnitude * shortScales[scale];
+    const auto digits = static_cast<uint64_t>(scaled + 0.5);
+    // A candidate lies within 1/4 of the scaled value; most doubles of many
+    // digits end here, before the division.
+    if (std::fabs(scaled - static_cast<double>(digits)) > 0.25) return false;
+    if (digits == 0 || static_cast<double>(digits) / shortScales[scale] != magnitude) return false;
+    decimal = {digits, scale};
+    dropTrailingZeros(decimal);
+    return true;
+}
+
 // Doubles from 2^-36 to below 2^53 (binary exponents in this range), which
-// cover a job's times, loads and factors: for them every number below fits
-// the integer types, so the shortest decimal is found exactly without a
+// cover a job's values of any number of digits: for them every number below
+// fits the integer types, so the shortest decimal is found exactly without a
 // general arbitrary-precision search.
 constexpr int lowestExponent = -36;
 constexpr int highestExponent = 52;
@@ -128,25 +183,16 @@ char* copy(char* out, const char* digits, int count) {
     return out + count;
 }
 
-constexpr auto digitPairs = [] {
-    struct Pairs {
-        char text[200];
-    } pairs{};
-    for (int i = 0; i < 100; ++i) {
-        pairs.text[2 * i] = static_cast<char>('0' + i / 10);
-        pairs.text[2 * i + 1] = static_cast<char>('0' + i % 10);
-    }
-    return pairs;
-}();
-
-void writeFourDigits(char* out, uint32_t value) {
-    std::memcpy(out, digitPairs.text + 2 * (value / 100), 2);
-    std::memcpy(out + 2, digitPairs.text + 2 * (value % 100), 2);
-}
-
+// Eight digits at once, in the lanes of one 64-bit word: two halves of four
+// digits, each split into two pairs, each pair into two digits.
 void writeEightDigits(char* out, uint32_t value) {
-    writeFourDigits(out, value / 10000);
-    writeFourDigits(out + 4, value % 10000);
+    static_assert(std::endian::native == std::endian::little, "the first digit goes in the lowest byte");
+    const uint64_t quads = value / 10000 | static_cast<uint64_t>(value % 10000) << 32;
+    const uint64_t highPairs = ((quads * 5243) >> 19) & 0x0000007f0000007f;  // n / 100 for n < 43699
+    const uint64_t pairs = highPairs | (quads - highPairs * 100) << 16;
+    const uint64_t tens = ((pairs * 103) >> 10) & 0x000f000f000f000f;  // n / 10 for n < 179
+    const uint64_t digits = (tens | (pairs - tens * 10) << 8) + 0x3030303030303030;
+    std::memcpy(out, &digits, sizeof digits);
 }
 
 // All 18 places of a number below 10^18, leading zeros included: the three
@@ -154,7 +200,9 @@ void writeEightDigits(char* out, uint32_t value) {
 constexpr int places = 18;
 void writeAllPlaces(char* out, uint64_t value) {
     constexpr uint64_t eight = powerOfTen(8);
-    std::memcpy(out, digitPairs.text + 2 * (value / (eight * eight)), 2);
+    const auto top = static_cast<char>(value / (eight * eight));
+    out[0] = static_cast<char>('0' + top / 10);
+    out[1] = static_cast<char>('0' + top % 10);
     writeEightDigits(out + 2, static_cast<uint32_t>(value / eight % eight));
     writeEightDigits(out + 10, static_cast<uint32_t>(value % eight));
 }
@@ -201,7 +249,9 @@ char* writeDecimal(char* out, const Decimal& decimal) {
 
 char* ipm_writeDecimal(char* out, double value) {
     Decimal decimal;
-    if (!exactDecimal(std::fabs(value), decimal)) return std::to_chars(out, out + 32, value).ptr;
+    const double magnitude = std::fabs(value);
+    if (!shortDecimal(magnitude, decimal) && !exactDecimal(magnitude, decimal))
+        return std::to_chars(out, out + 32, value).ptr;
     if (std::signbit(value)) *out++ = '-';
     return writeDecimal(out, decimal);
 }

@@ -108,7 +108,7 @@ struct MessageValues {
     const char* const* texts;
     bool replacesOutOfRangeFloats;
     const cow_String& jobName;
-    cow_String phase;
+    std::string_view phase;
     cow_String host;
 
     long long Integer(int cursor) const { return integers ? integers[cursor] : 0; }
@@ -146,6 +146,8 @@ public:
         key.assign(type).append(format);
         literals.clear();
         pieces.clear();
+        textLengths.clear();
+        phaseCursor = -1;
         Literal("<", type, ">");
         const bool phaseField = Fields(format, escapedNames);
         hasCurrentPhase = !phaseField;
@@ -162,10 +164,8 @@ public:
 
     // Measures the longest the document can be, then writes it in place.
     cow_String Fill(const MessageValues& values) const {
-        const char* newPhase = nullptr;
-        const size_t longest = Longest(values, newPhase);
-        // Before the document is written, so that its lock waits for fewer stores.
-        if (newPhase) Transmitter().ReplaceCurrentPhase(newPhase);
+        const size_t longest = Longest(values);
+        if (phaseCursor >= 0) Transmitter().ReplaceCurrentPhase(Text(values, phaseCursor));
         return cow_String::Written(static_cast<int>(longest), [&](char* out) { return Write(out, values); });
     }
 
@@ -176,23 +176,28 @@ private:
     struct Piece {
         size_t literalEnd;  // the run before the slot ends here
         Slot slot;
+        int textCursor;     // of a text slot
     };
 
-    // Also finds the value that becomes the current phase, if any.
-    size_t Longest(const MessageValues& values, const char*& newPhase) const {
+    std::string_view Text(const MessageValues& values, int cursor) const {
+        return {values.Text(cursor), textLengths[static_cast<size_t>(cursor)]};
+    }
+
+    // Also measures the texts, once for both passes.
+    size_t Longest(const MessageValues& values) const {
         size_t longest = literalsLength + slack;
-        int textCursor = 0;
+        for (size_t cursor = 0; cursor < textLengths.size(); ++cursor) {
+            textLengths[cursor] = std::strlen(values.Text(static_cast<int>(cursor)));
+            longest += textLengths[cursor];
+        }
         for (const Piece& piece : pieces) {
             switch (piece.slot) {
                 case Slot::Integer: longest += integerRoom; break;
                 case Slot::Float: longest += floatRoom; break;
-                case Slot::Text: longest += std::strlen(values.Text(textCursor++)); break;
-                case Slot::EscapedText: longest += escapedGrowth * std::strlen(values.Text(textCursor++)); break;
-                case Slot::PhaseText:
-                    newPhase = values.Text(textCursor++);
-                    longest += std::strlen(newPhase);
-                    break;
-                case Slot::CurrentPhase: longest += values.phase.view().size(); break;
+                case Slot::Text:
+                case Slot::PhaseText: break;
+                case Slot::EscapedText: longest += (escapedGrowth - 1) * textLengths[piece.textCursor]; break;
+                case Slot::CurrentPhase: longest += values.phase.size(); break;
                 case Slot::JobName: longest += values.jobName.view().size(); break;
                 case Slot::ClientHost: longest += values.host.view().size(); break;
                 case Slot::Handle: longest += handleRoom; break;
@@ -204,7 +209,6 @@ private:
     char* Write(char* out, const MessageValues& values) const {
         int integerCursor = 0;
         int doubleCursor = 0;
-        int textCursor = 0;
         size_t literalStart = 0;
         for (const Piece& piece : pieces) {
             out = putPadded(out, literals.data() + literalStart, piece.literalEnd - literalStart);
@@ -213,9 +217,9 @@ private:
                 case Slot::Integer: out = putNumber(out, values.Integer(integerCursor++)); break;
                 case Slot::Float: out = putNumber(out, values.Float(doubleCursor++)); break;
                 case Slot::Text:
-                case Slot::PhaseText: out = put(out, values.Text(textCursor++)); break;
-                case Slot::EscapedText: out = putEscaped(out, values.Text(textCursor++)); break;
-                case Slot::CurrentPhase: out = put(out, values.phase.view()); break;
+                case Slot::PhaseText: out = put(out, Text(values, piece.textCursor)); break;
+                case Slot::EscapedText: out = putEscaped(out, values.Text(piece.textCursor)); break;
+                case Slot::CurrentPhase: out = put(out, values.phase); break;
                 case Slot::JobName: out = put(out, values.jobName.view()); break;
                 case Slot::ClientHost: out = put(out, values.host.view()); break;
                 case Slot::Handle:
@@ -276,7 +280,11 @@ private:
 
     void Value(std::string_view typeAttribute, Slot slot) {
         literals += typeAttribute;
-        pieces.push_back({literals.size(), slot});
+        const bool takesText = slot == Slot::Text || slot == Slot::EscapedText || slot == Slot::PhaseText;
+        const int textCursor = takesText ? static_cast<int>(textLengths.size()) : -1;
+        if (takesText) textLengths.push_back(0);
+        if (slot == Slot::PhaseText) phaseCursor = textCursor;
+        pieces.push_back({literals.size(), slot, textCursor});
     }
 
     void Literal(std::string_view before, std::string_view name, std::string_view after) {
@@ -291,6 +299,10 @@ private:
     std::string literals;  // followed by the writer's padding
     size_t literalsLength = 0;
     std::vector<Piece> pieces;
+    // The lengths of this message's texts, measured once per message; a
+    // template belongs to one thread.
+    mutable std::vector<size_t> textLengths;
+    int phaseCursor = -1;  // the text that becomes the current phase, if any
 };
 
 // Each thread keeps the templates of the last few kinds of message it sent,
@@ -322,7 +334,8 @@ cow_String ipm_MessageDocument::Build(const char* type, const char* format, cons
                                       const double* doubles, const char* const* texts, bool started,
                                       const cow_String& jobName) const {
     const DocumentTemplate& document = templates.Get(this, escapedNames, type ? type : "", format ? format : "", started);
-    return document.Fill({integers, doubles, texts, replacesOutOfRangeFloats, jobName,
-                          document.HasCurrentPhase() ? Transmitter().CurrentPhase() : cow_String(),
+    cow_String heldPhase;
+    const std::string_view phase = document.HasCurrentPhase() ? Transmitter().CurrentPhase(heldPhase) : "";
+    return document.Fill({integers, doubles, texts, replacesOutOfRangeFloats, jobName, phase,
                           document.HasStartContext() ? utl_getHostName() : cow_String()});
 }

@@ -16,6 +16,7 @@
 #include "ipm/ipm_DocumentBlocks.h"
 #include "ipm/ipm_DocumentQueue.h"
 #include "ipm/ipm_MessageLog.h"
+#include "ipm/ipm_PhaseTexts.h"
 #include "ipm/ipm_TransmissionMechanism.h"
 
 namespace {
@@ -81,6 +82,7 @@ void ipm_MessageTransmit::DestroyInstance() {
 ipm_MessageTransmit::ipm_MessageTransmit()
     : maxErrorMessages(capFromEnvironment("MAX_ERROR_MESSAGES", 20)),
       maxWarningMessages(capFromEnvironment("MAX_WARNING_MESSAGES", 200)),
+      currentPhase(std::make_unique<ipm_PhaseTexts>()),
       logFile(std::make_unique<ipm_MessageLog>()),
       blocks(std::make_unique<ipm_DocumentBlocks>()),
       messageBuffer(std::make_unique<ipm_DocumentQueue>()) {
@@ -225,18 +227,11 @@ bool ipm_MessageTransmit::MapSpareBlock(std::unique_lock<thr_Mutex>& buffer) {
     return block != nullptr;
 }
 
+std::string_view ipm_MessageTransmit::CurrentPhase(cow_String& held) const { return currentPhase->Current(held); }
+
+void ipm_MessageTransmit::ReplaceCurrentPhase(std::string_view phase) { currentPhase->SetCurrent(phase); }
+
 cow_String ipm_MessageTransmit::CurrentPhase() const {
-    std::lock_guard phase(phaseLock);
-    return currentPhase;
-}
-
-// The old phase leaves with the argument, so it is released outside the lock.
-void ipm_MessageTransmit::SetCurrentPhase(cow_String phase) {
-    std::lock_guard guard(phaseLock);
-    std::swap(currentPhase, phase);
-}
-
-void ipm_MessageTransmit::ReplaceCurrentPhase(std::string_view phase) {
-    std::lock_guard guard(phaseLock);
-    if (currentPhase.view() != phase) currentPhase.assign(phase);
+    cow_String held;
+    return cow_String(CurrentPhase(held));
 }

@@ -16,6 +16,7 @@
 class ipm_DocumentBlocks;
 class ipm_DocumentQueue;
 class ipm_MessageLog;
+class ipm_PhaseTexts;
 class ipm_TransmissionMechanism;
 
 // The process-wide object every message passes through: it decides once, from
@@ -33,8 +34,8 @@ class ipm_TransmissionMechanism;
 // BufferMessage and by the task while it takes the buffer or the log's
 // bytes), then the log's write lock or the transport lock (held around each
 // Initialize, Transmit and Poll of the mechanism, so a direct send waits at
-// most for one of them). The phase lock guards the current phase alone and
-// nests inside nothing.
+// most for one of them). The current phase takes a lock of its own only
+// past its table of phase texts, and nests inside nothing.
 class ipm_MessageTransmit {
 public:
     ipm_MessageTransmit(const ipm_MessageTransmit&) = delete;
@@ -76,12 +77,13 @@ public:
     // BufferLock().
     IPM_EXPORT const cow_1DArrayList<cow_String>& MessageBuffer() const;
 
-    // Read and replaced by the message document of every message.
-    cow_String CurrentPhase() const;
-    void SetCurrentPhase(cow_String phase);
-    // Leaves an equal phase alone, so a phase repeated by every message costs
-    // no allocation.
+    // Read and replaced by the message document of every message, without a
+    // lock. The view stays valid while the transmitter lives, or while `held`
+    // does.
+    std::string_view CurrentPhase(cow_String& held) const;
     void ReplaceCurrentPhase(std::string_view phase);
+    cow_String CurrentPhase() const;
+    void SetCurrentPhase(const cow_String& phase) { ReplaceCurrentPhase(phase.view()); }
 
     // Asks the message task to end once the buffer is empty.
     void RequestStop() { stopRequested.store(true); }
@@ -119,7 +121,7 @@ private:
     int warningCount = 0;
     std::atomic<bool> mechanismReady{false};
     cow_String jobName{"Unknown"};
-    cow_String currentPhase;
+    std::unique_ptr<ipm_PhaseTexts> currentPhase;
     std::unique_ptr<ipm_MessageLog> logFile;
     std::unique_ptr<ipm_DocumentBlocks> blocks;
     std::unique_ptr<ipm_DocumentQueue> messageBuffer;
@@ -135,7 +137,6 @@ private:
     bool taskPausing = false;
     // Recursive: a kill handler raised inside Poll may send a direct message.
     std::recursive_mutex transportLock;
-    mutable std::mutex phaseLock;
 };
 
 template <>
