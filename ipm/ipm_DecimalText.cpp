@@ -22,7 +22,7 @@ constexpr auto powerTable() {
     return table;
 }
 
-constexpr auto powersOfTen = powerTable<powerOfTen, 20>();
+constexpr auto powersOfTen = powerTable<powerOfTen, 18>();
 constexpr auto powersOfFive = powerTable<powerOfFive, 28>();
 
 struct Decimal {
@@ -124,33 +124,20 @@ ScaledInterval scaledInterval(uint64_t mantissa, int binaryExponent, bool bounda
     return {low, high, static_cast<uint64_t>(center >> bits), static_cast<uint64_t>(center & mask), bits, scale};
 }
 
-// Drops `zeros` more digits from the three numbers when some number with
-// that many more trailing zeros still reads back. Constant divisors, so
-// that each division is a multiplication.
-template <int zeros>
-void dropDigits(uint64_t& low, uint64_t& high, uint64_t& whole, int& dropped) {
-    constexpr uint64_t divisor = powerOfTen(zeros);
-    const uint64_t newLow = (low + divisor - 1) / divisor;
-    const uint64_t newHigh = high / divisor;
-    // Selected, not branched on: which way it goes is all but random.
-    const bool fits = newLow <= newHigh;
-    low = fits ? newLow : low;
-    high = fits ? newHigh : high;
-    whole = fits ? whole / divisor : whole;
-    dropped += fits ? zeros : 0;
-}
-
 // As std::to_chars chooses: the fewest digits that read back, and among
 // those the number nearest the value (half-way to even).
 Decimal shortestDecimal(const ScaledInterval& interval) {
     uint64_t low = interval.low, high = interval.high, digits = interval.whole;
     int dropped = 0;
-    // At most 17 digits go: in halving steps, found in five tries.
-    dropDigits<16>(low, high, digits, dropped);
-    dropDigits<8>(low, high, digits, dropped);
-    dropDigits<4>(low, high, digits, dropped);
-    dropDigits<2>(low, high, digits, dropped);
-    dropDigits<1>(low, high, digits, dropped);
+    // Digit by digit, while some number with one more trailing zero reads
+    // back: values that miss the short path mostly keep 16 or 17 digits, so
+    // this mostly stops at once.
+    while ((low + 9) / 10 <= high / 10) {
+        low = (low + 9) / 10;
+        high /= 10;
+        digits /= 10;
+        ++dropped;
+    }
     const uint64_t unit = powersOfTen.values[dropped];
     // What was dropped from the value, against half a unit of the last digit
     // kept, both in 2^-fractionBits.
@@ -183,42 +170,11 @@ char* copy(char* out, const char* digits, int count) {
     return out + count;
 }
 
-// Eight digits at once, in the lanes of one 64-bit word: two halves of four
-// digits, each split into two pairs, each pair into two digits.
-void writeEightDigits(char* out, uint32_t value) {
-    static_assert(std::endian::native == std::endian::little, "the first digit goes in the lowest byte");
-    const uint64_t quads = value / 10000 | static_cast<uint64_t>(value % 10000) << 32;
-    const uint64_t highPairs = ((quads * 5243) >> 19) & 0x0000007f0000007f;  // n / 100 for n < 43699
-    const uint64_t pairs = highPairs | (quads - highPairs * 100) << 16;
-    const uint64_t tens = ((pairs * 103) >> 10) & 0x000f000f000f000f;  // n / 10 for n < 179
-    const uint64_t digits = (tens | (pairs - tens * 10) << 8) + 0x3030303030303030;
-    std::memcpy(out, &digits, sizeof digits);
-}
-
-// All 18 places of a number below 10^18, leading zeros included: the three
-// parts are worked out side by side instead of one digit pair after another.
-constexpr int places = 18;
-void writeAllPlaces(char* out, uint64_t value) {
-    constexpr uint64_t eight = powerOfTen(8);
-    const auto top = static_cast<char>(value / (eight * eight));
-    out[0] = static_cast<char>('0' + top / 10);
-    out[1] = static_cast<char>('0' + top % 10);
-    writeEightDigits(out + 2, static_cast<uint32_t>(value / eight % eight));
-    writeEightDigits(out + 10, static_cast<uint32_t>(value % eight));
-}
-
-int digitCount(uint64_t value) {
-    const int guess = (std::bit_width(value) * 1233) >> 12;  // about log10(2) * bits
-    return guess + (value >= powersOfTen.values[guess]);
-}
-
 // Plain or scientific notation, whichever is shorter, plain on a tie, as
 // std::to_chars chooses.
 char* writeDecimal(char* out, const Decimal& decimal) {
-    char placesText[places + digitsRoom] = {};
-    writeAllPlaces(placesText, decimal.digits);
-    const int count = digitCount(decimal.digits);
-    const char* digits = placesText + places - count;
+    char digits[2 * digitsRoom] = {};
+    const int count = static_cast<int>(std::to_chars(digits, digits + digitsRoom, decimal.digits).ptr - digits);
     const int shift = decimal.pointShift;
     const int exponent = count - 1 - shift;
     const int absoluteExponent = exponent < 0 ? -exponent : exponent;

@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/omi_AlertListener.h"
 #include "foundation/utl_system.h"
 #include "ipm/ipm_MessageDocument.h"
 #include "ipm/ipm_MessageTransmit.h"
+#include "ipm/ipm_PhaseTexts.h"
 #include "support/TransmitterSetup.h"
 
 namespace {
@@ -88,6 +92,46 @@ TEST_F(DocumentTest, PhaseStandsUntilAPhaseFieldReplacesIt) {
 
     // The phase is the transmitter's, shared by both variants.
     EXPECT_EQ(build(ipm_MessageDocument::jabber, "M", ""), "<M>" + context("B") + "</M>\n");
+}
+
+// Past the table of kept phase texts, phases go through a locked copy; a
+// kept one still takes over from it.
+TEST_F(DocumentTest, EveryNewPhaseTextIsRepeatedEvenPastTheKeptOnes) {
+    const ipm_MessageDocument& direct = ipm_MessageDocument::direct;
+    for (size_t i = 0; i < ipm_PhaseTexts::capacity + 50; ++i) {
+        const std::string phase = "Phase " + std::to_string(i);
+        build(direct, "M", "phase=%e", {{}, {}, {phase.c_str()}});
+        ASSERT_EQ(build(direct, "M", ""), "<M>" + context(phase) + "</M>\n");
+    }
+    build(direct, "M", "phase=%e", {{}, {}, {"Phase 3"}});
+    EXPECT_EQ(build(direct, "M", ""), "<M>" + context("Phase 3") + "</M>\n");
+    transmitter().SetCurrentPhase("");
+    EXPECT_EQ(build(direct, "M", ""), "<M>" + context("") + "</M>\n");
+}
+
+// Senders that set the phase and senders that repeat it, at once: every
+// repeated phase is one that was set, whole, whether kept or copied.
+TEST_F(DocumentTest, ConcurrentSendersSeeWholePhases) {
+    std::vector<std::string> phases;
+    for (size_t i = 0; i < ipm_PhaseTexts::capacity + 100; ++i) phases.push_back("Phase number " + std::to_string(i));
+    std::atomic<int> torn{0};
+    std::vector<std::thread> senders;
+    for (int sender = 0; sender < 4; ++sender)
+        senders.emplace_back([&, sender] {
+            for (size_t i = 0; i < 4000; ++i) {
+                const std::string& phase = phases[(i * 4 + static_cast<size_t>(sender)) % phases.size()];
+                if (sender % 2 == 0) {
+                    build(ipm_MessageDocument::jabber, "M", "phase=%e", {{}, {}, {phase.c_str()}});
+                    continue;
+                }
+                const std::string document = build(ipm_MessageDocument::direct, "M", "");
+                const size_t start = document.find("symconst\">") + 10;
+                const std::string repeated = document.substr(start, document.find("</phase>") - start);
+                if (!repeated.empty() && std::find(phases.begin(), phases.end(), repeated) == phases.end()) ++torn;
+            }
+        });
+    for (std::thread& sender : senders) sender.join();
+    EXPECT_EQ(torn.load(), 0);
 }
 
 TEST_F(DocumentTest, StartMessageAddsClientHostAndHandle) {
