@@ -131,11 +131,10 @@ struct MessageValues {
 // converts its values.
 class DocumentTemplate {
 public:
-    bool Matches(const ipm_MessageDocument* document, std::string_view type, std::string_view format,
-                 bool started) const {
-        return settings == document && withStartContext == started && key.size() == type.size() + format.size() &&
-               typeLength == type.size() && key.compare(0, typeLength, type) == 0 &&
-               key.compare(typeLength, std::string_view::npos, format) == 0;
+    // One pass over each text, which need not be measured first.
+    bool Matches(const ipm_MessageDocument* document, const char* type, const char* format, bool started) const {
+        return settings == document && withStartContext == started && std::strcmp(key.c_str(), type) == 0 &&
+               std::strcmp(key.c_str() + typeLength + 1, format) == 0;
     }
 
     void Compile(const ipm_MessageDocument* document, std::span<const std::string_view> escapedNames,
@@ -143,7 +142,7 @@ public:
         settings = document;
         withStartContext = started;
         typeLength = type.size();
-        key.assign(type).append(format);
+        key.assign(type).append(1, '\0').append(format);
         literals.clear();
         pieces.clear();
         textLengths.clear();
@@ -295,7 +294,7 @@ private:
     bool withStartContext = false;
     bool hasCurrentPhase = false;
     size_t typeLength = 0;
-    std::string key;  // the type followed by the format
+    std::string key;  // the type, a NUL and the format
     std::string literals;  // followed by the writer's padding
     size_t literalsLength = 0;
     std::vector<Piece> pieces;
@@ -310,7 +309,7 @@ private:
 class TemplateCache {
 public:
     const DocumentTemplate& Get(const ipm_MessageDocument* document, std::span<const std::string_view> escapedNames,
-                                std::string_view type, std::string_view format, bool started) {
+                                const char* type, const char* format, bool started) {
         for (const DocumentTemplate& entry : entries)
             if (entry.Matches(document, type, format, started)) return entry;
         DocumentTemplate& replaced = entries[next];
