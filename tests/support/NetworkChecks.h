@@ -15,13 +15,15 @@ std::string Printed(const Value& value) {
     return captured.str();
 }
 
+inline std::string TextOf(const nex_Exception& error) { return std::string(error.AsString().view()); }
+
 // The kind's name and the text of the network error that `call` raises.
 template <class Call>
 std::string RaisedBy(Call call) {
     try {
         call();
     } catch (const csp_NetworkException& error) {
-        return std::string(csp_getNetworkErrorName(error.getKind())) + " " + std::string(error.AsString().view());
+        return std::string(csp_getNetworkErrorName(error.getKind())) + " " + TextOf(error);
     }
     return "nothing raised";
 }
