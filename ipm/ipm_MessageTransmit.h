@@ -78,8 +78,8 @@ public:
     IPM_EXPORT const cow_1DArrayList<cow_String>& MessageBuffer() const;
 
     // Read and replaced by the message document of every message, without a
-    // lock. The view stays valid while the transmitter lives, or while `held`
-    // does.
+    // lock unless the job has used more distinct phases than are kept. The
+    // view stays valid while the transmitter lives, or while `held` does.
     std::string_view CurrentPhase(cow_String& held) const;
     void ReplaceCurrentPhase(std::string_view phase);
     cow_String CurrentPhase() const;
