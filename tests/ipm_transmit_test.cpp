@@ -263,6 +263,7 @@ TEST_F(TransmitTest, NullTypeAndFormatReadAsEmptyTexts) {
     EXPECT_EQ(BufferedDocuments(), std::vector<std::string>{empty});
     EXPECT_EQ(record->Transmitted(), std::vector<std::string>{empty});
 }
+
 struct Module {
     const char* name;
     void (*initialize)(int&);

@@ -19,7 +19,6 @@ class MechanismRecord {
 public:
     // Behaviour; set before the mechanism is used, or (the atomics) at any time.
     bool initializeResult = true;
-    const ipm_MessageDocument* document = &ipm_MessageDocument::direct;
     std::atomic<int> failingTransmit{0};  // the Nth Transmit throws (1-based); 0: none
     std::atomic<bool> failingPoll{false};
     std::atomic<bool> killOnNextPoll{false};  // the next Poll raises the kill signal
@@ -93,7 +92,7 @@ public:
             std::lock_guard hold(record->guard);
             record->encoded.push_back({type, started});
         }
-        return record->document->Build(type, format, integers, doubles, texts, started, jobName);
+        return ipm_MessageDocument::direct.Build(type, format, integers, doubles, texts, started, jobName);
     }
 
     void Close() override { record->Note("Close"); }
