@@ -1,5 +1,7 @@
 #include "tools/job/ipm_JobCommand.h"
 
+#include "ipm/ipm_c.h"
+
 #include <nlohmann/json.hpp>
 
 #include <climits>
@@ -12,38 +14,8 @@ namespace {
 
 [[noreturn]] void reject(const std::string& reason) { throw std::invalid_argument(reason); }
 
-// How many values of each kind a format string consumes, counted by the same
-// rules the message document follows: space-separated descriptors, the
-// conversion letter being all of a descriptor's text after its first "%".
-struct FormatDemand {
-    size_t integers = 0;
-    size_t doubles = 0;
-    size_t texts = 0;
-};
-
-void countDescriptor(std::string_view descriptor, FormatDemand& demand) {
-    const size_t percent = descriptor.find('%');
-    if (percent == std::string_view::npos || descriptor.size() != percent + 2) return;
-    switch (descriptor[percent + 1]) {
-        case 'i': case 'I': ++demand.integers; break;
-        case 'r': case 'R': ++demand.doubles; break;
-        case 's': case 'S': case 'b': case 'B': case 'e': case 'E': ++demand.texts; break;
-        default: break;
-    }
-}
-
-FormatDemand demandOf(std::string_view format) {
-    FormatDemand demand;
-    while (!format.empty()) {
-        const size_t space = format.find(' ');
-        countDescriptor(format.substr(0, space), demand);
-        format = space == std::string_view::npos ? std::string_view() : format.substr(space + 1);
-    }
-    return demand;
-}
-
-void checkSupply(const char* kind, size_t needed, size_t given) {
-    if (needed <= given) return;
+void checkSupply(const char* kind, int needed, size_t given) {
+    if (static_cast<size_t>(needed) <= given) return;
     reject("the format needs " + std::to_string(needed) + " " + kind + ", the line gives " +
            std::to_string(given));
 }
@@ -113,10 +85,13 @@ ipm_JobCommand parseSend(const json& object) {
     for (const json& value : arrayMember(object, "ints")) command.integers.push_back(toInteger(value));
     for (const json& value : arrayMember(object, "doubles")) command.doubles.push_back(toDouble(value));
     for (const json& value : arrayMember(object, "texts")) command.texts.push_back(toText(value));
-    const FormatDemand demand = demandOf(command.format);
-    checkSupply("ints", demand.integers, command.integers.size());
-    checkSupply("doubles", demand.doubles, command.doubles.size());
-    checkSupply("texts", demand.texts, command.texts.size());
+    int integers = 0;
+    int doubles = 0;
+    int texts = 0;
+    ipm_countFormatValues(command.format.c_str(), &integers, &doubles, &texts);
+    checkSupply("ints", integers, command.integers.size());
+    checkSupply("doubles", doubles, command.doubles.size());
+    checkSupply("texts", texts, command.texts.size());
     return command;
 }
 
