@@ -108,57 +108,45 @@ protected:
 
 }  // namespace
 
-TEST_F(JabberJob, ReportsReachTheListenerAsChatMessagesCarryingEachDocument) {
+TEST_F(JabberJob, ReportsReachTheListenerAsChatMessagesAndAKillToTheJobsAddressRaisesTheSignal) {
     jabbertest::Listener listener(sharedServer, sharedDomain, uniqueName("monitor"), "desk");
     StartJob(sharedDomain, listener, "desk");
     std::vector<jabbertest::Stanza> received;
+    const auto receive = [&] {
+        auto chat = listener.Next(chatFrom(JobJid(sharedDomain)));
+        ASSERT_TRUE(chat) << "report " << received.size() << " never arrived";
+        received.push_back(*chat);
+    };
     {
         TaskThread task;
         Send("JobStarted", "solver=%s", {}, {}, {"beam \"3D\""});
         Send("Progress", "step=%i heading=%s phase=%e residual=%r", {7}, {1.5e-9}, {"a<b&c>d", "Solving"});
         Send("Warning", "stepName=%s count=%i", {2}, {}, {"<&>"});
-        for (int i = 0; i < 3; ++i) {
-            auto chat = listener.Next(chatFrom(JobJid(sharedDomain)));
-            ASSERT_TRUE(chat) << "report " << i << " never arrived";
-            received.push_back(*chat);
-        }
+        for (int i = 0; i < 3; ++i) receive();
+
+        listener.Send(killRequest(JobJid(sharedDomain), "<x xmlns='kelvane:msg'>Kill job</x>"));
+        EXPECT_TRUE(WaitUntil([] { return eli_killsigRaised(); }));
+        // The job goes on reporting until it ends itself.
+        Send("Progress", "step=%i", {2});
+        receive();
         thr_GlobalSingleton<ipm_MessageTransmit>::Instance().RequestStop();
         EXPECT_TRUE(task.EndsWithin());
     }
     FinishJob();
 
     const std::vector<std::string> logged = loggedDocuments(Log());
-    ASSERT_EQ(logged.size(), 3u) << Log();
+    ASSERT_EQ(logged.size(), 4u) << Log();
+    ASSERT_EQ(received.size(), 4u);
     EXPECT_TRUE(logged[0].starts_with("<Started>")) << logged[0];
     EXPECT_NE(logged[1].find("a&lt;b&amp;c&gt;d"), std::string::npos) << logged[1];
     for (size_t i = 0; i < logged.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(received[i].Attribute("type"), "chat");
         EXPECT_EQ(received[i].Attribute("to"), listener.Jid());
-        EXPECT_TRUE(received[i].hasExtension);
-        EXPECT_EQ(received[i].extension, logged[i]);
-        EXPECT_EQ(received[i].body, "");
+        ASSERT_TRUE(received[i].report);
+        EXPECT_EQ(*received[i].report, logged[i]);
+        EXPECT_EQ(received[i].child, "x") << "nothing but the report";
     }
-}
-
-TEST_F(JabberJob, KillRequestToTheJobsFullAddressRaisesTheKillSignal) {
-    jabbertest::Listener listener(sharedServer, sharedDomain, uniqueName("monitor"), "desk");
-    StartJob(sharedDomain, listener, "desk");
-    TaskThread task;
-    Send("Progress", "step=%i", {1});
-    ASSERT_TRUE(listener.Next(chatFrom(JobJid(sharedDomain)))) << "the job never logged in";
-
-    // The word only in the body: the job reads it at one of its next polls and ignores it.
-    listener.Send(killRequest(JobJid(sharedDomain), "<body>Kill</body>"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
-    EXPECT_FALSE(eli_killsigRaised());
-
-    listener.Send(killRequest(JobJid(sharedDomain), "<x xmlns='kelvane:msg'>Kill job</x>"));
-    EXPECT_TRUE(WaitUntil([] { return eli_killsigRaised(); }));
-
-    // The job goes on reporting until it ends itself.
-    Send("Progress", "step=%i", {2});
-    EXPECT_TRUE(listener.Next(chatFrom(JobJid(sharedDomain))));
 }
 
 TEST_F(JabberJob, JobsOfOneHostShareTheAccountAndCloseAnnouncesEachUnavailable) {
@@ -177,8 +165,8 @@ TEST_F(JabberJob, JobsOfOneHostShareTheAccountAndCloseAnnouncesEachUnavailable) 
     const auto one = listener.Next(chatFrom(JobJid(sharedDomain)));
     const auto two = listener.Next(chatFrom(JobJid(sharedDomain) + "b"));
     ASSERT_TRUE(one && two);
-    EXPECT_EQ(one->extension, "<One>1</One>\n");
-    EXPECT_EQ(two->extension, "<Two>2</Two>\n");
+    EXPECT_EQ(one->report.value_or(""), "<One>1</One>\n");
+    EXPECT_EQ(two->report.value_or(""), "<Two>2</Two>\n");
 
     second.Close();
     const auto gone = listener.Next([&](const jabbertest::Stanza& stanza) {
