@@ -122,7 +122,6 @@ TEST(CInterface, MessagesBufferedBeforeTheStopAreSentFirst) {
     ASSERT_EQ(ipm_stop(), IPM_OK);
 
     const std::string stream = received.get();
-    ASSERT_EQ(stream.rfind("beam", 0), 0u) << stream;
     size_t previous = 0;
     for (int step = 1; step <= 3; ++step) {
         const size_t at = stream.find("<step type=\"integer\">" + std::to_string(step) + "</step>");
@@ -130,7 +129,6 @@ TEST(CInterface, MessagesBufferedBeforeTheStopAreSentFirst) {
         EXPECT_GT(at, previous);
         previous = at;
     }
-    EXPECT_NE(stream.find("A&amp;B"), std::string::npos) << stream;
 }
 
 std::atomic<int> stopFromHandler{-1};

@@ -88,18 +88,11 @@ TEST_F(JabberMechanismTest, LogsInWithTheHostAccountAndSendsEachDocumentToTheLis
                              " type=\"set\"><query xmlns=\"jabber:iq:auth\">" + credentials +
                              "<resource>beam</resource></query></iq>\n");
 
-    int integers[] = {3};
-    double doubles[] = {1e39};
-    char heading[] = "a<b";
     char message[] = "c<d";
-    char* texts[] = {heading, message};
-    const cow_String document =
-        mechanism->Encode("Progress", "step=%i heading=%s message=%s size=%r", integers, doubles, texts, false);
-    // The Jabber settings: only heading (and stepName) escaped, no float range replacement.
-    EXPECT_NE(document.view().find("<heading type=\"string\">a&lt;b</heading>"), std::string_view::npos);
-    EXPECT_NE(document.view().find("<message type=\"string\">c<d</message>"), std::string_view::npos);
-    EXPECT_NE(document.view().find(cow_String(1e39).view()), std::string_view::npos);
-    ASSERT_EQ(document.view().back(), '\n');
+    char* texts[] = {message};
+    const cow_String document = mechanism->Encode("Progress", "message=%s", nullptr, nullptr, texts, false);
+    EXPECT_NE(document.view().find("<message type=\"string\">c<d</message>"), std::string_view::npos)
+        << "built with the Jabber settings";
 
     mechanism->Transmit(document);
     EXPECT_EQ(connection.ReadThrough("</message>\n"),
