@@ -90,37 +90,22 @@ TEST(ListenOptions, RefusesBadArguments) {
     }
 }
 
-TEST(ListenReader, ReadsTypeAndTypedFieldsWithValuesUnescaped) {
+// The message read from `document` as "type name:type=value ...".
+std::string readBack(const std::string& document) {
     std::string error;
-    const auto message = ipm_DocumentReader::Read(
-        "<Progress><step type=\"integer\">3</step><heading type=\"string\">a&lt;b&amp;c&gt;d &amp;amp;</heading>"
-        "<phase type=\"symconst\"></phase><jobName type=\"string\">beam</jobName></Progress>\n",
-        error);
-    ASSERT_TRUE(message) << error;
-    EXPECT_EQ(message->type, "Progress");
-    ASSERT_EQ(message->fields.size(), 4u);
-    EXPECT_EQ(message->fields[0].name, "step");
-    EXPECT_EQ(message->fields[0].type, "integer");
-    EXPECT_EQ(message->fields[0].value, "3");
-    EXPECT_EQ(message->fields[1].value, "a<b&c>d &amp;");
-    EXPECT_EQ(message->fields[2].name, "phase");
-    EXPECT_EQ(message->fields[2].type, "symconst");
-    EXPECT_EQ(message->fields[2].value, "");
-    EXPECT_EQ(message->fields[3].value, "beam");
+    const auto message = ipm_DocumentReader::Read(document, error);
+    if (!message) return "refused: " + error;
+    std::string shown = message->type;
+    for (const auto& field : message->fields) shown += " " + field.name + ":" + field.type + "=" + field.value;
+    return shown;
 }
 
-TEST(ListenReader, OddButWellFormedDocuments) {
-    std::string error;
-    const auto empty = ipm_DocumentReader::Read("<Done></Done>\n", error);
-    ASSERT_TRUE(empty) << error;
-    EXPECT_EQ(empty->type, "Done");
-    EXPECT_TRUE(empty->fields.empty());
-
-    const auto untyped = ipm_DocumentReader::Read("<Note><text>two\nlines &#38; more</text></Note>\n", error);
-    ASSERT_TRUE(untyped) << error;
-    ASSERT_EQ(untyped->fields.size(), 1u);
-    EXPECT_EQ(untyped->fields[0].type, "");
-    EXPECT_EQ(untyped->fields[0].value, "two\nlines & more");
+TEST(ListenReader, ReadsTypeAndTypedFieldsWithValuesUnescaped) {
+    EXPECT_EQ(readBack("<Progress><step type=\"integer\">3</step><heading type=\"string\">a&lt;b&amp;c&gt;d &amp;amp;"
+                       "</heading><phase type=\"symconst\"></phase><jobName type=\"string\">beam</jobName></Progress>\n"),
+              "Progress step:integer=3 heading:string=a<b&c>d &amp; phase:symconst= jobName:string=beam");
+    EXPECT_EQ(readBack("<Done></Done>\n"), "Done");
+    EXPECT_EQ(readBack("<Note><text>two\nlines &#38; more</text></Note>\n"), "Note text:=two\nlines & more");
 }
 
 TEST(ListenReader, RefusesWhatIsNotAMessageDocument) {
@@ -143,16 +128,8 @@ TEST(ListenReader, RefusesWhatIsNotAMessageDocument) {
 }
 
 TEST(ListenReader, RefusesEntityDeclarations) {
-    std::string laughs = "<!DOCTYPE Bomb [<!ENTITY a0 \"lol\">";
-    for (int level = 1; level < 10; ++level) {
-        std::string expansion;
-        for (int i = 0; i < 10; ++i) expansion += "&a" + std::to_string(level - 1) + ";";
-        laughs += "<!ENTITY a" + std::to_string(level) + " \"" + expansion + "\">";
-    }
-    laughs += "]><Bomb><v type=\"string\">&a9;</v></Bomb>\n";
-    std::string error;
-    EXPECT_FALSE(ipm_DocumentReader::Read(laughs, error));
-    EXPECT_EQ(error, "document type declaration refused");
+    EXPECT_EQ(readBack("<!DOCTYPE B [<!ENTITY a \"lol\"><!ENTITY b \"&a;&a;\">]><B><v type=\"string\">&b;</v></B>\n"),
+              "refused: document type declaration refused");
 }
 
 const std::string progress =
