@@ -18,42 +18,29 @@ namespace {
 using Arguments = std::vector<std::string>;
 using Mode = ipm_MessagePrinter::Mode;
 
-TEST(ListenOptions, DefaultsAndEveryOption) {
-    const auto defaults = ipm_ListenOptions::Parse({});
-    EXPECT_EQ(defaults.port, 0);
-    EXPECT_EQ(defaults.bindAddress, "127.0.0.1");
-    EXPECT_EQ(defaults.mode, Mode::text);
-    EXPECT_EQ(defaults.killAfter, 0u);
-    EXPECT_FALSE(defaults.help);
-
-    const auto all = ipm_ListenOptions::Parse(
-        Arguments{"--port", "65535", "--bind", "0.0.0.0", "--json", "--kill-after", "3"});
-    EXPECT_EQ(all.port, 65535);
-    EXPECT_EQ(all.bindAddress, "0.0.0.0");
-    EXPECT_EQ(all.mode, Mode::json);
-    EXPECT_EQ(all.killAfter, 3u);
-    EXPECT_EQ(ipm_ListenOptions::Parse(Arguments{"--raw", "--raw"}).mode, Mode::raw);
-    EXPECT_TRUE(ipm_ListenOptions::Parse(Arguments{"--help"}).help);
+// The parsed options as "port bind mode killAfter help [user server resource password serverAddress]".
+std::string parsed(const Arguments& arguments) {
+    const auto options = ipm_ListenOptions::Parse(arguments);
+    const char* modes[] = {"text", "raw", "json"};
+    std::string shown = std::to_string(options.port) + " " + options.bindAddress + " " +
+                        modes[static_cast<int>(options.mode)] + " " + std::to_string(options.killAfter) +
+                        (options.help ? " help" : "");
+    if (const auto& login = options.jabber)
+        shown += " [" + login->user + " " + login->server + " " + login->resource + " " + login->password + " " +
+                 login->serverAddress + "]";
+    return shown;
 }
 
-TEST(ListenOptions, JabberModeWithItsDefaults) {
-    const auto plain = ipm_ListenOptions::Parse(Arguments{"--jabber", "mon@localhost/desk", "--kill-after", "2"});
-    ASSERT_TRUE(plain.jabber);
-    EXPECT_EQ(plain.jabber->user, "mon");
-    EXPECT_EQ(plain.jabber->server, "localhost");
-    EXPECT_EQ(plain.jabber->resource, "desk");
-    EXPECT_EQ(plain.jabber->password, "mon");
-    EXPECT_EQ(plain.jabber->serverAddress, "localhost");
-    EXPECT_EQ(plain.jabber->Address(), "mon@localhost/desk");
-    EXPECT_EQ(plain.killAfter, 2u);
-
-    const auto full = ipm_ListenOptions::Parse(Arguments{"--json", "--password", "", "--server-address", "10.0.0.7",
-                                                         "--jabber", "mon@example.org/desk/2 @home"});
-    ASSERT_TRUE(full.jabber);
-    EXPECT_EQ(full.jabber->resource, "desk/2 @home");
-    EXPECT_EQ(full.jabber->password, "");
-    EXPECT_EQ(full.jabber->serverAddress, "10.0.0.7");
-    EXPECT_EQ(full.mode, Mode::json);
+TEST(ListenOptions, DefaultsAndEveryOption) {
+    EXPECT_EQ(parsed({}), "0 127.0.0.1 text 0");
+    EXPECT_EQ(parsed({"--port", "65535", "--bind", "0.0.0.0", "--json", "--kill-after", "3"}), "65535 0.0.0.0 json 3");
+    EXPECT_EQ(parsed({"--raw", "--raw", "--help"}), "0 127.0.0.1 raw 0 help");
+    EXPECT_EQ(parsed({"--jabber", "mon@localhost/desk", "--kill-after", "2"}),
+              "0 127.0.0.1 text 2 [mon localhost desk mon localhost]");
+    EXPECT_EQ(parsed({"--json", "--password", "", "--server-address", "10.0.0.7", "--jabber", "mon@example.org/desk/2 @home"}),
+              "0 127.0.0.1 json 0 [mon example.org desk/2 @home  10.0.0.7]");
+    EXPECT_EQ(ipm_ListenOptions::Parse(Arguments{"--jabber", "mon@localhost/desk"}).jabber->Address(),
+              "mon@localhost/desk");
 }
 
 TEST(ListenOptions, RefusesBadArguments) {
