@@ -82,26 +82,24 @@ TEST(JobTool, ScriptedMessagesReachTheListenerInOrderAndAKillEndsTheJob) {
     EXPECT_EQ(waiting.Wait(), 3) << waiting.Errors();
 }
 
+// Which lines are bad is the command reader's test; here, how the program reports and skips them.
 TEST(JobTool, BadLinesAreReportedWithTheirNumbersAndSkipped) {
     Listener listener;
     TempDir dir;
     ChildProcess job(jobArguments(listener.port, dir));
     job.Write("{\"sleep\":1}\n"
               "not json\n"
-              "{\"jump\":1}\n"
               "\n"
-              R"({"send":"buffered","type":"Progress","format":"a=%i b=%i","ints":[1]})" "\n"
-              R"({"send":"buffered","type":"Progress","format":"x=%r","doubles":["many"]})" "\n"
-              R"({"send":"sideways","type":"Progress"})" "\n" +
+              R"({"send":"buffered","type":"Progress","format":"a=%i b=%i","ints":[1]})" "\n" +
               std::string(1 << 21, 'x') + "\n" + progress(9));
     job.CloseInput();
 
     EXPECT_EQ(job.Wait(), 2);
     const std::string& errors = job.Errors();
-    for (int bad : {2, 3, 5, 6, 7, 8}) EXPECT_NE(errors.find("line " + std::to_string(bad) + ":"), std::string::npos) << errors;
-    for (int good : {1, 4, 9}) EXPECT_EQ(errors.find("line " + std::to_string(good) + ":"), std::string::npos) << errors;
-    EXPECT_NE(errors.find("needs 2 ints"), std::string::npos) << errors;
-    EXPECT_NE(errors.find("line 8: longer than"), std::string::npos) << errors;
+    for (int bad : {2, 4, 5}) EXPECT_NE(errors.find("line " + std::to_string(bad) + ":"), std::string::npos) << errors;
+    for (int good : {1, 3, 6}) EXPECT_EQ(errors.find("line " + std::to_string(good) + ":"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("line 4: the format needs 2 ints"), std::string::npos) << errors;
+    EXPECT_NE(errors.find("line 5: longer than"), std::string::npos) << errors;
     expectDocuments(listener, {stepOf(9)});
 }
 
