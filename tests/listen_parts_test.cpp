@@ -354,56 +354,50 @@ TEST(StanzaReader, CutsStanzasGluedToTheHeaderOrSplitAnywhere) {
     EXPECT_TRUE(bytewise.Feed("<late/>").empty()) << "nothing is read after the stream's end";
 }
 
+// What the listener looks at in each stanza that `pieces` complete, one line each.
+std::vector<std::string> summaries(ipm_StanzaReader& reader, const std::vector<std::string>& pieces) {
+    std::vector<std::string> lines;
+    for (const Stanza& stanza : feedAll(reader, pieces))
+        lines.push_back(stanza.name + " from=" + stanza.Attribute("from") + " child=" + stanza.child + "{" +
+                        stanza.childNamespace + "} error=" + stanza.errorCondition +
+                        (stanza.report ? " report=" + *stanza.report : "") + (stanza.reportTooLong ? " too long" : ""));
+    return lines;
+}
+
 TEST(StanzaReader, OnlyTheFirstExtensionInTheMessageNamespaceIsTheReport) {
     ipm_StanzaReader reader;
-    const std::vector<Stanza> stanzas = feedAll(
-        reader, {header,
-                 "<message><body>Kill</body><x xmlns='jabber:x:other'>no</x><x xmlns='kelvane:msg'>first</x>"
-                 "<x xmlns='kelvane:msg'>second</x></message>",
-                 "<message><body>hi</body></message>", "<presence><x xmlns='kelvane:msg'>no</x></presence>"});
-    ASSERT_EQ(stanzas.size(), 3u);
-    ASSERT_TRUE(stanzas[0].report);
-    EXPECT_EQ(*stanzas[0].report, "first");
-    EXPECT_EQ(stanzas[0].child, "body");
-    EXPECT_FALSE(stanzas[1].report);
-    EXPECT_FALSE(stanzas[2].report);
+    EXPECT_EQ(summaries(reader, {header,
+                                 "<message><body>Kill</body><x xmlns='jabber:x:other'>no</x><x xmlns='kelvane:msg'>"
+                                 "first</x><x xmlns='kelvane:msg'>second</x></message>",
+                                 "<message><body>hi</body></message>",
+                                 "<presence><x xmlns='kelvane:msg'>no</x></presence>"}),
+              (Texts{"message from= child=body{} error= report=first", "message from= child=body{} error=",
+                     "presence from= child=x{kelvane:msg} error="}));
 }
 
 TEST(StanzaReader, NamesTheConditionOfErrorsAndOfTheStreamsEnd) {
     ipm_StanzaReader reader;
-    const std::vector<Stanza> stanzas = feedAll(
-        reader,
-        {header,
-         "<iq type='error' id='auth'><query xmlns='jabber:iq:auth'/><error code='401' type='auth'>"
-         "<text xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'>go away</text>"
-         "<not-authorized xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>",
-         "<message type='error'><error code='503'>old style</error></message>",
-         "<iq type='get' id='p'><ping xmlns='urn:xmpp:ping'/></iq>",
-         "<stream:error><conflict xmlns='urn:ietf:params:xml:ns:xmpp-streams'/></stream:error></stream:stream>"});
-    ASSERT_EQ(stanzas.size(), 4u);
-    EXPECT_EQ(stanzas[0].errorCondition, "not-authorized");
-    EXPECT_EQ(stanzas[0].child, "query");
-    EXPECT_EQ(stanzas[0].childNamespace, "jabber:iq:auth");
-    EXPECT_EQ(stanzas[1].errorCondition, "503");
-    EXPECT_EQ(stanzas[2].child, "ping");
-    EXPECT_EQ(stanzas[2].childNamespace, "urn:xmpp:ping");
-    EXPECT_EQ(stanzas[2].errorCondition, "");
-    EXPECT_EQ(stanzas[3].name, "stream:error");
-    EXPECT_EQ(stanzas[3].errorCondition, "conflict");
+    EXPECT_EQ(
+        summaries(reader,
+                  {header,
+                   "<iq type='error' id='auth'><query xmlns='jabber:iq:auth'/><error code='401' type='auth'>"
+                   "<text xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'>go away</text>"
+                   "<not-authorized xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>",
+                   "<message type='error'><error code='503'>old style</error></message>",
+                   "<iq type='get' id='p'><ping xmlns='urn:xmpp:ping'/></iq>",
+                   "<stream:error><conflict xmlns='urn:ietf:params:xml:ns:xmpp-streams'/></stream:error></stream:stream>"}),
+        (Texts{"iq from= child=query{jabber:iq:auth} error=not-authorized", "message from= child=error{} error=503",
+               "iq from= child=ping{urn:xmpp:ping} error=",
+               "stream:error from= child=conflict{urn:ietf:params:xml:ns:xmpp-streams} error=conflict"}));
     EXPECT_TRUE(reader.Ended());
 }
 
 TEST(StanzaReader, DropsAReportLongerThanItsCapButKeepsTheStanza) {
     ipm_StanzaReader reader(10);
-    const std::vector<Stanza> stanzas =
-        feedAll(reader, {header, "<message from='j'><x xmlns='kelvane:msg'><A>12345678901</A></x></message>",
-                         "<message><x xmlns='kelvane:msg'><A>1</A></x></message>"});
-    ASSERT_EQ(stanzas.size(), 2u);
-    EXPECT_TRUE(stanzas[0].reportTooLong);
-    EXPECT_EQ(*stanzas[0].report, "");
-    EXPECT_EQ(stanzas[0].Attribute("from"), "j");
-    EXPECT_FALSE(stanzas[1].reportTooLong);
-    EXPECT_EQ(*stanzas[1].report, "<A>1</A>");
+    EXPECT_EQ(summaries(reader, {header, "<message from='j'><x xmlns='kelvane:msg'><A>12345678901</A></x></message>",
+                                 "<message><x xmlns='kelvane:msg'><A>1</A></x></message>"}),
+              (Texts{"message from=j child=x{kelvane:msg} error= report= too long",
+                     "message from= child=x{kelvane:msg} error= report=<A>1</A>"}));
 }
 
 TEST(StanzaReader, RefusesMalformedStreamsAndDocumentTypes) {
