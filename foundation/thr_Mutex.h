@@ -13,8 +13,11 @@ public:
 
     void Lock();
     void Unlock();
+    // False at once when another holder has it.
+    bool TryLock();
     void lock() { Lock(); }
     void unlock() { Unlock(); }
+    bool try_lock() { return TryLock(); }
 
 private:
     std::mutex mutex;

@@ -13,6 +13,7 @@
 #include "foundation/thr_GlobalLock.h"
 #include "foundation/utl_CommandLine.h"
 #include "foundation/utl_FilePath.h"
+#include "foundation/utl_system.h"
 #include "ipm/ipm_DocumentBlocks.h"
 #include "ipm/ipm_DocumentQueue.h"
 #include "ipm/ipm_MessageLog.h"
@@ -25,6 +26,13 @@ namespace {
 thr_Mutex* creationMutex = nullptr;
 
 utl_CommandLine& commandLine() { return thr_GlobalSingleton<utl_CommandLine>::Instance(); }
+
+// A job that exits without shutting the library down still finds its log
+// complete, as it would with a plain buffered file.
+void writeLogAtExit() {
+    if (ipm_MessageTransmit* transmitter = thr_GlobalSingletonBase<ipm_MessageTransmit>::Instance())
+        transmitter->WriteLogAtExit();
+}
 
 // The variable's leading decimal integer; `fallback` when absent, when no
 // number, or below 1.
@@ -125,6 +133,7 @@ void ipm_MessageTransmit::OpenLogFile() {
     fileName += std::string_view(".ipm");
     const cow_String path = utl_FilePath(fileName, commandLine().ConstGetValue("indir")).AbsolutePathName();
     logFile->Open(path.text());
+    [[maybe_unused]] static const int exitHook = std::atexit(writeLogAtExit);
 }
 
 cow_String ipm_MessageTransmit::Encode(const char* type, const char* format, int* integers, double* doubles,
@@ -211,6 +220,17 @@ void ipm_MessageTransmit::Pause(unsigned int milliseconds) {
         taskPausing = false;
         if (!needed) return;
     }
+}
+
+// Waits a little for a sender that holds the buffer, never for ever: the
+// process must be able to exit.
+void ipm_MessageTransmit::WriteLogAtExit() {
+    std::unique_lock buffer(bufferLock, std::defer_lock);
+    for (int tries = 0; !buffer.try_lock(); ++tries) {
+        if (tries == 100) return;
+        utl_sleep(10);
+    }
+    logFile->HandOver(buffer);
 }
 
 // The block is mapped outside the lock; false when it could not be.

@@ -71,6 +71,8 @@ public:
     // blocks mapped in advance), then waits `milliseconds`, serving them again
     // whenever they need it meanwhile.
     void Pause(unsigned int milliseconds);
+    // Hands the log's waiting bytes to the kernel, as the process exits.
+    void WriteLogAtExit();
 
     thr_Mutex& BufferLock() { return bufferLock; }
     // Copies of the documents waiting in the buffer. The caller holds

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <string>
 #include <thread>
@@ -46,6 +47,11 @@ protected:
     std::string Send(int step, std::string heading) {
         char* texts[] = {heading.data()};
         ipm_sendMessage("Progress", "step=%i heading=%s", &step, nullptr, texts);
+        return Document(step, heading);
+    }
+
+    std::string Document(int step, std::string heading) {
+        char* texts[] = {heading.data()};
         return std::string(encoder.Encode("Progress", "step=%i heading=%s", &step, nullptr, texts, false).view());
     }
 
@@ -120,6 +126,23 @@ TEST_F(JobFaults, AListenerSendingEndlessBytesNeitherKillsNorStallsTheJob) {
     }
     EXPECT_EQ(log, all);
     EXPECT_FALSE(eli_killsigRaised());
+}
+
+// Without the message task and without shutting the library down, the log
+// still holds every message once the process has exited.
+TEST_F(JobFaults, AJobThatExitsWithoutShuttingDownKeepsItsLog) {
+    EXPECT_EXIT(
+        {
+            for (int step = 1; step <= 3; ++step) Send(step, "Step " + std::to_string(step));
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    // The child connected a socket it shares with this process: ending the
+    // conversation spares this process's shut-down the wait for the listener.
+    loopback::Peer(listener.Accept()).Close();
+    std::string all;
+    for (int step = 1; step <= 3; ++step) all += Document(step, "Step " + std::to_string(step));
+    EXPECT_EQ(dir.Read("front.ipm"), all);
 }
 
 }  // namespace
