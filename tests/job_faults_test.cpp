@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "foundation/eli_killsig.h"
 #include "ipm/ipm.h"
@@ -22,6 +24,7 @@
 #include "support/TaskThread.h"
 #include "support/TempDir.h"
 #include "support/TransmitterSetup.h"
+#include "support/Waiting.h"
 
 namespace {
 
@@ -72,7 +75,7 @@ protected:
 // the listener while the job goes on sending.
 TEST_F(JobFaults, AListenerThatStopsReadingHoldsOnlyTheTask) {
     const std::string heading(512 * 1024, 'h');
-    constexpr int messages = 40;
+    constexpr int messages = 24;
     // Two-digit steps, so that every document has the first one's size.
     std::string all = Send(10, heading);
     std::string log;
@@ -126,6 +129,52 @@ TEST_F(JobFaults, AListenerSendingEndlessBytesNeitherKillsNorStallsTheJob) {
     }
     EXPECT_EQ(log, all);
     EXPECT_FALSE(eli_killsigRaised());
+}
+
+// Job threads send buffered and direct messages on one real connection while
+// the task polls it and the listener keeps sending requests, the last a
+// kill: every document arrives whole, the kill is seen, and the
+// stop and shut-down that follow are clean (the threaded run checks races).
+TEST_F(JobFaults, JobThreadsShareTheConnectionWithTheTaskWhileTheListenerSendsRequests) {
+    constexpr int senders = 4;
+    constexpr int perSender = 12;
+    std::string log;
+    {
+        TaskThread task;
+        const std::string first = Send(0, "first");
+        loopback::Peer peer(listener.Accept());
+        std::vector<std::thread> threads;
+        for (int t = 1; t <= senders; ++t)
+            threads.emplace_back([t] {
+                for (int i = 0; i < perSender; ++i) {
+                    int values[] = {t, i};
+                    const auto send = i % 2 == 0 ? ipm_sendMessage : ipm_sendMessageDirect;
+                    send("Progress", "thread=%i index=%i", values, nullptr, nullptr);
+                }
+            });
+        for (int request = 0; request < 20; ++request) {
+            peer.Write("status?");
+            std::this_thread::sleep_for(5ms);
+        }
+        for (std::thread& thread : threads) thread.join();
+        peer.Write("Kill");
+        EXPECT_TRUE(WaitUntil([] { return eli_killsigRaised(); }));
+        log = FinishJob(task);
+
+        std::vector<std::string> documents;
+        size_t total = 5 + first.size();
+        for (int t = 1; t <= senders; ++t)
+            for (int i = 0; i < perSender; ++i) {
+                int values[] = {t, i};
+                documents.emplace_back(
+                    encoder.Encode("Progress", "thread=%i index=%i", values, nullptr, nullptr, false).view());
+                total += documents.back().size();
+            }
+        const std::string received = peer.Read(total);
+        EXPECT_EQ(received.size(), total);
+        for (const std::string& document : documents) EXPECT_NE(received.find(document), std::string::npos);
+    }
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1 + senders * perSender / 2);
 }
 
 // Without the message task and without shutting the library down, the log
