@@ -170,6 +170,9 @@ TEST_F(JabberMechanismTest, OddServerAnswersNeitherStopNorKillTheJob) {
         const char* name;
         std::string registrationAnswer;
         std::string loginAnswer;  // none: the server ends its stream after the first answer
+        // Answers the job never reads make its close a reset, which may
+        // overtake the end of its stream.
+        bool endsInOrder = true;
     };
     const std::vector<Case> cases = {
         {"stream error",
@@ -178,6 +181,8 @@ TEST_F(JabberMechanismTest, OddServerAnswersNeitherStopNorKillTheJob) {
          ""},
         {"malformed", "<iq type='result'><<&&", "</x>Kill<message>"},
         {"lone space", " ", " "},
+        {"oversized", "<iq type='result'><query>" + std::string(64 * 1024, 'a') + "</query></iq>",
+         "<iq type='result'>" + std::string(64 * 1024, '<') + "</iq>", false},
         {"silence until the stream ends", "", ""},
         {"stanzas glued to the header", streamHeader("x") + messageStanza("<x>Kill</x>"),
          messageStanza("<x>Kill</x>") + messageStanza("<x>Kill</x>")},
@@ -203,7 +208,7 @@ TEST_F(JabberMechanismTest, OddServerAnswersNeitherStopNorKillTheJob) {
         mechanism.reset();
         const std::string written = connection.ReadToEnd();
         EXPECT_NE(written.find("<x xmlns=\"kelvane:msg\"><a/>\n</x>"), std::string::npos) << written;
-        EXPECT_TRUE(written.ends_with("</stream:stream>\n")) << written;
+        EXPECT_TRUE(written.ends_with("</stream:stream>\n") || !answers.endsInOrder) << written;
         if (answers.loginAnswer.empty()) {
             EXPECT_NE(written.find("jabber:iq:auth"), std::string::npos);
         }
