@@ -24,7 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string domain = "localhost";
-constexpr auto loginBound = 15s;
+constexpr auto loginBound = 30s;
 
 std::string uniqueName(const std::string& stem) {
     static std::atomic<int> counter{0};
@@ -69,7 +69,7 @@ const std::string quoted =
 
 // The next line the listener prints, which must start with `start`.
 void expectLine(Listener& listener, const std::string& start) {
-    const std::optional<std::string> line = listener.OutputLine(10s);
+    const std::optional<std::string> line = listener.OutputLine(20s);
     ASSERT_TRUE(line) << "no line starting " << start;
     EXPECT_TRUE(line->starts_with(start)) << *line;
 }
@@ -82,11 +82,11 @@ TEST(JabberTools, ReportsArriveInOrderAndKillAfterEndsTheJobWithStatus3) {
     const std::string name = uniqueName("beam");
     Job job(listener, name, logs);
     job.Write(progress(1) + quoted + progress(2) + "{\"sleep\":30000}\n" + progress(3));
-    EXPECT_EQ(job.Wait(20s), 3) << job.Errors();
+    EXPECT_EQ(job.Wait(40s), 3) << job.Errors();
 
     std::vector<nlohmann::json> lines;
     for (int i = 0; i < 3; ++i) {
-        const std::optional<std::string> line = listener.OutputLine(10s);
+        const std::optional<std::string> line = listener.OutputLine(20s);
         ASSERT_TRUE(line) << "line " << i << " missing";
         lines.push_back(nlohmann::json::parse(*line));
         EXPECT_EQ(lines.back()["job"], name);
@@ -106,7 +106,7 @@ TEST(JabberTools, TheListenerOutlivesJobsThatLeaveOrVanishAndKillsOnRequest) {
     expectLine(listener, leaving + " Progress step=1 ");
     first.Write("{\"close\":true}\n");
     first.CloseInput();
-    EXPECT_EQ(first.Wait(20s), 0) << first.Errors();
+    EXPECT_EQ(first.Wait(40s), 0) << first.Errors();
 
     const std::string vanishing = uniqueName("vanishing");
     Job second(listener, vanishing, logs);
@@ -121,7 +121,7 @@ TEST(JabberTools, TheListenerOutlivesJobsThatLeaveOrVanishAndKillsOnRequest) {
     expectLine(listener, staying + " Progress step=1 ");
     expectLine(listener, staying + " Progress step=2 ");
     listener.Write("kill " + staying + "x\nkill " + staying + "\n");
-    EXPECT_EQ(third.Wait(20s), 3) << third.Errors();
+    EXPECT_EQ(third.Wait(40s), 3) << third.Errors();
 
     listener.Signal(SIGTERM);
     EXPECT_EQ(listener.Wait(), 0) << listener.Errors();

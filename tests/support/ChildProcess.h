@@ -83,7 +83,7 @@ public:
 
     // The next line of standard output, without its line feed; none when it
     // does not come within `bound`.
-    std::optional<std::string> OutputLine(std::chrono::milliseconds bound = std::chrono::seconds(5)) {
+    std::optional<std::string> OutputLine(std::chrono::milliseconds bound = std::chrono::seconds(20)) {
         const auto deadline = Clock::now() + bound;
         size_t end;
         while ((end = outputText.find('\n')) == std::string::npos)
@@ -96,7 +96,7 @@ public:
     // The exit status (128 + the signal when a signal ended it), or -1 when
     // the program has not ended within `bound`. Standard error is collected
     // meanwhile.
-    int Wait(std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+    int Wait(std::chrono::milliseconds bound = std::chrono::seconds(30)) {
         const auto deadline = Clock::now() + bound;
         int status = 0;
         while (::waitpid(pid, &status, WNOHANG) == 0) {
@@ -114,7 +114,7 @@ public:
     const std::string& Errors() const { return errorText; }
 
     // True once standard error holds `text`; false when it does not come within `bound`.
-    bool ErrorsHold(const std::string& text, std::chrono::milliseconds bound = std::chrono::seconds(5)) {
+    bool ErrorsHold(const std::string& text, std::chrono::milliseconds bound = std::chrono::seconds(20)) {
         const auto deadline = Clock::now() + bound;
         while (errorText.find(text) == std::string::npos)
             if (!ReadSome(errors, errorText, deadline)) return false;
