@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <climits>
-#include <cstring>
 #include <string_view>
 
 #include "foundation/ipm_export.h"
@@ -32,15 +31,6 @@ public:
     cow_String& operator=(const cow_String& other) noexcept;
     cow_String& operator=(cow_String&& other) noexcept;
     cow_String& operator=(const char* text);
-    // Replaces the text, in place when this string holds its text alone and
-    // has room, so a value that changes often costs no allocation.
-    cow_String& assign(std::string_view text) {
-        const int n = static_cast<int>(text.size());
-        if (!rep || rep->refs.load(std::memory_order_acquire) != 1 || rep->capacity < n) return *this = cow_String(text);
-        std::memmove(rep->data(), text.data(), text.size());
-        SetLength(n);
-        return *this;
-    }
 
     int length() const noexcept { return rep ? rep->length : 0; }
     bool isEmpty() const noexcept { return length() == 0; }

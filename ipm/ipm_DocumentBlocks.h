@@ -26,11 +26,9 @@ public:
     // An empty block with room for `bytes`: a spare one when they fit one,
     // else a new one.
     Block* Take(size_t bytes);
-    // Keeps the chained blocks for reuse, as many as the spares may hold, and
-    // unmaps the others.
+    // Keeps the chained blocks (also one Map made in advance) for reuse, as
+    // many as the spares may hold, and unmaps the others.
     void Give(Block* chain);
-    // Adds a block that Map made in advance.
-    void Add(Block* block) { Give(block); }
     // Fewer spares than a fast sender needs before the task's next pause.
     bool Low() const { return spareCount < lowCount; }
 

@@ -243,7 +243,7 @@ bool ipm_MessageTransmit::MapSpareBlock(std::unique_lock<thr_Mutex>& buffer) {
     } catch (const std::bad_alloc&) {
     }
     buffer.lock();
-    if (block) blocks->Add(block);
+    if (block) blocks->Give(block);
     return block != nullptr;
 }
 

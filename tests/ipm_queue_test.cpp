@@ -59,9 +59,9 @@ TEST(DocumentBlocks, SparesAreReusedAndReportedLow) {
     EXPECT_TRUE(blocks.Low());
     ipm_DocumentBlocks::Block* first = ipm_DocumentBlocks::Map(0);
     ipm_DocumentBlocks::Block* second = ipm_DocumentBlocks::Map(0);
-    blocks.Add(first);
+    blocks.Give(first);
     EXPECT_TRUE(blocks.Low());
-    blocks.Add(second);
+    blocks.Give(second);
     EXPECT_FALSE(blocks.Low());
 
     ipm_DocumentBlocks::Block* taken = blocks.Take(100);
