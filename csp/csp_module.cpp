@@ -1,7 +1,7 @@
 #include "csp/csp_module.h"
 
 #include "csp/impl/csp_LocalHostCache.h"
-#include "foundation/omni_UseCount.h"
+#include "foundation/impl/omni_UseCount.h"
 
 namespace {
 omni_UseCount cspUses;

@@ -1,6 +1,6 @@
 #include "foundation/foundation_modules.h"
 
-#include "foundation/omni_UseCount.h"
+#include "foundation/impl/omni_UseCount.h"
 
 // The foundation's facilities need no set-up of their own here, so each pair
 // only keeps its module's use count.

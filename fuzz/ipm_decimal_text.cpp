@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "ipm/ipm_DecimalText.h"
+#include "ipm/impl/ipm_DecimalText.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < sizeof(double)) return 0;

@@ -20,7 +20,7 @@
 #include "foundation/omi_AlertListener.h"
 #include "foundation/utl_system.h"
 #include "fuzz/support/fuzz_sink.h"
-#include "ipm/ipm_MessageDocument.h"
+#include "ipm/impl/ipm_MessageDocument.h"
 #include "ipm/ipm_MessageTransmit.h"
 
 namespace {

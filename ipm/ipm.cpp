@@ -6,7 +6,7 @@
 #include "csp/csp_module.h"
 #include "foundation/cow_String.h"
 #include "foundation/foundation_modules.h"
-#include "foundation/omni_UseCount.h"
+#include "foundation/impl/omni_UseCount.h"
 #include "ipm/ipm_MessageTransmit.h"
 #include "jcl/jcl_module.h"
 

@@ -11,7 +11,7 @@
 #include "csp/csp_SocketAddress.h"
 #include "foundation/eli_killsig.h"
 #include "foundation/utl_CommandLine.h"
-#include "ipm/ipm_MessageDocument.h"
+#include "ipm/impl/ipm_MessageDocument.h"
 
 namespace {
 

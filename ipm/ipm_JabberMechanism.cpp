@@ -6,7 +6,7 @@
 #include "foundation/eli_killsig.h"
 #include "foundation/utl_CommandLine.h"
 #include "foundation/utl_system.h"
-#include "ipm/ipm_MessageDocument.h"
+#include "ipm/impl/ipm_MessageDocument.h"
 #include "jcl/jcl_Message.h"
 #include "jcl/jcl_Presence.h"
 

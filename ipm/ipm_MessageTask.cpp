@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "foundation/cow_String.h"
-#include "ipm/ipm_DocumentQueue.h"
+#include "ipm/impl/ipm_DocumentQueue.h"
 #include "ipm/ipm_MessageTransmit.h"
 
 namespace {

@@ -14,10 +14,10 @@
 #include "foundation/utl_CommandLine.h"
 #include "foundation/utl_FilePath.h"
 #include "foundation/utl_system.h"
-#include "ipm/ipm_DocumentBlocks.h"
-#include "ipm/ipm_DocumentQueue.h"
-#include "ipm/ipm_MessageLog.h"
-#include "ipm/ipm_PhaseTexts.h"
+#include "ipm/impl/ipm_DocumentBlocks.h"
+#include "ipm/impl/ipm_DocumentQueue.h"
+#include "ipm/impl/ipm_MessageLog.h"
+#include "ipm/impl/ipm_PhaseTexts.h"
 #include "ipm/ipm_TransmissionMechanism.h"
 
 namespace {

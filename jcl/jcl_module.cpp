@@ -1,6 +1,6 @@
 #include "jcl/jcl_module.h"
 
-#include "foundation/omni_UseCount.h"
+#include "foundation/impl/omni_UseCount.h"
 
 namespace {
 omni_UseCount jclUses;

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "csp/csp_Host.h"
+#include "csp/impl/csp_Host.h"
 #include "csp/csp_IpAddress.h"
 #include "csp/csp_SocketAddress.h"
 #include "csp/csp_module.h"

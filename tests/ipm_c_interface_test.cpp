@@ -11,7 +11,7 @@
 #include "foundation/eli_killsig.h"
 #include "foundation/utl_CommandLine.h"
 #include "ipm/ipm.h"
-#include "ipm/ipm_MessageDocument.h"
+#include "ipm/impl/ipm_MessageDocument.h"
 #include "ipm/ipm_MessageTransmit.h"
 #include "ipm/ipm_c.h"
 #include "support/LoopbackPeer.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ipm/ipm_DecimalText.h"
+#include "ipm/impl/ipm_DecimalText.h"
 
 namespace {
 std::string written(double value) {

@@ -11,9 +11,9 @@
 
 #include "foundation/omi_AlertListener.h"
 #include "foundation/utl_system.h"
-#include "ipm/ipm_MessageDocument.h"
+#include "ipm/impl/ipm_MessageDocument.h"
 #include "ipm/ipm_MessageTransmit.h"
-#include "ipm/ipm_PhaseTexts.h"
+#include "ipm/impl/ipm_PhaseTexts.h"
 #include "support/TransmitterSetup.h"
 
 namespace {

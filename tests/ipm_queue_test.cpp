@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "ipm/ipm_DocumentBlocks.h"
-#include "ipm/ipm_DocumentQueue.h"
+#include "ipm/impl/ipm_DocumentBlocks.h"
+#include "ipm/impl/ipm_DocumentQueue.h"
 
 namespace {
 std::vector<std::string> contents(const ipm_DocumentQueue& queue) {

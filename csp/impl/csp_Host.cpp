@@ -1,4 +1,4 @@
-#include "csp/csp_Host.h"
+#include "csp/impl/csp_Host.h"
 
 #include <arpa/inet.h>
 

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "csp/csp_Host.h"
+#include "csp/impl/csp_Host.h"
 #include "csp/csp_NetworkException.h"
 #include "foundation/atr_translate.h"
 

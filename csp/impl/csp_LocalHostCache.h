@@ -1,6 +1,6 @@
 #pragma once
 
-#include "csp/csp_Host.h"
+#include "csp/impl/csp_Host.h"
 
 // The process-wide record of the local machine, made on first request and
 // released when the socket module's last user finalises.

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "foundation/eli_killsig.h"
-#include "ipm/ipm_MessageDocument.h"
+#include "ipm/impl/ipm_MessageDocument.h"
 #include "ipm/ipm_TransmissionMechanism.h"
 
 // What a RecordingMechanism was told to do and what it saw. Shared with the

@@ -1,4 +1,4 @@
-#include "ipm/ipm_MessageDocument.h"
+#include "ipm/impl/ipm_MessageDocument.h"
 
 #include <algorithm>
 #include <array>
@@ -10,7 +10,7 @@
 
 #include "foundation/omi_AlertListener.h"
 #include "foundation/utl_system.h"
-#include "ipm/ipm_DecimalText.h"
+#include "ipm/impl/ipm_DecimalText.h"
 #include "ipm/ipm_MessageTransmit.h"
 
 namespace {

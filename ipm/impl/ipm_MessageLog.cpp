@@ -1,4 +1,4 @@
-#include "ipm/ipm_MessageLog.h"
+#include "ipm/impl/ipm_MessageLog.h"
 
 namespace {
 // The buffers' pages are touched once here, so that the job's resident

@@ -1,4 +1,4 @@
-#include "ipm/ipm_PhaseTexts.h"
+#include "ipm/impl/ipm_PhaseTexts.h"
 
 #include <functional>
 

@@ -1,4 +1,4 @@
-#include "ipm/ipm_DocumentQueue.h"
+#include "ipm/impl/ipm_DocumentQueue.h"
 
 #include <utility>
 

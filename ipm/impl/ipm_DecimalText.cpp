@@ -1,4 +1,4 @@
-#include "ipm/ipm_DecimalText.h"
+#include "ipm/impl/ipm_DecimalText.h"
 
 #include <algorithm>
 #include <bit>

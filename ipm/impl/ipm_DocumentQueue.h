@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "ipm/ipm_DocumentBlocks.h"
+#include "ipm/impl/ipm_DocumentBlocks.h"
 
 // Documents waiting for the message task, oldest first, copied back to back
 // (each after its length) into blocks of ipm_DocumentBlocks, so buffering one

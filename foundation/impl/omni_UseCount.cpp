@@ -1,4 +1,4 @@
-#include "foundation/omni_UseCount.h"
+#include "foundation/impl/omni_UseCount.h"
 
 bool omni_UseCount::Start(int& caller) {
     if (uses.fetch_add(1) != 0) return false;

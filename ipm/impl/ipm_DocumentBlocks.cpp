@@ -1,4 +1,4 @@
-#include "ipm/ipm_DocumentBlocks.h"
+#include "ipm/impl/ipm_DocumentBlocks.h"
 
 #include <sys/mman.h>
 
