@@ -293,7 +293,7 @@
       legend: 'follow',
       labelsSeparateLines: true,
       axes: {
-        x: xLabel === 'time' ? { valueFormatter: (ms) => formatTime(ms) } : numberAxis,
+        x: xLabel === 'time' ? { valueFormatter: formatTime } : numberAxis,
         y: numberAxis,
       },
     };
@@ -373,11 +373,11 @@
     }
 
     plot(message) {
-      const x = this.xField ? message.fields[this.xField] : message.time;
+      const x = this.xField ? message.fields[this.xField] : new Date(message.time);
       for (const [field, value] of Object.entries(message.fields)) {
         if (typeof value !== 'number' && !['nan', 'inf', '-inf'].includes(value)) continue;
         this.noteField(field);
-        if (field === this.xField || typeof x !== 'number') continue;
+        if (field === this.xField || !(typeof x === 'number' || x instanceof Date)) continue;
         this.chart(field).add(x, typeof value === 'number' ? value : null);
       }
     }
