@@ -34,48 +34,39 @@ int portAfter(const std::string& prefix, const std::string& line) {
     return line.starts_with(prefix) ? std::atoi(line.c_str() + prefix.size()) : 0;
 }
 
+// The listener with `options`; with "--http" first, its monitor's port too.
 class Listener : public ChildProcess {
 public:
     explicit Listener(std::vector<std::string> options) : ChildProcess(withProgram(options)) {
         port = portAfter("listening on 127.0.0.1:", Line());
-        if (std::find(options.begin(), options.end(), "--http") != options.end())
-            monitor = portAfter("monitor at http://127.0.0.1:", Line());
+        if (!options.empty() && options[0] == "--http") monitor = portAfter("monitor at http://127.0.0.1:", Line());
     }
-
     std::string Line() { return OutputLine().value_or("(no line)"); }
-
-    int port = 0;
-    int monitor = 0;
-
-private:
     static std::vector<std::string> withProgram(std::vector<std::string> options) {
         options.insert(options.begin(), IPM_LISTEN_PATH);
         return options;
     }
+    int port = 0, monitor = 0;
 };
 
 // A job's connection to the listener.
 loopback::Peer job(int port) { return loopback::Peer(loopback::Connect(port)); }
 
-Json get(int port, const std::string& path, int* status = nullptr) {
+Json get(int port, const std::string& path) {
     const auto answer = httplib::Client("127.0.0.1", port).Get(path.c_str());
-    if (status) *status = answer ? answer->status : 0;
     return answer ? Json::parse(answer->body) : Json();
 }
 
 int stop(int port, int id, const std::string& token) {
-    httplib::Headers headers;
-    if (!token.empty()) headers.emplace("X-IPM-Token", token);
     const auto answer = httplib::Client("127.0.0.1", port).Post(("/api/jobs/" + std::to_string(id) + "/stop").c_str(),
-                                                                headers, "", "text/plain");
+                                                                {{"X-IPM-Token", token}}, "", "text/plain");
     return answer ? answer->status : 0;
 }
 
 // The job's row once `holds` is true of it; null when it does not come to that in time.
 Json rowWhen(int port, int id, const std::function<bool(const Json&)>& holds) {
     for (int i = 0; i < 300; ++i, std::this_thread::sleep_for(100ms)) {
-        const Json jobs = get(port, "/api/jobs")["jobs"];
-        for (const Json& row : jobs)
+        for (const Json& row : Json(get(port, "/api/jobs")["jobs"]))
             if (row["id"] == id && holds(row)) return row;
     }
     return nullptr;
@@ -88,8 +79,7 @@ Json messagesOf(int port, int id) {
 }
 
 TEST(ListenTool, PrintsJobsMessagesKillsOnRequestAndOutlivesJobsAndInput) {
-    Listener listener({});
-    ASSERT_NE(listener.port, 0);
+    Listener listener({"--kill-after", "2"});
     loopback::Peer beam = job(listener.port);
     beam.Write("beam" + progress);
     EXPECT_EQ(listener.Line(), "beam " + progressLine);
@@ -100,41 +90,19 @@ TEST(ListenTool, PrintsJobsMessagesKillsOnRequestAndOutlivesJobsAndInput) {
     beam.Close();
     EXPECT_TRUE(listener.ErrorsHold("job beam disconnected"));
 
+    // A job gone before its kill request arrives must not take the listener along.
     listener.CloseInput();
+    job(listener.port).Write("hasty" + progress + progress);
     loopback::Peer later = job(listener.port);
     later.Write("later" + progress);
-    EXPECT_EQ(listener.Line(), "later " + progressLine);
+    EXPECT_FALSE(loopback::Readable(later.Descriptor(), 200)) << "killed after one message";
+    later.Write(progress);
+    EXPECT_EQ(later.Read(4), "Kill");
     listener.Signal(SIGTERM);
     EXPECT_EQ(listener.Wait(), 0);
 }
 
-TEST(ListenTool, KillAfterTheNthMessageOfEachJobEvenWhenTheJobHasGone) {
-    Listener listener({"--kill-after", "2", "--raw"});
-    loopback::Peer first = job(listener.port), second = job(listener.port);
-    first.Write("first" + progress + progress);
-    second.Write("second" + progress);
-    EXPECT_EQ(first.Read(4), "Kill");
-    EXPECT_FALSE(loopback::Readable(second.Descriptor(), 200));
-    second.Write(progress);
-    second.Reset();
-    EXPECT_TRUE(listener.ErrorsHold("job second disconnected"));
-    loopback::Peer later = job(listener.port);
-    later.Write("later" + progress);
-    EXPECT_TRUE(listener.ErrorsHold("job later connected"));
-    listener.Signal(SIGTERM);
-    EXPECT_EQ(listener.Wait(), 0);
-}
-
-TEST(ListenTool, ExitsWithAReasonWhenItCannotWork) {
-    Listener wrong({"--raw", "--json"});
-    EXPECT_EQ(wrong.Wait(), 2);
-    EXPECT_NE(wrong.Errors().find("usage: ipm-listen"), std::string::npos);
-
-    const loopback::Listener holder;
-    Listener taken({"--port", std::to_string(holder.Port())});
-    EXPECT_EQ(taken.Wait(), 1);
-    EXPECT_NE(taken.Errors().find("cannot bind"), std::string::npos);
-
+TEST(ListenTool, ExitsWithAReasonWhenNobodyReadsItsOutput) {
     Listener unread({});
     loopback::Peer beam = job(unread.port);
     unread.CloseOutput();
@@ -165,17 +133,12 @@ TEST(ListenMonitor, HistoryOutlivesTheListenerAndAnImportMatchesLiveReception) {
     Listener restarted({"--http", "0", "--db", database});
     const Json jobs = get(restarted.monitor, "/api/jobs")["jobs"];
     ASSERT_EQ(jobs.size(), 3u);
-    EXPECT_EQ(jobs[0]["host"], "node1");
-    EXPECT_EQ(jobs[0]["handle"], "77");
-    EXPECT_EQ(jobs[0]["phase"], "Analysis");
-    EXPECT_EQ(jobs[0]["step"], 3);
+    EXPECT_EQ((Json{jobs[0]["host"], jobs[0]["handle"], jobs[0]["phase"], jobs[0]["step"]}),
+              Json::parse(R"(["node1", "77", "Analysis", 3])"));
     EXPECT_EQ(jobs[1]["state"], "gone") << "running when its listener ended";
-    EXPECT_EQ(jobs[2]["name"], "beam");
-    EXPECT_EQ(jobs[2]["transport"], "file");
-    EXPECT_EQ(jobs[2]["state"], "stopped");
+    EXPECT_EQ((Json{jobs[2]["name"], jobs[2]["transport"], jobs[2]["state"]}), Json::parse(R"(["beam", "file", "stopped"])"));
     const Json live = messagesOf(restarted.monitor, 1);
     EXPECT_EQ(messagesOf(restarted.monitor, 3), live);
-    EXPECT_EQ(live[1]["fields"]["residual"], 2.5e-06);
     EXPECT_EQ(get(restarted.monitor, "/api/jobs/1/series?field=residual&x=step")["points"], Json::parse("[[3,2.5e-06]]"));
 }
 
@@ -191,9 +154,6 @@ TEST(ListenMonitor, AStopNeedsTheTokenAndEndsARealJobWithStatus3) {
     EXPECT_EQ(stop(listener.monitor, 1, "wrong"), 403);
     EXPECT_EQ(beam.Wait(300ms), -1) << "a refused stop leaves the job running";
     EXPECT_EQ(stop(listener.monitor, 7, "secret"), 404);
-    int status = 0;
-    EXPECT_EQ(get(listener.monitor, "/api/jobs/1/messages?limit=0", &status)["error"], "limit needs a number from 1 to 5000");
-    EXPECT_EQ(status, 400);
 
     EXPECT_EQ(stop(listener.monitor, 1, "secret"), 200);
     EXPECT_EQ(beam.Wait(), 3);
