@@ -78,7 +78,7 @@ TEST(ListenPrinter, OneLinePerMessageInEveryMode) {
               "</Note>\n");
 
     const ipm_MessagePrinter json(Mode::json);
-    EXPECT_EQ(json.Render("beam", progress).line.substr(0, 131),
+    EXPECT_EQ(json.Render("beam", progress).line.substr(0, 133),
               R"({"job":"beam","type":"Progress","fields":[{"name":"step","type":"integer","value":3},)"
               R"({"name":"heading","type":"string","value":"A&B"})");
     EXPECT_EQ(nlohmann::json::parse(json.Render("beam", forging).line)["fields"][1]["value"], "nan");
