@@ -30,40 +30,25 @@ cow_1DArrayList<int> Path(std::initializer_list<int> steps) {
 }
 }  // namespace
 
-TEST(JclNode, SerializesUnescapedInKeyOrderAndTraversesIndependentCopies) {
-    jcl_Node root = Element("n", "a<b&c", {{"z", "\"q\""}, {"a", "1"}, {"a", "2"}},
-                            {Element("first"), Element("second", "", {}, {Element("inner0"), Element("inner1")})});
-    EXPECT_EQ(Element("n", "a<b&c", {{"z", "\"q\""}, {"a", "1"}}, {Element("b", "t")}).Serialize(),
-              "<n a=\"1\" z=\"\"q\"\">a<b&c\n<b>t\n</b>\n</n>\n");
-    EXPECT_EQ(root.Traverse(Path({1, 1})).GetTagName(), "inner1");
+TEST(JclNode, TraversesByChildIndexAndCopiesAreIndependent) {
+    jcl_Node root = Element("n", "", {}, {Element("first"), Element("second", "", {}, {Element("a"), Element("b")})});
+    EXPECT_EQ(root.Traverse(Path({1, 1})).GetTagName(), "b");
     EXPECT_THROW(root.Traverse(Path({1, 0, 0})), std::out_of_range);
-    EXPECT_THROW(root.GetChild(-1), std::out_of_range);
     jcl_Node copy = root;
     copy.Traverse(Path({0})).text = "changed";
     EXPECT_EQ(root.GetChild(0).text, "");
 }
 
 TEST(JclMessage, WritesOptionalPartsOnlyWhenSetAndReadsOnlyMessages) {
-    EXPECT_EQ(jcl_Message().Serialize(), "<message></message>\n");
-    jcl_Message full;
-    full.id = "4";
-    full.from = "f";
-    full.to = "t";
-    full.type = "error";
-    full.SetSubject("s");
-    full.SetBody("b");
-    full.error = "gone";
-    full.errorCode = 404;
-    full.SetX("<doc/>");
-    EXPECT_EQ(full.Serialize(),
-              "<message to=\"t\" from=\"f\" type=\"error\" id=\"4\"><subject>s</subject><body>b</body>"
-              "<error code=\"404\">gone</error><x xmlns=\"kelvane:msg\"><doc/></x></message>\n");
-
-    const jcl_Message read(Element("message", "", {{"to", "job@srv"}, {"type", "chat"}},
-                                   {Element("body", "first"), Element("body", "second"),
-                                    Element("error", "bad", {{"code", " -12xyz"}}), Element("thread", "t")}));
-    EXPECT_EQ(read.Serialize(),
-              "<message to=\"job@srv\" type=\"chat\"><body>second</body><error code=\"-12\">bad</error></message>\n");
+    jcl_Message empty;
+    EXPECT_EQ(empty.Serialize(), "<message></message>\n");
+    empty.SetX("<doc/>");
+    EXPECT_EQ(empty.Serialize(), "<message><x xmlns=\"kelvane:msg\"><doc/></x></message>\n");
+    const jcl_Message read(Element("message", "", {{"id", "4"}, {"to", "t"}, {"from", "f"}, {"type", "error"}},
+                                   {Element("body", "first"), Element("subject", "s"), Element("body", "b"),
+                                    Element("error", "gone", {{"code", " -12xyz"}}), Element("thread", "t")}));
+    EXPECT_EQ(read.Serialize(), "<message to=\"t\" from=\"f\" type=\"error\" id=\"4\"><subject>s</subject><body>b</body>"
+                                "<error code=\"-12\">gone</error></message>\n");
     EXPECT_EQ(jcl_Message(Element("message", "", {}, {Element("error", "e", {{"code", "99999999999999999999"}})})).errorCode,
               INT_MAX);
     EXPECT_EQ(jcl_Message(Element("Message", "", {{"to", "a"}}, {Element("body", "b")})).Serialize(),
@@ -90,13 +75,10 @@ TEST(JclPresence, WritesShowBeforeStatusNeverThePriorityAndReadsIt) {
 
 TEST(JclIQ, ReadsTheQueryAndTheErrorBesideItAndWritesThemInFixedOrder) {
     jcl_Node query = Element("query", "", {{"xmlns", "jabber:iq:register"}});
-    for (const char* field : {"email", "nick", "last", "first", "name", "resource", "password", "username"})
-        query.Append(Element(field, field));
-    const jcl_IQ iq(Element("iq", "", {{"type", "result"}, {"id", "reg1"}},
+    for (const char* field : {"email", "password", "username"}) query.Append(Element(field, field));
+    const jcl_IQ iq(Element("iq", "", {{"type", "result"}, {"id", "r"}},
                             {Element("username", "outside"), query, Element("error", "conflict", {{"code", "409"}})}));
-    EXPECT_EQ(iq.Serialize(),
-              "<iq type=\"result\" id=\"reg1\"><query xmlns=\"jabber:iq:register\"><username>username</username>"
-              "<password>password</password><resource>resource</resource><name>name</name><first>first</first>"
-              "<last>last</last><nick>nick</nick><email>email</email></query><error code=\"409\">conflict</error></iq>\n");
-    EXPECT_EQ(jcl_IQ(query).Serialize(), "<iq><query xmlns=\"\"></query></iq>\n");
+    EXPECT_EQ(iq.Serialize(), "<iq type=\"result\" id=\"r\"><query xmlns=\"jabber:iq:register\"><username>username"
+                              "</username><password>password</password><email>email</email></query>"
+                              "<error code=\"409\">conflict</error></iq>\n");
 }
