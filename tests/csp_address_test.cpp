@@ -1,17 +1,12 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <utility>
-#include <vector>
 
 #include "csp/csp_IpAddress.h"
 #include "csp/csp_SocketAddress.h"
-#include "csp/csp_module.h"
 #include "csp/impl/csp_Host.h"
-#include "csp/impl/csp_LocalHostCache.h"
 #include "support/NetworkChecks.h"
 
 namespace {
@@ -42,33 +37,4 @@ TEST(CspSocketAddress, HoldsItsOwnRecordAndKeepsThePortIn16Bits) {
     EXPECT_EQ(record.sin_family, AF_INET);
     EXPECT_EQ(record.sin_port, htons(7000));
     EXPECT_EQ(Printed(copy), "SocketAddress( IpAddress( 10.1.2.3 ), port 4464 )");
-}
-
-// The resolver's answers live in per-call storage: concurrent lookups never mix.
-TEST(CspHost, ConcurrentLookupsEachGetTheirOwnAnswer) {
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 6; ++t)
-        threads.emplace_back([&wrong, t] {
-            for (int i = 0; i < 40; ++i) {
-                const csp_Host host = (t + i) % 2 ? csp_Host(cow_String("localhost")) : csp_Host(localhost);
-                if (host.getAddresses().Count() < 1 || !(host.getAddresses()[0] == localhost)) ++wrong;
-            }
-        });
-    for (std::thread& thread : threads) thread.join();
-    EXPECT_EQ(wrong.load(), 0);
-    EXPECT_EQ(RaisedBy([] { csp_Host(cow_String(std::string(64, 'a').c_str())); }), "invalid_host 1:" + std::string(64, 'a'));
-}
-
-TEST(CspModule, OnlyTheLastFinalizeReleasesTheLocalHostRecord) {
-    int count = 0;
-    csp_initialize(count);
-    csp_initialize(count);
-    EXPECT_EQ(count, 1);
-    EXPECT_GE(csp_Host::localHost().getAddresses().Count(), 1);
-    csp_finalize(count);
-    EXPECT_TRUE(csp_LocalHostCache::holdsRecord());
-    csp_finalize(count);
-    EXPECT_EQ(count, 0);
-    EXPECT_FALSE(csp_LocalHostCache::holdsRecord());
 }

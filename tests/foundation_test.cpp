@@ -1,21 +1,15 @@
-// What the library relies on from the foundation: strings, the command line,
-// the kill signal and file paths.
+// What the library relies on from the foundation: strings and the command line.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdint>
-#include <filesystem>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <utility>
-#include <vector>
 
 #include "foundation/cow_String.h"
-#include "foundation/eli_killsig.h"
 #include "foundation/utl_CommandLine.h"
-#include "foundation/utl_FilePath.h"
 
 TEST(CowString, CopiesShareUntilChangedAndEditsClipToTheText) {
     const cow_String original("step=%i heading=%s");
@@ -46,17 +40,6 @@ TEST(CowString, LengthsPastWhatAStringHoldsAreRefused) {
     EXPECT_FALSE(wrote);
 }
 
-TEST(CowString, SharedTextSurvivesCopiesReleasedOnManyThreads) {
-    const cow_String shared("shared between threads");
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&shared] {
-            for (int i = 0; i < 10000; ++i) cow_String(shared).append('!');
-        });
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(shared.refCount(), 1);
-}
-
 TEST(CommandLine, AcceptsEveryOptionFormAndNegativeNumbersAsValues) {
     const utl_CommandLine line({"job=beam", "-message=ALL", "--indir=/tmp/x", "-listener_name", "host", "-flag",
                                 "--last", "-offset", "-5", "-scale", "-.5", "positional"});
@@ -68,22 +51,4 @@ TEST(CommandLine, AcceptsEveryOptionFormAndNegativeNumbersAsValues) {
         EXPECT_EQ(line.ConstGetValue(name), value) << name;
     }
     EXPECT_FALSE(line.IsMember("positional"));
-}
-
-TEST(KillSignal, RaisesTheFlagAndCallsTheHandlerWithoutEndingTheProcess) {
-    static int handlerCalls = 0;
-    eli_clearkillsig();
-    eli_setKillHandler([] { ++handlerCalls; });
-    eli_setkillsig();
-    EXPECT_TRUE(eli_killsigRaised());
-    EXPECT_EQ(handlerCalls, 1);
-    eli_setKillHandler(nullptr);
-    eli_clearkillsig();
-    EXPECT_FALSE(eli_killsigRaised());
-}
-
-TEST(FilePath, RelativeDirectoriesStartAtTheWorkingDirectory) {
-    const std::string cwd = std::filesystem::current_path().string();
-    EXPECT_EQ(utl_FilePath("beam.ipm", "runs").AbsolutePathName(), (cwd + "/runs/beam.ipm").c_str());
-    EXPECT_EQ(utl_FilePath("beam.ipm", "/data/runs/").AbsolutePathName(), "/data/runs/beam.ipm");
 }

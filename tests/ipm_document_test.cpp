@@ -1,19 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "foundation/omi_AlertListener.h"
 #include "foundation/utl_system.h"
 #include "ipm/impl/ipm_MessageDocument.h"
-#include "ipm/impl/ipm_PhaseTexts.h"
 #include "ipm/ipm_c.h"
 #include "support/TransmitterSetup.h"
 
@@ -148,26 +145,6 @@ TEST_F(DocumentTest, PhaseStandsUntilAPhaseFieldReplacesIt) {
     EXPECT_EQ(build(jabber, "M", ""), one("", "B"));
 }
 
-// Past the table of kept phase texts, phases go through a locked copy: a
-// sender repeating the phase while another sets it sees whole ones.
-TEST_F(DocumentTest, PhasesPastTheKeptOnesAreRepeatedWhole) {
-    std::vector<std::string> phases;
-    for (size_t i = 0; i < ipm_PhaseTexts::capacity + 100; ++i) phases.push_back("Phase number " + std::to_string(i));
-    std::thread setter([&] {
-        for (const std::string& phase : phases) build(jabber, "M", "phase=%e", {{}, {}, {phase.c_str()}});
-    });
-    int torn = 0;
-    for (size_t i = 0; i < 2 * phases.size(); ++i) {
-        const std::string document = build(direct, "M", "");
-        const size_t start = document.find("symconst\">") + 10;
-        const std::string repeated = document.substr(start, document.find("</phase>") - start);
-        torn += !repeated.empty() && std::find(phases.begin(), phases.end(), repeated) == phases.end();
-    }
-    setter.join();
-    EXPECT_EQ(torn, 0);
-    EXPECT_EQ(build(direct, "M", ""), one("", phases.back()));
-}
-
 TEST_F(DocumentTest, StartMessageAddsClientHostAndHandle) {
     omi_Singleton<omi_AlertListener>::Instance().SetHandle(4000000000u);
     EXPECT_EQ(build(jabber, "Started", "", {}, true),
@@ -202,16 +179,4 @@ TEST_F(DocumentTest, FloatsOutsideSinglePrecisionRangeAreReplacedOnlyByTheDirect
               one("<v type=\"float\">-3.4028234663852886e+38</v>"));
 }
 
-// Each thread keeps its work on a type and format for the next message: what
-// counts is the text, not where it lies, and more kinds than are kept still
-// come out right.
-TEST_F(DocumentTest, MessagesOfManyKindsFromOneBufferComeOutRight) {
-    char format[32];
-    for (int kind = 0; kind < 60; ++kind) {
-        std::snprintf(format, sizeof format, "f%d=%%i", kind % 20);
-        const std::string name = "f" + std::to_string(kind % 20);
-        EXPECT_EQ(build(direct, "M", format, {{kind}, {}, {}}),
-                  one("<" + name + " type=\"integer\">" + std::to_string(kind) + "</" + name + ">"));
-    }
-}
 }  // namespace

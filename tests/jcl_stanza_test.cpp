@@ -2,10 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <stdexcept>
 #include <utility>
 
-#include "jcl/jcl_IQ.h"
 #include "jcl/jcl_Message.h"
 #include "jcl/jcl_Node.h"
 #include "jcl/jcl_Presence.h"
@@ -23,21 +21,7 @@ jcl_Node Element(const char* name, const char* text = "", Attributes attributes 
     return node;
 }
 
-cow_1DArrayList<int> Path(std::initializer_list<int> steps) {
-    cow_1DArrayList<int> path;
-    for (int step : steps) path.Append(step);
-    return path;
-}
 }  // namespace
-
-TEST(JclNode, TraversesByChildIndexAndCopiesAreIndependent) {
-    jcl_Node root = Element("n", "", {}, {Element("first"), Element("second", "", {}, {Element("a"), Element("b")})});
-    EXPECT_EQ(root.Traverse(Path({1, 1})).GetTagName(), "b");
-    EXPECT_THROW(root.Traverse(Path({1, 0, 0})), std::out_of_range);
-    jcl_Node copy = root;
-    copy.Traverse(Path({0})).text = "changed";
-    EXPECT_EQ(root.GetChild(0).text, "");
-}
 
 TEST(JclMessage, WritesOptionalPartsOnlyWhenSetAndReadsOnlyMessages) {
     jcl_Message empty;
@@ -71,14 +55,4 @@ TEST(JclPresence, WritesShowBeforeStatusNeverThePriorityAndReadsIt) {
     EXPECT_EQ(presence.Serialize(),
               "<presence type=\"subscribe\" id=\"p1\"><show>dnd</show><status>new</status></presence>\n");
     EXPECT_EQ(jcl_Presence(Element("message", "", {}, {Element("status", "s")})).Serialize(), "<presence></presence>\n");
-}
-
-TEST(JclIQ, ReadsTheQueryAndTheErrorBesideItAndWritesThemInFixedOrder) {
-    jcl_Node query = Element("query", "", {{"xmlns", "jabber:iq:register"}});
-    for (const char* field : {"email", "password", "username"}) query.Append(Element(field, field));
-    const jcl_IQ iq(Element("iq", "", {{"type", "result"}, {"id", "r"}},
-                            {Element("username", "outside"), query, Element("error", "conflict", {{"code", "409"}})}));
-    EXPECT_EQ(iq.Serialize(), "<iq type=\"result\" id=\"r\"><query xmlns=\"jabber:iq:register\"><username>username"
-                              "</username><password>password</password><email>email</email></query>"
-                              "<error code=\"409\">conflict</error></iq>\n");
 }

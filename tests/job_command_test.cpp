@@ -21,7 +21,6 @@ TEST(JobCommand, ReadsTheThreeCommands) {
     EXPECT_EQ(message.doubles, (std::vector<double>{1.5, -INFINITY}));
     EXPECT_STREQ(message.TextPointers().at(0), "A");
     EXPECT_EQ(ipm_JobCommand::Parse(R"({"sleep":200})").milliseconds, 200);
-    EXPECT_EQ(ipm_JobCommand::Parse(R"({"close":true})").kind, ipm_JobCommand::Kind::Close);
 }
 
 TEST(JobCommand, RefusesLinesWhoseFormatWantsMoreValuesThanTheyGive) {
