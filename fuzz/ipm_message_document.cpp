@@ -128,7 +128,9 @@ struct Variant {
     bool replacesOutOfRangeFloats;
     bool xmlCharactersOnly;
 
-    std::string Text(std::string_view text) const { return xmlCharactersOnly ? XmlCharacters(text) : std::string(text); }
+    std::string Text(std::string_view text) const {
+        return xmlCharactersOnly ? XmlCharacters(text) : std::string(text);
+    }
 };
 
 const Variant direct{ipm_MessageDocument::direct, {"heading", "stepName", "message", "file"}, true, false};

@@ -24,7 +24,8 @@ TEST(JobCommand, ReadsTheThreeCommands) {
 }
 
 TEST(JobCommand, RefusesLinesWhoseFormatWantsMoreValuesThanTheyGive) {
-    EXPECT_NO_THROW(ipm_JobCommand::Parse(send("a=%I b=%R c=%S d=%B e=%E x=%ix", R"(,"ints":[1],"doubles":[2],"texts":["x","y","z"])")));
+    EXPECT_NO_THROW(
+        ipm_JobCommand::Parse(send("a=%I b=%R c=%S d=%B e=%E x=%ix", R"(,"ints":[1],"doubles":[2],"texts":["x","y","z"])")));
     for (const std::string& line : {send("a=%s b=%b c=%e", R"(,"texts":["x","y"])"), send("count%i", ""),
                                     send("a=%r", ""), std::string(R"({"send":"direct","type":"X","ints":[2147483648]})"),
                                     std::string("not json"), std::string(R"({"sleep":-1})")})
