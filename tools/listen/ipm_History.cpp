@@ -130,6 +130,8 @@ ipm_JobRecord jobFrom(const Statement& row) {
     return job;
 }
 
+std::string text(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
 // A JSON path to a top-level member; none for names that would need escapes.
 std::string pathTo(const std::string& name) {
     if (name.find_first_of("\"\\") != std::string::npos) return {};
@@ -179,17 +181,20 @@ std::int64_t ipm_History::LastMessageId() {
     return select.Integer(0);
 }
 
-void ipm_History::Store(ipm_MessageRecord message) {
+void ipm_History::Store(const ipm_MessageRecord& message) {
+    QueuedMessage queued{message.id, message.job, message.time, message.type, text(message.fields),
+                         text(message.types)};
     std::unique_lock lock(queueLock);
     queueChanged.wait(lock, [&] { return queuedMessages.size() < maxQueued; });
-    queuedMessages.push_back(std::move(message));
-    queueChanged.notify_all();
+    queuedMessages.push_back(std::move(queued));
+    // Only an empty queue can have the writer waiting.
+    if (queuedMessages.size() == 1) queueChanged.notify_all();
 }
 
 void ipm_History::Store(const ipm_JobRecord& job) {
     std::lock_guard lock(queueLock);
     queuedJobs[job.id] = job;
-    queueChanged.notify_all();
+    if (queuedJobs.size() == 1) queueChanged.notify_all();
 }
 
 void ipm_History::Flush() {
@@ -235,7 +240,7 @@ void ipm_History::Write() {
     for (;;) {
         queueChanged.wait(lock, [&] { return closing || !queuedMessages.empty() || !queuedJobs.empty(); });
         if (queuedMessages.empty() && queuedJobs.empty()) return;
-        std::vector<ipm_MessageRecord> messages;
+        std::vector<QueuedMessage> messages;
         std::map<std::int64_t, ipm_JobRecord> jobs;
         messages.swap(queuedMessages);
         jobs.swap(queuedJobs);
@@ -249,14 +254,14 @@ void ipm_History::Write() {
     }
 }
 
-void ipm_History::WriteBatch(const std::vector<ipm_MessageRecord>& messages,
+void ipm_History::WriteBatch(const std::vector<QueuedMessage>& messages,
                              const std::map<std::int64_t, ipm_JobRecord>& jobs) {
     try {
         execute(writer, "BEGIN");
         Statement insertMessage(writer, "INSERT INTO messages(id, job, time, type, fields, types) VALUES(?,?,?,?,?,?)");
         for (const auto& message : messages) {
             insertMessage.Bind(1, message.id).Bind(2, message.job).Bind(3, message.time).Bind(4, message.type);
-            insertMessage.Bind(5, message.fields.dump()).Bind(6, message.types.dump()).Run();
+            insertMessage.Bind(5, message.fields).Bind(6, message.types).Run();
         }
         Statement upsertJob(writer, "INSERT OR REPLACE INTO jobs VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
         for (const auto& [id, job] : jobs) {

@@ -23,7 +23,7 @@ public:
     static constexpr const char* defaultFile = "ipm-listen.db";
     // Messages queued before Store waits for the writer: memory stays flat
     // when messages come faster than the disk takes them.
-    static constexpr std::size_t maxQueued = 50000;
+    static constexpr std::size_t maxQueued = 10000;
 
     // Opens or creates the database; jobs it shows as running are marked
     // gone, since their listener ended. Throws std::runtime_error.
@@ -36,7 +36,7 @@ public:
     std::vector<ipm_JobRecord> Jobs();
     std::int64_t LastMessageId();
 
-    void Store(ipm_MessageRecord message);
+    void Store(const ipm_MessageRecord& message);
     // Keeps the job's row as it is now; only the latest row of a job is
     // written when it changes several times within a batch.
     void Store(const ipm_JobRecord& job);
@@ -51,8 +51,19 @@ public:
     nlohmann::ordered_json Series(std::int64_t job, const std::string& field, const std::string& x);
 
 private:
+    // A message as it waits for the writer: its JSON already text, which
+    // takes a fraction of the memory of the parsed form.
+    struct QueuedMessage {
+        std::int64_t id;
+        std::int64_t job;
+        std::int64_t time;
+        std::string type;
+        std::string fields;
+        std::string types;
+    };
+
     void Write();
-    void WriteBatch(const std::vector<ipm_MessageRecord>& messages, const std::map<std::int64_t, ipm_JobRecord>& jobs);
+    void WriteBatch(const std::vector<QueuedMessage>& messages, const std::map<std::int64_t, ipm_JobRecord>& jobs);
 
     sqlite3* writer = nullptr;
     sqlite3* reader = nullptr;
@@ -60,7 +71,7 @@ private:
 
     std::mutex queueLock;
     std::condition_variable queueChanged;
-    std::vector<ipm_MessageRecord> queuedMessages;
+    std::vector<QueuedMessage> queuedMessages;
     std::map<std::int64_t, ipm_JobRecord> queuedJobs;
     bool writing = false;
     bool closing = false;

@@ -48,7 +48,7 @@ void ipm_Monitor::MessageReceived(std::int64_t id, const ipm_DocumentReader::Mes
         Changed(job->second);
         if (events.HasReaders()) events.Publish("message", dump({{"job", id}, {"message", record.ToJson()}}));
     }
-    history.Store(std::move(record));
+    history.Store(record);
 }
 
 void ipm_Monitor::JobEnded(std::int64_t id, bool orderly) {
