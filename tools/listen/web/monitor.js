@@ -533,12 +533,15 @@
     const { job, message } = JSON.parse(event.data);
     whenSynced(() => { if (view?.id === job) view.receive(message); });
   });
-  // After a reconnection the stream misses what happened in between.
+  // The list is read once the stream is open, so that nothing falls between
+  // the two; again after a reconnection, for what happened in between. The
+  // page shows the list anyway if the stream is slow to come.
+  const withoutStream = setTimeout(sync, 2000);
   events.addEventListener('open', () => {
+    clearTimeout(withoutStream);
     setConnection('live', 'live');
     sync();
     if (view && !view.loading) view.load().catch(() => {});
   });
   events.addEventListener('error', () => setConnection('lost', 'reconnecting…'));
-  sync();
 })();
