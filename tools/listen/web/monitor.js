@@ -25,7 +25,7 @@
     if (typeof value !== 'number') return String(value);
     if (Number.isInteger(value) && Math.abs(value) < 1e15) return String(value);
     const size = Math.abs(value);
-    if (size !== 0 && (size < 1e-3 || size >= 1e6)) {
+    if (size !== 0 && (size < 1e-2 || size >= 1e6)) {
       return value.toExponential(2).replace(/\.?0+e/, 'e').replace('e+', 'e');
     }
     return String(Number(value.toPrecision(4)));
