@@ -8,6 +8,7 @@ if(CMAKE_SCRIPT_MODE_FILE)
   set(types_html "text/html; charset=utf-8")
   set(types_js "text/javascript; charset=utf-8")
   set(types_css "text/css; charset=utf-8")
+  set(types_svg "image/svg+xml")
   set(definitions "")
   set(entries "")
   set(index 0)
@@ -66,6 +67,7 @@ set(assets
   "/=${CMAKE_CURRENT_LIST_DIR}/index.html"
   "/static/monitor.js=${CMAKE_CURRENT_LIST_DIR}/monitor.js"
   "/static/monitor.css=${CMAKE_CURRENT_LIST_DIR}/monitor.css"
+  "/static/icon.svg=${CMAKE_CURRENT_LIST_DIR}/icon.svg"
   "/static/dygraph.min.js=${IPM_DYGRAPHS_DIR}/dygraph.min.js"
   "/static/dygraph.min.css=${IPM_DYGRAPHS_DIR}/dygraph.min.css")
 set(files "")

@@ -227,6 +227,8 @@
 
   // ---- one job: charts and messages --------------------------------------
 
+  // Who sent a message, not how it went: never charted, the name not repeated.
+  const identityFields = new Set(['jobName', 'clientHost', 'handle']);
   const logScaleName = /resid|error|err$|norm|tol|delta/i;
 
   class ChartCard {
@@ -310,9 +312,11 @@
       this.fields = new Set();
       this.charts = new Map();
       this.xField = '';
+      this.typeShown = '';
       this.newRows = [];
       this.drawTimer = null;
       this.lastDraw = 0;
+      this.drawCost = 0;
       $('charts').replaceChildren();
       $('messages').tBodies[0].replaceChildren();
       $('type-filter').replaceChildren(new Option('all types', ''));
@@ -342,6 +346,7 @@
           if (view !== this) return;
           for (const message of page.messages) this.add(message);
           if (page.messages.length < pageSize) break;
+          this.scheduleRedraw();
         }
       } finally {
         this.loading = false;
@@ -368,13 +373,13 @@
         $('type-filter').append(new Option(message.type, message.type));
       }
       this.plot(message);
-      const filter = $('type-filter').value;
-      if (!filter || filter === message.type) this.newRows.push(message);
+      if (!this.typeShown || this.typeShown === message.type) this.newRows.push(message);
     }
 
     plot(message) {
       const x = this.xField ? message.fields[this.xField] : new Date(message.time);
       for (const [field, value] of Object.entries(message.fields)) {
+        if (identityFields.has(field)) continue;
         if (typeof value !== 'number' && !['nan', 'inf', '-inf'].includes(value)) continue;
         this.noteField(field);
         if (field === this.xField || !(typeof x === 'number' || x instanceof Date)) continue;
@@ -407,7 +412,9 @@
 
     scheduleRedraw() {
       if (this.drawTimer !== null) return;
-      const wait = Math.max(0, redrawInterval - (performance.now() - this.lastDraw));
+      // A big chart draws less often, so that the page keeps answering.
+      const interval = Math.max(redrawInterval, 4 * this.drawCost);
+      const wait = Math.max(0, interval - (performance.now() - this.lastDraw));
       this.drawTimer = setTimeout(() => requestAnimationFrame(() => {
         this.drawTimer = null;
         this.redraw();
@@ -416,10 +423,12 @@
 
     redraw() {
       if (view !== this) return;
-      this.lastDraw = performance.now();
+      const start = performance.now();
       for (const chart of this.charts.values()) chart.draw(this.xField || 'time');
       $('chart-note').textContent = this.charts.size ? '' : 'no numeric fields yet';
       this.showNewRows();
+      this.lastDraw = performance.now();
+      this.drawCost = this.lastDraw - start;
     }
 
     showNewRows() {
@@ -436,6 +445,7 @@
 
     refilter() {
       const filter = $('type-filter').value;
+      this.typeShown = filter;
       $('messages').tBodies[0].replaceChildren();
       this.newRows = this.messages.filter((message) => !filter || message.type === filter).slice(-shownMessages);
       this.showNewRows();
@@ -449,6 +459,7 @@
     type.append(element('span', 'type', message.type));
     const fields = element('td', 'fields');
     for (const [name, value] of Object.entries(message.fields)) {
+      if (name === 'jobName') continue;
       const field = element('span', 'field');
       const shown = element('span', typeof value === 'number' ? 'value number' : 'value', formatNumber(value));
       if (typeof value === 'number') shown.title = String(value);
@@ -522,12 +533,15 @@
     const { job, message } = JSON.parse(event.data);
     whenSynced(() => { if (view?.id === job) view.receive(message); });
   });
-  // After a reconnection the stream misses what happened in between.
+  // The list is read once the stream is open, so that nothing falls between
+  // the two; again after a reconnection, for what happened in between. The
+  // page shows the list anyway if the stream is slow to come.
+  const withoutStream = setTimeout(sync, 2000);
   events.addEventListener('open', () => {
+    clearTimeout(withoutStream);
     setConnection('live', 'live');
     sync();
     if (view && !view.loading) view.load().catch(() => {});
   });
   events.addEventListener('error', () => setConnection('lost', 'reconnecting…'));
-  sync();
 })();
