@@ -125,11 +125,17 @@ jcl_Connection::jcl_Connection()
 
 jcl_Connection::~jcl_Connection() = default;
 
-bool jcl_Connection::Connect(const cow_String& serverName, int port) {
-    const csp_SocketAddress address(csp_IpAddress(serverName), port);
-    server = serverName;
-    socket.connectTo(address);
+void jcl_Connection::Open(const cow_String& domain, const cow_String& address, int port) {
+    const csp_SocketAddress where(csp_IpAddress(address), port);
+    server = domain;
+    socket.connectTo(where);
     socket.setKeepAlives(true);
+}
+
+bool jcl_Connection::Connect(const cow_String& serverName, int port) { return Connect(serverName, serverName, port); }
+
+bool jcl_Connection::Connect(const cow_String& domain, const cow_String& address, int port) {
+    Open(domain, address, port);
 
     cow_String header("<?xml version=\"1.0\"?>\n<stream:stream xmlns:stream=\"http://etherx.jabber.org/streams\" to=\"");
     header += server;
@@ -139,10 +145,7 @@ bool jcl_Connection::Connect(const cow_String& serverName, int port) {
 
 void jcl_Connection::ConnectSecurely(const cow_String& domain, const cow_String& address, int port,
                                      const cow_String& caFile) {
-    const csp_SocketAddress where(csp_IpAddress(address), port);
-    server = domain;
-    socket.connectTo(where);
-    socket.setKeepAlives(true);
+    Open(domain, address, port);
     OpenSecureStream("stream features");
     if (!ChildNamed(features, "starttls")) Fail(read_failed, "the server " + Text(domain) + " offers no TLS");
     StartTls(caFile);
@@ -300,6 +303,10 @@ bool jcl_Connection::Send(const jcl_Entity& stanza) {
     return true;
 }
 
+void jcl_Connection::SendText(const cow_String& xml) { Write(xml); }
+
+bool jcl_Connection::IsOpen() const { return !serverClosed && !parser->Ended(); }
+
 void jcl_Connection::Write(const cow_String& text) {
     if (tls)
         tls->Write(text.text(), text.length(), stepTimeout);
@@ -316,15 +323,23 @@ int jcl_Connection::ReadOnce(int timeout) {
         if (!WaitReadable(socket.getDescriptor(), timeout)) return -1;
         count = socket.read(buffer, readSize);
     }
+    if (count == 0) serverClosed = true;
     if (count <= 0) return count;
-    if (!parser->Feed(buffer, count)) Fail(read_failed, "the server's stream is not well-formed XML");
+    Feed(buffer, count);
     // TLS may hold decrypted bytes that the socket no longer signals.
     while (tls && tls->Pending()) {
         const int more = tls->Read(buffer, readSize, 0);
         if (more <= 0) break;
-        if (!parser->Feed(buffer, more)) Fail(read_failed, "the server's stream is not well-formed XML");
+        Feed(buffer, more);
     }
     return count;
+}
+
+void jcl_Connection::Feed(const char* bytes, int length) {
+    if (!parser->Feed(bytes, length)) {
+        Fail(read_failed, "the server's stream is not well-formed XML or holds a stanza over " +
+                              std::to_string(jcl_StanzaParser::maxStanzaBytes) + " bytes");
+    }
 }
 
 void jcl_Connection::Receive(int timeout) {
@@ -356,7 +371,10 @@ void jcl_Connection::SetIQHandler(Handler handler) { iqHandler = OrIgnore(handle
 
 void jcl_Connection::SetStepTimeout(int milliseconds) { stepTimeout = milliseconds > 0 ? milliseconds : 1; }
 
+void jcl_Connection::SetStanzaObserver(std::function<void(const jcl_Node&)> seeing) { observer = std::move(seeing); }
+
 void jcl_Connection::Dispatch(const jcl_Node& root) {
+    if (observer) observer(root);
     if (root.tagName == "message") {
         jcl_Message message(root);
         messageHandler(*this, message);

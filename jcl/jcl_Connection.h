@@ -1,6 +1,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <memory>
 
 #include "csp/csp_TcpSocket.h"
@@ -38,6 +39,8 @@ public:
     // true when the header write reported a count other than 0. Raises
     // csp_NetworkException when the server cannot be reached.
     IPM_EXPORT bool Connect(const cow_String& server, int port);
+    // The same to `domain` at another address.
+    IPM_EXPORT bool Connect(const cow_String& domain, const cow_String& address, int port);
     // Connects to `address` and opens a stream to `domain`, requires
     // STARTTLS, verifies the server's certificate against `caFile` (the
     // system's trusted authorities when empty) and its name against `domain`,
@@ -57,11 +60,15 @@ public:
     IPM_EXPORT bool Register(const cow_String& name, const cow_String& username, const cow_String& password);
     // Writes the stanza; a failing write is dropped. Always true.
     IPM_EXPORT bool Send(const jcl_Entity& stanza);
+    // Writes XML text as it is; raises csp_NetworkException when it fails.
+    IPM_EXPORT void SendText(const cow_String& xml);
     // Dispatches the stanzas already received; when there were none, waits
     // up to `timeout` ms (without limit when 0 or less) for data, reads once
     // and dispatches the stanzas that completed. Raises csp_NetworkException
     // when the read fails or the server's stream is not well-formed.
     IPM_EXPORT void Receive(int timeout);
+    // False once the server has ended its stream or closed the connection.
+    IPM_EXPORT bool IsOpen() const;
     // Writes the stream's end tag and closes the socket. Always true.
     IPM_EXPORT bool Disconnect();
 
@@ -72,14 +79,18 @@ public:
     // Bounds each wait for a reply while connecting and logging in; 10000 ms
     // unless set.
     IPM_EXPORT void SetStepTimeout(int milliseconds);
+    // Sees every received stanza, whatever its kind, before its handler.
+    IPM_EXPORT void SetStanzaObserver(std::function<void(const jcl_Node&)> observer);
 
     csp_TcpSocket socket;
 
 private:
+    void Open(const cow_String& domain, const cow_String& address, int port);
     void Write(const cow_String& text);
     // The count read, 0 when the server closed, -1 when nothing came within
     // `timeout` ms.
     int ReadOnce(int timeout);
+    void Feed(const char* bytes, int length);
     // Reads until a legacy request has its answer, within the step time-out.
     void AwaitLegacyAnswer(const char* step);
     // The next stanza of the negotiation, within the step time-out.
@@ -96,7 +107,9 @@ private:
     Handler messageHandler;
     Handler presenceHandler;
     Handler iqHandler;
+    std::function<void(const jcl_Node&)> observer;
     int stepTimeout = defaultStepTimeout;
+    bool serverClosed = false;
     std::unique_ptr<jcl_StanzaParser> parser;
     std::deque<jcl_Node> received;
     jcl_Node features;

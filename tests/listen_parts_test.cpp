@@ -11,7 +11,6 @@
 #include "tools/listen/ipm_DocumentSplitter.h"
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/ipm_MessagePrinter.h"
-#include "tools/listen/ipm_StanzaReader.h"
 
 namespace {
 
@@ -299,119 +298,6 @@ TEST(ListenSplitter, OverlongNameIsCutShort) {
     EXPECT_EQ(texts(pieces, Kind::warning).size(), 1u);
     EXPECT_EQ(texts(pieces, Kind::jobName), Texts{std::string(ipm_DocumentSplitter::maxJobName, 'n')});
     EXPECT_EQ(texts(pieces, Kind::document), Texts{done});
-}
-
-using Stanza = ipm_StanzaReader::Stanza;
-
-const std::string header =
-    "<?xml version='1.0'?><stream:stream xmlns='jabber:client' xmlns:stream='http://etherx.jabber.org/streams' "
-    "id='s1' from='localhost' version='1.0'>";
-
-// A report as a server relays it: its own quoting, escaped quotes.
-const std::string relayed =
-    "<message from='hostkvjobs@localhost/beam' to='mon@localhost/desk' type='chat'><x xmlns='kelvane:msg'>"
-    "<Progress><step type='integer'>3</step><heading type='string'>A&amp;B &quot;q&quot; &lt;x&gt;</heading>"
-    "<note type='a&apos;b&quot;c'></note></Progress>\n</x></message>";
-const std::string document =
-    "<Progress><step type=\"integer\">3</step><heading type=\"string\">A&amp;B \"q\" &lt;x&gt;</heading>"
-    "<note type=\"a'b&quot;c\"></note></Progress>\n";
-
-std::vector<Stanza> feedAll(ipm_StanzaReader& reader, const std::vector<std::string>& pieces) {
-    std::vector<Stanza> all;
-    for (const std::string& piece : pieces) {
-        for (Stanza& stanza : reader.Feed(piece)) all.push_back(std::move(stanza));
-    }
-    return all;
-}
-
-TEST(StanzaReader, CutsStanzasGluedToTheHeaderOrSplitAnywhere) {
-    const std::string iq = "<iq type='result' id='reg'/>";
-    const std::string stream = header + iq + relayed + "<presence from='a@b/c' type='unavailable'/>";
-
-    ipm_StanzaReader glued;
-    const std::vector<Stanza> atOnce = feedAll(glued, {stream});
-    ASSERT_EQ(atOnce.size(), 3u);
-    EXPECT_EQ(atOnce[0].name, "iq");
-    EXPECT_EQ(atOnce[0].Attribute("id"), "reg");
-    EXPECT_FALSE(atOnce[0].report);
-    EXPECT_EQ(atOnce[1].name, "message");
-    EXPECT_EQ(atOnce[1].Attribute("from"), "hostkvjobs@localhost/beam");
-    ASSERT_TRUE(atOnce[1].report);
-    EXPECT_EQ(*atOnce[1].report, document);
-    EXPECT_EQ(atOnce[2].Attribute("type"), "unavailable");
-    EXPECT_EQ(atOnce[2].Attribute("missing"), "");
-
-    ipm_StanzaReader bytewise;
-    std::vector<std::string> bytes;
-    for (const char c : stream) bytes.emplace_back(1, c);
-    const std::vector<Stanza> piecemeal = feedAll(bytewise, bytes);
-    ASSERT_EQ(piecemeal.size(), 3u);
-    EXPECT_EQ(*piecemeal[1].report, document);
-
-    EXPECT_FALSE(bytewise.Ended());
-    EXPECT_TRUE(bytewise.Feed("</stream:stream>").empty());
-    EXPECT_TRUE(bytewise.Ended());
-    EXPECT_TRUE(bytewise.Feed("<late/>").empty()) << "nothing is read after the stream's end";
-}
-
-// What the listener looks at in each stanza that `pieces` complete, one line each.
-std::vector<std::string> summaries(ipm_StanzaReader& reader, const std::vector<std::string>& pieces) {
-    std::vector<std::string> lines;
-    for (const Stanza& stanza : feedAll(reader, pieces))
-        lines.push_back(stanza.name + " from=" + stanza.Attribute("from") + " child=" + stanza.child + "{" +
-                        stanza.childNamespace + "} error=" + stanza.errorCondition +
-                        (stanza.report ? " report=" + *stanza.report : "") + (stanza.reportTooLong ? " too long" : ""));
-    return lines;
-}
-
-TEST(StanzaReader, OnlyTheFirstExtensionInTheMessageNamespaceIsTheReport) {
-    ipm_StanzaReader reader;
-    EXPECT_EQ(summaries(reader, {header,
-                                 "<message><body>Kill</body><x xmlns='jabber:x:other'>no</x><x xmlns='kelvane:msg'>"
-                                 "first</x><x xmlns='kelvane:msg'>second</x></message>",
-                                 "<message><body>hi</body></message>",
-                                 "<presence><x xmlns='kelvane:msg'>no</x></presence>"}),
-              (Texts{"message from= child=body{} error= report=first", "message from= child=body{} error=",
-                     "presence from= child=x{kelvane:msg} error="}));
-}
-
-TEST(StanzaReader, NamesTheConditionOfErrorsAndOfTheStreamsEnd) {
-    ipm_StanzaReader reader;
-    EXPECT_EQ(
-        summaries(reader,
-                  {header,
-                   "<iq type='error' id='auth'><query xmlns='jabber:iq:auth'/><error code='401' type='auth'>"
-                   "<text xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'>go away</text>"
-                   "<not-authorized xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>",
-                   "<message type='error'><error code='503'>old style</error></message>",
-                   "<iq type='get' id='p'><ping xmlns='urn:xmpp:ping'/></iq>",
-                   "<stream:error><conflict xmlns='urn:ietf:params:xml:ns:xmpp-streams'/></stream:error></stream:stream>"}),
-        (Texts{"iq from= child=query{jabber:iq:auth} error=not-authorized", "message from= child=error{} error=503",
-               "iq from= child=ping{urn:xmpp:ping} error=",
-               "stream:error from= child=conflict{urn:ietf:params:xml:ns:xmpp-streams} error=conflict"}));
-    EXPECT_TRUE(reader.Ended());
-}
-
-TEST(StanzaReader, DropsAReportLongerThanItsCapButKeepsTheStanza) {
-    ipm_StanzaReader reader(10);
-    EXPECT_EQ(summaries(reader, {header, "<message from='j'><x xmlns='kelvane:msg'><A>12345678901</A></x></message>",
-                                 "<message><x xmlns='kelvane:msg'><A>1</A></x></message>"}),
-              (Texts{"message from=j child=x{kelvane:msg} error= report= too long",
-                     "message from= child=x{kelvane:msg} error= report=<A>1</A>"}));
-}
-
-TEST(StanzaReader, RefusesMalformedStreamsAndDocumentTypes) {
-    ipm_StanzaReader malformed;
-    malformed.Feed(header);
-    EXPECT_THROW(malformed.Feed("<message></iq>"), std::runtime_error);
-
-    ipm_StanzaReader withDoctype;
-    try {
-        withDoctype.Feed("<?xml version='1.0'?><!DOCTYPE s [<!ENTITY a 'aaaa'>]><s>&a;</s>");
-        FAIL() << "a document type declaration was taken";
-    } catch (const std::runtime_error& error) {
-        EXPECT_NE(std::string(error.what()).find("document type"), std::string::npos) << error.what();
-    }
 }
 
 }  // namespace

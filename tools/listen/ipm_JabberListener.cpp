@@ -64,7 +64,7 @@ void ipm_JabberListener::Serve(const ipm_JabberClient::Stanza& stanza) {
         if (type == "unavailable") ServeDeparture(from);
     } else if (type == "error") {
         ServeError(from, stanza);
-    } else if (stanza.report || stanza.reportTooLong) {
+    } else if (stanza.report) {
         ServeReport(from, stanza);
     } else {
         ipm_Console::Report("warning: message from " + ipm_MessagePrinter::Token(from) + " without a report ignored");
@@ -75,11 +75,6 @@ void ipm_JabberListener::ServeReport(const std::string& from, const ipm_JabberCl
     auto [entry, isNew] = jobs.try_emplace(from, Job{jobNameOf(from)});
     Job& job = entry->second;
     if (isNew) ipm_Console::Report(jobText(job.name) + " connected as " + from);
-    if (message.reportTooLong) {
-        ipm_Console::Report("warning: " + jobText(job.name) + ": report of more than " +
-                            std::to_string(ipm_StanzaReader::defaultMaxReport) + " bytes dropped");
-        return;
-    }
     std::string document = *message.report;
     if (document.empty() || document.back() != '\n') document += '\n';
     const auto output = printer.Render(job.name, document);
@@ -119,5 +114,5 @@ void ipm_JabberListener::SendKill(const std::string& jobAddress, const Job& job)
     request.type = "chat";
     request.SetX("Kill");
     ipm_Console::Report("sending Kill to " + jobText(job.name) + " at " + jobAddress);
-    client.Send(request.Serialize().view());
+    client.Send(std::string(request.Serialize().view()));
 }

@@ -66,6 +66,8 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
     bool portOrBind = false;
     std::optional<std::string> password;
     std::optional<std::string> serverAddress;
+    std::optional<std::string> security;
+    std::optional<std::string> caFile;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& option = arguments[i];
         const auto value = [&]() -> const std::string& {
@@ -86,6 +88,10 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
             options.jabber = parseJabberAddress(value());
         } else if (option == "--password") {
             password = value();
+        } else if (option == "--jabber-security") {
+            security = value();
+        } else if (option == "--jabber-ca-file") {
+            caFile = value();
         } else if (option == "--server-address") {
             serverAddress = value();
             if (serverAddress->empty()) throw std::invalid_argument("--server-address needs a host name or address");
@@ -102,11 +108,16 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
         }
     }
     if (!options.jabber) {
-        if (password || serverAddress) throw std::invalid_argument("--password and --server-address need --jabber");
+        if (password || serverAddress || security || caFile) {
+            throw std::invalid_argument("--password, --server-address and --jabber-* need --jabber");
+        }
         return options;
     }
     if (portOrBind) throw std::invalid_argument("--jabber takes the place of --port and --bind");
     options.jabber->password = password.value_or(options.jabber->user);
+    options.jabber->passwordGiven = password.has_value();
+    options.jabber->security = security.value_or("");
+    options.jabber->caFile = caFile.value_or("");
     options.jabber->serverAddress = serverAddress.value_or(options.jabber->server);
     return options;
 }
@@ -114,13 +125,20 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
 const char* ipm_ListenOptions::Usage() {
     return "usage: ipm-listen [--port N] [--bind ADDR] [--raw | --json] [--kill-after N]\n"
            "       ipm-listen --jabber USER@SERVER/RESOURCE [--password P] [--server-address ADDR]\n"
+           "                  [--jabber-security legacy|tls|auto] [--jabber-ca-file FILE]\n"
            "                  [--raw | --json] [--kill-after N]\n"
            "  --port N        TCP port to listen on; 0 (the default) picks a free one\n"
            "  --bind ADDR     IPv4 address to listen on (default 127.0.0.1)\n"
            "  --jabber JID    instead of a port: log in to the Jabber server SERVER on port\n"
            "                  5222 as USER (the account is registered if it is new) with\n"
            "                  resource RESOURCE, and print the reports jobs send to JID\n"
-           "  --password P    the account's password (default: USER)\n"
+           "  --password P    the account's password (default: IPM_JABBER_PASSWORD, the file\n"
+           "                  IPM_JABBER_PASSWORD_FILE, and in the legacy login USER)\n"
+           "  --jabber-security MODE  legacy (plain stream, registration), tls (STARTTLS and\n"
+           "                  SASL to an existing account) or auto (tls when a password is\n"
+           "                  given, the default; also IPM_JABBER_SECURITY)\n"
+           "  --jabber-ca-file FILE  trusted authorities for the server's certificate\n"
+           "                  (default: the system's; also IPM_JABBER_CA_FILE)\n"
            "  --server-address ADDR  host name or IPv4 address of the server (default: SERVER)\n"
            "  --raw           print each document exactly as received\n"
            "  --json          print one JSON object per message\n"

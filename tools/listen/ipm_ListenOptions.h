@@ -10,6 +10,7 @@
 // The listener's command line:
 //   ipm-listen [--port N] [--bind ADDR] [--raw | --json] [--kill-after N]
 //   ipm-listen --jabber USER@SERVER/RESOURCE [--password P] [--server-address ADDR]
+//              [--jabber-security legacy|tls|auto] [--jabber-ca-file FILE]
 //              [--raw | --json] [--kill-after N]
 class ipm_ListenOptions {
 public:
@@ -18,7 +19,12 @@ public:
         std::string user;
         std::string server;
         std::string resource;
+        // The user name unless given; see passwordGiven.
         std::string password;
+        bool passwordGiven = false;
+        // As given; empty leaves the choice to the environment (jcl_LoginOptions).
+        std::string security;
+        std::string caFile;
         // Host name or IPv4 address to connect to; the server's name by default.
         std::string serverAddress;
 
