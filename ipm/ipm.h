@@ -16,7 +16,9 @@ extern "C" {
    the next value of `ints` (i), `doubles` (r) or `texts` (s, b, e). A type
    containing "Started" marks the job's start message. ipm_sendMessage buffers
    the message for the message task; ipm_sendMessageDirect sends it at once on
-   the calling thread. Both return 0. */
+   the calling thread. Both return 0. A message whose document could exceed
+   2147483647 bytes is refused whole: nothing of it is buffered, logged or
+   sent. */
 IPM_EXPORT int ipm_sendMessage(const char* type, const char* format, int* ints, double* doubles, char** texts);
 IPM_EXPORT int ipm_sendMessageDirect(const char* type, const char* format, int* ints, double* doubles,
                                      char** texts);
