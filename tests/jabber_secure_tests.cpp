@@ -11,12 +11,10 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/ChildProcess.h"
@@ -33,8 +31,7 @@ const std::string jobPassword = "job-secret-8";
 
 std::string hostAccount() {
     char name[256] = {};
-    ::gethostname(name, sizeof name - 1);
-    return std::string(name) + "kvjobs";
+    return ::gethostname(name, sizeof name - 1) == 0 ? std::string(name) + "kvjobs" : "";
 }
 
 // Makes or removes the job's account as the administrator does; true when prosodyctl succeeded.
@@ -54,8 +51,7 @@ std::vector<std::string> withEnvironment(std::vector<std::string> settings, std:
     return settings;
 }
 
-const std::string progress = R"({"send":"buffered","type":"Progress","format":"heading=%s","texts":["secret-report"]})"
-                             "\n";
+const std::string progress = R"({"send":"buffered","type":"Progress","format":"heading=%s","texts":["secret-report"]})" "\n";
 
 class Job : public ChildProcess {
 public:
@@ -74,10 +70,7 @@ public:
                         "-w", file, "tcp port 5222"}) {
         ErrorsHold("listening on", 10s);
     }
-    ~Capture() {
-        Signal(SIGINT);
-        Wait(10s);
-    }
+    ~Capture() { Signal(SIGINT); Wait(10s); }
 };
 
 // What a refused job leaves: a normal end, every message in its log, the
@@ -125,7 +118,6 @@ TEST(JabberSecure, ReportsAndKillCrossTheWireOnlyEncrypted) {
         EXPECT_EQ(line->rfind("beam Progress heading=secret-report", 0), 0u) << *line;
     }
     capture.reset();
-    ASSERT_TRUE(std::filesystem::exists(wire)) << "tcpdump wrote nothing";
 
     const std::string recorded = read(wire);
     EXPECT_NE(recorded.find("starttls"), std::string::npos) << "the capture saw the stream open";

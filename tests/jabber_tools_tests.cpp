@@ -108,13 +108,6 @@ TEST(JabberTools, TheListenerOutlivesJobsThatLeaveOrVanishAndKillsOnRequest) {
     first.CloseInput();
     EXPECT_EQ(first.Wait(40s), 0) << first.Errors();
 
-    const std::string vanishing = uniqueName("vanishing");
-    Job second(listener, vanishing, logs);
-    second.Write(progress(1));
-    expectLine(listener, vanishing + " Progress step=1 ");
-    second.Signal(SIGKILL);
-    second.Wait();
-
     const std::string staying = uniqueName("staying");
     Job third(listener, staying, logs);
     third.Write(progress(1) + progress(2));
