@@ -54,38 +54,46 @@ bool WaitFor(int descriptor, short events, Clock::time_point deadline, bool unli
 
 jcl_TlsChannel::jcl_TlsChannel(int descriptor, const std::string& domain, const std::string& caFile,
                                int milliseconds)
-    : descriptor(descriptor), savedFlags(::fcntl(descriptor, F_GETFL)) {
+    : descriptor(descriptor),
+      savedFlags(::fcntl(descriptor, F_GETFL)),
+      context(SSL_CTX_new(TLS_client_method()), &SSL_CTX_free),
+      session(nullptr, &SSL_free) {
     ::fcntl(descriptor, F_SETFL, savedFlags | O_NONBLOCK);
-    context = SSL_CTX_new(TLS_client_method());
+    try {
+        Handshake(domain, caFile, milliseconds);
+    } catch (...) {
+        ::fcntl(descriptor, F_SETFL, savedFlags);
+        throw;
+    }
+}
+
+void jcl_TlsChannel::Handshake(const std::string& domain, const std::string& caFile, int milliseconds) {
     if (!context) Fail(system_call_failure, "cannot set up TLS: " + OpenSslReason());
-    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
-    const bool trusted = caFile.empty() ? SSL_CTX_set_default_verify_paths(context) == 1
-                                        : SSL_CTX_load_verify_locations(context, caFile.c_str(), nullptr) == 1;
+    SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
+    SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER, nullptr);
+    const bool trusted = caFile.empty() ? SSL_CTX_set_default_verify_paths(context.get()) == 1
+                                        : SSL_CTX_load_verify_locations(context.get(), caFile.c_str(), nullptr) == 1;
     if (!trusted) {
         Fail(system_call_failure,
              "cannot load the trusted certificates" + (caFile.empty() ? "" : " from " + caFile) + ": " +
                  OpenSslReason());
     }
-    session = SSL_new(context);
-    if (!session || SSL_set_fd(session, descriptor) != 1) Fail(system_call_failure, "cannot set up TLS");
+    session.reset(SSL_new(context.get()));
+    if (!session || SSL_set_fd(session.get(), descriptor) != 1) Fail(system_call_failure, "cannot set up TLS");
     if (IsAddress(domain)) {
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(session), domain.c_str());
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(session.get()), domain.c_str());
     } else {
-        SSL_set_tlsext_host_name(session, domain.c_str());
-        SSL_set1_host(session, domain.c_str());
+        SSL_set_tlsext_host_name(session.get(), domain.c_str());
+        SSL_set1_host(session.get(), domain.c_str());
     }
-    if (Drive([this] { return SSL_connect(session); }, milliseconds, "TLS handshake") > 0) return;
+    if (Drive([this] { return SSL_connect(session.get()); }, milliseconds, "TLS handshake") > 0) return;
     Fail(system_call_timout, "the server did not complete the TLS handshake within " +
                                  std::to_string(milliseconds) + " ms");
 }
 
 jcl_TlsChannel::~jcl_TlsChannel() {
-    if (session) {
-        SSL_shutdown(session);
-        SSL_free(session);
-    }
-    SSL_CTX_free(context);
+    SSL_shutdown(session.get());
+    session.reset();
     ::fcntl(descriptor, F_SETFL, savedFlags);
 }
 
@@ -99,7 +107,7 @@ int jcl_TlsChannel::Drive(Operation operation, int milliseconds, const char* wha
         errno = 0;
         const int result = operation();
         if (result > 0) return result;
-        switch (SSL_get_error(session, result)) {
+        switch (SSL_get_error(session.get(), result)) {
             case SSL_ERROR_WANT_READ:
                 if (!WaitFor(descriptor, POLLIN, deadline, unlimited)) return -1;
                 break;
@@ -112,7 +120,7 @@ int jcl_TlsChannel::Drive(Operation operation, int milliseconds, const char* wha
                 if (errno == 0) return 0;
                 Fail(read_failed, std::string(what) + " failed: " + std::strerror(errno));
             default: {
-                const long verdict = SSL_get_verify_result(session);
+                const long verdict = SSL_get_verify_result(session.get());
                 if (verdict != X509_V_OK) {
                     Fail(read_failed, std::string("the server's certificate does not verify: ") +
                                           X509_verify_cert_error_string(verdict));
@@ -124,15 +132,15 @@ int jcl_TlsChannel::Drive(Operation operation, int milliseconds, const char* wha
 }
 
 int jcl_TlsChannel::Read(char* buffer, int size, int milliseconds) {
-    return Drive([&] { return SSL_read(session, buffer, size); }, milliseconds, "reading from the server");
+    return Drive([&] { return SSL_read(session.get(), buffer, size); }, milliseconds, "reading from the server");
 }
 
-bool jcl_TlsChannel::Pending() const { return SSL_pending(session) > 0; }
+bool jcl_TlsChannel::Pending() const { return SSL_pending(session.get()) > 0; }
 
 void jcl_TlsChannel::Write(const char* data, int length, int milliseconds) {
     while (length > 0) {
         const int written =
-            Drive([&] { return SSL_write(session, data, length); }, milliseconds, "writing to the server");
+            Drive([&] { return SSL_write(session.get(), data, length); }, milliseconds, "writing to the server");
         if (written < 0) Fail(write_failed, "the server took nothing for " + std::to_string(milliseconds) + " ms");
         if (written == 0) Fail(write_failed, "the server closed the connection");
         data += written;

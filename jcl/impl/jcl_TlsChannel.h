@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 struct ssl_st;
@@ -32,8 +33,11 @@ private:
     template <class Operation>
     int Drive(Operation operation, int milliseconds, const char* what);
 
+    void Handshake(const std::string& domain, const std::string& caFile, int milliseconds);
+
     int descriptor;
     int savedFlags;
-    ssl_ctx_st* context = nullptr;
-    ssl_st* session = nullptr;
+    // Freed also when the handshake fails and the constructor throws.
+    std::unique_ptr<ssl_ctx_st, void (*)(ssl_ctx_st*)> context;
+    std::unique_ptr<ssl_st, void (*)(ssl_st*)> session;
 };
