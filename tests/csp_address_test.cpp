@@ -25,7 +25,7 @@ TEST(CspIpAddress, DottedTextIsParsedWithoutLookupAndOtherTextsAreHostNames) {
         {"255.255.255.255", "invalid_address 0:"}, {"256.1.2.3", "invalid_address 0:"}, {"1..2.3", "invalid_address 0:"},
         {"10.1.2.3.4", "invalid_host 1:"},         {"10.1..3x", "invalid_host 1:"},      {"", "invalid_host 1:"}};
     for (const auto& [bad, error] : refused)
-        EXPECT_EQ(RaisedBy([bad] { csp_IpAddress(cow_String(bad)); }), error + std::string(bad));
+        EXPECT_EQ(RaisedBy([text = bad] { csp_IpAddress(cow_String(text)); }), error + std::string(bad));
 }
 
 TEST(CspSocketAddress, HoldsItsOwnRecordAndKeepsThePortIn16Bits) {

@@ -12,7 +12,8 @@
 #include "foundation/utl_CommandLine.h"
 
 TEST(CowString, CopiesShareUntilChangedAndEditsClipToTheText) {
-    const cow_String original("step=%i heading=%s");
+    cow_String original("step=%i heading=%s");
+    original.reserve(64);  // room to change a shared text in place
     cow_String copy = original;
     EXPECT_EQ(original.refCount(), 2);
     copy.append("!");
