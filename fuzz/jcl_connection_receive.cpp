@@ -1,16 +1,28 @@
-// What a server sends to a Jabber connection: each input is written to the
-// connection's socket and taken apart by Receive, one read of at most 2000
-// bytes at a time, until nothing is left. The handlers read every field of
-// the stanza they are handed.
+// What a server sends to a Jabber client. Each input is one stream, written
+// to a fresh connection's socket in pieces cut at points the input's first
+// byte chooses, so stanzas arrive split anywhere and several to a read; the
+// connection takes them apart with Receive, at most 2000 bytes a read. The
+// same bytes then serve as the server's side of a secure connection attempt
+// (stream features, STARTTLS answer) and, after our nonce, as a SCRAM
+// challenge. The handlers read every field of the stanza they are handed.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <thread>
 
+#include "csp/csp_NetworkException.h"
 #include "csp/csp_TcpSocket.h"
 #include "fuzz/support/fuzz_SocketPair.h"
 #include "fuzz/support/fuzz_sink.h"
 #include "fuzz/support/fuzz_socket.h"
+#include "jcl/impl/jcl_Scram.h"
 #include "jcl/jcl_Connection.h"
 #include "jcl/jcl_IQ.h"
 #include "jcl/jcl_Message.h"
@@ -54,28 +66,85 @@ void OnIQ(jcl_Connection&, jcl_Entity& stanza) {
     TouchEntity(iq);
 }
 
-// One connection for the whole run: Receive keeps no state between reads.
-struct Client {
-    Client() {
-        fuzz_silenceConsole();
-        connection.socket = csp_TcpSocket(server.TakeLocal());
-        connection.SetMessageHandler(OnMessage);
-        connection.SetPresenceHandler(OnPresence);
-        connection.SetIQHandler(OnIQ);
-    }
-
+void ReceiveInPieces(std::span<const uint8_t> stream, uint8_t seed) {
     fuzz_SocketPair server;
     jcl_Connection connection;
-};
+    connection.socket = csp_TcpSocket(server.TakeLocal());
+    connection.SetMessageHandler(OnMessage);
+    connection.SetPresenceHandler(OnPresence);
+    connection.SetIQHandler(OnIQ);
+    unsigned int state = seed;
+    try {
+        while (!stream.empty()) {
+            state = state * 1103515245u + 12345u;
+            const size_t piece = std::min<size_t>(stream.size(), 1 + (state >> 16) % 3000);
+            server.Send(stream.first(piece));
+            stream = stream.subspan(piece);
+            while (fuzz_pendingBytes(connection.socket.getDescriptor()) > 0) connection.Receive(1);
+        }
+    } catch (const csp_NetworkException&) {
+        // A malformed stream ends the connection; that is the expected outcome.
+    }
+}
+
+// A loopback server that answers one connection attempt with the input.
+void NegotiateSecurely(std::span<const uint8_t> answer) {
+    static const int listening = [] {
+        const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(descriptor, 4) != 0)
+            std::abort();
+        return descriptor;
+    }();
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    ::getsockname(listening, reinterpret_cast<sockaddr*>(&bound), &length);
+
+    std::thread server([&] {
+        const int accepted = ::accept(listening, nullptr, nullptr);
+        fuzz_sendAll(accepted, answer);
+        ::shutdown(accepted, SHUT_WR);
+        char sink[4096];
+        while (::read(accepted, sink, sizeof sink) > 0) {
+        }
+        ::close(accepted);
+    });
+    jcl_Connection connection;
+    connection.SetStepTimeout(5);
+    try {
+        connection.ConnectSecurely("localhost", "127.0.0.1", ntohs(bound.sin_port), "");
+    } catch (const csp_NetworkException& failure) {
+        fuzz_touch(cow_String(failure.what()));
+    }
+    connection.socket.close();
+    server.join();
+}
+
+void AnswerChallenge(std::span<const uint8_t> challenge) {
+    jcl_Scram scram("SHA-1", "user", "password");
+    const std::string first = scram.ClientFirst();
+    const std::string nonce = first.substr(first.find("r=") + 2);
+    try {
+        const std::string final = scram.ClientFinal("r=" + nonce + std::string(challenge.begin(), challenge.end()));
+        fuzz_touch(cow_String(final.c_str()));
+        fuzz_touch(cow_String(scram.VerifiesServer(final) ? "verified" : "not"));
+    } catch (const csp_NetworkException&) {
+        // A challenge we refuse.
+    }
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static Client client;
-    if (size == 0) return 0;
-    client.server.Send(std::span(data, size));
-    while (fuzz_pendingBytes(client.connection.socket.getDescriptor()) > 0) {
-        client.connection.Receive(1);
-    }
+    static const bool quiet = (fuzz_silenceConsole(), true);
+    (void)quiet;
+    if (size < 2) return 0;
+    const std::span<const uint8_t> stream(data + 1, size - 1);
+    ReceiveInPieces(stream, data[0]);
+    NegotiateSecurely(stream);
+    if (size < 512) AnswerChallenge(stream);
     return 0;
 }

@@ -1,5 +1,8 @@
 #include "ipm/ipm_JabberMechanism.h"
 
+#include <iostream>
+#include <optional>
+#include <stdexcept>
 #include <string_view>
 
 #include "csp/csp_NetworkException.h"
@@ -7,6 +10,7 @@
 #include "foundation/utl_CommandLine.h"
 #include "foundation/utl_system.h"
 #include "ipm/impl/ipm_MessageDocument.h"
+#include "jcl/jcl_LoginOptions.h"
 #include "jcl/jcl_Message.h"
 #include "jcl/jcl_Presence.h"
 
@@ -18,7 +22,7 @@ constexpr int initialServeMilliseconds = 1000;
 constexpr int transmitServeMilliseconds = 10;
 constexpr int pollServeMilliseconds = 50;
 
-// Password and registration name are the account name too.
+// In the legacy flow the password and registration name are the account name too.
 cow_String accountName() {
     cow_String account = utl_getHostName();
     account += accountSuffix;
@@ -32,11 +36,11 @@ void KillHandler(jcl_Connection&, jcl_Entity& stanza) {
 
 }  // namespace
 
-ipm_JabberMechanism::ipm_JabberMechanism() = default;
+ipm_JabberMechanism::ipm_JabberMechanism() : connection(std::make_unique<jcl_Connection>()) {}
 
 ipm_JabberMechanism::~ipm_JabberMechanism() {
     try {
-        connection.Disconnect();
+        connection->Disconnect();
     } catch (...) {
         // The connection's own destruction closes what is left.
     }
@@ -51,17 +55,44 @@ bool ipm_JabberMechanism::Initialize() {
     listenerJid += '/';
     listenerJid += options.ConstGetValue("listener_resource");
 
+    connection = std::make_unique<jcl_Connection>();
+    return LogIn();
+}
+
+// Failures of the legacy exchange pass out as they always have; those of the
+// settings and of the secure login are told on one line.
+bool ipm_JabberMechanism::LogIn() {
+    const cow_String account = accountName();
+    std::optional<jcl_LoginOptions> login;
     try {
-        connection.Connect(server, serverPort);
+        const utl_CommandLine& options = thr_GlobalSingleton<utl_CommandLine>::Instance();
+        login = jcl_LoginOptions::Read(options.ConstGetValue("jabber_security").view(),
+                                       options.ConstGetValue("jabber_ca_file").view());
+        login->CheckPassword();
+        if (login->Secure()) {
+            connection->ConnectSecurely(server, server, serverPort, login->caFile.c_str());
+            connection->LogIn(account, login->password->c_str(), jobName);
+            return true;
+        }
+    } catch (const std::exception& failure) {
+        std::cerr << "ipm: no Jabber login to " << server.view() << " as " << account.view() << ": "
+                  << failure.what() << std::endl;
+        return false;
+    }
+    try {
+        connection->Connect(server, serverPort);
     } catch (const csp_NetworkException&) {
         return false;
     }
-    const cow_String account = accountName();
-    if (!connection.socket.isConnected()) return false;
-    connection.Register(account, account, account);
-    connection.Authorize(account, account, jobName);
-    connection.Receive(initialServeMilliseconds);
+    if (!connection->socket.isConnected()) return false;
+    LogInLegacy(account);
     return true;
+}
+
+void ipm_JabberMechanism::LogInLegacy(const cow_String& account) {
+    connection->Register(account, account, account);
+    connection->Authorize(account, account, jobName);
+    connection->Receive(initialServeMilliseconds);
 }
 
 cow_String ipm_JabberMechanism::Encode(const char* type, const char* format, int* integers, double* doubles,
@@ -73,8 +104,8 @@ void ipm_JabberMechanism::Close() {
     jcl_Presence departure;
     departure.to = listenerJid;
     departure.type = "unavailable";
-    connection.Send(departure);
-    connection.Disconnect();
+    connection->Send(departure);
+    connection->Disconnect();
 }
 
 void ipm_JabberMechanism::Transmit(const cow_String& document) {
@@ -82,11 +113,11 @@ void ipm_JabberMechanism::Transmit(const cow_String& document) {
     report.to = listenerJid;
     report.type = "chat";
     report.SetX(document);
-    connection.Send(report);
-    connection.Receive(transmitServeMilliseconds);
+    connection->Send(report);
+    connection->Receive(transmitServeMilliseconds);
 }
 
 void ipm_JabberMechanism::Poll() {
-    connection.SetMessageHandler(KillHandler);
-    connection.Receive(pollServeMilliseconds);
+    connection->SetMessageHandler(KillHandler);
+    connection->Receive(pollServeMilliseconds);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include "foundation/cow_String.h"
 #include "foundation/ipm_export.h"
 #include "ipm/ipm_TransmissionMechanism.h"
@@ -11,7 +13,10 @@
 // listener, and takes a received message whose extension content holds
 // "Kill" as a kill request (once the first Poll has run).
 // Options: "msgserver" (the server, also the listener's domain),
-// "listener_name" and "listener_resource".
+// "listener_name", "listener_resource", and the login settings of
+// jcl_LoginOptions ("jabber_security", "jabber_ca_file", the password
+// variables). The legacy login registers the account with the account name as
+// password; the secure one logs in to an account the administrator made.
 class ipm_JabberMechanism : public ipm_TransmissionMechanism {
 public:
     // Nothing is read or connected yet.
@@ -19,9 +24,10 @@ public:
     // Ends the stream without announcing the job unavailable; never throws.
     IPM_EXPORT ~ipm_JabberMechanism() override;
 
-    // False when the server cannot be reached. Otherwise registers and logs
-    // in, waiting without a time limit for the server's answer to each, and
-    // returns true whatever the answers were.
+    // A fresh connection each time. False when the server cannot be
+    // reached; false with one line on standard error saying why when the
+    // login settings are wrong or the secure login fails. The legacy login
+    // returns true whatever the server answered; its failed reads pass out.
     bool Initialize() override;
     cow_String Encode(const char* type, const char* format, int* integers, double* doubles, char** texts,
                       bool started) override;
@@ -33,7 +39,10 @@ public:
     void Poll() override;
 
 private:
-    jcl_Connection connection;
+    bool LogIn();
+    void LogInLegacy(const cow_String& account);
+
+    std::unique_ptr<jcl_Connection> connection;
     cow_String server;
     cow_String listenerJid;
 };

@@ -2,21 +2,30 @@
 
 #include <poll.h>
 
-#include <cstring>
-#include <memory>
-#include <new>
+#include <chrono>
+#include <string>
+#include <utility>
 
 #include "csp/csp_IpAddress.h"
 #include "csp/csp_NetworkException.h"
 #include "csp/csp_SocketAddress.h"
-#include "foundation/xmp_XML.h"
+#include "jcl/impl/jcl_Base64.h"
+#include "jcl/impl/jcl_Scram.h"
+#include "jcl/impl/jcl_StanzaParser.h"
+#include "jcl/impl/jcl_TlsChannel.h"
 #include "jcl/jcl_IQ.h"
 #include "jcl/jcl_Message.h"
-#include "jcl/jcl_Node.h"
 #include "jcl/jcl_Presence.h"
 
 namespace {
+using Clock = std::chrono::steady_clock;
+
 constexpr int readSize = 2000;
+constexpr int serverStanzaDepth = 2;
+const char* const tlsNamespace = "urn:ietf:params:xml:ns:xmpp-tls";
+const char* const saslNamespace = "urn:ietf:params:xml:ns:xmpp-sasl";
+const char* const bindId = "bind";
+const char* const sessionId = "session";
 
 void IgnoreStanza(jcl_Connection&, jcl_Entity&) {}
 
@@ -29,67 +38,225 @@ bool WaitReadable(int descriptor, int timeout) {
     pollfd watched{descriptor, POLLIN, 0};
     return ::poll(&watched, 1, timeout > 0 ? timeout : -1) > 0 && (watched.revents & POLLIN);
 }
-}  // namespace
 
-// The tree of one read. Elements nested deeper than jcl_Node::maxBuiltDepth
-// are left out, together with their text.
-struct jcl_Connection::StanzaBuilder {
-    static void OnStartElement(void* self, const char* name, const char** attributes);
-    static void OnEndElement(void* self, const char* name);
-    static void OnCharacterData(void* self, const char* text, int length);
+[[noreturn]] void Fail(csp_NetworkErrorKind kind, const std::string& text) {
+    throw csp_NetworkException(kind, cow_String(text.c_str()));
+}
 
-    jcl_Node root;
-    cow_1DArrayList<int> path;
-    int depth = 0;
-};
+std::string Text(const cow_String& text) { return std::string(text.view()); }
 
-void jcl_Connection::StanzaBuilder::OnStartElement(void* self, const char* name, const char** attributes) {
-    StanzaBuilder& builder = *static_cast<StanzaBuilder*>(self);
-    const int level = ++builder.depth;
-    if (level == 1) {
-        builder.root.SetTagName(name);
-        builder.root.isRoot = true;
-        builder.root.InsertAttributeList(attributes);
-    } else if (level <= jcl_Node::maxBuiltDepth) {
-        jcl_Node child;
-        child.SetTagName(name);
-        child.InsertAttributeList(attributes);
-        jcl_Node& current = builder.root.Traverse(builder.path);
-        builder.path.Append(current.children.Count());
-        current.Append(child);
+// Values that we place inside elements of the negotiation.
+std::string Escaped(std::string_view text) {
+    std::string escaped;
+    for (const char c : text) {
+        if (c == '&')
+            escaped += "&amp;";
+        else if (c == '<')
+            escaped += "&lt;";
+        else if (c == '>')
+            escaped += "&gt;";
+        else
+            escaped += c;
     }
+    return escaped;
 }
 
-void jcl_Connection::StanzaBuilder::OnEndElement(void* self, const char*) {
-    StanzaBuilder& builder = *static_cast<StanzaBuilder*>(self);
-    const int level = builder.depth--;
-    if (level > 1 && level <= jcl_Node::maxBuiltDepth) builder.path.Pop();
+bool HasAttribute(const jcl_Node& node, const char* name, const char* value) {
+    const cow_String key(name);
+    return node.attributes.IsMember(key) && node.attributes.ConstGet(key) == value;
 }
 
-void jcl_Connection::StanzaBuilder::OnCharacterData(void* self, const char* text, int length) {
-    StanzaBuilder& builder = *static_cast<StanzaBuilder*>(self);
-    if (builder.depth >= 1 && builder.depth <= jcl_Node::maxBuiltDepth)
-        builder.root.Traverse(builder.path).text.append(text, length);
+const jcl_Node* ChildNamed(const jcl_Node& node, const char* name) {
+    for (int i = 0; i < node.children.Count(); ++i) {
+        if (node.children[i].tagName == name) return &node.children[i];
+    }
+    return nullptr;
 }
+
+// The defined condition of an error or a SASL failure: its first child's
+// name other than "text", with the text when there is one.
+std::string Condition(const jcl_Node& error) {
+    std::string condition;
+    for (int i = 0; i < error.children.Count(); ++i) {
+        const jcl_Node& child = error.children[i];
+        if (child.tagName == "error") return Condition(child);
+        if (child.tagName != "text" && condition.empty()) condition = Text(child.tagName);
+    }
+    if (const jcl_Node* text = ChildNamed(error, "text"); text && !text->text.isEmpty())
+        condition += (condition.empty() ? "" : ": ") + Text(text->text);
+    return condition.empty() ? "no reason given" : condition;
+}
+
+std::string Offered(const jcl_Node& mechanisms) {
+    std::string names;
+    for (int i = 0; i < mechanisms.children.Count(); ++i)
+        names += (names.empty() ? "" : ", ") + Text(mechanisms.children[i].text);
+    return names.empty() ? "none" : names;
+}
+
+bool Offers(const jcl_Node* mechanisms, const char* name) {
+    if (!mechanisms) return false;
+    for (int i = 0; i < mechanisms->children.Count(); ++i) {
+        if (mechanisms->children[i].text == name) return true;
+    }
+    return false;
+}
+
+std::string SaslElement(const char* name, const std::string& payload, const char* mechanism = nullptr) {
+    std::string element = std::string("<") + name + " xmlns='" + saslNamespace + "'";
+    if (mechanism) element += std::string(" mechanism='") + mechanism + "'";
+    return element + ">" + jcl_Base64::Encode(payload) + "</" + name + ">";
+}
+
+std::string Payload(const jcl_Node& element) {
+    const std::optional<std::string> decoded = jcl_Base64::Decode(element.text.view());
+    if (!decoded) Fail(read_failed, "the server's login answer is not base64");
+    return *decoded;
+}
+}  // namespace
 
 jcl_Connection::jcl_Connection()
     : socket(csp_TcpSocket::BindAnyAddress),
       messageHandler(IgnoreStanza),
       presenceHandler(IgnoreStanza),
-      iqHandler(IgnoreStanza) {}
+      iqHandler(IgnoreStanza),
+      parser(std::make_unique<jcl_StanzaParser>(serverStanzaDepth,
+                                                [this](jcl_Node& stanza) { received.push_back(stanza); })) {}
 
 jcl_Connection::~jcl_Connection() = default;
 
-bool jcl_Connection::Connect(const cow_String& serverName, int port) {
-    const csp_SocketAddress address(csp_IpAddress(serverName), port);
-    server = serverName;
-    socket.connectTo(address);
+void jcl_Connection::Open(const cow_String& domain, const cow_String& address, int port) {
+    const csp_SocketAddress where(csp_IpAddress(address), port);
+    server = domain;
+    socket.connectTo(where);
     socket.setKeepAlives(true);
+}
+
+bool jcl_Connection::Connect(const cow_String& serverName, int port) { return Connect(serverName, serverName, port); }
+
+bool jcl_Connection::Connect(const cow_String& domain, const cow_String& address, int port) {
+    Open(domain, address, port);
 
     cow_String header("<?xml version=\"1.0\"?>\n<stream:stream xmlns:stream=\"http://etherx.jabber.org/streams\" to=\"");
     header += server;
     header.append("\" xmlns=\"jabber:client\">\n");
     return socket.write(header.text(), header.length()) != 0;
+}
+
+void jcl_Connection::ConnectSecurely(const cow_String& domain, const cow_String& address, int port,
+                                     const cow_String& caFile) {
+    Open(domain, address, port);
+    OpenSecureStream("stream features");
+    if (!ChildNamed(features, "starttls")) Fail(read_failed, "the server " + Text(domain) + " offers no TLS");
+    StartTls(caFile);
+}
+
+void jcl_Connection::StartTls(const cow_String& caFile) {
+    Write(cow_String((std::string("<starttls xmlns='") + tlsNamespace + "'/>").c_str()));
+    const jcl_Node answer = Expect("STARTTLS");
+    if (answer.tagName != "proceed") Fail(read_failed, "the server refused to start TLS");
+    tls = std::make_unique<jcl_TlsChannel>(socket.getDescriptor(), Text(server), Text(caFile), stepTimeout);
+    OpenSecureStream("stream features inside TLS");
+}
+
+void jcl_Connection::OpenSecureStream(const char* step) {
+    parser->Restart();
+    received.clear();
+    Write(cow_String(("<?xml version='1.0'?><stream:stream xmlns='jabber:client' "
+                      "xmlns:stream='http://etherx.jabber.org/streams' to='" +
+                      Escaped(server.view()) + "' version='1.0'>")
+                         .c_str()));
+    features = Expect(step);
+    if (features.tagName != "stream:features") Fail(read_failed, std::string("the server sent no ") + step);
+}
+
+void jcl_Connection::LogIn(const cow_String& username, const cow_String& password, const cow_String& resource) {
+    if (!tls) Fail(write_failed, "no login without TLS");
+    Authenticate(username, password);
+    OpenSecureStream("stream features after the login");
+    Bind(resource);
+    Write("<presence/>");
+}
+
+void jcl_Connection::Authenticate(const cow_String& username, const cow_String& password) {
+    const jcl_Node* mechanisms = ChildNamed(features, "mechanisms");
+    if (Offers(mechanisms, "SCRAM-SHA-256")) return AuthenticateScram("SHA-256", username, password);
+    if (Offers(mechanisms, "SCRAM-SHA-1")) return AuthenticateScram("SHA-1", username, password);
+    if (!Offers(mechanisms, "PLAIN")) {
+        Fail(read_failed, "the server offers no login mechanism we accept (offered: " +
+                              (mechanisms ? Offered(*mechanisms) : std::string("none")) + ")");
+    }
+    Write(cow_String(SaslElement("auth", '\0' + Text(username) + '\0' + Text(password), "PLAIN").c_str()));
+    const jcl_Node answer = Expect("login");
+    if (answer.tagName != "success") {
+        Fail(read_failed, "the server refused the login as " + Text(username) + ": " + Condition(answer));
+    }
+}
+
+// A refusal of the first message means the account cannot log in at all;
+// one of the proof means the password is wrong.
+void jcl_Connection::AuthenticateScram(const char* digest, const cow_String& username, const cow_String& password) {
+    jcl_Scram scram(digest, username.view(), password.view());
+    const std::string mechanism = std::string("SCRAM-") + digest;
+    Write(cow_String(SaslElement("auth", scram.ClientFirst(), mechanism.c_str()).c_str()));
+    const jcl_Node challenge = Expect("login");
+    const std::string account = Text(username) + "@" + Text(server);
+    if (challenge.tagName != "challenge") {
+        Fail(read_failed, "the server refused the account " + account + " (it may not exist): " +
+                              Condition(challenge));
+    }
+    Write(cow_String(SaslElement("response", scram.ClientFinal(Payload(challenge))).c_str()));
+    const jcl_Node outcome = Expect("login");
+    if (outcome.tagName != "success") {
+        Fail(read_failed, "the server refused the password of " + account + ": " + Condition(outcome));
+    }
+    if (!scram.VerifiesServer(Payload(outcome))) {
+        Fail(read_failed, "the server did not prove that it knows the password of " + account);
+    }
+}
+
+void jcl_Connection::Bind(const cow_String& resource) {
+    if (!ChildNamed(features, "bind")) Fail(read_failed, "the server offers no resource binding");
+    Write(cow_String((std::string("<iq type='set' id='") + bindId +
+                      "'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><resource>" + Escaped(resource.view()) +
+                      "</resource></bind></iq>")
+                         .c_str()));
+    for (;;) {
+        const jcl_Node answer = Expect("resource binding");
+        if (answer.tagName != "iq" || !HasAttribute(answer, "id", bindId)) continue;
+        if (!HasAttribute(answer, "type", "result")) {
+            Fail(read_failed, "the server refused the resource " + Text(resource) + ": " + Condition(answer));
+        }
+        break;
+    }
+    // Servers that still require the old session step say so without <optional/>.
+    const jcl_Node* session = ChildNamed(features, "session");
+    if (!session || ChildNamed(*session, "optional")) return;
+    Write(cow_String((std::string("<iq type='set' id='") + sessionId +
+                      "'><session xmlns='urn:ietf:params:xml:ns:xmpp-session'/></iq>")
+                         .c_str()));
+    for (;;) {
+        const jcl_Node answer = Expect("session");
+        if (answer.tagName == "iq" && HasAttribute(answer, "id", sessionId)) return;
+    }
+}
+
+jcl_Node jcl_Connection::Expect(const char* step) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(stepTimeout);
+    while (received.empty()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const int got = left > 0 ? ReadOnce(static_cast<int>(left)) : -1;
+        if (got < 0) {
+            Fail(system_call_timout, std::string("the server did not answer (") + step + ") within " +
+                                         std::to_string(stepTimeout) + " ms");
+        }
+        if (got == 0) Fail(eof_encountered, std::string("the server closed the connection (") + step + ")");
+    }
+    jcl_Node stanza = std::move(received.front());
+    received.pop_front();
+    if (stanza.tagName == "stream:error")
+        Fail(read_failed, std::string("the server ended the stream (") + step + "): " + Condition(stanza));
+    return stanza;
 }
 
 bool jcl_Connection::Authorize(const cow_String& username, const cow_String& password, const cow_String& resource) {
@@ -101,7 +268,7 @@ bool jcl_Connection::Authorize(const cow_String& username, const cow_String& pas
     login.password = password;
     login.resource = resource;
     Send(login);
-    Receive(0);
+    AwaitLegacyAnswer("login");
     return true;
 }
 
@@ -115,33 +282,83 @@ bool jcl_Connection::Register(const cow_String& name, const cow_String& username
     registration.password = password;
     registration.email = "dummy";
     Send(registration);
-    Receive(0);
+    AwaitLegacyAnswer("registration");
     return true;
 }
 
+void jcl_Connection::AwaitLegacyAnswer(const char* step) {
+    if (ReadOnce(stepTimeout) < 0) {
+        Fail(system_call_timout, std::string("the server did not answer the ") + step + " within " +
+                                     std::to_string(stepTimeout) + " ms");
+    }
+    DispatchReceived();
+}
+
 bool jcl_Connection::Send(const jcl_Entity& stanza) {
-    const cow_String text = stanza.Serialize();
     try {
-        socket.write(text.text(), text.length());
+        Write(stanza.Serialize());
     } catch (const csp_NetworkException&) {
         // A lost report must not stop the job; the next read shows the failure.
     }
     return true;
 }
 
-void jcl_Connection::Receive(int timeout) {
-    if (!WaitReadable(socket.getDescriptor(), timeout)) return;
+void jcl_Connection::SendText(const cow_String& xml) { Write(xml); }
+
+bool jcl_Connection::IsOpen() const { return !serverClosed && !parser->Ended(); }
+
+void jcl_Connection::Write(const cow_String& text) {
+    if (tls)
+        tls->Write(text.text(), text.length(), stepTimeout);
+    else
+        socket.write(text.text(), text.length());
+}
+
+int jcl_Connection::ReadOnce(int timeout) {
     char buffer[readSize];
-    const int received = socket.read(buffer, readSize);
-    if (received <= 0) return;
-    const void* zero = std::memchr(buffer, 0, static_cast<size_t>(received));
-    const int length = zero ? static_cast<int>(static_cast<const char*>(zero) - buffer) : received;
-    Dispatch(ParseStanza(buffer, length));
+    int count = 0;
+    if (tls) {
+        count = tls->Read(buffer, readSize, timeout);
+    } else {
+        if (!WaitReadable(socket.getDescriptor(), timeout)) return -1;
+        count = socket.read(buffer, readSize);
+    }
+    if (count == 0) serverClosed = true;
+    if (count <= 0) return count;
+    Feed(buffer, count);
+    // TLS may hold decrypted bytes that the socket no longer signals.
+    while (tls && tls->Pending()) {
+        const int more = tls->Read(buffer, readSize, 0);
+        if (more <= 0) break;
+        Feed(buffer, more);
+    }
+    return count;
+}
+
+void jcl_Connection::Feed(const char* bytes, int length) {
+    if (!parser->Feed(bytes, length)) {
+        Fail(read_failed, "the server's stream is not well-formed XML or holds a stanza over " +
+                              std::to_string(jcl_StanzaParser::maxStanzaBytes) + " bytes");
+    }
+}
+
+void jcl_Connection::Receive(int timeout) {
+    if (received.empty() && ReadOnce(timeout) <= 0) return;
+    DispatchReceived();
+}
+
+void jcl_Connection::DispatchReceived() {
+    while (!received.empty()) {
+        const jcl_Node stanza = std::move(received.front());
+        received.pop_front();
+        Dispatch(stanza);
+    }
 }
 
 bool jcl_Connection::Disconnect() {
     static constexpr char streamEnd[] = "</stream:stream>\n";
-    socket.write(streamEnd, sizeof streamEnd - 1);
+    Write(streamEnd);
+    tls.reset();
     socket.close();
     return true;
 }
@@ -152,20 +369,12 @@ void jcl_Connection::SetPresenceHandler(Handler handler) { presenceHandler = OrI
 
 void jcl_Connection::SetIQHandler(Handler handler) { iqHandler = OrIgnore(handler); }
 
-jcl_Node jcl_Connection::ParseStanza(const char* text, int length) {
-    StanzaBuilder builder;
-    const std::unique_ptr<XML_ParserStruct, decltype(&xmp_XML_ParserFree)> parser(xmp_XML_ParserCreate(nullptr),
-                                                                                 xmp_XML_ParserFree);
-    if (!parser) throw std::bad_alloc();
-    xmp_XML_SetUserData(parser.get(), &builder);
-    xmp_XML_SetElementHandler(parser.get(), StanzaBuilder::OnStartElement, StanzaBuilder::OnEndElement);
-    xmp_XML_SetCharacterDataHandler(parser.get(), StanzaBuilder::OnCharacterData);
-    // A syntax error leaves the tree as far as it was built.
-    xmp_XML_Parse(parser.get(), text, length, 1);
-    return builder.root;
-}
+void jcl_Connection::SetStepTimeout(int milliseconds) { stepTimeout = milliseconds > 0 ? milliseconds : 1; }
+
+void jcl_Connection::SetStanzaObserver(std::function<void(const jcl_Node&)> seeing) { observer = std::move(seeing); }
 
 void jcl_Connection::Dispatch(const jcl_Node& root) {
+    if (observer) observer(root);
     if (root.tagName == "message") {
         jcl_Message message(root);
         messageHandler(*this, message);

@@ -1,20 +1,33 @@
 #pragma once
 
+#include <deque>
+#include <functional>
+#include <memory>
+
 #include "csp/csp_TcpSocket.h"
 #include "foundation/cow_String.h"
 #include "foundation/ipm_export.h"
+#include "jcl/jcl_Node.h"
 
 class jcl_Entity;
-class jcl_Node;
+class jcl_StanzaParser;
+class jcl_TlsChannel;
 
-// The client end of one Jabber stream over TCP. Nothing is negotiated beyond
-// the stream header and no reply is inspected: each request is followed by
-// one read whose stanza goes to the handler installed for its kind.
-// Not copyable; one thread at a time.
+// The client end of one Jabber stream over TCP, in one of two flows:
+// - legacy: Connect, then Register and Authorize (plain text, replies not
+//   inspected);
+// - secure: ConnectSecurely (STARTTLS, the server's certificate verified)
+//   and LogIn (SASL SCRAM, or PLAIN inside TLS; resource binding; presence).
+// The server's stream is parsed across reads, so every stanza of every read
+// goes, once, to the handler installed for its kind. Each wait for a server
+// reply during connection and login is bounded by the step time-out, and an
+// expired wait raises csp_NetworkException. Not copyable; one thread at a time.
 class jcl_Connection {
 public:
     // Called synchronously inside Receive with the received stanza.
     using Handler = void (*)(jcl_Connection& connection, jcl_Entity& stanza);
+
+    static constexpr int defaultStepTimeout = 10000;
 
     // An unconnected socket bound to any local address; handlers that do nothing.
     IPM_EXPORT jcl_Connection();
@@ -22,22 +35,40 @@ public:
     jcl_Connection(const jcl_Connection&) = delete;
     jcl_Connection& operator=(const jcl_Connection&) = delete;
 
-    // Connects, switches keep-alives on and writes the stream header; true
-    // when the header write reported a count other than 0. Raises
+    // Connects, switches keep-alives on and writes the legacy stream header;
+    // true when the header write reported a count other than 0. Raises
     // csp_NetworkException when the server cannot be reached.
     IPM_EXPORT bool Connect(const cow_String& server, int port);
-    // Sends an account login and dispatches the one read that answers it.
-    // Waits without limit for that read. Always true.
+    // The same to `domain` at another address.
+    IPM_EXPORT bool Connect(const cow_String& domain, const cow_String& address, int port);
+    // Connects to `address` and opens a stream to `domain`, requires
+    // STARTTLS, verifies the server's certificate against `caFile` (the
+    // system's trusted authorities when empty) and its name against `domain`,
+    // and restarts the stream inside TLS. Raises csp_NetworkException saying
+    // what failed.
+    IPM_EXPORT void ConnectSecurely(const cow_String& domain, const cow_String& address, int port,
+                                    const cow_String& caFile);
+    // After ConnectSecurely: authenticates with the best mechanism offered
+    // (SCRAM-SHA-256, SCRAM-SHA-1, PLAIN), binds `resource` and announces
+    // presence. Raises csp_NetworkException saying why the login failed.
+    IPM_EXPORT void LogIn(const cow_String& username, const cow_String& password, const cow_String& resource);
+    // Sends a legacy account login and dispatches the read that answers it.
+    // Always true.
     IPM_EXPORT bool Authorize(const cow_String& username, const cow_String& password, const cow_String& resource);
-    // Sends an account registration and dispatches the one read that answers
-    // it. Waits without limit for that read. Always true.
+    // Sends a legacy account registration and dispatches the read that
+    // answers it. Always true.
     IPM_EXPORT bool Register(const cow_String& name, const cow_String& username, const cow_String& password);
     // Writes the stanza; a failing write is dropped. Always true.
     IPM_EXPORT bool Send(const jcl_Entity& stanza);
-    // Waits up to `timeout` ms (without limit when 0 or less) for data, reads
-    // once at most 2000 bytes, parses them as one document and hands a root
-    // "message", "presence" or "iq" to its handler. Read errors pass out.
+    // Writes XML text as it is; raises csp_NetworkException when it fails.
+    IPM_EXPORT void SendText(const cow_String& xml);
+    // Dispatches the stanzas already received; when there were none, waits
+    // up to `timeout` ms (without limit when 0 or less) for data, reads once
+    // and dispatches the stanzas that completed. Raises csp_NetworkException
+    // when the read fails or the server's stream is not well-formed.
     IPM_EXPORT void Receive(int timeout);
+    // False once the server has ended its stream or closed the connection.
+    IPM_EXPORT bool IsOpen() const;
     // Writes the stream's end tag and closes the socket. Always true.
     IPM_EXPORT bool Disconnect();
 
@@ -45,17 +76,42 @@ public:
     IPM_EXPORT void SetMessageHandler(Handler handler);
     IPM_EXPORT void SetPresenceHandler(Handler handler);
     IPM_EXPORT void SetIQHandler(Handler handler);
+    // Bounds each wait for a reply while connecting and logging in; 10000 ms
+    // unless set.
+    IPM_EXPORT void SetStepTimeout(int milliseconds);
+    // Sees every received stanza, whatever its kind, before its handler.
+    IPM_EXPORT void SetStanzaObserver(std::function<void(const jcl_Node&)> observer);
 
     csp_TcpSocket socket;
 
 private:
-    struct StanzaBuilder;
-
-    static jcl_Node ParseStanza(const char* text, int length);
+    void Open(const cow_String& domain, const cow_String& address, int port);
+    void Write(const cow_String& text);
+    // The count read, 0 when the server closed, -1 when nothing came within
+    // `timeout` ms.
+    int ReadOnce(int timeout);
+    void Feed(const char* bytes, int length);
+    // Reads until a legacy request has its answer, within the step time-out.
+    void AwaitLegacyAnswer(const char* step);
+    // The next stanza of the negotiation, within the step time-out.
+    jcl_Node Expect(const char* step);
+    void OpenSecureStream(const char* step);
+    void StartTls(const cow_String& caFile);
+    void Authenticate(const cow_String& username, const cow_String& password);
+    void AuthenticateScram(const char* digest, const cow_String& username, const cow_String& password);
+    void Bind(const cow_String& resource);
+    void DispatchReceived();
     void Dispatch(const jcl_Node& root);
 
     cow_String server;
     Handler messageHandler;
     Handler presenceHandler;
     Handler iqHandler;
+    std::function<void(const jcl_Node&)> observer;
+    int stepTimeout = defaultStepTimeout;
+    bool serverClosed = false;
+    std::unique_ptr<jcl_StanzaParser> parser;
+    std::deque<jcl_Node> received;
+    jcl_Node features;
+    std::unique_ptr<jcl_TlsChannel> tls;
 };

@@ -7,8 +7,9 @@
 #include "csp/csp_TcpSocket.h"
 #include "foundation/cow_String.h"
 #include "foundation/ipm_export.h"
-#include "foundation/xmp_XML.h"
 #include "jcl/jcl_Node.h"
+
+class jcl_StanzaParser;
 
 // Reads an endless XML document from a connected socket and hands every
 // element that opens at `stanzaDepth` (1 = the root) to HandleStanza once it
@@ -45,20 +46,10 @@ public:
     virtual void HandleStanza(jcl_Node& stanza);
 
 private:
-    // Internal, though the class is exported so that users can derive from it.
-    [[gnu::visibility("hidden")]] static void OnStartElement(void* self, const char* name, const char** attributes);
-    [[gnu::visibility("hidden")]] static void OnEndElement(void* self, const char* name);
-    [[gnu::visibility("hidden")]] static void OnCharacterData(void* self, const char* text, int length);
-    // Whether an element at this depth belongs to the stanza's tree.
-    [[gnu::visibility("hidden")]] bool IsBuilt(int elementDepth) const;
-    [[gnu::visibility("hidden")]] void FinishStanza();
+    [[gnu::visibility("hidden")]] void FinishStanza(jcl_Node& stanza);
 
     csp_TcpSocket socket;
-    std::unique_ptr<XML_ParserStruct, void (*)(xmp_XML_Parser)> parser;
-    int depth = 0;
-    int stanzaDepth;
-    jcl_Node stanza;
-    jcl_Node* current = nullptr;
+    std::unique_ptr<jcl_StanzaParser> parser;
     csp_SocketAddress serverAddress;
     // What HandleStanza raised inside the parser, raised again once it returns.
     std::exception_ptr handlerFailure;

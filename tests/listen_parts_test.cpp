@@ -12,7 +12,6 @@
 #include "tools/listen/ipm_HeldBytesBound.h"
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/ipm_MessagePrinter.h"
-#include "tools/listen/ipm_StanzaReader.h"
 
 namespace {
 
@@ -144,38 +143,6 @@ TEST(ListenSplitter, EndlessBytesAreCappedAndTheStreamRecoversAndAllTogetherAreB
     const std::vector<std::size_t> full(400, ipm_DocumentSplitter::defaultMaxDocument);
     EXPECT_EQ(ipm_HeldBytesBound::ToDrop(full).size(),
               400 - ipm_HeldBytesBound::defaultTotal / ipm_DocumentSplitter::defaultMaxDocument);
-}
-
-using Stanza = ipm_StanzaReader::Stanza;
-
-// What the listener looks at in each stanza that `pieces` complete, one line each.
-Texts summaries(ipm_StanzaReader& reader, const Texts& pieces) {
-    Texts lines;
-    for (const std::string& piece : pieces)
-        for (const Stanza& stanza : reader.Feed(piece))
-            lines.push_back(stanza.name + " from=" + stanza.Attribute("from") + " error=" + stanza.errorCondition +
-                            (stanza.report ? " report=" + *stanza.report : "") + (stanza.reportTooLong ? " too long" : ""));
-    return lines;
-}
-
-TEST(StanzaReader, CutsStanzasSplitAnywhereAndFindsTheirReportsAndErrors) {
-    // A report as a server relays it: its own quoting, escaped quotes; only
-    // the first extension in the message namespace counts.
-    const std::string stream =
-        "<?xml version='1.0'?><stream:stream xmlns='jabber:client' xmlns:stream='http://etherx.jabber.org/streams'>"
-        "<iq type='result' id='reg'/><message from='j@h/beam'><body>Kill</body><x xmlns='jabber:x:other'>no</x>"
-                 "<x xmlns='kelvane:msg'><P><h type='string'>A&amp;B &quot;q&quot; &lt;x&gt;</h></P>\n</x>"
-                 "<x xmlns='kelvane:msg'>second</x></message><message type='error'><error code='503'/></message>"
-                 "<message><x xmlns='kelvane:msg'><A>" + std::string(60, '1') + "</A></x></message>"
-                 "<presence from='a@b/c' type='unavailable'/>";
-    const Texts expected{"iq from= error=", "message from=j@h/beam error= report=<P><h type=\"string\">A&amp;B \"q\" &lt;x&gt;</h></P>\n",
-                         "message from= error=503", "message from= error= report= too long", "presence from=a@b/c error="};
-    Texts bytes;
-    for (const char c : stream) bytes.emplace_back(1, c);
-    ipm_StanzaReader bytewise(50), atOnce(50);
-    EXPECT_EQ(summaries(bytewise, bytes), expected);
-    EXPECT_EQ(summaries(atOnce, {stream}), expected);
-    EXPECT_THROW(ipm_StanzaReader().Feed("<?xml version='1.0'?><!DOCTYPE s [<!ENTITY a 'aaaa'>]><s>&a;</s>"), std::runtime_error);
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "tools/listen/ipm_JabberClient.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -9,9 +8,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "csp/csp_IpAddress.h"
 #include "csp/csp_NetworkException.h"
-#include "csp/csp_SocketAddress.h"
+#include "jcl/jcl_LoginOptions.h"
 #include "tools/listen/ipm_XmlEscape.h"
 
 namespace {
@@ -21,27 +19,11 @@ using Clock = std::chrono::steady_clock;
 constexpr int serverPort = 5222;
 constexpr auto answerBound = std::chrono::seconds(10);
 constexpr auto keepAliveInterval = std::chrono::seconds(60);
-// A server that takes nothing for this long is treated as gone.
+// A server that takes nothing for this long is treated as gone (the secure
+// stream bounds its writes itself).
 constexpr time_t sendTimeoutSeconds = 10;
-constexpr int readSize = 16 * 1024;
 const std::string registerId = "ipm-listen-register";
 const std::string loginId = "ipm-listen-login";
-const std::string streamEnd = "</stream:stream>";
-
-// What went wrong, read before anything else can change errno.
-std::string networkFailure(const csp_NetworkException& failure) {
-    if (failure.getKind() == system_call_failure) return std::strerror(errno);
-    return std::string(failure.getKindMessage().view());
-}
-
-std::string credentials(const ipm_ListenOptions::JabberLogin& login) {
-    return "<username>" + ipm_XmlEscape::Text(login.user) + "</username><password>" +
-           ipm_XmlEscape::Text(login.password) + "</password>";
-}
-
-std::string setRequest(const std::string& id, const std::string& space, const std::string& content) {
-    return "<iq type=\"set\" id=\"" + id + "\"><query xmlns=\"" + space + "\">" + content + "</query></iq>";
-}
 
 std::string because(const std::string& condition) { return condition.empty() ? "" : ": " + condition; }
 
@@ -50,23 +32,57 @@ int millisecondsUntil(Clock::time_point moment) {
     return static_cast<int>(std::clamp<long long>(left, 0, 24 * 3600 * 1000));
 }
 
-bool isRequest(const ipm_StanzaReader::Stanza& stanza) {
+bool isRequest(const ipm_JabberStanza& stanza) {
     return stanza.name == "iq" && (stanza.Attribute("type") == "get" || stanza.Attribute("type") == "set");
+}
+
+std::string credentials(const ipm_ListenOptions::JabberLogin& login, const std::string& password) {
+    return "<username>" + ipm_XmlEscape::Text(login.user) + "</username><password>" + ipm_XmlEscape::Text(password) +
+           "</password>";
+}
+
+std::string setRequest(const std::string& id, const std::string& space, const std::string& content) {
+    return "<iq type=\"set\" id=\"" + id + "\"><query xmlns=\"" + space + "\">" + content + "</query></iq>";
 }
 
 }  // namespace
 
 ipm_JabberClient::ipm_JabberClient(const ipm_ListenOptions::JabberLogin& login) {
-    Connect(login.serverAddress);
-    Send("<?xml version=\"1.0\"?><stream:stream xmlns=\"jabber:client\" "
-         "xmlns:stream=\"http://etherx.jabber.org/streams\" to=\"" +
-         ipm_XmlEscape::Attribute(login.server) + "\">");
+    jcl_LoginOptions settings = jcl_LoginOptions::Read(login.security, login.caFile);
+    if (login.passwordGiven) {
+        settings.password = login.password;
+        settings.passwordSource = "--password";
+    }
+    settings.CheckPassword();
+    connection.SetStanzaObserver([this](const jcl_Node& node) { Take(node); });
+    const std::string password = settings.password.value_or(login.password);
+    try {
+        if (settings.Secure()) {
+            connection.ConnectSecurely(login.server.c_str(), login.serverAddress.c_str(), serverPort,
+                                       settings.caFile.c_str());
+            connection.LogIn(login.user.c_str(), password.c_str(), login.resource.c_str());
+        } else {
+            connection.Connect(login.server.c_str(), login.serverAddress.c_str(), serverPort);
+            const timeval limit{sendTimeoutSeconds, 0};
+            ::setsockopt(Descriptor(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+            LogInLegacy(login, password);
+        }
+    } catch (const csp_NetworkException& failure) {
+        const bool unreachable = failure.getKind() == system_call_failure && !connection.socket.isConnected();
+        throw std::runtime_error("cannot log in to the Jabber server at " + login.serverAddress + " port " +
+                                 std::to_string(serverPort) + " as " + login.Address() + ": " +
+                                 (unreachable ? std::strerror(errno) : failure.what()));
+    }
+    lastSent = Clock::now();
+}
+
+void ipm_JabberClient::LogInLegacy(const ipm_ListenOptions::JabberLogin& login, const std::string& password) {
     // A refused registration is no reason to stop: the account may exist.
-    Request(registerId, setRequest(registerId, "jabber:iq:register", credentials(login)),
+    Request(registerId, setRequest(registerId, "jabber:iq:register", credentials(login, password)),
             "registration of " + login.user + "@" + login.server);
     const std::string resource = "<resource>" + ipm_XmlEscape::Text(login.resource) + "</resource>";
     const Stanza answer =
-        Request(loginId, setRequest(loginId, "jabber:iq:auth", credentials(login) + resource), "login");
+        Request(loginId, setRequest(loginId, "jabber:iq:auth", credentials(login, password) + resource), "login");
     if (answer.Attribute("type") != "result") {
         throw std::runtime_error("the server refused the login as " + login.Address() +
                                  because(answer.errorCondition));
@@ -75,25 +91,13 @@ ipm_JabberClient::ipm_JabberClient(const ipm_ListenOptions::JabberLogin& login) 
 
 ipm_JabberClient::~ipm_JabberClient() {
     try {
-        socket.write(streamEnd.data(), static_cast<int>(streamEnd.size()));
+        connection.Disconnect();
     } catch (const csp_NetworkException&) {
         // The connection is gone already; closing is all that is left.
     }
 }
 
-int ipm_JabberClient::Descriptor() const { return socket.getDescriptor(); }
-
-void ipm_JabberClient::Connect(const std::string& address) {
-    try {
-        socket.connectTo(csp_SocketAddress(csp_IpAddress(cow_String(address)), serverPort));
-        socket.setKeepAlives(true);
-    } catch (const csp_NetworkException& failure) {
-        throw std::runtime_error("cannot reach the Jabber server at " + address + " port " +
-                                 std::to_string(serverPort) + ": " + networkFailure(failure));
-    }
-    const timeval limit{sendTimeoutSeconds, 0};
-    ::setsockopt(Descriptor(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-}
+int ipm_JabberClient::Descriptor() const { return connection.socket.getDescriptor(); }
 
 ipm_JabberClient::Stanza ipm_JabberClient::Request(const std::string& id, const std::string& xml,
                                                    const std::string& step) {
@@ -109,37 +113,23 @@ ipm_JabberClient::Stanza ipm_JabberClient::Request(const std::string& id, const 
             return found;
         }
         arrived.clear();
-        if (reader.Ended()) {
+        if (!connection.IsOpen()) {
             throw std::runtime_error("the server ended the stream at the " + step + because(streamError));
         }
         if (Clock::now() >= deadline) throw std::runtime_error("the server did not answer the " + step);
-        if (ReadWithin(millisecondsUntil(deadline)) == 0) {
-            throw std::runtime_error("the server closed the connection at the " + step + because(streamError));
-        }
+        connection.Receive(std::max(1, millisecondsUntil(deadline)));
     }
 }
 
-int ipm_JabberClient::ReadWithin(int milliseconds) {
-    pollfd watched{Descriptor(), POLLIN, 0};
-    if (::poll(&watched, 1, milliseconds) <= 0) return -1;
-    char buffer[readSize];
-    int received = 0;
-    try {
-        received = socket.read(buffer, readSize);
-    } catch (const csp_NetworkException& failure) {
-        throw std::runtime_error("cannot read from the server: " + networkFailure(failure));
-    }
-    if (received < 0) throw std::runtime_error("cannot read from the server");
-    for (Stanza& stanza : reader.Feed(std::string_view(buffer, static_cast<std::size_t>(received)))) {
-        if (stanza.name == "stream:error") {
-            streamError = stanza.errorCondition;
-        } else if (isRequest(stanza)) {
-            Answer(stanza);
-        } else {
-            arrived.push_back(std::move(stanza));
-        }
-    }
-    return received;
+// Requests from the server are answered at once; the rest waits to be taken.
+void ipm_JabberClient::Take(const jcl_Node& node) {
+    Stanza stanza = Stanza::From(node);
+    if (stanza.name == "stream:error")
+        streamError = stanza.child;
+    else if (isRequest(stanza))
+        Answer(stanza);
+    else
+        arrived.push_back(std::move(stanza));
 }
 
 // Every request gets an answer; a ping is the only one understood.
@@ -158,20 +148,15 @@ void ipm_JabberClient::Answer(const Stanza& request) {
 std::vector<ipm_JabberClient::Stanza> ipm_JabberClient::TakeEarly() { return TakeArrived(); }
 
 bool ipm_JabberClient::Receive(std::vector<Stanza>& stanzas, std::string& why) {
-    int received = 0;
     try {
-        received = ReadWithin(0);
-    } catch (const std::runtime_error& failure) {
-        why = failure.what();
+        connection.Receive(1);
+    } catch (const csp_NetworkException& failure) {
+        why = std::string("cannot read from the server: ") + failure.what();
         return false;
     }
     for (Stanza& stanza : TakeArrived()) stanzas.push_back(std::move(stanza));
-    if (reader.Ended()) {
+    if (!connection.IsOpen()) {
         why = "the server ended the stream" + because(streamError);
-        return false;
-    }
-    if (received == 0) {
-        why = "the server closed the connection" + because(streamError);
         return false;
     }
     return true;
@@ -187,16 +172,11 @@ std::vector<ipm_JabberClient::Stanza> ipm_JabberClient::TakeArrived() {
     return taken;
 }
 
-void ipm_JabberClient::Send(std::string_view xml) {
-    while (!xml.empty()) {
-        int sent = -1;
-        try {
-            sent = socket.write(xml.data(), static_cast<int>(xml.size()));
-        } catch (const csp_NetworkException& failure) {
-            throw std::runtime_error("cannot write to the server: " + networkFailure(failure));
-        }
-        if (sent <= 0) throw std::runtime_error("cannot write to the server");
-        xml.remove_prefix(static_cast<std::size_t>(sent));
+void ipm_JabberClient::Send(const std::string& xml) {
+    try {
+        connection.SendText(xml.c_str());
+    } catch (const csp_NetworkException& failure) {
+        throw std::runtime_error(std::string("cannot write to the server: ") + failure.what());
     }
     lastSent = Clock::now();
 }

@@ -68,7 +68,7 @@ void ipm_JabberListener::Serve(const ipm_JabberClient::Stanza& stanza) {
         if (type == "unavailable") ServeDeparture(from);
     } else if (type == "error") {
         ServeError(from, stanza);
-    } else if (stanza.report || stanza.reportTooLong) {
+    } else if (stanza.report) {
         ServeReport(from, stanza);
     } else {
         ipm_Console::Report("warning: message from " + ipm_MessagePrinter::Token(from) + " without a report ignored");
@@ -81,11 +81,6 @@ void ipm_JabberListener::ServeReport(const std::string& from, const ipm_JabberCl
     if (isNew) {
         ipm_Console::Report(jobText(job.name) + " connected as " + from);
         if (monitor) job.monitorId = monitor->JobConnected("jabber", job.name, from);
-    }
-    if (message.reportTooLong) {
-        ipm_Console::Report("warning: " + jobText(job.name) + ": report of more than " +
-                            std::to_string(ipm_StanzaReader::defaultMaxReport) + " bytes dropped");
-        return;
     }
     std::string document = *message.report;
     if (document.empty() || document.back() != '\n') document += '\n';

@@ -102,6 +102,8 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
     bool portOrBind = false;
     std::optional<std::string> password;
     std::optional<std::string> serverAddress;
+    std::optional<std::string> security;
+    std::optional<std::string> caFile;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& option = arguments[i];
         const auto value = [&]() -> const std::string& {
@@ -122,6 +124,10 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
             options.jabber = parseJabberAddress(value());
         } else if (option == "--password") {
             password = value();
+        } else if (option == "--jabber-security") {
+            security = value();
+        } else if (option == "--jabber-ca-file") {
+            caFile = value();
         } else if (option == "--server-address") {
             serverAddress = value();
             if (serverAddress->empty()) throw std::invalid_argument("--server-address needs a host name or address");
@@ -151,11 +157,16 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
     checkCombinations(options, portOrBind);
     if (options.database.empty() && (options.http || !options.importFile.empty())) options.database = defaultDatabase;
     if (!options.jabber) {
-        if (password || serverAddress) throw std::invalid_argument("--password and --server-address need --jabber");
+        if (password || serverAddress || security || caFile) {
+            throw std::invalid_argument("--password, --server-address and --jabber-* need --jabber");
+        }
         return options;
     }
     options.direct = portOrBind;
     options.jabber->password = password.value_or(options.jabber->user);
+    options.jabber->passwordGiven = password.has_value();
+    options.jabber->security = security.value_or("");
+    options.jabber->caFile = caFile.value_or("");
     options.jabber->serverAddress = serverAddress.value_or(options.jabber->server);
     return options;
 }
@@ -172,7 +183,13 @@ const char* ipm_ListenOptions::Usage() {
            "                  account is registered if it is new) with resource RESOURCE, and\n"
            "                  print the reports jobs send to JID; with --port or --bind, jobs\n"
            "                  are taken on the TCP port as well\n"
-           "  --password P    the account's password (default: USER)\n"
+           "  --password P    the account's password (default: IPM_JABBER_PASSWORD, the file\n"
+           "                  IPM_JABBER_PASSWORD_FILE, and in the legacy login USER)\n"
+           "  --jabber-security MODE  legacy (plain stream, registration), tls (STARTTLS and\n"
+           "                  SASL to an existing account) or auto (tls when a password is\n"
+           "                  given, the default; also IPM_JABBER_SECURITY)\n"
+           "  --jabber-ca-file FILE  trusted authorities for the server's certificate\n"
+           "                  (default: the system's; also IPM_JABBER_CA_FILE)\n"
            "  --server-address ADDR  host name or IPv4 address of the server (default: SERVER)\n"
            "  --raw           print the job's name and each document as received\n"
            "  --json          print one JSON object per message\n"

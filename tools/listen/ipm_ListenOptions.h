@@ -23,7 +23,12 @@ public:
         std::string user;
         std::string server;
         std::string resource;
+        // The user name unless given; see passwordGiven.
         std::string password;
+        bool passwordGiven = false;
+        // As given; empty leaves the choice to the environment (jcl_LoginOptions).
+        std::string security;
+        std::string caFile;
         // Host name or IPv4 address to connect to; the server's name by default.
         std::string serverAddress;
 
