@@ -122,7 +122,7 @@ void ipm_JabberListener::SendKill(const std::string& jobAddress, const Job& job)
     request.type = "chat";
     request.SetX("Kill");
     ipm_Console::Report("sending Kill to " + jobText(job.name) + " at " + jobAddress);
-    client.Send(request.Serialize().view());
+    client.Send(std::string(request.Serialize().view()));
     if (monitor) monitor->StopDone(job.monitorId, "sent");
 }
 
