@@ -172,9 +172,9 @@ std::vector<ipm_JabberClient::Stanza> ipm_JabberClient::TakeArrived() {
     return taken;
 }
 
-void ipm_JabberClient::Send(const std::string& xml) {
+void ipm_JabberClient::Send(std::string_view xml) {
     try {
-        connection.SendText(xml.c_str());
+        connection.SendText(std::string(xml).c_str());
     } catch (const csp_NetworkException& failure) {
         throw std::runtime_error(std::string("cannot write to the server: ") + failure.what());
     }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "jcl/jcl_Connection.h"
@@ -37,7 +38,7 @@ public:
     // connection has failed.
     bool Receive(std::vector<Stanza>& stanzas, std::string& why);
     // Writes the whole text. Throws std::runtime_error when the connection fails.
-    void Send(const std::string& xml);
+    void Send(std::string_view xml);
     // Sends a blank when the connection has been quiet for long; returns the
     // milliseconds until the next one is due.
     int KeepAlive();
