@@ -51,6 +51,11 @@ bool ipm_JabberMechanism::Initialize() {
     listenerJid += '/';
     listenerJid += options.ConstGetValue("listener_resource");
 
+    // A fresh socket, so the mechanism can start again after a failure.
+    connection.socket = csp_TcpSocket(csp_TcpSocket::BindAnyAddress);
+    // Bounds each wait for the server during the login (joins with the
+    // connection's step time limit).
+    // TODO(jabber): connection.SetStepTimeout(networkTimeout) once jcl_Connection offers it.
     try {
         connection.Connect(server, serverPort);
     } catch (const csp_NetworkException&) {
@@ -83,6 +88,8 @@ void ipm_JabberMechanism::Transmit(const cow_String& document) {
     report.type = "chat";
     report.SetX(document);
     connection.Send(report);
+    // Send drops a failed write; the task must hear of it to reconnect.
+    if (!connection.socket.isGood()) throw csp_NetworkException(write_failed, "the server's connection failed");
     connection.Receive(transmitServeMilliseconds);
 }
 
