@@ -65,6 +65,8 @@ bool ipm_Messaging::Stop() {
         return false;
     }
     run->thread.join();
+    // An orderly end: the Jabber transport announces the job unavailable.
+    if (active.MechanismReady()) active.CloseTransport();
     ipm_finalize(run->modules);
     return true;
 }
