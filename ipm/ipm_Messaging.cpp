@@ -36,6 +36,8 @@ ipm_Messaging::ipm_Messaging(std::string_view transport) : run(std::make_unique<
     std::unique_ptr<ipm_TransmissionMechanism> mechanism(newTransport(transport));
     ipm_initialize(run->modules);
     transmitter().SetMechanism(mechanism.release());
+    // Direct sends from now on wait for the task's start of the transport.
+    transmitter().SetTaskRunning(true);
     // An exception leaving the thread would end the process.
     run->thread = std::thread([state = run.get()] {
         onMessageThread = true;

@@ -1,9 +1,15 @@
-// The C wiring interface: result codes, delivery through a real loopback
-// listener, kill requests, and the format counts the bindings rely on.
+// The C wiring interface: result codes, the delivery status, kill requests,
+// what a misbehaving listener can and cannot do to the job's entry points,
+// and the format counts the bindings rely on.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
+#include <memory>
+#include <optional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -11,11 +17,13 @@
 #include "foundation/eli_killsig.h"
 #include "foundation/utl_CommandLine.h"
 #include "ipm/ipm.h"
+#include "ipm/ipm_DirectMechanism.h"
 #include "ipm/impl/ipm_MessageDocument.h"
 #include "ipm/ipm_MessageTransmit.h"
 #include "ipm/ipm_c.h"
 #include "support/LoopbackPeer.h"
 #include "support/TempDir.h"
+#include "support/TransmitterSetup.h"
 #include "support/Waiting.h"
 
 namespace {
@@ -87,48 +95,8 @@ TEST(CInterface, ResultCodesForMisuse) {
     EXPECT_EQ(ipm_stop(), IPM_NOT_STARTED);
     EXPECT_FALSE(thr_GlobalSingletonBase<ipm_MessageTransmit>::Instance()) << "stop destroys the transmitter";
 
-    ASSERT_EQ(ipm_start("jabber", options.Count(), options.Values()), IPM_OK) << "starts again";
-    EXPECT_EQ(ipm_stop(), IPM_OK);
 
     for (int result = IPM_OK; result <= IPM_FAILED + 1; ++result) EXPECT_STRNE(ipm_resultText(result), "");
-}
-
-TEST(CInterface, HandedOptionsLastOneRunAndOtherSetUpsAreNotStartedOver) {
-    TempDir dir;
-    ASSERT_EQ(startDirect(jobOptions(dir, "127.0.0.1", 1)), IPM_OK);
-    EXPECT_EQ(thr_GlobalSingleton<utl_CommandLine>::Instance().ConstGetValue("job"), cow_String("beam"));
-    EXPECT_TRUE(thr_GlobalSingleton<ipm_MessageTransmit>::Instance().Enabled());
-    ASSERT_EQ(ipm_stop(), IPM_OK);
-
-    // The test program's own command line names no job, so messaging is off.
-    ASSERT_EQ(ipm_start("direct", 0, nullptr), IPM_OK);
-    EXPECT_FALSE(thr_GlobalSingleton<utl_CommandLine>::Instance().IsMember("job"));
-    EXPECT_FALSE(thr_GlobalSingleton<ipm_MessageTransmit>::Instance().Enabled());
-    EXPECT_EQ(sendStep(1), IPM_OK);
-    EXPECT_EQ(ipm_stop(), IPM_OK);
-
-    thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
-    EXPECT_EQ(ipm_start("direct", 0, nullptr), IPM_ALREADY_STARTED);
-    destroyTransmitter();
-}
-
-TEST(CInterface, MessagesBufferedBeforeTheStopAreSentFirst) {
-    TempDir dir;
-    loopback::Listener listener;
-    ASSERT_EQ(startDirect(jobOptions(dir, "127.0.0.1", listener.Port())), IPM_OK);
-    for (int step = 1; step <= 3; ++step) ASSERT_EQ(sendStep(step), IPM_OK);
-    loopback::Peer peer(listener.Accept());
-    std::future<std::string> received = readUntilHangUp(peer);
-    ASSERT_EQ(ipm_stop(), IPM_OK);
-
-    const std::string stream = received.get();
-    size_t previous = 0;
-    for (int step = 1; step <= 3; ++step) {
-        const size_t at = stream.find("<step type=\"integer\">" + std::to_string(step) + "</step>");
-        ASSERT_NE(at, std::string::npos) << stream;
-        EXPECT_GT(at, previous);
-        previous = at;
-    }
 }
 
 std::atomic<int> stopFromHandler{-1};
@@ -164,12 +132,72 @@ TEST(CInterface, AKillRequestRaisesTheFlagAndAHandlerCannotStopItsOwnTask) {
     EXPECT_EQ(ipm_stop(), IPM_OK);
 }
 
-TEST(CInterface, LibraryErrorsComeBackAsResults) {
+std::string status() {
+    char reason[256];
+    const int state = ipm_status(reason, sizeof reason);
+    return std::to_string(state) + " " + reason;
+}
+
+TEST(CInterface, TheStatusFollowsTheTransportAndNoFailureEscapesTheEntryPoints) {
     TempDir dir;
+    EXPECT_EQ(status(), "0 messaging is not started");
     ASSERT_EQ(startDirect(jobOptions(dir, "300.1.2.3", 7000)), IPM_OK);
-    EXPECT_EQ(sendStep(1), IPM_FAILED);
-    EXPECT_NE(std::string(ipm_lastFailure()).find("300.1.2.3"), std::string::npos) << ipm_lastFailure();
+    EXPECT_TRUE(WaitUntil([] { return status().find("1 cannot connect") == 0; })) << status();
+    EXPECT_NE(status().find("300.1.2.3"), std::string::npos) << status();
+    EXPECT_EQ(sendStep(1), IPM_OK) << "buffered while the transport is down";
+    ASSERT_EQ(ipm_stop(), IPM_OK);
+
+    loopback::Listener listener;
+    ASSERT_EQ(startDirect(jobOptions(dir, "127.0.0.1", listener.Port())), IPM_OK);
+    EXPECT_EQ(ipm_sendDirect("First", "", nullptr, nullptr, nullptr), IPM_OK) << "waits for the start";
+    EXPECT_EQ(status(), "2 ");
+    std::optional<loopback::Peer> peer(std::in_place, listener.Accept());
+    EXPECT_EQ(peer->ReadThrough("</First>\n").substr(0, 11), "beam<First>");
+    peer->Reset();
+    for (int attempt = 0; attempt < 3; ++attempt) ipm_sendMessageDirect("Late", "", nullptr, nullptr, nullptr);
+    peer.emplace(listener.Accept());
+    EXPECT_EQ(peer->Read(4), "beam") << "the job reconnected";
+    peer.reset();
     EXPECT_EQ(ipm_stop(), IPM_OK);
+    EXPECT_EQ(ipm_stop(), IPM_NOT_STARTED);
+}
+
+// A listener that takes nothing, or trickles bytes without ever hanging up,
+// costs the job its delivery but never its end.
+TEST(CInterface, AListenerThatNeverReadsOrNeverHangsUpCannotHoldTheStop) {
+    setenv("IPM_NETWORK_TIMEOUT_MS", "300", 1);
+    TempDir dir;
+    loopback::Listener deaf;
+    ASSERT_EQ(startDirect(jobOptions(dir, "127.0.0.1", deaf.Port())), IPM_OK);
+    const loopback::Peer held(deaf.Accept());
+    constexpr int sent = 100000;
+    for (int step = 1; step <= sent; ++step) ASSERT_EQ(sendStep(step), IPM_OK);
+    EXPECT_EQ(ipm_stop(), IPM_OK);
+    const std::string log = dir.Read("beam.ipm");
+    size_t logged = 0;
+    for (size_t at = 0; (at = log.find("</Progress>", at)) != std::string::npos; ++at) ++logged;
+    EXPECT_EQ(logged, static_cast<size_t>(sent));
+
+    // Without the stop's orderly close, the transport's destruction drains
+    // what the listener still sends.
+    loopback::Listener chatty;
+    UseOptions({"listener_name=127.0.0.1", "direct_port=" + std::to_string(chatty.Port())});
+    auto transport = std::make_unique<ipm_DirectMechanism>();
+    ASSERT_TRUE(transport->Initialize());
+    loopback::Peer peer(chatty.Accept());
+    std::atomic<bool> stopped{false};
+    std::thread trickle([&] {
+        while (!stopped) {
+            peer.Write("x");
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+    });
+    std::future<void> gone = std::async(std::launch::async, [&] { transport.reset(); });
+    EXPECT_EQ(gone.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    stopped = true;
+    trickle.join();
+    destroyTransmitter();
+    unsetenv("IPM_NETWORK_TIMEOUT_MS");
 }
 
 struct Counts {
