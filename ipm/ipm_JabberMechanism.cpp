@@ -30,6 +30,13 @@ void KillHandler(jcl_Connection&, jcl_Entity& stanza) {
     if (message && message->x.Contains("Kill")) eli_setkillsig();
 }
 
+// The connection's read and write drop failures and the stream's end; the
+// message task must hear of them to log in again.
+void requireOpen(const jcl_Connection& connection) {
+    if (!connection.socket.isGood() || connection.socket.isAtEndOfFile())
+        throw csp_NetworkException(read_failed, "the message server closed the connection");
+}
+
 }  // namespace
 
 ipm_JabberMechanism::ipm_JabberMechanism() = default;
@@ -82,18 +89,24 @@ void ipm_JabberMechanism::Close() {
     connection.Disconnect();
 }
 
-void ipm_JabberMechanism::Transmit(const cow_String& document) {
+void ipm_JabberMechanism::Transmit(const cow_String& document) { TransmitSeveral({document.view()}); }
+
+// The server is served once per batch, not once per document, so a backlog
+// goes out at the network's pace.
+void ipm_JabberMechanism::TransmitSeveral(const std::vector<std::string_view>& documents) {
     jcl_Message report;
     report.to = listenerJid;
     report.type = "chat";
-    report.SetX(document);
-    connection.Send(report);
-    // Send drops a failed write; the task must hear of it to reconnect.
-    if (!connection.socket.isGood()) throw csp_NetworkException(write_failed, "the server's connection failed");
+    for (std::string_view document : documents) {
+        report.SetX(cow_String(document));
+        connection.Send(report);
+    }
+    requireOpen(connection);
     connection.Receive(transmitServeMilliseconds);
 }
 
 void ipm_JabberMechanism::Poll() {
     connection.SetMessageHandler(KillHandler);
     connection.Receive(pollServeMilliseconds);
+    requireOpen(connection);
 }
