@@ -108,6 +108,7 @@ bool ipm_Delivery::Write() {
     size_t bytes = 0;
     backlog.Visit([&](std::string_view document) {
         if (!documents.empty() && bytes + document.size() > settings.writeBytes) return false;
+        if (settings.writeDocuments != 0 && documents.size() == settings.writeDocuments) return false;
         documents.push_back(document);
         bytes += document.size();
         return true;

@@ -22,5 +22,6 @@ ipm_DeliverySettings ipm_DeliverySettings::FromEnvironment() {
     settings.sendInterval = milliseconds(fromEnvironment("IPM_SEND_INTERVAL_MS", 0, 60000, 50));
     settings.networkTimeout = milliseconds(fromEnvironment("IPM_NETWORK_TIMEOUT_MS", 100, 600000, 10000));
     settings.maxBacklogBytes = static_cast<size_t>(fromEnvironment("IPM_MAX_BACKLOG_MB", 1, 1 << 20, 64)) << 20;
+    settings.writeDocuments = static_cast<size_t>(fromEnvironment("IPM_WRITE_DOCUMENTS", 0, 1 << 30, 0));
     return settings;
 }

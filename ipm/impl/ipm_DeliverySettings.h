@@ -19,6 +19,9 @@ struct ipm_DeliverySettings {
     // are dropped, oldest first (never from the log).
     size_t maxBacklogBytes = size_t{64} << 20;
 
+    // IPM_WRITE_DOCUMENTS: at most this many documents in one write (0: no
+    // limit), for listeners that want one document per read.
+    size_t writeDocuments = 0;
     // One write carries at most this much.
     size_t writeBytes = 256 * 1024;
     // Reconnection attempts start this far apart and double up to the cap.
