@@ -309,11 +309,16 @@ const cow_1DArrayList<cow_String>& ipm_MessageTransmit::MessageBuffer() const {
     return messageCopies;
 }
 
-ipm_DocumentQueue ipm_MessageTransmit::TakeMessages() {
+void ipm_MessageTransmit::TakeMessagesInto(ipm_DocumentQueue& backlog) {
     std::lock_guard buffer(bufferLock);
-    ipm_DocumentQueue taken = std::move(*messageBuffer);
+    if (backlog.Count() == 0)
+        backlog.Splice(*messageBuffer);
+    else
+        messageBuffer->Visit([&](std::string_view document) {
+            backlog.Append(document, *blocks);
+            return true;
+        });
     ClearMessageBuffer();
-    return taken;
 }
 
 void ipm_MessageTransmit::ReturnMessages(ipm_DocumentQueue& sent) {

@@ -99,10 +99,12 @@ public:
     bool TakeBrokenTransport() { return transportBroken.exchange(false); }
     const ipm_DeliverySettings& Settings() const { return *settings; }
 
-    // The message task's side of the buffer: takes everything buffered (and
-    // clears the buffer) under the buffer lock, and gives the memory of a
-    // batch back once it has been sent.
-    ipm_DocumentQueue TakeMessages();
+    // The message task's side of the buffer, under the buffer lock: moves
+    // everything buffered to the end of the task's `backlog`: the
+    // blocks themselves when the backlog is empty, else copies packed into
+    // the backlog's blocks, so a lasting backlog holds no half-empty blocks.
+    void TakeMessagesInto(ipm_DocumentQueue& backlog);
+    // Gives the memory of the task's documents back.
     void ReturnMessages(ipm_DocumentQueue& sent);
     // The message task's pause: serves the senders (log bytes to the kernel,
     // blocks mapped in advance), then waits `milliseconds`, serving them again

@@ -94,8 +94,7 @@ void ipm_Delivery::Poll() {
 }
 
 void ipm_Delivery::TakeBuffered() {
-    ipm_DocumentQueue taken = transmitter.TakeMessages();
-    backlog.Splice(taken);
+    transmitter.TakeMessagesInto(backlog);
     while (backlog.Bytes() > settings.maxBacklogBytes) {
         transmitter.DropDocuments(backlog, 1);
         ++dropped;
