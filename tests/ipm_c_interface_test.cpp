@@ -2,7 +2,6 @@
 // what a misbehaving listener can and cannot do to the job's entry points,
 // and the format counts the bindings rely on.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -157,22 +156,9 @@ TEST(CInterface, TheStatusFollowsTheTransportAndNoFailureEscapesTheEntryPoints) 
     EXPECT_EQ(ipm_stop(), IPM_NOT_STARTED);
 }
 
-// A listener that takes nothing, or trickles bytes without ever hanging up,
-// costs the job its delivery but never its end.
-TEST(CInterface, AListenerThatNeverReadsOrNeverHangsUpCannotHoldTheStop) {
-    setenv("IPM_NETWORK_TIMEOUT_MS", "300", 1);
-    TempDir dir;
-    loopback::Listener deaf;
-    ASSERT_EQ(startDirect(jobOptions(dir, "127.0.0.1", deaf.Port())), IPM_OK);
-    const loopback::Peer held(deaf.Accept());
-    constexpr int sent = 100000;
-    for (int step = 1; step <= sent; ++step) ASSERT_EQ(sendStep(step), IPM_OK);
-    EXPECT_EQ(ipm_stop(), IPM_OK);
-    const std::string log = dir.Read("beam.ipm");
-    size_t logged = 0;
-    for (size_t at = 0; (at = log.find("</Progress>", at)) != std::string::npos; ++at) ++logged;
-    EXPECT_EQ(logged, static_cast<size_t>(sent));
-
+// A listener that trickles bytes without ever hanging up cannot hold the
+// job's end. (One that never reads: the Python binding's test.)
+TEST(CInterface, AListenerThatNeverHangsUpCannotHoldTheEnd) {
     // Without the stop's orderly close, the transport's destruction drains
     // what the listener still sends.
     loopback::Listener chatty;
@@ -192,7 +178,6 @@ TEST(CInterface, AListenerThatNeverReadsOrNeverHangsUpCannotHoldTheStop) {
     stopped = true;
     trickle.join();
     destroyTransmitter();
-    unsetenv("IPM_NETWORK_TIMEOUT_MS");
 }
 
 struct Counts {
