@@ -31,8 +31,10 @@ void KillHandler(jcl_Connection&, jcl_Entity& stanza) {
 }
 
 // The connection's read and write drop failures and the stream's end; the
-// message task must hear of them to log in again.
+// message task must hear of them to log in again. A connection never made
+// has nothing to lose.
 void requireOpen(const jcl_Connection& connection) {
+    if (!connection.socket.isConnected()) return;
     if (!connection.socket.isGood() || connection.socket.isAtEndOfFile())
         throw csp_NetworkException(read_failed, "the message server closed the connection");
 }
