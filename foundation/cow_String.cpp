@@ -6,11 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
-cow_String::Rep* cow_String::Rep::Allocate(int capacity) {
-    void* memory = std::malloc(sizeof(Rep) + static_cast<size_t>(capacity) + 1);
+cow_String::Rep* cow_String::Rep::Allocate(size_t capacity) {
+    CheckedLength(capacity, 0, 0, "a string");
+    void* memory = std::malloc(sizeof(Rep) + capacity + 1);
     if (!memory) throw std::bad_alloc();
-    Rep* rep = new (memory) Rep{{1}, 0, capacity};
+    Rep* rep = new (memory) Rep{{1}, 0, static_cast<int>(capacity)};
     rep->data()[0] = '\0';
     return rep;
 }
@@ -23,6 +25,12 @@ void cow_String::Rep::Release(Rep* rep) noexcept {
         rep->~Rep();
         std::free(rep);
     }
+}
+
+size_t cow_String::CheckedLength(size_t length, size_t count, size_t each, const char* what) {
+    if (length > maxLength || (each != 0 && count > (maxLength - length) / each))
+        throw std::length_error(std::string(what) + " would be longer than " + std::to_string(maxLength) + " bytes");
+    return length + count * each;
 }
 
 namespace {
@@ -39,7 +47,7 @@ cow_String::cow_String(const char* text, int length)
 
 cow_String::cow_String(std::string_view text) {
     if (text.empty()) return;
-    rep = Rep::Allocate(std::max(static_cast<int>(text.size()), 15));
+    rep = Rep::Allocate(std::max<size_t>(text.size(), 15));
     std::memcpy(rep->data(), text.data(), text.size());
     SetLength(static_cast<int>(text.size()));
 }
@@ -90,11 +98,11 @@ cow_String& cow_String::operator=(const char* text) { return *this = cow_String(
 
 int cow_String::refCount() const noexcept { return rep ? rep->refs.load(std::memory_order_relaxed) : 0; }
 
-char* cow_String::Writable(int capacity) {
+char* cow_String::Writable(size_t capacity) {
     const bool shared = !rep || rep->refs.load(std::memory_order_acquire) != 1;
-    if (!shared && rep->capacity >= capacity) return rep->data();
-    const int grown = rep ? std::max(capacity, rep->capacity * 2) : capacity;
-    Rep* fresh = Rep::Allocate(std::max(grown, 15));
+    if (!shared && static_cast<size_t>(rep->capacity) >= capacity) return rep->data();
+    const size_t doubled = rep ? std::min(2 * static_cast<size_t>(rep->capacity), maxLength) : 0;
+    Rep* fresh = Rep::Allocate(std::max({capacity, doubled, size_t{15}}));
     if (rep) {
         std::memcpy(fresh->data(), rep->data(), static_cast<size_t>(rep->length) + 1);
         fresh->length = rep->length;
@@ -108,14 +116,14 @@ cow_String& cow_String::append(const char* text, int length, int start, int coun
     const int n = clipped(start, count, length);
     if (n == 0) return *this;
     const int old = this->length();
-    char* data = Writable(old + n);
+    char* data = Writable(CheckedLength(static_cast<size_t>(old), static_cast<size_t>(n), 1, "a string"));
     std::memcpy(data + old, text + std::clamp(start, 0, length), static_cast<size_t>(n));
     SetLength(old + n);
     return *this;
 }
 
 cow_String& cow_String::append(std::string_view text) {
-    return append(text.data(), static_cast<int>(text.size()));
+    return append(text.data(), static_cast<int>(CheckedLength(text.size(), 0, 0, "a string")));
 }
 
 cow_String& cow_String::append(char c) { return append(&c, 1); }
@@ -140,7 +148,8 @@ cow_String& cow_String::replace(int position, int count, const char* text, int l
     const int inserted = clipped(start, count2, length);
     const char* source = text + std::clamp(start, 0, length);
     cow_String result;
-    result.reserve(old - count + inserted);
+    const size_t total = CheckedLength(static_cast<size_t>(old - count), static_cast<size_t>(inserted), 1, "a string");
+    result.reserve(static_cast<int>(total));
     result.append(this->text(), position);
     result.append(source, inserted);
     result.append(this->text() + position + count, old - position - count);
@@ -148,7 +157,7 @@ cow_String& cow_String::replace(int position, int count, const char* text, int l
 }
 
 void cow_String::reserve(int capacity) {
-    if (capacity > length()) Writable(capacity);
+    if (capacity > length()) Writable(static_cast<size_t>(capacity));
 }
 
 void cow_String::Delete() noexcept {

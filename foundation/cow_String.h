@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <climits>
+#include <cstddef>
+#include <cstdlib>
+#include <stdexcept>
 #include <string_view>
 
 #include "foundation/ipm_export.h"
@@ -21,9 +24,15 @@ public:
     explicit cow_String(double value);
     // A string written in place: `write` gets room for `capacity` characters
     // and returns the end of what it wrote, so a text built piece by piece is
-    // copied once.
+    // copied once. Throws std::length_error past maxLength.
     template <class Write>
-    static cow_String Written(int capacity, Write write);
+    static cow_String Written(size_t capacity, Write write);
+
+    // The longest text a string holds.
+    static constexpr size_t maxLength = INT_MAX;
+    // `length` + `count` * `each`, for sizes that come from a caller's input:
+    // throws std::length_error, naming `what`, when that exceeds maxLength.
+    static size_t CheckedLength(size_t length, size_t count, size_t each, const char* what);
     cow_String(const cow_String& other) noexcept;
     cow_String(cow_String&& other) noexcept;
     ~cow_String();
@@ -78,11 +87,11 @@ private:
         int capacity;
 
         char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
-        static Rep* Allocate(int capacity);
+        static Rep* Allocate(size_t capacity);
         static void Release(Rep* rep) noexcept;
     };
 
-    char* Writable(int capacity);
+    char* Writable(size_t capacity);
     void SetLength(int newLength) noexcept {
         rep->length = newLength;
         rep->data()[newLength] = '\0';
@@ -92,11 +101,14 @@ private:
 };
 
 template <class Write>
-cow_String cow_String::Written(int capacity, Write write) {
+cow_String cow_String::Written(size_t capacity, Write write) {
     cow_String result;
     result.rep = Rep::Allocate(capacity);
     const char* end = write(result.rep->data());
-    result.SetLength(static_cast<int>(end - result.rep->data()));
+    const size_t written = static_cast<size_t>(end - result.rep->data());
+    // A writer that outran its room has already broken the heap.
+    if (written > capacity) std::abort();
+    result.SetLength(static_cast<int>(written));
     return result;
 }
 

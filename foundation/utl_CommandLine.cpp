@@ -1,6 +1,5 @@
 #include "foundation/utl_CommandLine.h"
 
-#include <cctype>
 #include <fstream>
 #include <iterator>
 
@@ -20,7 +19,7 @@ std::vector<std::string> processArguments() {
 }
 
 bool startsWithDash(const std::string& argument) {
-    const bool negativeNumber = argument.size() > 1 && (std::isdigit(static_cast<unsigned char>(argument[1])) ||
+    const bool negativeNumber = argument.size() > 1 && ((argument[1] >= '0' && argument[1] <= '9') ||
                                                         argument[1] == '.');
     return argument.size() > 1 && argument[0] == '-' && !negativeNumber;
 }

@@ -4,6 +4,8 @@
 // builder that reads one more is caught. When every descriptor is a plain
 // name=%letter, the document must equal one written here straight from the
 // rules; otherwise at least its frame and standing context must be right.
+// Under the Jabber settings every text of the document is compared after
+// the replacement of what XML cannot carry, done here by decoding code points.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -64,6 +66,35 @@ std::string Escaped(std::string text) {
     return text;
 }
 
+// Code point by code point: a well-formed UTF-8 sequence of a character XML
+// 1.0 allows is kept, anything else costs one byte and becomes U+FFFD.
+std::string XmlCharacters(std::string_view text) {
+    std::string kept;
+    size_t at = 0;
+    while (at < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        const size_t length = lead < 0x80 ? 1 : lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
+        uint32_t code = length == 1 ? lead : length == 2 ? lead & 0x1f : length == 3 ? lead & 0x0f : lead & 0x07;
+        bool valid = length != 0 && at + length <= text.size();
+        for (size_t i = 1; valid && i < length; ++i) {
+            const auto next = static_cast<unsigned char>(text[at + i]);
+            valid = (next & 0xc0) == 0x80;
+            code = code << 6 | (next & 0x3f);
+        }
+        const uint32_t shortest[] = {0, 0, 0x80, 0x800, 0x10000};
+        valid = valid && code >= shortest[length] && code <= 0x10ffff && !(code >= 0xd800 && code <= 0xdfff) &&
+                code != 0xfffe && code != 0xffff && (code >= 0x20 || code == 0x9 || code == 0xa || code == 0xd);
+        if (valid) {
+            kept.append(text.substr(at, length));
+            at += length;
+        } else {
+            kept.append("\xef\xbf\xbd");
+            ++at;
+        }
+    }
+    return kept;
+}
+
 struct Values {
     explicit Values(const std::vector<Field>& fields, FuzzedDataProvider& input) {
         for (const Field& field : fields) {
@@ -95,10 +126,15 @@ struct Variant {
     const ipm_MessageDocument& builder;
     std::vector<std::string_view> escapedNames;
     bool replacesOutOfRangeFloats;
+    bool xmlCharactersOnly;
+
+    std::string Text(std::string_view text) const {
+        return xmlCharactersOnly ? XmlCharacters(text) : std::string(text);
+    }
 };
 
-const Variant direct{ipm_MessageDocument::direct, {"heading", "stepName", "message", "file"}, true};
-const Variant jabber{ipm_MessageDocument::jabber, {"heading", "stepName"}, false};
+const Variant direct{ipm_MessageDocument::direct, {"heading", "stepName", "message", "file"}, true, false};
+const Variant jabber{ipm_MessageDocument::jabber, {"heading", "stepName"}, false, true};
 
 std::string FieldValue(const Variant& variant, const Field& field, const Values& values, size_t cursors[3]) {
     switch (field.letter) {
@@ -110,7 +146,7 @@ std::string FieldValue(const Variant& variant, const Field& field, const Values&
             return std::string(cow_String(value).view());
         }
         default: {
-            std::string text = values.texts[cursors[2]++];
+            std::string text = variant.Text(values.texts[cursors[2]++]);
             for (std::string_view name : variant.escapedNames)
                 if (field.letter == 's' && field.name == name) return Escaped(text);
             return text;
@@ -129,18 +165,18 @@ std::string TypeAttribute(char letter) {
 }
 
 // Everything after the last field element.
-std::string Context(bool phaseField, const std::string& phase, const std::string& jobName, bool started,
-                    const std::string& type) {
+std::string Context(const Variant& variant, bool phaseField, const std::string& phase, const std::string& jobName,
+                    bool started, const std::string& type) {
     std::string tail;
-    if (!phaseField) tail += "<phase type=\"symconst\">" + phase + "</phase>";
-    tail += "<jobName type=\"string\">" + jobName + "</jobName>";
+    if (!phaseField) tail += "<phase type=\"symconst\">" + variant.Text(phase) + "</phase>";
+    tail += "<jobName type=\"string\">" + variant.Text(jobName) + "</jobName>";
     if (started) {
-        tail += "<clientHost type=\"string\">" + std::string(utl_getHostName().view()) + "</clientHost>";
+        tail += "<clientHost type=\"string\">" + variant.Text(utl_getHostName().view()) + "</clientHost>";
         tail += "<handle type=\"integer\">" +
                 std::string(cow_String(omi_Singleton<omi_AlertListener>::Instance().GetHandle()).view()) +
                 "</handle>";
     }
-    return tail + "</" + type + ">\n";
+    return tail + "</" + variant.Text(type) + ">\n";
 }
 
 bool EndsWith(std::string_view text, std::string_view end) {
@@ -175,16 +211,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         phaseField = phaseField || field.name == "phase";
         plain = plain && field.letter && !field.name.empty();
     }
-    const std::string tail = Context(phaseField, phase, jobName, started, type);
-    if (!document.starts_with("<" + type + ">") || !EndsWith(document, tail)) std::abort();
+    const std::string tail = Context(variant, phaseField, phase, jobName, started, type);
+    if (!document.starts_with("<" + variant.Text(type) + ">") || !EndsWith(document, tail)) std::abort();
     if (!phaseField && transmitter.CurrentPhase().view() != phase) std::abort();
     if (!plain) return 0;
 
-    std::string expected = "<" + type + ">";
+    std::string expected = "<" + variant.Text(type) + ">";
     size_t cursors[3] = {0, 0, 0};
-    for (const Field& field : fields)
-        expected += "<" + field.name + TypeAttribute(field.letter) + FieldValue(variant, field, values, cursors) +
-                    "</" + field.name + ">";
+    for (const Field& field : fields) {
+        const std::string name = variant.Text(field.name);
+        expected += "<" + name + TypeAttribute(field.letter) + FieldValue(variant, field, values, cursors) + "</" +
+                    name + ">";
+    }
     if (document != expected + tail) std::abort();
     return 0;
 }

@@ -19,7 +19,8 @@ extern "C" {
    ipm_sendMessageDirect sends it at once on the calling thread (waiting, within
    the network time limit, while the message task starts the transport). Both
    return 0 and never throw: a failure shows in ipm_status and ipm_lastFailure
-   (ipm/ipm_c.h). */
+   (ipm/ipm_c.h). A message whose document could exceed 2147483647 bytes is
+   refused whole: nothing of it is buffered, logged or sent. */
 IPM_EXPORT int ipm_sendMessage(const char* type, const char* format, int* ints, double* doubles, char** texts);
 IPM_EXPORT int ipm_sendMessageDirect(const char* type, const char* format, int* ints, double* doubles,
                                      char** texts);

@@ -134,7 +134,9 @@ int ipm_countFormatValues(const char* format, int* ints, int* doubles, int* text
         rest.remove_prefix(std::min(field.size() + 1, rest.size()));
         const size_t percent = field.find('%');
         if (percent == std::string_view::npos || percent + 2 != field.size()) continue;
-        switch (std::tolower(static_cast<unsigned char>(field.back()))) {
+        // ASCII only: under some locales (Turkish) tolower('I') is not 'i'.
+        const char letter = field.back();
+        switch (letter >= 'A' && letter <= 'Z' ? letter - 'A' + 'a' : letter) {
             case 'i': ++*ints; break;
             case 'r': ++*doubles; break;
             case 's': case 'b': case 'e': ++*texts; break;

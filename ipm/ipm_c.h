@@ -65,7 +65,8 @@ IPM_EXPORT int ipm_killRequested(void);
 /* ipm_sendMessage and ipm_sendMessageDirect for a started job, with the
    library's errors turned into IPM_FAILED. The arrays must hold as many
    values as the format consumes (see ipm_countFormatValues); they are only
-   read. */
+   read. A message whose document could exceed 2147483647 bytes is refused
+   whole with IPM_FAILED (see docs/message-document.md). */
 IPM_EXPORT int ipm_send(const char* type, const char* format, const int* ints, const double* doubles,
                         const char* const* texts);
 IPM_EXPORT int ipm_sendDirect(const char* type, const char* format, const int* ints, const double* doubles,

@@ -91,9 +91,9 @@ TEST(JabberTools, ReportsArriveInOrderAndKillAfterEndsTheJobWithStatus3) {
         lines.push_back(nlohmann::json::parse(*line));
         EXPECT_EQ(lines.back()["job"], name);
     }
-    EXPECT_EQ(lines[0]["fields"][0]["value"], "1");
+    EXPECT_EQ(lines[0]["fields"][0]["value"], 1);
     EXPECT_EQ(lines[1]["fields"][0]["value"], "A&B \"q\" <x>") << "quoted as the server relays it";
-    EXPECT_EQ(lines[2]["fields"][0]["value"], "2");
+    EXPECT_EQ(lines[2]["fields"][0]["value"], 2);
 }
 
 TEST(JabberTools, TheListenerOutlivesJobsThatLeaveOrVanishAndKillsOnRequest) {

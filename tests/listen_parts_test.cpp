@@ -1,5 +1,5 @@
 // The listener's parts: options, document reader and printer, the splitter of
-// the direct stream and the reader of the Jabber stream.
+// the direct stream, the overall memory bound and the reader of the Jabber stream.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -9,72 +9,30 @@
 
 #include "tools/listen/ipm_DocumentReader.h"
 #include "tools/listen/ipm_DocumentSplitter.h"
+#include "tools/listen/ipm_HeldBytesBound.h"
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/ipm_MessagePrinter.h"
 #include "tools/listen/ipm_StanzaReader.h"
 
 namespace {
 
-using Arguments = std::vector<std::string>;
+using Texts = std::vector<std::string>;
 using Mode = ipm_MessagePrinter::Mode;
 
-// The parsed options as "port bind mode killAfter help [user server resource password serverAddress]".
-std::string parsed(const Arguments& arguments) {
-    const auto options = ipm_ListenOptions::Parse(arguments);
-    const char* modes[] = {"text", "raw", "json"};
-    std::string shown = std::to_string(options.port) + " " + options.bindAddress + " " +
-                        modes[static_cast<int>(options.mode)] + " " + std::to_string(options.killAfter) +
-                        (options.help ? " help" : "");
-    if (const auto& login = options.jabber)
-        shown += " [" + login->user + " " + login->server + " " + login->resource + " " + login->password + " " +
-                 login->serverAddress + "]";
-    return shown;
-}
+TEST(ListenOptions, EveryOptionAndTheRefusals) {
+    const auto options = ipm_ListenOptions::Parse({"--port", "65535", "--json", "--kill-after", "3", "--jabber",
+                                                   "mon@example.org/desk/2", "--http", "0.0.0.0:8080", "--token", "t-1"});
+    EXPECT_TRUE(options.direct) << "--port with --jabber takes jobs on both";
+    EXPECT_EQ(options.http->address + ":" + std::to_string(options.http->port) + " " + options.database,
+              "0.0.0.0:8080 ipm-listen.db");
+    EXPECT_FALSE(ipm_ListenOptions::Parse({"--jabber", "mon@localhost/desk"}).direct);
+    EXPECT_EQ(ipm_ListenOptions::Parse({}).database, "") << "no history unless asked for";
 
-TEST(ListenOptions, DefaultsAndEveryOption) {
-    EXPECT_EQ(parsed({}), "0 127.0.0.1 text 0");
-    EXPECT_EQ(parsed({"--port", "65535", "--bind", "0.0.0.0", "--json", "--kill-after", "3"}), "65535 0.0.0.0 json 3");
-    EXPECT_EQ(parsed({"--raw", "--raw", "--help"}), "0 127.0.0.1 raw 0 help");
-    EXPECT_EQ(parsed({"--jabber", "mon@localhost/desk", "--kill-after", "2"}),
-              "0 127.0.0.1 text 2 [mon localhost desk mon localhost]");
-    EXPECT_EQ(parsed({"--json", "--password", "", "--server-address", "10.0.0.7", "--jabber", "mon@example.org/desk/2 @home"}),
-              "0 127.0.0.1 json 0 [mon example.org desk/2 @home  10.0.0.7]");
-    EXPECT_EQ(ipm_ListenOptions::Parse(Arguments{"--jabber", "mon@localhost/desk"}).jabber->Address(),
-              "mon@localhost/desk");
-}
-
-TEST(ListenOptions, RefusesBadArguments) {
-    for (const Arguments& arguments : std::vector<Arguments>{
-             {"--port"},
-             {"--port", "65536"},
-             {"--port", "-1"},
-             {"--port", "12ab"},
-             {"--port", ""},
-             {"--bind", "localhost"},
-             {"--bind", "1.2.3"},
-             {"--raw", "--json"},
-             {"--json", "--raw"},
-             {"--kill-after", "0"},
-             {"--kill-after", "x"},
-             {"--verbose"},
-             {"8080"},
-             {"--jabber"},
-             {"--jabber", "mon@localhost"},
-             {"--jabber", "mon@localhost/"},
-             {"--jabber", "@localhost/desk"},
-             {"--jabber", "mon@/desk"},
-             {"--jabber", "localhost/desk"},
-             {"--jabber", "m<n@localhost/desk"},
-             {"--jabber", "mon@local host/desk"},
-             {"--jabber", "mon@localhost/de\nsk"},
-             {"--jabber", "mon@localhost/desk", "--port", "0"},
-             {"--bind", "127.0.0.1", "--jabber", "mon@localhost/desk"},
-             {"--password", "p"},
-             {"--server-address", "127.0.0.1"},
-             {"--jabber", "mon@localhost/desk", "--server-address", ""},
-         }) {
+    for (const Texts& arguments : std::vector<Texts>{
+             {"--port", "12ab"}, {"--bind", "localhost"}, {"--raw", "--json"}, {"--kill-after", "0"}, {"8080"},
+             {"--jabber", "m<n@localhost/desk"}, {"--jabber", "mon@localhost/de\nsk"}, {"--http", "localhost:80"},
+             {"--token", "a b"}, {"--token", "t"}, {"--import", "a.ipm", "--http", "0"}, {"--job", "x"}})
         EXPECT_THROW(ipm_ListenOptions::Parse(arguments), std::invalid_argument) << arguments[0];
-    }
 }
 
 // The message read from `document` as "type name:type=value ...".
@@ -87,34 +45,13 @@ std::string readBack(const std::string& document) {
     return shown;
 }
 
-TEST(ListenReader, ReadsTypeAndTypedFieldsWithValuesUnescaped) {
+TEST(ListenReader, ReadsTypedFieldsUnescapedAndRefusesTheRest) {
     EXPECT_EQ(readBack("<Progress><step type=\"integer\">3</step><heading type=\"string\">a&lt;b&amp;c&gt;d &amp;amp;"
-                       "</heading><phase type=\"symconst\"></phase><jobName type=\"string\">beam</jobName></Progress>\n"),
-              "Progress step:integer=3 heading:string=a<b&c>d &amp; phase:symconst= jobName:string=beam");
-    EXPECT_EQ(readBack("<Done></Done>\n"), "Done");
+                       "</heading><phase type=\"symconst\"></phase></Progress>\n"),
+              "Progress step:integer=3 heading:string=a<b&c>d &amp; phase:symconst=");
     EXPECT_EQ(readBack("<Note><text>two\nlines &#38; more</text></Note>\n"), "Note text:=two\nlines & more");
-}
-
-TEST(ListenReader, RefusesWhatIsNotAMessageDocument) {
-    for (const char* document : {
-             "<Error><message type=\"string\">a<b</message></Error>\n",
-             "<Error><message type=\"string\">salt & pepper</message></Error>\n",
-             "<Progress><message type=\"string\">see </Progress> here</message></Progress>\n",
-             "<Progress><step type=\"integer\">3</step>\n",
-             "<Progress><step type=\"integer\"><n>3</n></step></Progress>\n",
-             "<Progress>loose text<step type=\"integer\">3</step></Progress>\n",
-             "",
-         }) {
-        std::string error;
-        EXPECT_FALSE(ipm_DocumentReader::Read(document, error)) << document;
-        EXPECT_FALSE(error.empty()) << document;
-    }
-    std::string error;
-    ipm_DocumentReader::Read("<Error><message type=\"string\">a<b</message></Error>\n", error);
-    EXPECT_NE(error.find("line 1, column"), std::string::npos) << error;
-}
-
-TEST(ListenReader, RefusesEntityDeclarations) {
+    for (const char* document : {"<E><m>a<b</m></E>\n", "<P><s><n>3</n></s></P>\n", "<P>loose<s>3</s></P>\n", ""})
+        EXPECT_TRUE(readBack(document).starts_with("refused: ")) << document;
     EXPECT_EQ(readBack("<!DOCTYPE B [<!ENTITY a \"lol\"><!ENTITY b \"&a;&a;\">]><B><v type=\"string\">&b;</v></B>\n"),
               "refused: document type declaration refused");
 }
@@ -122,51 +59,30 @@ TEST(ListenReader, RefusesEntityDeclarations) {
 const std::string progress =
     "<Progress><step type=\"integer\">3</step><heading type=\"string\">A&amp;B</heading>"
     "<phase type=\"symconst\">Analysis</phase><jobName type=\"string\">beam</jobName></Progress>\n";
-const std::string broken = "<Error><message type=\"string\">a<b</message></Error>\n";
+// A value that would print a second, forged line if it were not escaped.
+const std::string forging =
+    "<Note><message type=\"string\">x\nother Progress step=1</message><time type=\"float\">nan</time></Note>\n";
 
-TEST(ListenPrinter, TextLines) {
-    const ipm_MessagePrinter printer(Mode::text);
-    const auto output = printer.Render("beam", progress);
-    EXPECT_EQ(output.line, "beam Progress step=3 heading=A&B phase=Analysis jobName=beam\n");
-    EXPECT_EQ(output.warning, "");
+TEST(ListenPrinter, OneLinePerMessageInEveryMode) {
+    const ipm_MessagePrinter text(Mode::text);
+    EXPECT_EQ(text.Render("beam", progress).line, "beam Progress step=3 heading=A&B phase=Analysis jobName=beam\n");
+    EXPECT_EQ(text.Render("j\x01", forging).line, "\"j\\x01\" Note message=\"x\\nother Progress step=1\" time=nan\n");
+    const auto unread = text.Render("beam", "<Error><message>a<b\r\nforged</message></Error>\n");
+    EXPECT_EQ(unread.line, "beam <Error><message>a<b\\r\\nforged</message></Error>\n");
+    EXPECT_NE(unread.warning, "");
 
-    EXPECT_EQ(printer.Render("my job", "<Note><a>x y</a><b></b><c>say \"hi\"</c><d>a\\b=c</d></Note>\n").line,
-              "\"my job\" Note a=\"x y\" b=\"\" c=\"say \\\"hi\\\"\" d=\"a\\\\b=c\"\n");
-    EXPECT_EQ(printer.Render("j\x01", "<Note><a>l1\nl2\tx&#13;</a><b>caf\xC3\xA9</b></Note>\n").line,
-              "\"j\\x01\" Note a=\"l1\\nl2\\tx\\r\" b=caf\xC3\xA9\n");
+    const ipm_MessagePrinter raw(Mode::raw);
+    EXPECT_EQ(raw.Render("beam", progress).line, "beam " + progress);
+    EXPECT_EQ(raw.Render("beam", forging).line,
+              "beam <Note><message type=\"string\">x\\nother Progress step=1</message><time type=\"float\">nan</time>"
+              "</Note>\n");
 
-    const auto shown = printer.Render("beam", broken);
-    EXPECT_EQ(shown.line, "beam " + broken);
-    EXPECT_NE(shown.warning, "");
-}
-
-TEST(ListenPrinter, RawLinesAreTheDocumentsAsReceived) {
-    const ipm_MessagePrinter printer(Mode::raw);
-    EXPECT_EQ(printer.Render("beam", progress).line, progress);
-    const auto output = printer.Render("beam", broken);
-    EXPECT_EQ(output.line, broken);
-    EXPECT_EQ(output.warning, "");
-}
-
-TEST(ListenPrinter, JsonLines) {
-    const ipm_MessagePrinter printer(Mode::json);
-    EXPECT_EQ(printer.Render("beam", progress).line,
-              R"({"job":"beam","type":"Progress","fields":[)"
-              R"({"name":"step","type":"integer","value":"3"},)"
-              R"({"name":"heading","type":"string","value":"A&B"},)"
-              R"({"name":"phase","type":"symconst","value":"Analysis"},)"
-              R"({"name":"jobName","type":"string","value":"beam"}]})"
-              "\n");
-
-    const auto shown = printer.Render("beam", broken);
-    EXPECT_NE(shown.warning, "");
-    const auto json = nlohmann::json::parse(shown.line);
-    EXPECT_EQ(json["job"], "beam");
-    EXPECT_EQ(json["raw"], broken);
-
-    const auto badName = printer.Render("be\xFF\xFE" "am", "<Done></Done>\n").line;
-    EXPECT_EQ(nlohmann::json::parse(badName)["type"], "Done");
-    EXPECT_EQ(badName.back(), '\n');
+    const ipm_MessagePrinter json(Mode::json);
+    EXPECT_EQ(json.Render("beam", progress).line.substr(0, 133),
+              R"({"job":"beam","type":"Progress","fields":[{"name":"step","type":"integer","value":3},)"
+              R"({"name":"heading","type":"string","value":"A&B"})");
+    EXPECT_EQ(nlohmann::json::parse(json.Render("beam", forging).line)["fields"][1]["value"], "nan");
+    EXPECT_EQ(nlohmann::json::parse(json.Render("be\xFF" "am", "<Done></Done>\n").line)["type"], "Done");
 }
 
 using Piece = ipm_DocumentSplitter::Piece;
@@ -182,83 +98,33 @@ std::vector<Piece> feedInChunks(ipm_DocumentSplitter& splitter, const std::strin
     return all;
 }
 
-std::vector<std::string> texts(const std::vector<Piece>& pieces, Kind kind) {
-    std::vector<std::string> selected;
+Texts texts(const std::vector<Piece>& pieces, Kind kind) {
+    Texts selected;
     for (const auto& piece : pieces) {
         if (piece.kind == kind) selected.push_back(piece.text);
     }
     return selected;
 }
 
-using Texts = std::vector<std::string>;
-
-TEST(ListenSplitter, NameThenDocumentsWhateverTheChunking) {
-    for (const std::size_t chunk : {1, 2, 7, 64, 100000}) {
-        ipm_DocumentSplitter splitter;
-        const auto pieces = feedInChunks(splitter, "beam" + progress + done, chunk);
-        ASSERT_EQ(pieces.size(), 3u) << "chunk " << chunk;
-        EXPECT_EQ(pieces[0].kind, Kind::jobName);
-        EXPECT_EQ(pieces[0].text, "beam");
-        EXPECT_EQ(texts(pieces, Kind::document), (Texts{progress, done})) << "chunk " << chunk;
-        EXPECT_EQ(splitter.PendingBytes(), 0u);
-    }
-    std::string stream = "beam";
-    for (int i = 0; i < 500; ++i) stream += i % 2 ? progress : done;
-    ipm_DocumentSplitter splitter;
-    const auto documents = texts(splitter.Feed(stream), Kind::document);
-    ASSERT_EQ(documents.size(), 500u);
-    EXPECT_EQ(documents[499], progress);
-}
-
-TEST(ListenSplitter, NameIsKnownAsFarAsItArrived) {
-    ipm_DocumentSplitter splitter;
-    EXPECT_TRUE(splitter.Feed("be").empty());
-    EXPECT_TRUE(splitter.Feed("am").empty());
-    EXPECT_EQ(splitter.JobName(), "beam");
-    EXPECT_FALSE(splitter.HasJobName());
-    EXPECT_EQ(texts(splitter.Feed("<"), Kind::jobName), Texts{"beam"});
-    EXPECT_TRUE(splitter.HasJobName());
-
-    ipm_DocumentSplitter unnamed;
-    const auto pieces = unnamed.Feed(done);
-    ASSERT_EQ(pieces.size(), 2u);
-    EXPECT_EQ(pieces[0].kind, Kind::jobName);
-    EXPECT_EQ(pieces[0].text, "");
-    EXPECT_EQ(pieces[1].text, done);
-}
-
-TEST(ListenSplitter, UnescapedValuesDoNotMoveTheCut) {
+TEST(ListenSplitter, NameThenDocumentsWhateverTheChunkingAndTheValues) {
     const std::string lessThan = "<Error><message type=\"string\">a<b && c</message></Error>\n";
     const std::string endTagInValue = "<Progress><message type=\"string\">see </Progress> here</message></Progress>\n";
     const std::string lineFeedInValue = "<Note><message type=\"string\">one\n<two>\n</message></Note>\n";
-    ipm_DocumentSplitter splitter;
-    const auto pieces = feedInChunks(splitter, "beam" + lessThan + endTagInValue + lineFeedInValue + done, 3);
-    EXPECT_EQ(texts(pieces, Kind::document), (Texts{lessThan, endTagInValue, lineFeedInValue, done}));
-    EXPECT_TRUE(texts(pieces, Kind::warning).empty());
-}
-
-TEST(ListenSplitter, EndTagAndLineFeedInsideAValueCutEarlyButTheNextDocumentSurvives) {
-    ipm_DocumentSplitter splitter;
-    const auto pieces =
-        splitter.Feed("beam<Progress><message type=\"string\">x</Progress>\n</message></Progress>\n" + done);
-    ASSERT_EQ(pieces.size(), 4u);
-    EXPECT_EQ(pieces[1].text, "<Progress><message type=\"string\">x</Progress>\n");
-    EXPECT_EQ(pieces[2].kind, Kind::warning);
-    EXPECT_EQ(pieces[3].kind, Kind::document);
-    EXPECT_EQ(pieces[3].text, done);
-}
-
-TEST(ListenSplitter, BytesBetweenDocuments) {
-    ipm_DocumentSplitter tolerant;
-    EXPECT_EQ(texts(tolerant.Feed("beam" + progress + "\r\n \n" + done), Kind::document), (Texts{progress, done}));
-
-    ipm_DocumentSplitter splitter;
-    const auto pieces = feedInChunks(splitter, "beam" + progress + "junk\n</x>\nmore junk\n<" + "\n" + done, 5);
+    const std::string stream = "beam" + progress + lessThan + endTagInValue + lineFeedInValue + "\r\n \n" + done;
+    for (const std::size_t chunk : {1, 3, 7, 100000}) {
+        ipm_DocumentSplitter splitter;
+        const auto pieces = feedInChunks(splitter, stream, chunk);
+        EXPECT_EQ(texts(pieces, Kind::jobName), Texts{"beam"});
+        EXPECT_EQ(texts(pieces, Kind::document), (Texts{progress, lessThan, endTagInValue, lineFeedInValue, done}))
+            << "chunk " << chunk;
+    }
+    ipm_DocumentSplitter junk;
+    const auto pieces = feedInChunks(junk, "beam" + progress + "junk\n</x>\nmore junk\n<" + "\n" + done, 5);
     EXPECT_EQ(texts(pieces, Kind::document), (Texts{progress, done}));
     EXPECT_EQ(texts(pieces, Kind::warning).size(), 1u) << "one warning per loss of the thread";
 }
 
-TEST(ListenSplitter, EndlessBytesAreCappedAndTheStreamRecovers) {
+TEST(ListenSplitter, EndlessBytesAreCappedAndTheStreamRecoversAndAllTogetherAreBounded) {
     constexpr std::size_t cap = 1024;
     ipm_DocumentSplitter splitter(cap);
     std::vector<Piece> pieces = splitter.Feed("beam<Progress><message type=\"string\">");
@@ -271,147 +137,45 @@ TEST(ListenSplitter, EndlessBytesAreCappedAndTheStreamRecovers) {
     EXPECT_TRUE(texts(pieces, Kind::document).empty());
     EXPECT_EQ(texts(splitter.Feed("</message></Progress>\n" + progress), Kind::document), Texts{progress});
 
-    ipm_DocumentSplitter unbroken(cap);
-    const auto tooLong = "<Note><message type=\"string\">" + std::string(2 * cap, 'y') + "</message></Note>\n";
-    const auto dropped = unbroken.Feed("beam" + tooLong + done);
-    EXPECT_EQ(texts(dropped, Kind::warning).size(), 1u);
-    EXPECT_EQ(texts(dropped, Kind::document), Texts{done});
-
-    ipm_DocumentSplitter byDefault;
-    byDefault.Feed("beam<Progress>");
-    const std::string large(64 * 1024, 'z');
-    std::size_t warnings = 0;
-    for (int i = 0; i < 40; ++i) {
-        warnings += texts(byDefault.Feed(large), Kind::warning).size();
-        ASSERT_LE(byDefault.PendingBytes(), ipm_DocumentSplitter::defaultMaxDocument + large.size());
-    }
-    EXPECT_EQ(warnings, 1u);
-    EXPECT_EQ(texts(byDefault.Feed("\n" + done), Kind::document), Texts{done});
-}
-
-TEST(ListenSplitter, OverlongNameIsCutShort) {
-    ipm_DocumentSplitter splitter;
-    std::vector<Piece> pieces;
-    for (int i = 0; i < 10; ++i) {
-        for (auto& piece : splitter.Feed(std::string(1000, 'n'))) pieces.push_back(std::move(piece));
-    }
-    for (auto& piece : splitter.Feed(done)) pieces.push_back(std::move(piece));
-    EXPECT_EQ(texts(pieces, Kind::warning).size(), 1u);
-    EXPECT_EQ(texts(pieces, Kind::jobName), Texts{std::string(ipm_DocumentSplitter::maxJobName, 'n')});
-    EXPECT_EQ(texts(pieces, Kind::document), Texts{done});
+    // Over all connections: the largest holders go until the rest fit the overall bound.
+    EXPECT_EQ(ipm_HeldBytesBound::ToDrop({10, 50, 30}, 90), (std::vector<std::size_t>{}));
+    EXPECT_EQ(ipm_HeldBytesBound::ToDrop({10, 50, 30}, 9), (std::vector<std::size_t>{1, 2, 0}));
+    // 400 connections at the per-connection cap exceed the overall bound.
+    const std::vector<std::size_t> full(400, ipm_DocumentSplitter::defaultMaxDocument);
+    EXPECT_EQ(ipm_HeldBytesBound::ToDrop(full).size(),
+              400 - ipm_HeldBytesBound::defaultTotal / ipm_DocumentSplitter::defaultMaxDocument);
 }
 
 using Stanza = ipm_StanzaReader::Stanza;
 
-const std::string header =
-    "<?xml version='1.0'?><stream:stream xmlns='jabber:client' xmlns:stream='http://etherx.jabber.org/streams' "
-    "id='s1' from='localhost' version='1.0'>";
-
-// A report as a server relays it: its own quoting, escaped quotes.
-const std::string relayed =
-    "<message from='hostkvjobs@localhost/beam' to='mon@localhost/desk' type='chat'><x xmlns='kelvane:msg'>"
-    "<Progress><step type='integer'>3</step><heading type='string'>A&amp;B &quot;q&quot; &lt;x&gt;</heading>"
-    "<note type='a&apos;b&quot;c'></note></Progress>\n</x></message>";
-const std::string document =
-    "<Progress><step type=\"integer\">3</step><heading type=\"string\">A&amp;B \"q\" &lt;x&gt;</heading>"
-    "<note type=\"a'b&quot;c\"></note></Progress>\n";
-
-std::vector<Stanza> feedAll(ipm_StanzaReader& reader, const std::vector<std::string>& pieces) {
-    std::vector<Stanza> all;
-    for (const std::string& piece : pieces) {
-        for (Stanza& stanza : reader.Feed(piece)) all.push_back(std::move(stanza));
-    }
-    return all;
-}
-
-TEST(StanzaReader, CutsStanzasGluedToTheHeaderOrSplitAnywhere) {
-    const std::string iq = "<iq type='result' id='reg'/>";
-    const std::string stream = header + iq + relayed + "<presence from='a@b/c' type='unavailable'/>";
-
-    ipm_StanzaReader glued;
-    const std::vector<Stanza> atOnce = feedAll(glued, {stream});
-    ASSERT_EQ(atOnce.size(), 3u);
-    EXPECT_EQ(atOnce[0].name, "iq");
-    EXPECT_EQ(atOnce[0].Attribute("id"), "reg");
-    EXPECT_FALSE(atOnce[0].report);
-    EXPECT_EQ(atOnce[1].name, "message");
-    EXPECT_EQ(atOnce[1].Attribute("from"), "hostkvjobs@localhost/beam");
-    ASSERT_TRUE(atOnce[1].report);
-    EXPECT_EQ(*atOnce[1].report, document);
-    EXPECT_EQ(atOnce[2].Attribute("type"), "unavailable");
-    EXPECT_EQ(atOnce[2].Attribute("missing"), "");
-
-    ipm_StanzaReader bytewise;
-    std::vector<std::string> bytes;
-    for (const char c : stream) bytes.emplace_back(1, c);
-    const std::vector<Stanza> piecemeal = feedAll(bytewise, bytes);
-    ASSERT_EQ(piecemeal.size(), 3u);
-    EXPECT_EQ(*piecemeal[1].report, document);
-
-    EXPECT_FALSE(bytewise.Ended());
-    EXPECT_TRUE(bytewise.Feed("</stream:stream>").empty());
-    EXPECT_TRUE(bytewise.Ended());
-    EXPECT_TRUE(bytewise.Feed("<late/>").empty()) << "nothing is read after the stream's end";
-}
-
 // What the listener looks at in each stanza that `pieces` complete, one line each.
-std::vector<std::string> summaries(ipm_StanzaReader& reader, const std::vector<std::string>& pieces) {
-    std::vector<std::string> lines;
-    for (const Stanza& stanza : feedAll(reader, pieces))
-        lines.push_back(stanza.name + " from=" + stanza.Attribute("from") + " child=" + stanza.child + "{" +
-                        stanza.childNamespace + "} error=" + stanza.errorCondition +
-                        (stanza.report ? " report=" + *stanza.report : "") + (stanza.reportTooLong ? " too long" : ""));
+Texts summaries(ipm_StanzaReader& reader, const Texts& pieces) {
+    Texts lines;
+    for (const std::string& piece : pieces)
+        for (const Stanza& stanza : reader.Feed(piece))
+            lines.push_back(stanza.name + " from=" + stanza.Attribute("from") + " error=" + stanza.errorCondition +
+                            (stanza.report ? " report=" + *stanza.report : "") + (stanza.reportTooLong ? " too long" : ""));
     return lines;
 }
 
-TEST(StanzaReader, OnlyTheFirstExtensionInTheMessageNamespaceIsTheReport) {
-    ipm_StanzaReader reader;
-    EXPECT_EQ(summaries(reader, {header,
-                                 "<message><body>Kill</body><x xmlns='jabber:x:other'>no</x><x xmlns='kelvane:msg'>"
-                                 "first</x><x xmlns='kelvane:msg'>second</x></message>",
-                                 "<message><body>hi</body></message>",
-                                 "<presence><x xmlns='kelvane:msg'>no</x></presence>"}),
-              (Texts{"message from= child=body{} error= report=first", "message from= child=body{} error=",
-                     "presence from= child=x{kelvane:msg} error="}));
-}
-
-TEST(StanzaReader, NamesTheConditionOfErrorsAndOfTheStreamsEnd) {
-    ipm_StanzaReader reader;
-    EXPECT_EQ(
-        summaries(reader,
-                  {header,
-                   "<iq type='error' id='auth'><query xmlns='jabber:iq:auth'/><error code='401' type='auth'>"
-                   "<text xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'>go away</text>"
-                   "<not-authorized xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error></iq>",
-                   "<message type='error'><error code='503'>old style</error></message>",
-                   "<iq type='get' id='p'><ping xmlns='urn:xmpp:ping'/></iq>",
-                   "<stream:error><conflict xmlns='urn:ietf:params:xml:ns:xmpp-streams'/></stream:error></stream:stream>"}),
-        (Texts{"iq from= child=query{jabber:iq:auth} error=not-authorized", "message from= child=error{} error=503",
-               "iq from= child=ping{urn:xmpp:ping} error=",
-               "stream:error from= child=conflict{urn:ietf:params:xml:ns:xmpp-streams} error=conflict"}));
-    EXPECT_TRUE(reader.Ended());
-}
-
-TEST(StanzaReader, DropsAReportLongerThanItsCapButKeepsTheStanza) {
-    ipm_StanzaReader reader(10);
-    EXPECT_EQ(summaries(reader, {header, "<message from='j'><x xmlns='kelvane:msg'><A>12345678901</A></x></message>",
-                                 "<message><x xmlns='kelvane:msg'><A>1</A></x></message>"}),
-              (Texts{"message from=j child=x{kelvane:msg} error= report= too long",
-                     "message from= child=x{kelvane:msg} error= report=<A>1</A>"}));
-}
-
-TEST(StanzaReader, RefusesMalformedStreamsAndDocumentTypes) {
-    ipm_StanzaReader malformed;
-    malformed.Feed(header);
-    EXPECT_THROW(malformed.Feed("<message></iq>"), std::runtime_error);
-
-    ipm_StanzaReader withDoctype;
-    try {
-        withDoctype.Feed("<?xml version='1.0'?><!DOCTYPE s [<!ENTITY a 'aaaa'>]><s>&a;</s>");
-        FAIL() << "a document type declaration was taken";
-    } catch (const std::runtime_error& error) {
-        EXPECT_NE(std::string(error.what()).find("document type"), std::string::npos) << error.what();
-    }
+TEST(StanzaReader, CutsStanzasSplitAnywhereAndFindsTheirReportsAndErrors) {
+    // A report as a server relays it: its own quoting, escaped quotes; only
+    // the first extension in the message namespace counts.
+    const std::string stream =
+        "<?xml version='1.0'?><stream:stream xmlns='jabber:client' xmlns:stream='http://etherx.jabber.org/streams'>"
+        "<iq type='result' id='reg'/><message from='j@h/beam'><body>Kill</body><x xmlns='jabber:x:other'>no</x>"
+                 "<x xmlns='kelvane:msg'><P><h type='string'>A&amp;B &quot;q&quot; &lt;x&gt;</h></P>\n</x>"
+                 "<x xmlns='kelvane:msg'>second</x></message><message type='error'><error code='503'/></message>"
+                 "<message><x xmlns='kelvane:msg'><A>" + std::string(60, '1') + "</A></x></message>"
+                 "<presence from='a@b/c' type='unavailable'/>";
+    const Texts expected{"iq from= error=", "message from=j@h/beam error= report=<P><h type=\"string\">A&amp;B \"q\" &lt;x&gt;</h></P>\n",
+                         "message from= error=503", "message from= error= report= too long", "presence from=a@b/c error="};
+    Texts bytes;
+    for (const char c : stream) bytes.emplace_back(1, c);
+    ipm_StanzaReader bytewise(50), atOnce(50);
+    EXPECT_EQ(summaries(bytewise, bytes), expected);
+    EXPECT_EQ(summaries(atOnce, {stream}), expected);
+    EXPECT_THROW(ipm_StanzaReader().Feed("<?xml version='1.0'?><!DOCTYPE s [<!ENTITY a 'aaaa'>]><s>&a;</s>"), std::runtime_error);
 }
 
 }  // namespace

@@ -1,164 +1,164 @@
-// Runs the ipm-listen program against plain sockets acting as jobs.
+// Runs the ipm-listen program against plain sockets and the scripted job
+// acting as jobs, and its monitor through its HTTP interface.
 #include <signal.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <chrono>
 #include <fstream>
-#include <iterator>
+#include <functional>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/ChildProcess.h"
 #include "support/LoopbackPeer.h"
+#include "support/TempDir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using Json = nlohmann::json;
 
+const std::string started =
+    "<Started><jobName type=\"string\">beam</jobName><clientHost type=\"string\">node1</clientHost>"
+    "<handle type=\"integer\">77</handle></Started>\n";
 const std::string progress =
-    "<Progress><step type=\"integer\">3</step><heading type=\"string\">A&amp;B</heading>"
-    "<phase type=\"symconst\">Analysis</phase><jobName type=\"string\">beam</jobName></Progress>\n";
-const std::string progressLine = "Progress step=3 heading=A&B phase=Analysis jobName=beam";
-const std::string done = "<Done><jobName type=\"string\">beam</jobName></Done>\n";
+    "<Progress><step type=\"integer\">3</step><residual type=\"float\">2.5e-06</residual><heading type=\"string\">"
+    "A&amp;B</heading><phase type=\"symconst\">Analysis</phase></Progress>\n";
+const std::string progressLine = "Progress step=3 residual=2.5e-06 heading=A&B phase=Analysis";
 
+int portAfter(const std::string& prefix, const std::string& line) {
+    return line.starts_with(prefix) ? std::atoi(line.c_str() + prefix.size()) : 0;
+}
+
+// The listener with `options`; with "--http" first, its monitor's port too.
 class Listener : public ChildProcess {
 public:
-    explicit Listener(std::vector<std::string> options) : ChildProcess(withProgram(std::move(options))) {}
-
-    // The port it announces on its first line; 0 when the line is not the announcement.
-    int Port() {
-        const std::string prefix = "listening on 127.0.0.1:";
-        const std::string first = OutputLine().value_or("");
-        return first.starts_with(prefix) ? std::atoi(first.c_str() + prefix.size()) : 0;
+    explicit Listener(std::vector<std::string> options) : ChildProcess(withProgram(options)) {
+        port = portAfter("listening on 127.0.0.1:", Line());
+        if (!options.empty() && options[0] == "--http") monitor = portAfter("monitor at http://127.0.0.1:", Line());
     }
-
     std::string Line() { return OutputLine().value_or("(no line)"); }
-
-    // CPU time used so far, in clock ticks.
-    long CpuTicks() const {
-        std::ifstream stat("/proc/" + std::to_string(Pid()) + "/stat");
-        const std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        std::istringstream fields(all.substr(all.rfind(')') + 2));
-        std::string field;
-        long ticks = 0;
-        for (int i = 3; i <= 15 && fields >> field; ++i)
-            if (i >= 14) ticks += std::stol(field);
-        return ticks;
-    }
-
-private:
     static std::vector<std::string> withProgram(std::vector<std::string> options) {
         options.insert(options.begin(), IPM_LISTEN_PATH);
         return options;
     }
+    int port = 0, monitor = 0;
 };
 
 // A job's connection to the listener.
 loopback::Peer job(int port) { return loopback::Peer(loopback::Connect(port)); }
 
-bool nothingComes(const loopback::Peer& peer) { return !loopback::Readable(peer.Descriptor(), 200); }
+Json get(int port, const std::string& path) {
+    const auto answer = httplib::Client("127.0.0.1", port).Get(path.c_str());
+    return answer ? Json::parse(answer->body) : Json();
+}
+
+int stop(int port, int id, const std::string& token) {
+    const auto answer = httplib::Client("127.0.0.1", port).Post(("/api/jobs/" + std::to_string(id) + "/stop").c_str(),
+                                                                {{"X-IPM-Token", token}}, "", "text/plain");
+    return answer ? answer->status : 0;
+}
+
+// The job's row once `holds` is true of it; null when it does not come to that in time.
+Json rowWhen(int port, int id, const std::function<bool(const Json&)>& holds) {
+    for (int i = 0; i < 300; ++i, std::this_thread::sleep_for(100ms)) {
+        for (const Json& row : Json(get(port, "/api/jobs")["jobs"]))
+            if (row["id"] == id && holds(row)) return row;
+    }
+    return nullptr;
+}
+
+Json messagesOf(int port, int id) {
+    Json messages = get(port, "/api/jobs/" + std::to_string(id) + "/messages")["messages"];
+    for (Json& message : messages) message.erase("id"), message.erase("time");
+    return messages;
+}
 
 TEST(ListenTool, PrintsJobsMessagesKillsOnRequestAndOutlivesJobsAndInput) {
-    Listener listener({});
-    const int port = listener.Port();
-    ASSERT_NE(port, 0);
-
-    loopback::Peer beam = job(port);
-    beam.Write("beam" + progress + done);
+    Listener listener({"--kill-after", "2"});
+    loopback::Peer beam = job(listener.port);
+    beam.Write("beam" + progress);
     EXPECT_EQ(listener.Line(), "beam " + progressLine);
-    EXPECT_EQ(listener.Line(), "beam Done jobName=beam");
     EXPECT_TRUE(listener.ErrorsHold("job beam connected from 127.0.0.1:"));
-
     listener.Write("kill nobody\nkill beam\n");
     EXPECT_EQ(beam.Read(4), "Kill");
     EXPECT_TRUE(listener.ErrorsHold("no job named nobody"));
     beam.Close();
     EXPECT_TRUE(listener.ErrorsHold("job beam disconnected"));
 
-    loopback::Peer shell = job(port);
-    const std::string broken = "<Error><message type=\"string\">a<b</message></Error>\n";
-    for (const char byte : "shell" + broken + done) shell.Write(std::string(1, byte));
-    EXPECT_EQ(listener.Line() + "\n", "shell " + broken);
-    EXPECT_EQ(listener.Line(), "shell Done jobName=beam");
-    EXPECT_TRUE(listener.ErrorsHold("warning: job shell: "));
-
-    listener.CloseInput();
-    const long ticksBefore = listener.CpuTicks();
-    std::this_thread::sleep_for(500ms);
-    EXPECT_LT(listener.CpuTicks() - ticksBefore, sysconf(_SC_CLK_TCK) / 4) << "spins after the end of its input";
-    shell.Write(progress);
-    EXPECT_EQ(listener.Line(), "shell " + progressLine);
-
-    listener.Signal(SIGTERM);
-    EXPECT_EQ(listener.Wait(), 0);
-}
-
-// Raw output is what the scripted job's tests read.
-TEST(ListenTool, JsonOutput) {
-    Listener json({"--json"});
-    loopback::Peer jsonJob = job(json.Port());
-    jsonJob.Write("beam" + progress);
-    const auto line = nlohmann::json::parse(json.Line());
-    EXPECT_EQ(line["job"], "beam");
-    EXPECT_EQ(line["type"], "Progress");
-    json.Signal(SIGINT);
-    EXPECT_EQ(json.Wait(), 0);
-}
-
-TEST(ListenTool, KillAfterTheNthMessageOfEachJob) {
-    Listener listener({"--kill-after", "2"});
-    const int port = listener.Port();
-    loopback::Peer first = job(port), second = job(port);
-    first.Write("first" + progress);
-    second.Write("second" + progress);
-    EXPECT_EQ(listener.Line(), "first " + progressLine);
-    EXPECT_EQ(listener.Line(), "second " + progressLine);
-    EXPECT_TRUE(nothingComes(first));
-    first.Write(done);
-    EXPECT_EQ(listener.Line(), "first Done jobName=beam");
-    EXPECT_EQ(first.Read(4), "Kill");
-    EXPECT_TRUE(nothingComes(second));
-    second.Write(done);
-    EXPECT_EQ(listener.Line(), "second Done jobName=beam");
-    EXPECT_EQ(second.Read(4), "Kill");
-
     // A job gone before its kill request arrives must not take the listener along.
-    loopback::Peer hasty = job(port);
-    hasty.Write("hasty" + progress);
-    EXPECT_EQ(listener.Line(), "hasty " + progressLine);
-    hasty.Write(done);
-    hasty.Reset();
-    EXPECT_TRUE(listener.ErrorsHold("job hasty disconnected"));
-    loopback::Peer later = job(port);
-    later.Write("later" + done);
-    std::string line = listener.Line();
-    if (line.starts_with("hasty Done ")) line = listener.Line();
-    EXPECT_EQ(line, "later Done jobName=beam");
+    listener.CloseInput();
+    job(listener.port).Write("hasty" + progress + progress);
+    loopback::Peer later = job(listener.port);
+    later.Write("later" + progress);
+    EXPECT_FALSE(loopback::Readable(later.Descriptor(), 200)) << "killed after one message";
+    later.Write(progress);
+    EXPECT_EQ(later.Read(4), "Kill");
     listener.Signal(SIGTERM);
     EXPECT_EQ(listener.Wait(), 0);
 }
 
-TEST(ListenTool, ExitsWithAReasonWhenItCannotWork) {
-    Listener wrong({"--raw", "--json"});
-    EXPECT_EQ(wrong.Wait(), 2);
-    EXPECT_NE(wrong.Errors().find("usage: ipm-listen"), std::string::npos);
-
-    const loopback::Listener holder;
-    Listener taken({"--port", std::to_string(holder.Port())});
-    EXPECT_EQ(taken.Wait(), 1);
-    EXPECT_NE(taken.Errors().find("cannot bind"), std::string::npos);
-
+TEST(ListenTool, ExitsWithAReasonWhenNobodyReadsItsOutput) {
     Listener unread({});
-    loopback::Peer beam = job(unread.Port());
+    loopback::Peer beam = job(unread.port);
     unread.CloseOutput();
-    beam.Write("beam" + done);
+    beam.Write("beam" + progress);
     EXPECT_EQ(unread.Wait(), 1);
     EXPECT_NE(unread.Errors().find("cannot write to standard output"), std::string::npos);
+}
+
+TEST(ListenMonitor, HistoryOutlivesTheListenerAndAnImportMatchesLiveReception) {
+    TempDir dir;
+    const std::string database = dir.File("history.db");
+    {
+        Listener listener({"--http", "0", "--db", database});
+        loopback::Peer beam = job(listener.port);
+        beam.Write("beam" + started + progress);
+        beam.Close();
+        ASSERT_EQ(rowWhen(listener.monitor, 1, [](const Json& row) { return row["state"] == "stopped"; })["messages"], 2);
+        loopback::Peer running = job(listener.port);
+        running.Write("running" + progress);
+        ASSERT_NE(rowWhen(listener.monitor, 2, [](const Json& row) { return row["messages"] == 1; }), nullptr);
+        listener.Signal(SIGTERM);
+        EXPECT_EQ(listener.Wait(), 0);
+    }
+    std::ofstream(dir.File("beam.ipm")) << started << progress;
+    ChildProcess import({IPM_LISTEN_PATH, "--import", dir.File("beam.ipm"), "--db", database});
+    EXPECT_EQ(import.Wait(), 0) << import.Errors();
+
+    Listener restarted({"--http", "0", "--db", database});
+    const Json jobs = get(restarted.monitor, "/api/jobs")["jobs"];
+    ASSERT_EQ(jobs.size(), 3u);
+    EXPECT_EQ((Json{jobs[0]["host"], jobs[0]["handle"], jobs[0]["phase"], jobs[0]["step"]}),
+              Json::parse(R"(["node1", "77", "Analysis", 3])"));
+    EXPECT_EQ(jobs[1]["state"], "gone") << "running when its listener ended";
+    EXPECT_EQ((Json{jobs[2]["name"], jobs[2]["transport"], jobs[2]["state"]}), Json::parse(R"(["beam", "file", "stopped"])"));
+    const Json live = messagesOf(restarted.monitor, 1);
+    EXPECT_EQ(messagesOf(restarted.monitor, 3), live);
+    EXPECT_EQ(get(restarted.monitor, "/api/jobs/1/series?field=residual&x=step")["points"], Json::parse("[[3,2.5e-06]]"));
+}
+
+TEST(ListenMonitor, AStopNeedsTheTokenAndEndsARealJobWithStatus3) {
+    TempDir dir;
+    Listener listener({"--http", "0", "--token", "secret", "--db", dir.File("history.db")});
+    ChildProcess beam({IPM_JOB_PATH, "job=beam", "message=ALL", "indir=" + dir.Path(), "listener_name=127.0.0.1",
+                       "direct_port=" + std::to_string(listener.port)});
+    beam.Write(R"({"send":"buffered","type":"Progress","format":"step=%i","ints":[1]})" "\n{\"sleep\":30000}\n");
+    ASSERT_NE(rowWhen(listener.monitor, 1, [](const Json& row) { return row["step"] == 1; }), nullptr);
+
+    EXPECT_EQ(stop(listener.monitor, 1, ""), 403);
+    EXPECT_EQ(stop(listener.monitor, 1, "wrong"), 403);
+    EXPECT_EQ(beam.Wait(300ms), -1) << "a refused stop leaves the job running";
+    EXPECT_EQ(stop(listener.monitor, 7, "secret"), 404);
+
+    EXPECT_EQ(stop(listener.monitor, 1, "secret"), 200);
+    EXPECT_EQ(beam.Wait(), 3);
+    EXPECT_EQ(rowWhen(listener.monitor, 1, [](const Json& row) { return row["state"] == "killed"; })["stopOutcome"], "sent");
+    EXPECT_EQ(stop(listener.monitor, 1, "secret"), 409);
 }
 
 }  // namespace

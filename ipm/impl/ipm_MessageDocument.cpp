@@ -38,6 +38,8 @@ char* put(char* out, std::string_view text) {
     return out + text.size();
 }
 
+std::string_view entity(char c) { return c == '&' ? "&amp;" : c == '<' ? "&lt;" : "&gt;"; }
+
 // The C library scans for the three characters many bytes at a time.
 char* putEscaped(char* out, const char* text) {
     for (;;) {
@@ -45,9 +47,65 @@ char* putEscaped(char* out, const char* text) {
         out = put(out, std::string_view(text, plain));
         text += plain;
         if (*text == '\0') return out;
-        out = put(out, *text == '&' ? std::string_view("&amp;") : *text == '<' ? std::string_view("&lt;") : std::string_view("&gt;"));
+        out = put(out, entity(*text));
         ++text;
     }
+}
+
+// The length of the character at `at` when it is well-formed UTF-8 that XML
+// 1.0 can carry; 0 for a forbidden control character, U+FFFE, U+FFFF or a
+// byte that does not begin a well-formed sequence.
+size_t xmlCharacterLength(const unsigned char* at, const unsigned char* end) {
+    const unsigned char lead = at[0];
+    if (lead < 0x80) return lead >= 0x20 || lead == '\t' || lead == '\n' || lead == '\r' ? 1 : 0;
+    size_t length = 4;
+    unsigned char low = 0x80, high = 0xbf;  // of the second byte
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        if (lead == 0xe0) low = 0xa0;   // overlong
+        if (lead == 0xed) high = 0x9f;  // surrogates
+    } else if (lead == 0xf0) {
+        low = 0x90;  // overlong
+    } else if (lead == 0xf4) {
+        high = 0x8f;  // beyond U+10FFFF
+    } else if (lead < 0xf1 || lead > 0xf3) {
+        return 0;
+    }
+    if (static_cast<size_t>(end - at) < length || at[1] < low || at[1] > high) return 0;
+    for (size_t i = 2; i < length; ++i)
+        if (at[i] < 0x80 || at[i] > 0xbf) return 0;
+    if (lead == 0xef && at[1] == 0xbf && at[2] >= 0xbe) return 0;
+    return length;
+}
+
+// What replaces a character XML cannot carry: the Jabber server ends a
+// stream that holds one, and with it the job's messaging.
+constexpr std::string_view replacementCharacter = "\xef\xbf\xbd";
+
+// The text with only characters XML carries, and escaped when asked; plain
+// runs are copied whole.
+char* putXmlCharacters(char* out, std::string_view text, bool escaped) {
+    const auto* at = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = at + text.size();
+    const auto* run = at;
+    while (at < end) {
+        const size_t length = xmlCharacterLength(at, end);
+        const bool escapes = escaped && (*at == '&' || *at == '<' || *at == '>');
+        if (length != 0 && !escapes) {
+            at += length;
+            continue;
+        }
+        out = put(out, std::string_view(reinterpret_cast<const char*>(run), static_cast<size_t>(at - run)));
+        out = put(out, escapes ? entity(static_cast<char>(*at)) : replacementCharacter);
+        run = ++at;
+    }
+    return put(out, std::string_view(reinterpret_cast<const char*>(run), static_cast<size_t>(end - run)));
+}
+
+char* putText(char* out, std::string_view text, bool xmlCharactersOnly) {
+    return xmlCharactersOnly ? putXmlCharacters(out, text, false) : put(out, text);
 }
 
 // The same text as cow_String's numeric constructors: exact decimal
@@ -56,11 +114,17 @@ char* putNumber(char* out, long long value) { return std::to_chars(out, out + sl
 
 char* putNumber(char* out, double value) { return ipm_writeDecimal(out, value); }
 
-// The longest texts of the numbers, and what escaping can make of a character.
+// The longest texts of the numbers, what escaping can make of a character
+// and what the replacement can make of a byte.
 constexpr size_t integerRoom = 11;
 constexpr size_t handleRoom = 10;
 constexpr size_t floatRoom = 24;
 constexpr size_t escapedGrowth = 5;
+constexpr size_t replacedGrowth = replacementCharacter.size();
+
+size_t grown(size_t length, size_t count, size_t each) {
+    return cow_String::CheckedLength(length, count, each, "the message document");
+}
 
 char lowerCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -107,6 +171,7 @@ struct MessageValues {
     const double* doubles;
     const char* const* texts;
     bool replacesOutOfRangeFloats;
+    bool xmlCharactersOnly;
     const cow_String& jobName;
     std::string_view phase;
     cow_String host;
@@ -138,8 +203,9 @@ public:
     }
 
     void Compile(const ipm_MessageDocument* document, std::span<const std::string_view> escapedNames,
-                 std::string_view type, std::string_view format, bool started) {
+                 bool xmlCharactersOnly, std::string_view type, std::string_view format, bool started) {
         settings = document;
+        namesXmlCharactersOnly = xmlCharactersOnly;
         withStartContext = started;
         typeLength = type.size();
         key.assign(type).append(1, '\0').append(format);
@@ -165,7 +231,7 @@ public:
     cow_String Fill(const MessageValues& values) const {
         const size_t longest = Longest(values);
         if (phaseCursor >= 0) Transmitter().ReplaceCurrentPhase(Text(values, phaseCursor));
-        return cow_String::Written(static_cast<int>(longest), [&](char* out) { return Write(out, values); });
+        return cow_String::Written(longest, [&](char* out) { return Write(out, values); });
     }
 
     bool HasCurrentPhase() const { return hasCurrentPhase; }
@@ -182,30 +248,31 @@ private:
         return {values.Text(cursor), textLengths[static_cast<size_t>(cursor)]};
     }
 
-    // Also measures the texts, once for both passes.
+    // Also measures the texts, once for both passes. In size_t and checked:
+    // the texts' lengths are the caller's.
     size_t Longest(const MessageValues& values) const {
+        const size_t textGrowth = values.xmlCharactersOnly ? replacedGrowth : 1;
         size_t longest = literalsLength + slack;
-        for (size_t cursor = 0; cursor < textLengths.size(); ++cursor) {
+        for (size_t cursor = 0; cursor < textLengths.size(); ++cursor)
             textLengths[cursor] = std::strlen(values.Text(static_cast<int>(cursor)));
-            longest += textLengths[cursor];
-        }
         for (const Piece& piece : pieces) {
             switch (piece.slot) {
-                case Slot::Integer: longest += integerRoom; break;
-                case Slot::Float: longest += floatRoom; break;
+                case Slot::Integer: longest = grown(longest, 1, integerRoom); break;
+                case Slot::Float: longest = grown(longest, 1, floatRoom); break;
                 case Slot::Text:
-                case Slot::PhaseText: break;
-                case Slot::EscapedText: longest += (escapedGrowth - 1) * textLengths[piece.textCursor]; break;
-                case Slot::CurrentPhase: longest += values.phase.size(); break;
-                case Slot::JobName: longest += values.jobName.view().size(); break;
-                case Slot::ClientHost: longest += values.host.view().size(); break;
-                case Slot::Handle: longest += handleRoom; break;
+                case Slot::PhaseText: longest = grown(longest, textLengths[piece.textCursor], textGrowth); break;
+                case Slot::EscapedText: longest = grown(longest, textLengths[piece.textCursor], escapedGrowth); break;
+                case Slot::CurrentPhase: longest = grown(longest, values.phase.size(), textGrowth); break;
+                case Slot::JobName: longest = grown(longest, values.jobName.view().size(), textGrowth); break;
+                case Slot::ClientHost: longest = grown(longest, values.host.view().size(), textGrowth); break;
+                case Slot::Handle: longest = grown(longest, 1, handleRoom); break;
             }
         }
         return longest;
     }
 
     char* Write(char* out, const MessageValues& values) const {
+        const bool xmlOnly = values.xmlCharactersOnly;
         int integerCursor = 0;
         int doubleCursor = 0;
         size_t literalStart = 0;
@@ -216,11 +283,14 @@ private:
                 case Slot::Integer: out = putNumber(out, values.Integer(integerCursor++)); break;
                 case Slot::Float: out = putNumber(out, values.Float(doubleCursor++)); break;
                 case Slot::Text:
-                case Slot::PhaseText: out = put(out, Text(values, piece.textCursor)); break;
-                case Slot::EscapedText: out = putEscaped(out, values.Text(piece.textCursor)); break;
-                case Slot::CurrentPhase: out = put(out, values.phase); break;
-                case Slot::JobName: out = put(out, values.jobName.view()); break;
-                case Slot::ClientHost: out = put(out, values.host.view()); break;
+                case Slot::PhaseText: out = putText(out, Text(values, piece.textCursor), xmlOnly); break;
+                case Slot::EscapedText:
+                    out = xmlOnly ? putXmlCharacters(out, Text(values, piece.textCursor), true)
+                                  : putEscaped(out, values.Text(piece.textCursor));
+                    break;
+                case Slot::CurrentPhase: out = putText(out, values.phase, xmlOnly); break;
+                case Slot::JobName: out = putText(out, values.jobName.view(), xmlOnly); break;
+                case Slot::ClientHost: out = putText(out, values.host.view(), xmlOnly); break;
                 case Slot::Handle:
                     out = putNumber(out, static_cast<long long>(omi_Singleton<omi_AlertListener>::Instance().GetHandle()));
                     break;
@@ -286,11 +356,21 @@ private:
         pieces.push_back({literals.size(), slot, textCursor});
     }
 
+    // The message type and field names are the caller's texts too.
     void Literal(std::string_view before, std::string_view name, std::string_view after) {
-        literals.append(before).append(name).append(after);
+        literals.append(before);
+        if (namesXmlCharactersOnly) {
+            std::string replaced(name.size() * replacedGrowth, '\0');
+            replaced.resize(static_cast<size_t>(putXmlCharacters(replaced.data(), name, false) - replaced.data()));
+            literals.append(replaced);
+        } else {
+            literals.append(name);
+        }
+        literals.append(after);
     }
 
     const ipm_MessageDocument* settings = nullptr;
+    bool namesXmlCharactersOnly = false;
     bool withStartContext = false;
     bool hasCurrentPhase = false;
     size_t typeLength = 0;
@@ -309,12 +389,12 @@ private:
 class TemplateCache {
 public:
     const DocumentTemplate& Get(const ipm_MessageDocument* document, std::span<const std::string_view> escapedNames,
-                                const char* type, const char* format, bool started) {
+                                bool xmlCharactersOnly, const char* type, const char* format, bool started) {
         for (const DocumentTemplate& entry : entries)
             if (entry.Matches(document, type, format, started)) return entry;
         DocumentTemplate& replaced = entries[next];
         next = (next + 1) % entries.size();
-        replaced.Compile(document, escapedNames, type, format, started);
+        replaced.Compile(document, escapedNames, xmlCharactersOnly, type, format, started);
         return replaced;
     }
 
@@ -326,15 +406,16 @@ private:
 thread_local TemplateCache templates;
 }  // namespace
 
-constinit const ipm_MessageDocument ipm_MessageDocument::direct{directEscapedNames, true};
-constinit const ipm_MessageDocument ipm_MessageDocument::jabber{jabberEscapedNames, false};
+constinit const ipm_MessageDocument ipm_MessageDocument::direct{directEscapedNames, true, false};
+constinit const ipm_MessageDocument ipm_MessageDocument::jabber{jabberEscapedNames, false, true};
 
 cow_String ipm_MessageDocument::Build(const char* type, const char* format, const int* integers,
                                       const double* doubles, const char* const* texts, bool started,
                                       const cow_String& jobName) const {
-    const DocumentTemplate& document = templates.Get(this, escapedNames, type ? type : "", format ? format : "", started);
+    const DocumentTemplate& document =
+        templates.Get(this, escapedNames, xmlCharactersOnly, type ? type : "", format ? format : "", started);
     cow_String heldPhase;
     const std::string_view phase = document.HasCurrentPhase() ? Transmitter().CurrentPhase(heldPhase) : "";
-    return document.Fill({integers, doubles, texts, replacesOutOfRangeFloats, jobName, phase,
+    return document.Fill({integers, doubles, texts, replacesOutOfRangeFloats, xmlCharactersOnly, jobName, phase,
                           document.HasStartContext() ? utl_getHostName() : cow_String()});
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs a build into a temporary prefix and uses the package from there as
-# an outside project would: a C++ consumer through find_package(ipm), a C and
+# an outside project would: a C++ consumer through find_package(ipm) (and,
+# unsanitized, one that adds the source tree as a subdirectory), a C and
 # a Fortran consumer through pkg-config, the installed tools and the
 # installed Python package, each finding the library by itself.
 #
@@ -28,6 +29,13 @@ cmake -S "$source/tests/consumer" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH=
   -DCMAKE_CXX_FLAGS="${flags[*]}" -DCMAKE_EXE_LINKER_FLAGS="${flags[*]}" >/dev/null
 cmake --build "$work/cmake" >/dev/null
 "$work/cmake/consumer"
+
+if [ -z "${IPM_SANITIZE:-}" ]; then
+  step "add_subdirectory(ipm)"
+  cmake -S "$source/tests/consumer" -B "$work/subdirectory" -G Ninja -DIPM_SOURCE_DIR="$source" >/dev/null
+  cmake --build "$work/subdirectory" >/dev/null
+  "$work/subdirectory/consumer"
+fi
 
 step "pkg-config ipm"
 pc=$(find "$prefix" -name ipm.pc)

@@ -41,10 +41,11 @@ function(ipm_job_test language)
   set_tests_properties(bindings_${language}_job PROPERTIES TIMEOUT 90)
 endfunction()
 
-# One language's job suffices for the whole road; the others' bindings are
+# One language's job suffices for the whole road; the Fortran binding is
 # checked for linking and reaching the library.
-if(TARGET fortran_binding_check)
-  # Built beside the module (bindings/), where Fortran is enabled.
+if(TARGET fortran-job)
+  add_executable(fortran_binding_check ${IPM_BINDINGS_TESTS}/fortran_binding_check.f90)
+  target_link_libraries(fortran_binding_check PRIVATE ipm_fortran)
   add_test(NAME bindings_fortran_check COMMAND fortran_binding_check)
   set_tests_properties(bindings_fortran_check PROPERTIES TIMEOUT 60)
 endif()

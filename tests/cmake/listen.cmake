@@ -1,6 +1,10 @@
-# The listener's parts, and the listener program for the end-to-end test.
+# The listener's parts, and the listener program with its monitor for the
+# end-to-end test.
 find_package(nlohmann_json 3 REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 target_link_libraries(listen_parts_test PRIVATE ipm_listen_core nlohmann_json::nlohmann_json)
-target_link_libraries(listen_tool_test PRIVATE nlohmann_json::nlohmann_json)
-target_compile_definitions(listen_tool_test PRIVATE IPM_LISTEN_PATH="$<TARGET_FILE:ipm-listen>")
-add_dependencies(listen_tool_test ipm-listen)
+target_link_libraries(listen_tool_test PRIVATE nlohmann_json::nlohmann_json PkgConfig::HTTPLIB)
+target_compile_definitions(listen_tool_test PRIVATE IPM_LISTEN_PATH="$<TARGET_FILE:ipm-listen>"
+                                                    IPM_JOB_PATH="$<TARGET_FILE:ipm-job>")
+add_dependencies(listen_tool_test ipm-listen ipm-job)

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -14,7 +15,7 @@
 
 namespace {
 
-enum Slot : std::size_t { stopSlot, commandSlot, serverSlot, slotCount };
+enum Slot : std::size_t { stopSlot, commandSlot, serverSlot, monitorSlot, slotCount };
 
 // A job logs in with its name as resource: what follows the first "/".
 std::string jobNameOf(const std::string& jobAddress) {
@@ -26,10 +27,11 @@ std::string jobText(const std::string& name) { return "job " + ipm_MessagePrinte
 
 }  // namespace
 
-ipm_JabberListener::ipm_JabberListener(const ipm_ListenOptions& options)
-    : printer(options.mode),
+ipm_JabberListener::ipm_JabberListener(const ipm_ListenOptions& options, ipm_Monitor* monitor, bool readCommands)
+    : sink(options.mode, monitor),
+      monitor(monitor),
       killAfter(options.killAfter),
-      commands(STDIN_FILENO),
+      commands(readCommands ? STDIN_FILENO : -1),
       client(options.jabber.value()),
       address(options.jabber->Address()) {}
 
@@ -38,7 +40,8 @@ void ipm_JabberListener::Run() {
     for (;;) {
         pollfd watched[slotCount] = {{stop.Descriptor(), POLLIN, 0},
                                      {commands.Descriptor(), POLLIN, 0},
-                                     {client.Descriptor(), POLLIN, 0}};
+                                     {client.Descriptor(), POLLIN, 0},
+                                     {monitor ? monitor->StopsFor("jabber").Descriptor() : -1, POLLIN, 0}};
         if (::poll(watched, slotCount, client.KeepAlive()) < 0) {
             if (errno == EINTR) continue;
             throw std::runtime_error(std::string("poll failed: ") + std::strerror(errno));
@@ -54,6 +57,7 @@ void ipm_JabberListener::Run() {
         if (watched[commandSlot].revents) {
             for (const std::string& name : commands.Read()) Kill(name);
         }
+        if (watched[monitorSlot].revents) ServeStopRequests();
     }
 }
 
@@ -74,7 +78,10 @@ void ipm_JabberListener::Serve(const ipm_JabberClient::Stanza& stanza) {
 void ipm_JabberListener::ServeReport(const std::string& from, const ipm_JabberClient::Stanza& message) {
     auto [entry, isNew] = jobs.try_emplace(from, Job{jobNameOf(from)});
     Job& job = entry->second;
-    if (isNew) ipm_Console::Report(jobText(job.name) + " connected as " + from);
+    if (isNew) {
+        ipm_Console::Report(jobText(job.name) + " connected as " + from);
+        if (monitor) job.monitorId = monitor->JobConnected("jabber", job.name, from);
+    }
     if (message.reportTooLong) {
         ipm_Console::Report("warning: " + jobText(job.name) + ": report of more than " +
                             std::to_string(ipm_StanzaReader::defaultMaxReport) + " bytes dropped");
@@ -82,9 +89,7 @@ void ipm_JabberListener::ServeReport(const std::string& from, const ipm_JabberCl
     }
     std::string document = *message.report;
     if (document.empty() || document.back() != '\n') document += '\n';
-    const auto output = printer.Render(job.name, document);
-    if (!output.warning.empty()) ipm_Console::Report("warning: " + jobText(job.name) + ": " + output.warning);
-    ipm_Console::Print(output.line);
+    sink.Take(job.name, job.monitorId, document, jobText(job.name));
     if (++job.messages == killAfter) SendKill(from, job);
 }
 
@@ -93,12 +98,15 @@ void ipm_JabberListener::ServeError(const std::string& from, const ipm_JabberCli
     const std::string condition = message.errorCondition.empty() ? "no reason given" : message.errorCondition;
     ipm_Console::Report("warning: a message to " + ipm_MessagePrinter::Token(from) + " was not delivered: " +
                         condition);
+    const auto job = jobs.find(from);
+    if (monitor && job != jobs.end()) monitor->StopDone(job->second.monitorId, "failed: " + condition);
 }
 
 void ipm_JabberListener::ServeDeparture(const std::string& from) {
     const auto job = jobs.find(from);
     if (job == jobs.end()) return;
     ipm_Console::Report(jobText(job->second.name) + " disconnected");
+    if (monitor) monitor->JobEnded(job->second.monitorId, true);
     jobs.erase(job);
 }
 
@@ -120,4 +128,18 @@ void ipm_JabberListener::SendKill(const std::string& jobAddress, const Job& job)
     request.SetX("Kill");
     ipm_Console::Report("sending Kill to " + jobText(job.name) + " at " + jobAddress);
     client.Send(request.Serialize().view());
+    if (monitor) monitor->StopDone(job.monitorId, "sent");
+}
+
+void ipm_JabberListener::ServeStopRequests() {
+    for (auto& request : monitor->StopsFor("jabber").Take()) {
+        const auto job = std::find_if(jobs.begin(), jobs.end(),
+                                      [&](const auto& entry) { return entry.second.monitorId == request.job; });
+        if (job == jobs.end()) {
+            request.outcome.set_value("failed: the job is no longer connected");
+            continue;
+        }
+        SendKill(job->first, job->second);
+        request.outcome.set_value("sent");
+    }
 }

@@ -8,18 +8,21 @@
 #include "tools/listen/ipm_CommandInput.h"
 #include "tools/listen/ipm_JabberClient.h"
 #include "tools/listen/ipm_ListenOptions.h"
-#include "tools/listen/ipm_MessagePrinter.h"
+#include "tools/listen/ipm_Monitor.h"
+#include "tools/listen/ipm_ReportSink.h"
 #include "tools/listen/ipm_StopRequest.h"
 
 // The listener in Jabber mode: logged in to a message server under its own
 // address, it prints the reports that jobs send there as chat messages, each
 // job named by the resource of its address, and sends a job a kill request
 // at that address. Standard output, standard error and standard input are
-// used as in the direct mode. One thread, one poll loop.
+// used as in the direct mode, standard input only when `readCommands`. Tells
+// the monitor, when there is one, and takes its stop requests. One thread,
+// one poll loop.
 class ipm_JabberListener {
 public:
     // Logs in; throws std::runtime_error when it cannot.
-    explicit ipm_JabberListener(const ipm_ListenOptions& options);
+    ipm_JabberListener(const ipm_ListenOptions& options, ipm_Monitor* monitor = nullptr, bool readCommands = true);
 
     // USER@SERVER/RESOURCE.
     const std::string& Address() const { return address; }
@@ -32,6 +35,7 @@ private:
     struct Job {
         std::string name;
         std::size_t messages = 0;
+        std::int64_t monitorId = 0;
     };
 
     void Serve(const ipm_JabberClient::Stanza& stanza);
@@ -40,8 +44,10 @@ private:
     void ServeDeparture(const std::string& from);
     void Kill(std::string_view name);
     void SendKill(const std::string& jobAddress, const Job& job);
+    void ServeStopRequests();
 
-    ipm_MessagePrinter printer;
+    ipm_ReportSink sink;
+    ipm_Monitor* monitor;
     unsigned long killAfter;
     ipm_StopRequest stop;
     ipm_CommandInput commands;

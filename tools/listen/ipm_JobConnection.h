@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,12 @@ public:
     // Reads once. False when the job has gone; `why` is then empty for an
     // orderly close, else the error.
     bool Receive(std::vector<ipm_DocumentSplitter::Piece>& pieces, std::string& why);
+    // Bytes held for a document not yet complete.
+    std::size_t PendingBytes() const { return splitter.PendingBytes(); }
+    // The monitor's number for this job; 0 while it has none.
+    std::int64_t MonitorId() const { return monitorId; }
+    void SetMonitorId(std::int64_t id) { monitorId = id; }
+
     // Counts one more message and returns the count.
     std::size_t CountMessage() { return ++messages; }
 
@@ -39,5 +46,6 @@ private:
     std::string peer;
     ipm_DocumentSplitter splitter;
     std::size_t messages = 0;
+    std::int64_t monitorId = 0;
     std::string outgoing;
 };

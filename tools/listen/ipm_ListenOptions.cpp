@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cctype>
 #include <charconv>
 #include <climits>
 #include <stdexcept>
@@ -59,6 +60,41 @@ ipm_ListenOptions::JabberLogin parseJabberAddress(const std::string& text) {
     return login;
 }
 
+// [ADDR:]PORT
+ipm_ListenOptions::HttpEndpoint parseEndpoint(const std::string& text) {
+    ipm_ListenOptions::HttpEndpoint endpoint;
+    const std::size_t colon = text.rfind(':');
+    if (colon != std::string::npos) {
+        endpoint.address = text.substr(0, colon);
+        in_addr address{};
+        if (inet_pton(AF_INET, endpoint.address.c_str(), &address) != 1) {
+            throw std::invalid_argument("--http needs [ADDR:]PORT with a dotted IPv4 address, not \"" + text + "\"");
+        }
+    }
+    const std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
+    endpoint.port = static_cast<std::uint16_t>(parseNumber("--http", port, 0, 65535));
+    return endpoint;
+}
+
+// The token travels in the page's address and in a header.
+std::string checkToken(const std::string& token) {
+    for (const char c : token) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') {
+            throw std::invalid_argument("--token takes letters, digits, '-' and '_' only");
+        }
+    }
+    if (token.empty()) throw std::invalid_argument("--token needs a value");
+    return token;
+}
+
+void checkCombinations(const ipm_ListenOptions& options, bool portOrBind) {
+    if (!options.importFile.empty() && (portOrBind || options.jabber || options.http)) {
+        throw std::invalid_argument("--import takes no listening options");
+    }
+    if (!options.importJob.empty() && options.importFile.empty()) throw std::invalid_argument("--job needs --import");
+    if (!options.token.empty() && !options.http) throw std::invalid_argument("--token needs --http");
+}
+
 }  // namespace
 
 ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& arguments) {
@@ -95,37 +131,60 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
             setMode(options, ipm_MessagePrinter::Mode::json);
         } else if (option == "--kill-after") {
             options.killAfter = parseNumber(option, value(), 1, ULONG_MAX);
+        } else if (option == "--http") {
+            options.http = parseEndpoint(value());
+        } else if (option == "--token") {
+            options.token = checkToken(value());
+        } else if (option == "--db") {
+            options.database = value();
+            if (options.database.empty()) throw std::invalid_argument("--db needs a file name");
+        } else if (option == "--import") {
+            options.importFile = value();
+        } else if (option == "--job") {
+            options.importJob = value();
         } else if (option == "--help" || option == "-h") {
             options.help = true;
         } else {
             throw std::invalid_argument("unknown argument \"" + option + "\"");
         }
     }
+    checkCombinations(options, portOrBind);
+    if (options.database.empty() && (options.http || !options.importFile.empty())) options.database = defaultDatabase;
     if (!options.jabber) {
         if (password || serverAddress) throw std::invalid_argument("--password and --server-address need --jabber");
         return options;
     }
-    if (portOrBind) throw std::invalid_argument("--jabber takes the place of --port and --bind");
+    options.direct = portOrBind;
     options.jabber->password = password.value_or(options.jabber->user);
     options.jabber->serverAddress = serverAddress.value_or(options.jabber->server);
     return options;
 }
 
 const char* ipm_ListenOptions::Usage() {
-    return "usage: ipm-listen [--port N] [--bind ADDR] [--raw | --json] [--kill-after N]\n"
+    return "usage: ipm-listen [--port N] [--bind ADDR] [--raw | --json] [--kill-after N] [MONITOR]\n"
            "       ipm-listen --jabber USER@SERVER/RESOURCE [--password P] [--server-address ADDR]\n"
-           "                  [--raw | --json] [--kill-after N]\n"
+           "                  [--port N] [--bind ADDR] [--raw | --json] [--kill-after N] [MONITOR]\n"
+           "       ipm-listen --import JOB.ipm [--job NAME] [--db FILE]\n"
+           "MONITOR: [--http [ADDR:]PORT [--token T]] [--db FILE]\n"
            "  --port N        TCP port to listen on; 0 (the default) picks a free one\n"
            "  --bind ADDR     IPv4 address to listen on (default 127.0.0.1)\n"
-           "  --jabber JID    instead of a port: log in to the Jabber server SERVER on port\n"
-           "                  5222 as USER (the account is registered if it is new) with\n"
-           "                  resource RESOURCE, and print the reports jobs send to JID\n"
+           "  --jabber JID    log in to the Jabber server SERVER on port 5222 as USER (the\n"
+           "                  account is registered if it is new) with resource RESOURCE, and\n"
+           "                  print the reports jobs send to JID; with --port or --bind, jobs\n"
+           "                  are taken on the TCP port as well\n"
            "  --password P    the account's password (default: USER)\n"
            "  --server-address ADDR  host name or IPv4 address of the server (default: SERVER)\n"
-           "  --raw           print each document exactly as received\n"
+           "  --raw           print the job's name and each document as received\n"
            "  --json          print one JSON object per message\n"
            "  --kill-after N  send Kill to a job after its Nth message\n"
+           "  --http [ADDR:]PORT  serve the monitor page there (ADDR 127.0.0.1 by default;\n"
+           "                  port 0 picks a free one)\n"
+           "  --token T       the page's access token (default: a new random one)\n"
+           "  --db FILE       keep the history in this SQLite database (default with --http\n"
+           "                  or --import: ipm-listen.db in the working directory)\n"
+           "  --import JOB.ipm  load a job's message log into the history and exit\n"
+           "  --job NAME      the imported job's name (default: the file's name)\n"
            "The first line printed is \"listening on ADDR:PORT\" (with --jabber: \"listening on\n"
-           "JID\", once logged in).\n"
+           "JID\", once logged in); with --http, \"monitor at http://ADDR:PORT/?token=T\" follows.\n"
            "Type \"kill JOB\" on standard input to send Kill to the jobs of that name.\n";
 }

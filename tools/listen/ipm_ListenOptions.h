@@ -7,12 +7,17 @@
 
 #include "tools/listen/ipm_MessagePrinter.h"
 
-// The listener's command line:
-//   ipm-listen [--port N] [--bind ADDR] [--raw | --json] [--kill-after N]
-//   ipm-listen --jabber USER@SERVER/RESOURCE [--password P] [--server-address ADDR]
-//              [--raw | --json] [--kill-after N]
+// The listener's command line: see Usage().
 class ipm_ListenOptions {
 public:
+    static constexpr const char* defaultDatabase = "ipm-listen.db";
+
+    // Where the monitor's page is served.
+    struct HttpEndpoint {
+        std::string address = "127.0.0.1";
+        std::uint16_t port = 0;
+    };
+
     // The listener's own account on a Jabber server.
     struct JabberLogin {
         std::string user;
@@ -36,6 +41,17 @@ public:
     // Kill a job after this many of its messages; 0 never.
     unsigned long killAfter = 0;
     bool help = false;
-    // Set in Jabber mode, which takes the place of the TCP port.
+    // Set in Jabber mode, which takes the place of the TCP port unless
+    // --port or --bind ask for both.
     std::optional<JabberLogin> jabber;
+    bool direct = true;
+    std::optional<HttpEndpoint> http;
+    // The page's access token; generated at start when empty.
+    std::string token;
+    // The history; empty for none (neither --http, --db nor --import).
+    std::string database;
+    // A job's log file to load into the history instead of listening.
+    std::string importFile;
+    // The imported job's name; the file's name without ".ipm" when empty.
+    std::string importJob;
 };

@@ -13,10 +13,11 @@
 #include <stdexcept>
 
 #include "tools/listen/ipm_Console.h"
+#include "tools/listen/ipm_HeldBytesBound.h"
 
 namespace {
 
-enum Slot : std::size_t { stopSlot, listenSlot, commandSlot, firstJobSlot };
+enum Slot : std::size_t { stopSlot, listenSlot, commandSlot, monitorSlot, firstJobSlot };
 constexpr auto acceptPause = std::chrono::seconds(1);
 
 [[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
@@ -35,8 +36,8 @@ std::string jobText(const ipm_JobConnection& job) { return "job " + ipm_MessageP
 
 }  // namespace
 
-ipm_Listener::ipm_Listener(const ipm_ListenOptions& options)
-    : printer(options.mode), killAfter(options.killAfter), commands(STDIN_FILENO) {
+ipm_Listener::ipm_Listener(const ipm_ListenOptions& options, ipm_Monitor* monitor)
+    : sink(options.mode, monitor), monitor(monitor), killAfter(options.killAfter), commands(STDIN_FILENO) {
     listening = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listening < 0) fail("cannot create the listening socket");
     const int on = 1;
@@ -79,9 +80,11 @@ void ipm_Listener::Run() {
         if (watched[commandSlot].revents) {
             for (const std::string& name : commands.Read()) Kill(name);
         }
+        if (watched[monitorSlot].revents) ServeStopRequests();
         for (std::size_t i = polledJobs; i-- > 0;) {
             if (gone[i]) jobs.erase(jobs.begin() + static_cast<std::ptrdiff_t>(i));
         }
+        DropHeaviest();
         if (watched[listenSlot].revents) AcceptJobs();
     }
 }
@@ -91,6 +94,7 @@ std::vector<pollfd> ipm_Listener::WatchList(bool accepting) const {
     watched[stopSlot] = {stop.Descriptor(), POLLIN, 0};
     if (accepting) watched[listenSlot] = {listening, POLLIN, 0};
     watched[commandSlot] = {commands.Descriptor(), POLLIN, 0};
+    if (monitor) watched[monitorSlot] = {monitor->StopsFor("direct").Descriptor(), POLLIN, 0};
     for (const auto& job : jobs) {
         watched.push_back({job->Descriptor(), static_cast<short>(POLLIN | (job->HasOutgoing() ? POLLOUT : 0)), 0});
     }
@@ -132,15 +136,48 @@ void ipm_Listener::Kill(std::string_view name) {
     if (!found) ipm_Console::Report("no job named " + ipm_MessagePrinter::Token(name));
 }
 
-void ipm_Listener::QueueKill(ipm_JobConnection& job) {
+std::string ipm_Listener::QueueKill(ipm_JobConnection& job) {
     job.QueueKill();
     ipm_Console::Report("sending Kill to " + jobText(job));
-    Flush(job);
+    if (!Flush(job)) return "failed: the job's connection broke";
+    if (monitor) monitor->StopDone(job.MonitorId(), "sent");
+    return "sent";
 }
 
-void ipm_Listener::Flush(ipm_JobConnection& job) {
+bool ipm_Listener::Flush(ipm_JobConnection& job) {
     std::string why;
-    if (!job.Flush(why)) ipm_Console::Report("warning: cannot send Kill to " + jobText(job) + ": " + why);
+    if (job.Flush(why)) return true;
+    ipm_Console::Report("warning: cannot send Kill to " + jobText(job) + ": " + why);
+    if (monitor) monitor->StopDone(job.MonitorId(), "failed: " + why);
+    return false;
+}
+
+void ipm_Listener::ServeStopRequests() {
+    for (auto& request : monitor->StopsFor("direct").Take()) {
+        const auto job = std::find_if(jobs.begin(), jobs.end(),
+                                      [&](const auto& connection) { return connection->MonitorId() == request.job; });
+        request.outcome.set_value(job == jobs.end() ? "failed: the job is no longer connected" : QueueKill(**job));
+    }
+}
+
+void ipm_Listener::DropHeaviest() {
+    std::vector<std::size_t> held;
+    held.reserve(jobs.size());
+    for (const auto& job : jobs) held.push_back(job->PendingBytes());
+    std::vector<std::size_t> dropped = ipm_HeldBytesBound::ToDrop(held);
+    std::sort(dropped.rbegin(), dropped.rend());
+    for (const std::size_t index : dropped) {
+        ipm_JobConnection& job = *jobs[index];
+        ipm_Console::Report("warning: " + jobText(job) + " dropped: it holds " + std::to_string(held[index]) +
+                            " bytes of an unfinished document and all jobs together more than " +
+                            std::to_string(ipm_HeldBytesBound::defaultTotal));
+        Ended(job, false);
+        jobs.erase(jobs.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+}
+
+void ipm_Listener::Ended(const ipm_JobConnection& job, bool orderly) {
+    if (monitor) monitor->JobEnded(job.MonitorId(), orderly);
 }
 
 bool ipm_Listener::ServeJob(ipm_JobConnection& job, short events) {
@@ -150,24 +187,25 @@ bool ipm_Listener::ServeJob(ipm_JobConnection& job, short events) {
     std::string why;
     const bool open = job.Receive(pieces, why);
     for (const auto& piece : pieces) HandlePiece(job, piece);
-    if (!open) ipm_Console::Report(jobText(job) + " disconnected" + (why.empty() ? "" : ": " + why));
-    return open;
+    if (open) return true;
+    ipm_Console::Report(jobText(job) + " disconnected" + (why.empty() ? "" : ": " + why));
+    Ended(job, why.empty());
+    return false;
 }
 
 void ipm_Listener::HandlePiece(ipm_JobConnection& job, const ipm_DocumentSplitter::Piece& piece) {
     switch (piece.kind) {
         case ipm_DocumentSplitter::Piece::Kind::jobName:
             ipm_Console::Report(jobText(job) + " connected from " + job.Peer());
+            if (monitor) job.SetMonitorId(monitor->JobConnected("direct", job.Name(), job.Peer()));
             return;
         case ipm_DocumentSplitter::Piece::Kind::warning:
             ipm_Console::Report("warning: " + jobText(job) + ": " + piece.text);
             return;
-        case ipm_DocumentSplitter::Piece::Kind::document: {
-            const auto output = printer.Render(job.Name(), piece.text);
-            if (!output.warning.empty()) ipm_Console::Report("warning: " + jobText(job) + ": " + output.warning);
-            ipm_Console::Print(output.line);
+        case ipm_DocumentSplitter::Piece::Kind::document:
+            sink.Take(job.Name(), job.MonitorId(), piece.text, jobText(job));
             if (job.CountMessage() == killAfter) QueueKill(job);
             return;
-        }
     }
 }
+

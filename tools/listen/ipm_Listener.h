@@ -11,16 +11,19 @@
 #include "tools/listen/ipm_CommandInput.h"
 #include "tools/listen/ipm_JobConnection.h"
 #include "tools/listen/ipm_ListenOptions.h"
-#include "tools/listen/ipm_MessagePrinter.h"
+#include "tools/listen/ipm_Monitor.h"
+#include "tools/listen/ipm_ReportSink.h"
 #include "tools/listen/ipm_StopRequest.h"
 
 // Accepts jobs on a TCP port and prints their messages on standard output;
-// reports on standard error; takes "kill JOB" lines on standard input. One
-// thread, one poll loop.
+// reports on standard error; takes "kill JOB" lines on standard input; tells
+// the monitor, when there is one, and takes its stop requests. One thread,
+// one poll loop. The unfinished documents of all jobs together hold at most
+// ipm_HeldBytesBound::defaultTotal bytes.
 class ipm_Listener {
 public:
     // Binds and listens; throws std::runtime_error when it cannot.
-    explicit ipm_Listener(const ipm_ListenOptions& options);
+    explicit ipm_Listener(const ipm_ListenOptions& options, ipm_Monitor* monitor = nullptr);
     ~ipm_Listener();
     ipm_Listener(const ipm_Listener&) = delete;
     ipm_Listener& operator=(const ipm_Listener&) = delete;
@@ -40,10 +43,15 @@ private:
     // False when the job has gone.
     bool ServeJob(ipm_JobConnection& job, short events);
     void HandlePiece(ipm_JobConnection& job, const ipm_DocumentSplitter::Piece& piece);
-    void QueueKill(ipm_JobConnection& job);
-    void Flush(ipm_JobConnection& job);
+    // "sent", or "failed: REASON".
+    std::string QueueKill(ipm_JobConnection& job);
+    bool Flush(ipm_JobConnection& job);
+    void ServeStopRequests();
+    void DropHeaviest();
+    void Ended(const ipm_JobConnection& job, bool orderly);
 
-    ipm_MessagePrinter printer;
+    ipm_ReportSink sink;
+    ipm_Monitor* monitor;
     unsigned long killAfter;
     ipm_StopRequest stop;
     ipm_CommandInput commands;

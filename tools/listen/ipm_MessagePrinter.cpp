@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "tools/listen/ipm_DocumentReader.h"
+#include "tools/listen/ipm_TypedValue.h"
 
 namespace {
 
@@ -18,10 +18,8 @@ bool needsQuotes(std::string_view text) {
     return false;
 }
 
-void appendEscaped(std::string& out, char c) {
+void appendControl(std::string& out, char c) {
     switch (c) {
-        case '"': out += "\\\""; return;
-        case '\\': out += "\\\\"; return;
         case '\n': out += "\\n"; return;
         case '\r': out += "\\r"; return;
         case '\t': out += "\\t"; return;
@@ -37,6 +35,20 @@ void appendEscaped(std::string& out, char c) {
     }
 }
 
+void appendEscaped(std::string& out, char c) {
+    if (c == '"' || c == '\\') out += '\\';
+    appendControl(out, c);
+}
+
+// The document as received, on one line.
+std::string asReceived(std::string_view document) {
+    if (document.ends_with('\n')) document.remove_suffix(1);
+    std::string line;
+    line.reserve(document.size() + 1);
+    for (const char c : document) appendControl(line, c);
+    return line + "\n";
+}
+
 std::string dumpLine(const Json& json) {
     // Job names and unread documents may hold any bytes; JSON needs UTF-8.
     return json.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
@@ -45,7 +57,10 @@ std::string dumpLine(const Json& json) {
 std::string textLine(std::string_view job, const ipm_DocumentReader::Message& message) {
     std::string line = ipm_MessagePrinter::Token(job) + " " + ipm_MessagePrinter::Token(message.type);
     for (const auto& field : message.fields) {
-        line += " " + ipm_MessagePrinter::Token(field.name) + "=" + ipm_MessagePrinter::Token(field.value);
+        // Appended piece by piece: a chain of operator+ from a short literal makes GCC 12
+        // at -O3 report a false -Wrestrict overlap.
+        line.append(" ").append(ipm_MessagePrinter::Token(field.name));
+        line.append("=").append(ipm_MessagePrinter::Token(field.value));
     }
     return line + "\n";
 }
@@ -53,7 +68,8 @@ std::string textLine(std::string_view job, const ipm_DocumentReader::Message& me
 std::string jsonLine(std::string_view job, const ipm_DocumentReader::Message& message) {
     Json fields = Json::array();
     for (const auto& field : message.fields) {
-        fields.push_back({{"name", field.name}, {"type", field.type}, {"value", field.value}});
+        fields.push_back(
+            {{"name", field.name}, {"type", field.type}, {"value", ipm_TypedValue::Of(field.type, field.value)}});
     }
     return dumpLine({{"job", job}, {"type", message.type}, {"fields", std::move(fields)}});
 }
@@ -63,15 +79,20 @@ std::string jsonLine(std::string_view job, const ipm_DocumentReader::Message& me
 ipm_MessagePrinter::ipm_MessagePrinter(Mode mode) : mode(mode) {}
 
 ipm_MessagePrinter::Output ipm_MessagePrinter::Render(std::string_view job, std::string_view document) const {
-    if (mode == Mode::raw) return {std::string(document), {}};
+    if (!NeedsMessage()) return Render(job, document, nullptr, {});
     std::string error;
     const auto message = ipm_DocumentReader::Read(document, error);
+    return Render(job, document, message ? &*message : nullptr, error);
+}
+
+ipm_MessagePrinter::Output ipm_MessagePrinter::Render(std::string_view job, std::string_view document,
+                                                      const ipm_DocumentReader::Message* message,
+                                                      std::string_view error) const {
+    if (mode == Mode::raw) return {Token(job) + " " + asReceived(document), {}};
     if (!message) {
-        const std::string warning = error + "; shown as received";
+        const std::string warning = std::string(error) + "; shown as received";
         if (mode == Mode::json) return {dumpLine({{"job", job}, {"raw", document}}), warning};
-        std::string line = Token(job) + " " + std::string(document);
-        if (line.back() != '\n') line += '\n';
-        return {line, warning};
+        return {Token(job) + " " + asReceived(document), warning};
     }
     return {mode == Mode::json ? jsonLine(job, *message) : textLine(job, *message), {}};
 }

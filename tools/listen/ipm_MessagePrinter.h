@@ -3,15 +3,21 @@
 #include <string>
 #include <string_view>
 
-// Turns the documents of a job into the lines the listener prints.
+#include "tools/listen/ipm_DocumentReader.h"
+
+// Turns the documents of a job into the lines the listener prints; one
+// message is always one line, whatever its values hold.
 //  text: job, message type, then name=value per field, values unescaped;
 //        a token that is empty or holds a blank, a control byte, '"' or '\'
 //        is set in double quotes with C-style escapes. A document that does
 //        not read as a message is printed after the job as received.
-//  raw:  the document exactly as received.
-//  json: {"job":..,"type":..,"fields":[{"name":..,"type":..,"value":..}]};
-//        {"job":..,"raw":..} for a document that does not read.
-// Every line ends with a line feed.
+//  raw:  the job, a blank and the document as received.
+//  json: {"job":..,"type":..,"fields":[{"name":..,"type":..,"value":..}]},
+//        integer and real values as JSON numbers (a real that is not finite
+//        as "nan", "inf" or "-inf"); {"job":..,"raw":..} for a document that
+//        does not read.
+// "As received" has its control bytes escaped as in quoted tokens (\n, \r,
+// \t, \xHH) but its final line feed. Every line ends with a line feed.
 class ipm_MessagePrinter {
 public:
     enum class Mode { text, raw, json };
@@ -25,6 +31,11 @@ public:
     explicit ipm_MessagePrinter(Mode mode);
 
     Output Render(std::string_view job, std::string_view document) const;
+    // The same for a document already read: `message` is null when it did
+    // not read, for the reason `error`.
+    Output Render(std::string_view job, std::string_view document, const ipm_DocumentReader::Message* message,
+                  std::string_view error) const;
+    bool NeedsMessage() const { return mode != Mode::raw; }
 
     // One token of the text form, quoted when it needs to be.
     static std::string Token(std::string_view text);

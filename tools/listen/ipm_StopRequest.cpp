@@ -6,12 +6,17 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 
 namespace {
 
-int stopWriter = -1;
+std::mutex usersLock;
+int users = 0;
+int stopPipe[2] = {-1, -1};
+// Read by the signal handler, which cannot take the lock.
+volatile sig_atomic_t stopWriter = -1;
 
 void requestStop(int) {
     const int saved = errno;
@@ -30,19 +35,28 @@ void setHandler(int signal, void (*handler)(int)) {
 }  // namespace
 
 ipm_StopRequest::ipm_StopRequest() {
-    if (::pipe2(pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+    std::lock_guard guard(usersLock);
+    if (users++ > 0) return;
+    if (::pipe2(stopPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        users = 0;
         throw std::runtime_error(std::string("cannot create the stop pipe: ") + std::strerror(errno));
     }
-    stopWriter = pipe[1];
+    stopWriter = stopPipe[1];
     setHandler(SIGINT, &requestStop);
     setHandler(SIGTERM, &requestStop);
     setHandler(SIGPIPE, SIG_IGN);
 }
 
 ipm_StopRequest::~ipm_StopRequest() {
+    std::lock_guard guard(usersLock);
+    if (--users > 0) return;
     setHandler(SIGINT, SIG_DFL);
     setHandler(SIGTERM, SIG_DFL);
     stopWriter = -1;
-    ::close(pipe[0]);
-    ::close(pipe[1]);
+    ::close(stopPipe[0]);
+    ::close(stopPipe[1]);
 }
+
+int ipm_StopRequest::Descriptor() const { return stopPipe[0]; }
+
+void ipm_StopRequest::Ask() { requestStop(0); }

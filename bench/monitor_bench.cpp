@@ -1,0 +1,306 @@
+// The monitor under load, against the real ipm-listen program over loopback:
+//   ingest: documents sent as fast as a few connections take them, until the
+//           history holds every one, against appending the same documents to
+//           a plain file; the listener's memory along the way.
+//   many jobs: JOBS direct connections each sending RATE messages a second for
+//           SECONDS: nothing lost, how far the live event stream lags behind,
+//           the listener's CPU and memory.
+// Run by hand: ipm_monitor_bench [MESSAGES [JOBS [SECONDS]]]
+// (defaults 1000000, 1000, 60; RATE is 10).
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <httplib.h>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+double epochMilliseconds() {
+    return std::chrono::duration<double, std::milli>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string document(int step, double sent) {
+    char text[400];
+    std::snprintf(text, sizeof text,
+                  "<Progress><step type=\"integer\">%d</step><increment type=\"integer\">%d</increment>"
+                  "<load type=\"float\">%.17g</load><residual type=\"float\">%.17g</residual>"
+                  "<sent type=\"float\">%.17g</sent><phase type=\"symconst\">Solve</phase>"
+                  "<jobName type=\"string\">beam</jobName></Progress>\n",
+                  step / 10, step % 10, step * 0.001, 1.0 / (step + 1), sent);
+    return text;
+}
+
+// The listener as a child process; its standard output is read and dropped
+// on a thread of its own once the two address lines are read.
+class ListenerProcess {
+public:
+    explicit ListenerProcess(const std::string& database) {
+        int out[2];
+        if (::pipe(out) != 0) throw std::runtime_error("no pipe");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        std::vector<std::string> arguments{IPM_LISTEN_PATH, "--port", "0", "--http", "0", "--db", database};
+        std::vector<char*> argv;
+        for (auto& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+            throw std::runtime_error("cannot start the listener");
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        output = ::fdopen(out[0], "r");
+        port = portAfter("listening on 127.0.0.1:");
+        httpPort = portAfter("monitor at http://127.0.0.1:");
+        drain = std::thread([this] {
+            char buffer[65536];
+            while (std::fread(buffer, 1, sizeof buffer, output) > 0) {
+            }
+        });
+    }
+    ~ListenerProcess() {
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+        drain.join();
+        std::fclose(output);
+    }
+
+    // Resident memory in MiB, now and at its peak.
+    std::pair<double, double> Memory() const {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::string line;
+        double now = 0, peak = 0;
+        while (std::getline(status, line)) {
+            if (line.starts_with("VmRSS:")) now = std::stod(line.substr(6)) / 1024;
+            if (line.starts_with("VmHWM:")) peak = std::stod(line.substr(6)) / 1024;
+        }
+        return {now, peak};
+    }
+    // User and system CPU seconds used so far.
+    double CpuSeconds() const {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        const std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(all.substr(all.rfind(')') + 2));
+        std::string field;
+        double ticks = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i)
+            if (i >= 14) ticks += std::stod(field);
+        return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+
+    int port = 0;
+    int httpPort = 0;
+
+private:
+    int portAfter(const std::string& prefix) {
+        char line[512];
+        if (!std::fgets(line, sizeof line, output)) throw std::runtime_error("the listener did not start");
+        const std::string text(line);
+        if (!text.starts_with(prefix)) throw std::runtime_error("unexpected line: " + text);
+        return std::atoi(text.c_str() + prefix.size());
+    }
+
+    pid_t pid = -1;
+    FILE* output = nullptr;
+    std::thread drain;
+};
+
+int connectTo(int port) {
+    const int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("cannot connect to the listener");
+    return descriptor;
+}
+
+void sendAll(int descriptor, const std::string& bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t sent = ::send(descriptor, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (sent <= 0) throw std::runtime_error("the listener stopped reading");
+        done += static_cast<std::size_t>(sent);
+    }
+}
+
+long long storedMessages(const std::string& database) {
+    sqlite3* db = nullptr;
+    long long count = -1;
+    if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM messages", -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            count = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return count;
+}
+
+// Waits until the history holds `expected` messages or nothing moves for 10 s.
+long long awaitStored(const std::string& database, long long expected) {
+    long long stored = 0, before = -1;
+    auto lastMove = Clock::now();
+    while ((stored = storedMessages(database)) < expected && Clock::now() - lastMove < 10s) {
+        if (stored != before) lastMove = Clock::now(), before = stored;
+        std::this_thread::sleep_for(50ms);
+    }
+    return stored;
+}
+
+void ingest(const std::filesystem::path& dir, long long messages) {
+    constexpr int connections = 4;
+    std::vector<std::string> chunks(connections);
+    long long bytes = 0;
+    for (long long i = 0; i < messages; ++i) chunks[i % connections] += document(static_cast<int>(i), 0);
+    for (const auto& chunk : chunks) bytes += static_cast<long long>(chunk.size());
+
+    const auto fileStart = Clock::now();
+    {
+        std::ofstream file(dir / "plain.ipm", std::ios::binary);
+        for (long long i = 0; i < messages; ++i) file << document(static_cast<int>(i), 0);
+    }
+    const double fileSeconds = secondsSince(fileStart);
+
+    const std::string database = (dir / "ingest.db").string();
+    ListenerProcess listener(database);
+    std::vector<std::pair<double, double>> memory;
+    std::atomic<bool> sending{true};
+    std::thread sampler([&] {
+        while (sending) {
+            memory.push_back(listener.Memory());
+            std::this_thread::sleep_for(500ms);
+        }
+    });
+    const auto start = Clock::now();
+    std::vector<std::thread> senders;
+    for (int c = 0; c < connections; ++c) {
+        senders.emplace_back([&, c] {
+            const int descriptor = connectTo(listener.port);
+            sendAll(descriptor, "job" + std::to_string(c));
+            constexpr std::size_t piece = 1 << 20;
+            for (std::size_t at = 0; at < chunks[c].size(); at += piece)
+                sendAll(descriptor, chunks[c].substr(at, piece));
+            ::close(descriptor);
+        });
+    }
+    for (auto& sender : senders) sender.join();
+    const long long stored = awaitStored(database, messages);
+    const double seconds = secondsSince(start);
+    sending = false;
+    sampler.join();
+    std::printf("ingest: %lld messages (%.0f MB) from %d connections\n", messages, bytes / 1e6, connections);
+    std::printf("  plain file:            %8.0f messages/s\n", static_cast<double>(messages) / fileSeconds);
+    std::printf("  listener with history: %8.0f messages/s, %lld stored (%s)\n", static_cast<double>(stored) / seconds,
+                stored, stored == messages ? "none lost" : "LOST SOME");
+    std::printf("  listener memory (RSS MiB) every 0.5 s:");
+    for (std::size_t i = 0; i < memory.size(); i += std::max<std::size_t>(1, memory.size() / 10))
+        std::printf(" %.0f", memory[i].first);
+    std::printf("; peak %.0f\n", listener.Memory().second);
+}
+
+void manyJobs(const std::filesystem::path& dir, int jobs, int seconds) {
+    constexpr int rate = 10;
+    const std::string database = (dir / "many.db").string();
+    ListenerProcess listener(database);
+    std::mutex lagLock;
+    std::vector<double> lags;
+    httplib::Client events("127.0.0.1", listener.httpPort);
+    events.set_read_timeout(seconds + 30, 0);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        std::string pending;
+        events.Get("/api/events", [&](const char* data, std::size_t length) {
+            const double now = epochMilliseconds();
+            pending.append(data, length);
+            for (std::size_t end; (end = pending.find("\n\n")) != std::string::npos; pending.erase(0, end + 2)) {
+                const std::string event = pending.substr(0, end);
+                if (!event.starts_with("event: message")) continue;
+                const auto json = nlohmann::json::parse(event.substr(event.find("data: ") + 6));
+                std::lock_guard guard(lagLock);
+                lags.push_back(now - json["message"]["fields"]["sent"].get<double>());
+            }
+            return !done;
+        });
+    });
+    std::vector<int> sockets;
+    for (int j = 0; j < jobs; ++j) {
+        sockets.push_back(connectTo(listener.port));
+        sendAll(sockets.back(), "job" + std::to_string(j));
+    }
+    const double cpuBefore = listener.CpuSeconds();
+    const auto start = Clock::now();
+    long long sent = 0;
+    for (int tick = 0; tick < seconds * rate; ++tick) {
+        std::this_thread::sleep_until(start + tick * std::chrono::milliseconds(1000 / rate));
+        for (int j = 0; j < jobs; ++j) {
+            sendAll(sockets[static_cast<std::size_t>(j)], document(tick, epochMilliseconds()));
+            ++sent;
+        }
+    }
+    const long long stored = awaitStored(database, sent);
+    const double wall = secondsSince(start);
+    const double cpu = listener.CpuSeconds() - cpuBefore;
+    const auto [rss, peak] = listener.Memory();
+    std::this_thread::sleep_for(1s);
+    done = true;
+    for (const int socket : sockets) ::close(socket);
+    events.stop();
+    reader.join();
+    std::lock_guard guard(lagLock);
+    std::sort(lags.begin(), lags.end());
+    const auto at = [&](double share) {
+        return lags.empty() ? 0.0 : lags[static_cast<std::size_t>(share * static_cast<double>(lags.size() - 1))];
+    };
+    std::printf("many jobs: %d direct jobs x %d messages/s for %d s: %lld sent, %lld stored (%s)\n", jobs, rate, seconds,
+                sent, stored, stored == sent ? "none lost" : "LOST SOME");
+    std::printf("  live event stream: %zu events, lag median %.0f ms, 99%% %.0f ms, max %.0f ms\n", lags.size(),
+                at(0.5), at(0.99), at(1.0));
+    std::printf("  listener: %.0f%% of one CPU, RSS %.0f MiB (peak %.0f MiB)\n", 100 * cpu / wall, rss, peak);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const long long messages = argc > 1 ? std::atoll(argv[1]) : 1000000;
+    const int jobs = argc > 2 ? std::atoi(argv[2]) : 1000;
+    const int seconds = argc > 3 ? std::atoi(argv[3]) : 60;
+    const auto dir = std::filesystem::temp_directory_path() / ("ipm-monitor-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    try {
+        ingest(dir, messages);
+        manyJobs(dir, jobs, seconds);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "ipm_monitor_bench: %s\n", error.what());
+        std::filesystem::remove_all(dir);
+        return 1;
+    }
+    std::filesystem::remove_all(dir);
+    return 0;
+}

@@ -1,0 +1,214 @@
+#!/usr/bin/env python3
+"""The monitor page in a real browser against a real listener with two real
+jobs, one direct and one through the suite's message server on 127.0.0.1:5222:
+both rows show with their phases, a chart gains points, the Stop button ends a
+job with status 3 and its row says so, and job text with markup stays text.
+Saves a screenshot, then measures (and only prints) the page with 1,000 jobs
+and a 100,000-point chart.
+
+    monitor_page_test.py --listen IPM_LISTEN --job IPM_JOB --screenshot PNG...
+"""
+
+import argparse
+import json
+import os
+import queue
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from urllib.request import urlopen
+
+from selenium import webdriver
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+HANG_BOUND = 60  # seconds; only catches a hang
+MARKUP = "<img src=x onerror=alert(1)>"
+BROWSER_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--window-size=1400,1100"]
+
+
+def command(message_type, fields, ints=(), doubles=(), texts=()):
+    return json.dumps({"send": "buffered", "type": message_type, "format": fields, "ints": list(ints),
+                       "doubles": list(doubles), "texts": list(texts)}) + "\n"
+
+
+def script(phase, steps):
+    """Started, a phase, then a falling residual every 100 ms."""
+    lines = [command("Started", "program=%s heading=%s", texts=["solver", MARKUP]),
+             command("Step", "step=%i phase=%e", ints=[1], texts=[phase])]
+    for i in range(steps):
+        lines.append(command("Progress", "step=%i increment=%i residual=%r", ints=[1, i], doubles=[10 ** (-i / 40)]))
+        if i == 5:
+            lines.append(command("Warning", "message=%s", texts=["residual above tolerance, cutting back"]))
+        lines.append('{"sleep":100}\n')
+    return "".join(lines)
+
+
+class Listener:
+    """ipm-listen on free loopback ports, logged in to the message server."""
+
+    def __init__(self, program, directory):
+        self.jid = f"mon{os.getpid()}@localhost/desk"
+        self.process = subprocess.Popen([program, "--jabber", self.jid, "--port", "0", "--http", "127.0.0.1:0",
+                                         "--db", os.path.join(directory, "history.db")],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
+        self.lines = queue.Queue()
+        threading.Thread(target=lambda: [self.lines.put(line) for line in self.process.stdout], daemon=True).start()
+        self.port = int(self.line("listening on 127.0.0.1:").rsplit(":", 1)[1])
+        self.url = self.line("monitor at ").split()[-1]
+
+    def line(self, prefix):
+        deadline = time.monotonic() + HANG_BOUND
+        while time.monotonic() < deadline:
+            try:
+                line = self.lines.get(timeout=deadline - time.monotonic()).strip()
+            except queue.Empty:
+                break
+            if line.startswith(prefix):
+                return line
+        sys.exit(f"the listener never printed {prefix!r}")
+
+
+def start_job(program, directory, name, transport, listener, phase):
+    where = ([f"msgserver=localhost", f"listener_name={listener.jid.split('@')[0]}", "listener_resource=desk"]
+             if transport == "jabber" else ["listener_name=127.0.0.1", f"direct_port={listener.port}"])
+    path = os.path.join(directory, name + ".script")
+    with open(path, "w", encoding="utf-8") as file:
+        file.write(script(phase, 600))
+    with open(path, encoding="utf-8") as stdin:
+        return subprocess.Popen([program, "-transport", transport, f"job={name}", "message=ALL",
+                                 f"indir={directory}"] + where, stdin=stdin, stderr=subprocess.PIPE, text=True)
+
+
+def wait(driver, condition, what):
+    return WebDriverWait(driver, HANG_BOUND, poll_frequency=0.1).until(lambda d: condition(), f"no {what}")
+
+
+def row_of(driver, name):
+    rows = [row for row in driver.find_elements(By.CSS_SELECTOR, "#jobs tbody tr")
+            if row.find_element(By.CSS_SELECTOR, ".job-name span").text == name]
+    return rows[0] if rows else None
+
+
+def cell(row, index):
+    return row.find_elements(By.TAG_NAME, "td")[index].text
+
+
+def points(driver, field="residual"):
+    return driver.execute_script(
+        f"return Number(document.querySelector('.chart[data-field=\"{field}\"]')?.dataset.points || 0)")
+
+
+def check_page(driver, listener, direct, jabber, screenshots):
+    driver.get(listener.url)
+    rows = {}
+    for name, phase in ((direct, "Loading"), (jabber, "Solve")):
+        wait(driver, lambda: row_of(driver, name) and cell(row_of(driver, name), 5) == phase, f"{name} in {phase}")
+        rows[name] = row_of(driver, name)
+    assert cell(rows[jabber], 3) == "jabber" and cell(rows[direct], 3) == "direct"
+
+    rows[jabber].click()
+    wait(driver, lambda: points(driver) > 0, "residual chart")
+    first = points(driver)
+    wait(driver, lambda: points(driver) > first, "new points on the chart")
+    wait(driver, lambda: MARKUP in driver.find_element(By.ID, "messages").text, "heading shown as text")
+    assert not driver.find_elements(By.CSS_SELECTOR, "img"), "job text became markup"
+
+    rows[direct].find_element(By.CSS_SELECTOR, "button.stop").click()
+    alert = driver.switch_to.alert
+    assert direct in alert.text
+    alert.accept()
+    wait(driver, lambda: cell(row_of(driver, direct), 4).startswith("killed"), "killed row")
+    assert "stop sent" in cell(row_of(driver, direct), 4)
+    time.sleep(1)  # a few more points for the picture
+    for path in screenshots:
+        driver.save_screenshot(path)
+
+
+def fake_job(port, name, documents):
+    """A job as the direct port sees it: its name, then message documents."""
+    connection = socket.create_connection(("127.0.0.1", port), timeout=HANG_BOUND)
+    connection.sendall(name.encode() + b"".join(documents))
+    return connection
+
+
+def document(message_type, fields):
+    values = "".join(f'<{key} type="{kind}">{value}</{key}>' for key, kind, value in fields)
+    return f"<{message_type}>{values}</{message_type}>\n".encode()
+
+
+def page_clock_when(driver, condition):
+    """The page's clock (milliseconds since it was opened) once `condition` holds in it."""
+    return driver.execute_async_script(f"""
+        const done = arguments[0];
+        const check = () => ({condition}) ? done(performance.now()) : requestAnimationFrame(check);
+        check();""")
+
+
+def stored_messages(listener, name):
+    with urlopen(listener.url.split("?")[0] + "api/jobs", timeout=HANG_BOUND) as answer:
+        jobs = [job for job in json.load(answer)["jobs"] if job["name"] == name]
+    return (jobs[0]["id"], jobs[0]["messages"]) if jobs else (None, 0)
+
+
+def measure_scale(driver, listener):
+    """1,000 jobs in the table and 100,000 points on one chart: figures printed, not judged."""
+    progress = [document("Progress", [("step", "integer", i // 1000), ("residual", "float", 10 ** (-i / 20000))])
+                for i in range(100_000)]
+    big = fake_job(listener.port, "long", [document("Started", [("handle", "integer", 1)])] + progress)
+    crowd = [fake_job(listener.port, f"crowd{n}", [document("Started", [("handle", "integer", n)])])
+             for n in range(998)]
+    deadline = time.monotonic() + HANG_BOUND
+    while stored_messages(listener, "long")[1] < 100_001 and time.monotonic() < deadline:
+        time.sleep(0.2)
+    residual = "document.querySelector('.chart[data-field=\"residual\"]')?.dataset.points"
+    driver.get("about:blank")
+    driver.get(f"{listener.url}#job={stored_messages(listener, 'long')[0]}")
+    table = page_clock_when(driver, "document.querySelectorAll('#jobs tbody tr').length >= 1000")
+    chart = page_clock_when(driver, f"{residual} >= 100000")
+    start, before = driver.execute_script(f"return [performance.now(), {residual}]")
+    big.sendall(document("Progress", [("step", "integer", 100), ("residual", "float", 1e-6)]))
+    update = page_clock_when(driver, f"{residual} > {before}") - start
+    print(f"page with {len(crowd) + 3} jobs: table shown {table:.0f} ms after opening, "
+          f"the 100,000-point chart {chart:.0f} ms after opening; a new point drawn {update:.0f} ms after it was sent")
+    for connection in crowd + [big]:
+        connection.close()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--listen", required=True)
+    parser.add_argument("--job", required=True)
+    parser.add_argument("--screenshot", nargs="+", required=True)
+    arguments = parser.parse_args()
+    direct, jabber = f"beam{os.getpid()}", f"plate{os.getpid()}"
+    with tempfile.TemporaryDirectory(prefix="ipm-page-") as directory:
+        listener = Listener(arguments.listen, directory)
+        jobs = [start_job(arguments.job, directory, direct, "direct", listener, "Loading"),
+                start_job(arguments.job, directory, jabber, "jabber", listener, "Solve")]
+        options = webdriver.ChromeOptions()
+        for flag in BROWSER_FLAGS + [f"--user-data-dir={directory}/browser"]:
+            options.add_argument(flag)
+        driver = webdriver.Chrome(options=options)
+        driver.set_script_timeout(HANG_BOUND)
+        try:
+            check_page(driver, listener, direct, jabber, arguments.screenshot)
+            status = jobs[0].wait(timeout=HANG_BOUND)
+            assert status == 3, f"the stopped job ended with {status}: {jobs[0].stderr.read()}"
+            measure_scale(driver, listener)
+        finally:
+            driver.quit()
+            for process in jobs + [listener.process]:
+                process.kill()
+                process.wait()
+    print("monitor page: rows, phases, live chart, stop and inert job text as expected")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The secret that the page sends with every request that changes something,
+// so that other sites open in the same browser cannot stop jobs.
+class ipm_AccessToken {
+public:
+    // 128 random bits from the system's secure source, as hex digits.
+    // Throws std::runtime_error when no random bytes are to be had.
+    static std::string Generate();
+    // Compares in a time that does not tell how much of `given` is right.
+    static bool Matches(std::string_view expected, std::string_view given);
+};

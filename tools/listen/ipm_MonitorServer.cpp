@@ -1,0 +1,161 @@
+#include "tools/listen/ipm_MonitorServer.h"
+
+#include <httplib.h>
+
+#include <charconv>
+#include <stdexcept>
+
+#include "tools/listen/ipm_AccessToken.h"
+#include "tools/listen/ipm_WebAsset.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+using namespace std::chrono_literals;
+
+constexpr int defaultLimit = 500;
+constexpr int maxLimit = 5000;
+// A comment on an idle event stream now and then, so that a reader gone
+// away is noticed and proxies keep the stream open.
+constexpr auto keepAliveTime = 15s;
+
+// A bad request, answered with its status and reason.
+struct Refusal : std::runtime_error {
+    Refusal(int status, const std::string& why) : std::runtime_error(why), status(status) {}
+    int status;
+};
+
+void answer(httplib::Response& response, int status, const Json& body) {
+    response.status = status;
+    response.set_header("Cache-Control", "no-store");
+    // With a charset the answer is not compressed: the library's brotli at
+    // its highest quality costs seconds for a page of messages.
+    response.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace),
+                         "application/json; charset=utf-8");
+}
+
+std::int64_t number(const std::string& text, std::int64_t lowest, std::int64_t highest, const std::string& what) {
+    std::int64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end || value < lowest || value > highest) {
+        throw Refusal(400, what + " needs a number from " + std::to_string(lowest) + " to " + std::to_string(highest));
+    }
+    return value;
+}
+
+std::string parameter(const httplib::Request& request, const char* name, const std::string& otherwise) {
+    return request.has_param(name) ? request.get_param_value(name) : otherwise;
+}
+
+// Answers with the handler's JSON, or with the refusal it raised.
+template <class Handler>
+httplib::Server::Handler jsonRoute(Handler handler) {
+    return [handler](const httplib::Request& request, httplib::Response& response) {
+        try {
+            answer(response, 200, handler(request));
+        } catch (const Refusal& refusal) {
+            answer(response, refusal.status, {{"error", refusal.what()}});
+        }
+    };
+}
+
+}  // namespace
+
+ipm_MonitorServer::ipm_MonitorServer(ipm_Monitor& monitor, const std::string& address, std::uint16_t port,
+                                     std::string token)
+    : monitor(monitor), address(address), token(std::move(token)), server(std::make_unique<httplib::Server>()) {
+    server->new_task_queue = [] { return new httplib::ThreadPool(threads); };
+    Route();
+    this->port = port == 0 ? server->bind_to_any_port(address) : (server->bind_to_port(address, port) ? port : -1);
+    if (this->port <= 0) {
+        throw std::runtime_error("the monitor cannot listen on " + address + ":" + std::to_string(port));
+    }
+    serving = std::thread([this] { server->listen_after_bind(); });
+}
+
+ipm_MonitorServer::~ipm_MonitorServer() {
+    monitor.Events().Close();
+    server->stop();
+    serving.join();
+}
+
+std::string ipm_MonitorServer::PageAddress() const {
+    return "http://" + address + ":" + std::to_string(port) + "/?token=" + token;
+}
+
+void ipm_MonitorServer::Route() {
+    const auto jobOf = [this](const httplib::Request& request) {
+        const std::int64_t job = number(request.matches[1], 1, INT64_MAX, "the job");
+        if (!monitor.Knows(job)) throw Refusal(404, "no job " + std::to_string(job));
+        return job;
+    };
+    server->Get("/api/jobs", jsonRoute([this](const httplib::Request&) { return monitor.Jobs(); }));
+    server->Get(R"(/api/jobs/(\d+)/messages)", jsonRoute([this, jobOf](const httplib::Request& request) {
+                    const std::int64_t job = jobOf(request);
+                    const std::int64_t after = number(parameter(request, "after", "0"), 0, INT64_MAX, "after");
+                    const auto limit =
+                        number(parameter(request, "limit", std::to_string(defaultLimit)), 1, maxLimit, "limit");
+                    return monitor.History().Messages(job, after, parameter(request, "type", ""),
+                                                      static_cast<int>(limit));
+                }));
+    server->Get(R"(/api/jobs/(\d+)/series)", jsonRoute([this, jobOf](const httplib::Request& request) {
+                    const std::int64_t job = jobOf(request);
+                    const std::string field = parameter(request, "field", "");
+                    if (field.empty()) throw Refusal(400, "series needs a field");
+                    const std::string x = parameter(request, "x", "time");
+                    return Json{{"field", field}, {"x", x}, {"points", monitor.History().Series(job, field, x)}};
+                }));
+    server->Post(R"(/api/jobs/(\d+)/stop)", [this, jobOf](const httplib::Request& request, httplib::Response& response) {
+        if (!ipm_AccessToken::Matches(token, request.get_header_value("X-IPM-Token"))) {
+            answer(response, 403, {{"error", "missing or wrong access token"}});
+            return;
+        }
+        try {
+            const auto [status, body] = monitor.RequestStop(jobOf(request));
+            answer(response, status, body);
+        } catch (const Refusal& refusal) {
+            answer(response, refusal.status, {{"error", refusal.what()}});
+        }
+    });
+    server->Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
+        const std::uint64_t reader = monitor.Events().Join();
+        if (reader == 0) {
+            answer(response, 503, {{"error", "too many readers of the event stream"}});
+            return;
+        }
+        response.set_header("Cache-Control", "no-store");
+        response.set_chunked_content_provider(
+            "text/event-stream",
+            [this, reader](std::size_t, httplib::DataSink& sink) {
+                std::string events;
+                if (!monitor.Events().Take(reader, events, keepAliveTime)) return false;
+                if (events.empty()) events = ":\n\n";
+                return sink.write(events.data(), events.size());
+            },
+            [this, reader](bool) { monitor.Events().Leave(reader); });
+    });
+    server->Get(R"(/|/static/[^/]+)", [](const httplib::Request& request, httplib::Response& response) {
+        const ipm_WebAsset* asset = ipm_findWebAsset(request.path);
+        if (!asset) {
+            answer(response, 404, {{"error", "no such page"}});
+            return;
+        }
+        // The page is never framed by another site (a stop button under a
+        // decoy) and loads nothing from elsewhere.
+        response.set_header("X-Frame-Options", "DENY");
+        response.set_header("Content-Security-Policy",
+                            "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'");
+        response.set_content(std::string(asset->body), std::string(asset->contentType).c_str());
+    });
+    server->set_error_handler([](const httplib::Request&, httplib::Response& response) {
+        if (!response.body.empty()) return;
+        answer(response, response.status,
+               {{"error", response.status == 404 ? "no such page" : "request refused (" + std::to_string(response.status) + ")"}});
+    });
+    server->set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+        answer(response, 500, {{"error", "internal error"}});
+    });
+    server->set_default_headers({{"X-Content-Type-Options", "nosniff"}});
+    server->set_payload_max_length(64 * 1024);
+}

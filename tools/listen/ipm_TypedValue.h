@@ -1,0 +1,12 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string_view>
+
+// A message field's value as JSON, by the type its document gives it:
+// integers and reals as numbers (a real that is not finite as "nan", "inf"
+// or "-inf"), everything else, and a number that does not read, as text.
+class ipm_TypedValue {
+public:
+    static nlohmann::ordered_json Of(std::string_view type, std::string_view value);
+};
