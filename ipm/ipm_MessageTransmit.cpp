@@ -289,8 +289,7 @@ void ipm_MessageTransmit::BufferDocument(const cow_String& document, std::string
 }
 
 void ipm_MessageTransmit::TransmitMessage(const cow_String& document) {
-    std::unique_lock transport(transportLock, std::defer_lock);
-    if (!transport.try_lock_for(Settings().StopBound())) throw std::runtime_error("the transport stayed busy");
+    std::lock_guard transport(transportLock);
     if (ipm_TransmissionMechanism* active = mechanism.load()) active->Transmit(document);
 }
 

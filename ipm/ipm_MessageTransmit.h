@@ -177,7 +177,8 @@ private:
     std::condition_variable_any sendersWaiting;
     bool taskPausing = false;
     // Recursive: a kill handler raised inside Poll may send a direct message.
-    std::recursive_timed_mutex transportLock;
+    // Every call under it is bounded by the network time limit.
+    std::recursive_mutex transportLock;
     std::atomic<bool> transportBroken{false};
 
     mutable std::mutex deliveryLock;
