@@ -22,13 +22,19 @@ public:
     IPM_EXPORT csp_ConnectableSocket& operator=(const csp_ConnectableSocket& other);
     IPM_EXPORT csp_ConnectableSocket& operator=(csp_ConnectableSocket&& other) noexcept;
 
-    // Gives up after 5 s when the peer does not answer. Success clears every
-    // state but ThrowAtEndOfFile.
+    // Gives up when the peer does not answer within the connect time limit.
+    // Success clears every state but ThrowAtEndOfFile.
     IPM_EXPORT void connectTo(const csp_SocketAddress& peer);
+    // The time limit of every later connectTo, process-wide; 10 s at start.
+    IPM_EXPORT static void setConnectTimeout(int milliseconds);
 
     // One send; returns the count sent, or -1 at once when Failed is set.
     // Raises write_failed (and sets Failed) when the send fails.
     IPM_EXPORT int write(const void* data, int length);
+    // Writes all `length` bytes, however many sends it takes, within
+    // `timeoutMilliseconds` in all; a peer that takes them no faster raises
+    // write_failed ("timed out") and sets Failed, as a failing send does.
+    IPM_EXPORT void writeAll(const void* data, int length, int timeoutMilliseconds);
     // One receive; returns the count received, 0 at end of stream (or for a
     // request of 0 bytes, which asks the system nothing), or -1 at
     // once when Failed is set. Raises read_failed (and sets Failed) when the

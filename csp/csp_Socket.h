@@ -48,8 +48,8 @@ public:
     IPM_EXPORT void shutdownSocketSends();
 
     // Orderly end of the conversation: shuts the sending side, then drains
-    // what the peer still sends, waiting at most 5 s for each piece, until
-    // it closes, resets or falls silent. The descriptor stays open. Raises
+    // what the peer still sends until it closes, resets or falls silent, for
+    // at most 5 s in all. The descriptor stays open. Raises
     // omi_FatalError.
     IPM_EXPORT void disconnect();
 

@@ -11,18 +11,13 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <exception>
 #include <iostream>
 #include <string>
 #include <thread>
 
 #include "foundation/eli_killsig.h"
 #include "foundation/utl_CommandLine.h"
-#include "ipm/ipm.h"
-#include "ipm/ipm_DirectMechanism.h"
-#include "ipm/ipm_JabberMechanism.h"
-#include "ipm/ipm_MessageTask.h"
-#include "ipm/ipm_MessageTransmit.h"
+#include "ipm/ipm_Messaging.h"
 
 namespace {
 
@@ -102,40 +97,19 @@ bool solve() {
     return true;
 }
 
-// "-transport jabber" reports through a Jabber server; the direct
-// connection to the listener is the default.
-ipm_TransmissionMechanism* newMechanism() {
-    const utl_CommandLine& options = thr_GlobalSingleton<utl_CommandLine>::Instance();
-    if (options.IsMember("transport") && options.ConstGetValue("transport") == "jabber")
-        return new ipm_JabberMechanism;
-    return new ipm_DirectMechanism;
-}
-
 }  // namespace
 
 int main() {
-    int modules = 0;
-    ipm_initialize(modules);
+    // "-transport jabber" reports through a Jabber server; the direct
+    // connection to the listener is the default.
+    const utl_CommandLine& options = thr_GlobalSingleton<utl_CommandLine>::Instance();
+    const bool jabber = options.IsMember("transport") && options.ConstGetValue("transport") == "jabber";
 
-    ipm_MessageTransmit& transmit = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
-    transmit.SetMechanism(newMechanism());  // the transmitter owns it from now on
-
-    // The message task sends the buffered messages and watches for a kill
-    // request, on a thread of its own, so the solver never waits for the network.
-    ipm_MessageTask task;
-    std::thread messageThread([&task] { task.Run(0); });
-
-    int status = 1;
-    try {
-        status = solve() ? 0 : 3;
-        std::cout << (status == 0 ? "example-solver: analysis completed\n"
-                                  : "example-solver: stopped by the listener\n");
-    } catch (const std::exception& error) {
-        std::cerr << "example-solver: messaging failed: " << error.what() << '\n';
-    }
-
-    transmit.RequestStop();  // the task sends what is still buffered, then ends
-    messageThread.join();
-    ipm_finalize(modules);
-    return status;
+    // Starts the library and, on a thread of its own, the message task, which
+    // connects in the background and sends the buffered messages, so the
+    // solver never waits for the network. Destruction sends what is left.
+    ipm_Messaging messaging(jabber ? "jabber" : "direct");
+    const bool completed = solve();
+    std::cout << (completed ? "example-solver: analysis completed\n" : "example-solver: stopped by the listener\n");
+    return completed ? 0 : 3;
 }

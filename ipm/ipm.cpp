@@ -7,6 +7,7 @@
 #include "foundation/cow_String.h"
 #include "foundation/foundation_modules.h"
 #include "foundation/impl/omni_UseCount.h"
+#include "ipm/impl/ipm_LastFailure.h"
 #include "ipm/ipm_MessageTransmit.h"
 #include "jcl/jcl_module.h"
 
@@ -30,9 +31,8 @@ cow_String encode(const MessageType& type, const char* format, int* ints, double
     return thr_GlobalSingleton<ipm_MessageTransmit>::Instance().Encode(type.name, format, ints, doubles, texts,
                                                                        type.started);
 }
-}  // namespace
 
-void ipm_initialize(int& count) {
+void startModules(int& count) {
     if (!libraryUses.Start(count)) return;
     mem_initialize(count);
     xmp_initialize(count);
@@ -47,7 +47,7 @@ void ipm_initialize(int& count) {
     eli_initialize(count);
 }
 
-void ipm_finalize(int& count) {
+void stopModules(int& count) {
     if (!libraryUses.Stop(count)) return;
     ipm_MessageTransmit::DestroyInstance();
     eli_finalize(count);
@@ -62,19 +62,42 @@ void ipm_finalize(int& count) {
     xmp_finalize(count);
     mem_finalize(count);
 }
+}  // namespace
+
+// No exception may leave the entry points: a failure shows in the delivery
+// state and in ipm_lastFailure.
+void ipm_initialize(int& count) {
+    ipm_LastFailure::Guard([&] { startModules(count); return 0; }, 0);
+}
+
+void ipm_finalize(int& count) {
+    ipm_LastFailure::Guard([&] { stopModules(count); return 0; }, 0);
+}
 
 int ipm_sendMessage(const char* type, const char* format, int* ints, double* doubles, char** texts) {
-    const MessageType message = classify(type);
-    const cow_String document = encode(message, format, ints, doubles, texts);
-    ipm_MessageTransmit& transmitter = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
-    std::lock_guard buffer(transmitter.BufferLock());
-    transmitter.BufferDocument(document, message.name);
-    return 0;
+    return ipm_LastFailure::Guard(
+        [&] {
+            const MessageType message = classify(type);
+            const cow_String document = encode(message, format, ints, doubles, texts);
+            ipm_MessageTransmit& transmitter = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
+            std::lock_guard buffer(transmitter.BufferLock());
+            transmitter.BufferDocument(document, message.name);
+            return 0;
+        },
+        0);
 }
 
 int ipm_sendMessageDirect(const char* type, const char* format, int* ints, double* doubles, char** texts) {
-    const MessageType message = classify(type);
-    thr_GlobalSingleton<ipm_MessageTransmit>::Instance().TransmitMessage(
-        encode(message, format, ints, doubles, texts));
-    return 0;
+    return ipm_LastFailure::Guard(
+        [&] {
+            const MessageType message = classify(type);
+            ipm_MessageTransmit& transmitter = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
+            if (!transmitter.TransmitDirect(encode(message, format, ints, doubles, texts))) {
+                std::string reason;
+                transmitter.DeliveryState(&reason);
+                ipm_LastFailure::Set("not sent: " + (reason.empty() ? std::string("the transport is down") : reason));
+            }
+            return 0;
+        },
+        0);
 }

@@ -3,15 +3,20 @@
 #include <poll.h>
 
 #include <chrono>
-#include <cstdlib>
+#include <climits>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 #include <thread>
 
 #include "csp/csp_IpAddress.h"
+#include "csp/csp_NetworkException.h"
 #include "csp/csp_SocketAddress.h"
 #include "foundation/eli_killsig.h"
 #include "foundation/utl_CommandLine.h"
+#include "ipm/impl/ipm_DeliverySettings.h"
 #include "ipm/impl/ipm_MessageDocument.h"
+#include "ipm/ipm_MessageTransmit.h"
 
 namespace {
 
@@ -30,6 +35,18 @@ bool waitReadable(int descriptor, std::chrono::milliseconds limit) {
     return false;
 }
 
+// Digits only, 1 to 65535: a port that can never be reached is a setting
+// to fix, not a listener to wait for.
+int portFrom(const cow_String& text) {
+    const std::string_view digits = text.view();
+    const bool numeric =
+        !digits.empty() && digits.size() <= 5 && digits.find_first_not_of("0123456789") == std::string_view::npos;
+    const int port = numeric ? std::stoi(std::string(digits)) : 0;
+    if (port < 1 || port > 65535)
+        throw std::invalid_argument("direct_port \"" + std::string(digits) + "\" is not a port number");
+    return port;
+}
+
 }  // namespace
 
 ipm_DirectMechanism::ipm_DirectMechanism() : socket(csp_TcpSocket::NoBinding) {}
@@ -45,15 +62,17 @@ ipm_DirectMechanism::~ipm_DirectMechanism() {
 
 bool ipm_DirectMechanism::Initialize() {
     const utl_CommandLine& options = thr_GlobalSingleton<utl_CommandLine>::Instance();
+    const int port = portFrom(options.ConstGetValue("direct_port"));
     const csp_IpAddress listener(options.ConstGetValue("listener_name"));
-    const int port = std::atoi(options.ConstGetValue("direct_port").text());
+    writeTimeout = static_cast<int>(thr_GlobalSingleton<ipm_MessageTransmit>::Instance().Settings().networkTimeout.count());
+    socket = csp_TcpSocket(csp_TcpSocket::NoBinding);
     try {
         socket.connectTo(csp_SocketAddress(listener, port));
     } catch (...) {
         return false;
     }
     socket.setKeepAlives(true);
-    socket.write(jobName.text(), jobName.length());
+    Write(jobName.view());
     return true;
 }
 
@@ -64,12 +83,26 @@ cow_String ipm_DirectMechanism::Encode(const char* type, const char* format, int
 
 void ipm_DirectMechanism::Close() { socket.shutdown(); }
 
-void ipm_DirectMechanism::Transmit(const cow_String& document) { socket.write(document.text(), document.length()); }
+void ipm_DirectMechanism::Transmit(const cow_String& document) { Write(document.view()); }
+
+void ipm_DirectMechanism::TransmitSeveral(const std::vector<std::string_view>& documents) {
+    std::string joined;
+    for (std::string_view document : documents) joined += document;
+    Write(joined);
+}
+
+void ipm_DirectMechanism::Write(std::string_view bytes) {
+    if (bytes.size() > INT_MAX) throw std::length_error("document too large to send");
+    socket.writeAll(bytes.data(), static_cast<int>(bytes.size()), writeTimeout);
+}
 
 void ipm_DirectMechanism::Poll() {
     if (!waitReadable(socket.getDescriptor(), pollWait)) return;
     char received[readLimit];
     const int count = socket.read(received, readLimit);
+    // A listener that has gone is noticed here, before documents are
+    // written into a connection nobody reads.
+    if (count == 0) throw csp_NetworkException(eof_encountered, "the listener closed the connection");
     if (count > 0 && std::string_view(received, static_cast<size_t>(count)).find("Kill") != std::string_view::npos)
         eli_setkillsig();
 }

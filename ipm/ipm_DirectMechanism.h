@@ -16,17 +16,26 @@ public:
     // Disconnects and closes; never throws.
     IPM_EXPORT ~ipm_DirectMechanism() override;
 
-    // False when the listener cannot be reached; a listener name that does
-    // not resolve raises csp_NetworkException.
+    // Connects afresh. False when the listener cannot be reached; a listener
+    // name that does not resolve raises csp_NetworkException, a direct_port
+    // that is no port number std::invalid_argument.
     bool Initialize() override;
     cow_String Encode(const char* type, const char* format, int* integers, double* doubles, char** texts,
                       bool started) override;
     // Shuts the connection down both ways.
     void Close() override;
+    // Writes the whole document within the network time limit
+    // (IPM_NETWORK_TIMEOUT_MS).
     void Transmit(const cow_String& document) override;
-    // Waits up to 60 ms for the listener, reads once and looks for "Kill".
+    // Waits up to 60 ms for the listener, reads once and looks for "Kill";
+    // raises csp_NetworkException when the listener has closed the connection.
     void Poll() override;
+    // The documents back to back in one write.
+    void TransmitSeveral(const std::vector<std::string_view>& documents) override;
 
 private:
+    void Write(std::string_view bytes);
+
     csp_TcpSocket socket;
+    int writeTimeout = 10000;
 };

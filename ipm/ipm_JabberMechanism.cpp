@@ -10,6 +10,7 @@
 #include "foundation/utl_CommandLine.h"
 #include "foundation/utl_system.h"
 #include "ipm/impl/ipm_MessageDocument.h"
+#include "ipm/ipm_MessageTransmit.h"
 #include "jcl/jcl_LoginOptions.h"
 #include "jcl/jcl_Message.h"
 #include "jcl/jcl_Presence.h"
@@ -34,6 +35,15 @@ void KillHandler(jcl_Connection&, jcl_Entity& stanza) {
     if (message && message->x.Contains("Kill")) eli_setkillsig();
 }
 
+// The connection's read and write drop failures and the stream's end; the
+// message task must hear of them to log in again. A connection never made
+// has nothing to lose.
+void requireOpen(const jcl_Connection& connection) {
+    if (!connection.socket.isConnected()) return;
+    if (!connection.socket.isGood() || connection.socket.isAtEndOfFile())
+        throw csp_NetworkException(read_failed, "the message server closed the connection");
+}
+
 }  // namespace
 
 ipm_JabberMechanism::ipm_JabberMechanism() : connection(std::make_unique<jcl_Connection>()) {}
@@ -56,6 +66,8 @@ bool ipm_JabberMechanism::Initialize() {
     listenerJid += options.ConstGetValue("listener_resource");
 
     connection = std::make_unique<jcl_Connection>();
+    connection->SetStepTimeout(static_cast<int>(
+        thr_GlobalSingleton<ipm_MessageTransmit>::Instance().Settings().networkTimeout.count()));
     return LogIn();
 }
 
@@ -108,16 +120,24 @@ void ipm_JabberMechanism::Close() {
     connection->Disconnect();
 }
 
-void ipm_JabberMechanism::Transmit(const cow_String& document) {
+void ipm_JabberMechanism::Transmit(const cow_String& document) { TransmitSeveral({document.view()}); }
+
+// The server is served once per batch, not once per document, so a backlog
+// goes out at the network's pace.
+void ipm_JabberMechanism::TransmitSeveral(const std::vector<std::string_view>& documents) {
     jcl_Message report;
     report.to = listenerJid;
     report.type = "chat";
-    report.SetX(document);
-    connection->Send(report);
+    for (std::string_view document : documents) {
+        report.SetX(cow_String(document));
+        connection->Send(report);
+    }
+    requireOpen(*connection);
     connection->Receive(transmitServeMilliseconds);
 }
 
 void ipm_JabberMechanism::Poll() {
     connection->SetMessageHandler(KillHandler);
     connection->Receive(pollServeMilliseconds);
+    requireOpen(*connection);
 }

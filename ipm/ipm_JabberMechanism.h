@@ -37,6 +37,8 @@ public:
     void Transmit(const cow_String& document) override;
     // Serves the server for up to 50 ms with the kill handler in place.
     void Poll() override;
+    // One chat message per document, then the server is served once.
+    void TransmitSeveral(const std::vector<std::string_view>& documents) override;
 
 private:
     bool LogIn();

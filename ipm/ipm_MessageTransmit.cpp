@@ -1,19 +1,27 @@
 #include "ipm/ipm_MessageTransmit.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <iostream>
 #include <mutex>
 #include <new>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
+
+#include "csp/csp_ConnectableSocket.h"
 
 #include "foundation/omi_Singleton.h"
 #include "foundation/thr_GlobalLock.h"
 #include "foundation/utl_CommandLine.h"
 #include "foundation/utl_FilePath.h"
 #include "foundation/utl_system.h"
+#include "ipm/impl/ipm_DeliverySettings.h"
 #include "ipm/impl/ipm_DocumentBlocks.h"
 #include "ipm/impl/ipm_DocumentQueue.h"
 #include "ipm/impl/ipm_MessageLog.h"
@@ -43,6 +51,19 @@ int capFromEnvironment(const char* variable, int fallback) {
     const long value = std::strtol(text, nullptr, 10);
     if (value < 1) return fallback;
     return value > INT_MAX || errno == ERANGE ? INT_MAX : static_cast<int>(value);
+}
+
+// The job's name as a file name that stays inside indir: bytes other than
+// ASCII letters, digits, '.', '-' and '_' (path separators among them)
+// become '_', and at most 200 bytes are kept.
+std::string logFileName(std::string_view job) {
+    std::string name(job.substr(0, 200));
+    for (char& byte : name) {
+        const bool kept = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || (byte >= '0' && byte <= '9') ||
+                          byte == '.' || byte == '-' || byte == '_';
+        if (!kept) byte = '_';
+    }
+    return name + ".ipm";
 }
 
 // Counts an accepted message; false once the cap is reached.
@@ -88,17 +109,25 @@ void ipm_MessageTransmit::DestroyInstance() {
 // Published only once complete, so the unlocked fast path of Instance() never
 // sees a half-built object.
 ipm_MessageTransmit::ipm_MessageTransmit()
-    : maxErrorMessages(capFromEnvironment("MAX_ERROR_MESSAGES", 20)),
+    : settings(std::make_unique<ipm_DeliverySettings>(ipm_DeliverySettings::FromEnvironment())),
+      maxErrorMessages(capFromEnvironment("MAX_ERROR_MESSAGES", 20)),
       maxWarningMessages(capFromEnvironment("MAX_WARNING_MESSAGES", 200)),
       currentPhase(std::make_unique<ipm_PhaseTexts>()),
       logFile(std::make_unique<ipm_MessageLog>()),
       blocks(std::make_unique<ipm_DocumentBlocks>()),
       messageBuffer(std::make_unique<ipm_DocumentQueue>()) {
     utl_CommandLine& options = commandLine();
+    csp_ConnectableSocket::setConnectTimeout(static_cast<int>(settings->networkTimeout.count()));
     if (options.IsMember("job")) {
         jobName = options.ConstGetValue("job");
         enabled = options.IsMember("message") && !(options.ConstGetValue("message") == "NONE");
     }
+    if (enabled)
+        delivery = Delivery::Connecting;
+    else if (options.IsMember("job") && !options.IsMember("message"))
+        SetDelivery(Delivery::Off, "job=" + std::string(jobName.view()) + " is given without message=: messaging is off");
+    else
+        deliveryReason = "messaging is off (no job= option, or message=NONE)";
     thr_GlobalSingletonBase<ipm_MessageTransmit>::Record(this);
 }
 
@@ -123,17 +152,114 @@ bool ipm_MessageTransmit::StartMechanism() {
     OpenLogFile();
     std::lock_guard transport(transportLock);
     mechanismReady = active->Initialize();
+    if (mechanismReady) SetDelivery(Delivery::Connected, "");
     return mechanismReady;
 }
 
-// Opened once: a second start after a failed one reuses the stream.
+// Tried once: a log that cannot be opened is told about, not retried.
 void ipm_MessageTransmit::OpenLogFile() {
-    if (!logToFile || logFile->IsOpen()) return;
-    cow_String fileName = jobName;
-    fileName += std::string_view(".ipm");
-    const cow_String path = utl_FilePath(fileName, commandLine().ConstGetValue("indir")).AbsolutePathName();
+    static std::once_flag exitHook;
+    if (!logToFile || logOpenTried) return;
+    logOpenTried = true;
+    const cow_String name(logFileName(jobName.view()));
+    const cow_String path = utl_FilePath(name, commandLine().ConstGetValue("indir")).AbsolutePathName();
     logFile->Open(path.text());
-    [[maybe_unused]] static const int exitHook = std::atexit(writeLogAtExit);
+    if (!logFile->IsOpen())
+        Tell("cannot open the message log " + std::string(path.view()) + " (" + std::strerror(errno) +
+             "): messages are not logged");
+    std::call_once(exitHook, [] { std::atexit(writeLogAtExit); });
+}
+
+void ipm_MessageTransmit::Tell(const std::string& problem) {
+    std::lock_guard hold(deliveryLock);
+    if (std::find(told.begin(), told.end(), problem) != told.end()) return;
+    told.push_back(problem);
+    std::cerr << "ipm: " << problem << std::endl;
+}
+
+ipm_MessageTransmit::Delivery ipm_MessageTransmit::DeliveryState(std::string* reason) const {
+    std::lock_guard hold(deliveryLock);
+    if (reason) *reason = deliveryReason;
+    return delivery;
+}
+
+void ipm_MessageTransmit::SetDelivery(Delivery state, const std::string& reason) {
+    {
+        std::lock_guard hold(deliveryLock);
+        delivery = state;
+        deliveryReason = reason;
+        deliveryChanged.notify_all();
+    }
+    if (state != Delivery::Connected && !reason.empty()) Tell(reason);
+}
+
+void ipm_MessageTransmit::SetTaskRunning(bool running) {
+    std::lock_guard hold(deliveryLock);
+    taskRunning = running;
+    deliveryChanged.notify_all();
+}
+
+bool ipm_MessageTransmit::TransmitDirect(const cow_String& document) {
+    {
+        std::unique_lock hold(deliveryLock);
+        deliveryChanged.wait_for(hold, settings->networkTimeout, [this] {
+            return !taskRunning || delivery != Delivery::Connecting || stopRequested.load();
+        });
+        if (taskRunning && delivery != Delivery::Connected) return false;
+    }
+    try {
+        TransmitMessage(document);
+        return true;
+    } catch (const std::exception& error) {
+        transportBroken = true;
+        SetDelivery(Delivery::Connecting, std::string("a direct send failed (") + error.what() + "): reconnecting");
+    }
+    return false;
+}
+
+bool ipm_MessageTransmit::StartTransport(std::string& reason, bool& lasting) {
+    lasting = false;
+    ipm_TransmissionMechanism* active = mechanism.load();
+    if (!active) {
+        reason = "no transport is installed";
+        return false;
+    }
+    std::lock_guard transport(transportLock);
+    try {
+        mechanismReady = active->Initialize();
+        if (!mechanismReady) reason = "cannot connect: the listener or message server is unreachable";
+    } catch (const std::invalid_argument& error) {
+        reason = error.what();
+        lasting = true;
+    } catch (const std::exception& error) {
+        reason = std::string("cannot connect: ") + error.what();
+    } catch (...) {
+        reason = "cannot connect";
+    }
+    return mechanismReady;
+}
+
+// A transport that failed may not close in an orderly way; it is started
+// afresh all the same.
+void ipm_MessageTransmit::CloseTransport() {
+    std::lock_guard transport(transportLock);
+    mechanismReady = false;
+    try {
+        if (ipm_TransmissionMechanism* active = mechanism.load()) active->Close();
+    } catch (...) {
+    }
+}
+
+void ipm_MessageTransmit::TransmitDocuments(const std::vector<std::string_view>& documents) {
+    std::lock_guard transport(transportLock);
+    if (ipm_TransmissionMechanism* active = mechanism.load()) active->TransmitSeveral(documents);
+}
+
+void ipm_MessageTransmit::DropDocuments(ipm_DocumentQueue& backlog, int documents) {
+    ipm_DocumentBlocks::Block* emptied = backlog.DropFront(documents);
+    if (!emptied) return;
+    std::lock_guard buffer(bufferLock);
+    blocks->Give(emptied);
 }
 
 cow_String ipm_MessageTransmit::Encode(const char* type, const char* format, int* integers, double* doubles,
@@ -149,13 +275,9 @@ void ipm_MessageTransmit::BufferMessage(const cow_String& document, const cow_St
 
 void ipm_MessageTransmit::BufferDocument(const cow_String& document, std::string_view type) {
     if (!enabled) return;
-    if (!mechanismReady && !StartMechanism()) {
-        enabled = false;
-        return;
-    }
+    OpenLogFile();
     const bool logFilled = logToFile && logFile->Append(document.view());
     if (logFilled && taskPausing) sendersWaiting.notify_one();
-    if (failed) return;
     if (type == "Error" && !withinCap(errorCount, maxErrorMessages)) return;
     if (type == "Warning" && !withinCap(warningCount, maxWarningMessages)) return;
     const bool hadSpares = !blocks->Low();
@@ -186,11 +308,16 @@ const cow_1DArrayList<cow_String>& ipm_MessageTransmit::MessageBuffer() const {
     return messageCopies;
 }
 
-ipm_DocumentQueue ipm_MessageTransmit::TakeMessages() {
+void ipm_MessageTransmit::TakeMessagesInto(ipm_DocumentQueue& backlog) {
     std::lock_guard buffer(bufferLock);
-    ipm_DocumentQueue taken = std::move(*messageBuffer);
+    if (backlog.Count() == 0)
+        backlog.Splice(*messageBuffer);
+    else
+        messageBuffer->Visit([&](std::string_view document) {
+            backlog.Append(document, *blocks);
+            return true;
+        });
     ClearMessageBuffer();
-    return taken;
 }
 
 void ipm_MessageTransmit::ReturnMessages(ipm_DocumentQueue& sent) {

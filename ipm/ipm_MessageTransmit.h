@@ -4,7 +4,9 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/cow_1DArrayList.h"
 #include "foundation/cow_String.h"
@@ -15,6 +17,7 @@
 
 class ipm_DocumentBlocks;
 class ipm_DocumentQueue;
+struct ipm_DeliverySettings;
 class ipm_MessageLog;
 class ipm_PhaseTexts;
 class ipm_TransmissionMechanism;
@@ -30,14 +33,20 @@ class ipm_TransmissionMechanism;
 // (a sender does either itself only when the task has not kept up, and
 // destruction writes what is left of the log).
 //
+// The message task starts the transport, on its own thread, and restarts it
+// after failures; a sender never waits for the network. Every buffered
+// message reaches the log, whatever the transport does.
+//
 // Locks, always taken in this order: the buffer lock (held by a sender across
 // BufferMessage and by the task while it takes the buffer or the log's
 // bytes), then the log's write lock or the transport lock (held around each
-// Initialize, Transmit and Poll of the mechanism, so a direct send waits at
-// most for one of them). The current phase takes a lock of its own only
-// past its table of phase texts, and nests inside nothing.
+// call of the mechanism, so a direct send waits at most for one of them).
+// The current phase takes a lock of its own only past its table of phase
+// texts, and the delivery state one that nests inside nothing.
 class ipm_MessageTransmit {
 public:
+    enum class Delivery { Off = 0, Connecting = 1, Connected = 2 };
+
     ipm_MessageTransmit(const ipm_MessageTransmit&) = delete;
     ipm_MessageTransmit& operator=(const ipm_MessageTransmit&) = delete;
 
@@ -48,7 +57,8 @@ public:
     // Takes ownership of `mechanism` and gives it the job name; a previous one
     // is neither deleted nor told.
     IPM_EXPORT void SetMechanism(ipm_TransmissionMechanism* mechanism);
-    // Opens the log file and starts the mechanism. Takes the buffer lock itself.
+    // Opens the log file and starts the mechanism on the caller's thread.
+    // Takes the buffer lock itself.
     IPM_EXPORT bool InitializeMechanism();
     // Empty when messaging is off or no mechanism is set.
     IPM_EXPORT cow_String Encode(const char* type, const char* format, int* integers, double* doubles, char** texts,
@@ -57,15 +67,44 @@ public:
     IPM_EXPORT void BufferMessage(const cow_String& document, const cow_String& type);
     // BufferMessage without a string made of the type.
     void BufferDocument(const cow_String& document, std::string_view type);
+    // Sends on the caller's thread, once the transport is free.
     IPM_EXPORT void TransmitMessage(const cow_String& document);
+    // A direct send: waits (within the network time limit) while the message
+    // task starts the transport, then sends; a failure is recorded in the
+    // delivery state, and the task restarts the transport. False when
+    // nothing was sent.
+    bool TransmitDirect(const cow_String& document);
     // The caller holds BufferLock().
     IPM_EXPORT void ClearMessageBuffer();
     void PollMechanism();
 
-    // The message task's side of the buffer: takes everything buffered (and
-    // clears the buffer) under the buffer lock, and gives the memory of a
-    // batch back once it has been sent.
-    ipm_DocumentQueue TakeMessages();
+    // The message task's side of the transport, each under the transport
+    // lock. StartTransport is false when it did not connect; `lasting` then
+    // tells whether trying again cannot help.
+    bool StartTransport(std::string& reason, bool& lasting);
+    void CloseTransport();
+    void TransmitDocuments(const std::vector<std::string_view>& documents);
+    // Removes the `documents` oldest from the task's `backlog`, giving their
+    // memory back.
+    void DropDocuments(ipm_DocumentQueue& backlog, int documents);
+
+    // Where delivery stands, and why when it is not connected. A new reason
+    // for not delivering is told once on standard error.
+    IPM_EXPORT Delivery DeliveryState(std::string* reason = nullptr) const;
+    void SetDelivery(Delivery state, const std::string& reason);
+    // Told by the message task while it runs, so direct sends know whether
+    // waiting for the transport can help.
+    void SetTaskRunning(bool running);
+    // A direct send failed: the task is to restart the transport.
+    bool TakeBrokenTransport() { return transportBroken.exchange(false); }
+    const ipm_DeliverySettings& Settings() const { return *settings; }
+
+    // The message task's side of the buffer, under the buffer lock: moves
+    // everything buffered to the end of the task's `backlog`: the
+    // blocks themselves when the backlog is empty, else copies packed into
+    // the backlog's blocks, so a lasting backlog holds no half-empty blocks.
+    void TakeMessagesInto(ipm_DocumentQueue& backlog);
+    // Gives the memory of the task's documents back.
     void ReturnMessages(ipm_DocumentQueue& sent);
     // The message task's pause: serves the senders (log bytes to the kernel,
     // blocks mapped in advance), then waits `milliseconds`, serving them again
@@ -91,9 +130,6 @@ public:
     void RequestStop() { stopRequested.store(true); }
     bool StopRequested() const { return stopRequested.load(); }
     bool Pending() const { return pending.load(); }
-    // Set when a poll or a transmission of the message task threw.
-    void SetFailed() { failed.store(true); }
-    bool Failed() const { return failed.load(); }
     void SetLogToFile(bool log) { logToFile.store(log); }
     bool LogToFile() const { return logToFile.load(); }
     bool Enabled() const { return enabled.load(); }
@@ -111,10 +147,13 @@ private:
 
     bool StartMechanism();
     void OpenLogFile();
+    // Says once on standard error what cannot be done and what happens instead.
+    void Tell(const std::string& problem);
     // Maps a spare block for the senders when they are running low. The
     // caller holds `buffer`; false when no block could be mapped.
     bool MapSpareBlock(std::unique_lock<thr_Mutex>& buffer);
 
+    std::unique_ptr<ipm_DeliverySettings> settings;
     std::atomic<ipm_TransmissionMechanism*> mechanism{nullptr};
     std::atomic<bool> enabled{false};
     int maxErrorMessages = 20;
@@ -125,20 +164,29 @@ private:
     cow_String jobName{"Unknown"};
     std::unique_ptr<ipm_PhaseTexts> currentPhase;
     std::unique_ptr<ipm_MessageLog> logFile;
+    bool logOpenTried = false;
     std::unique_ptr<ipm_DocumentBlocks> blocks;
     std::unique_ptr<ipm_DocumentQueue> messageBuffer;
     mutable cow_1DArrayList<cow_String> messageCopies;
     std::atomic<bool> pending{false};
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> logToFile{true};
-    std::atomic<bool> failed{false};
 
     thr_Mutex bufferLock{0};
     // Wakes the pausing task when senders need it; both under the buffer lock.
     std::condition_variable_any sendersWaiting;
     bool taskPausing = false;
     // Recursive: a kill handler raised inside Poll may send a direct message.
+    // Every call under it is bounded by the network time limit.
     std::recursive_mutex transportLock;
+    std::atomic<bool> transportBroken{false};
+
+    mutable std::mutex deliveryLock;
+    std::condition_variable deliveryChanged;
+    Delivery delivery = Delivery::Off;
+    std::string deliveryReason;
+    std::vector<std::string> told;
+    bool taskRunning = false;
 };
 
 template <>

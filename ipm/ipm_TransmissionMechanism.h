@@ -1,10 +1,16 @@
 #pragma once
 
+#include <string_view>
+#include <vector>
+
 #include "foundation/cow_String.h"
 #include "foundation/ipm_export.h"
 
 // The transport behind the transmitter. The host constructs a concrete one and
 // hands it to ipm_MessageTransmit::SetMechanism, which owns it from then on.
+// The message task starts it, and after a failure closes it and starts it
+// again: Initialize must work after Close. A setting that can never work
+// (not a failure of the network) is thrown as std::invalid_argument.
 class IPM_EXPORT ipm_TransmissionMechanism {
 public:
     ipm_TransmissionMechanism();
@@ -21,6 +27,9 @@ public:
     virtual void Transmit(const cow_String& document) = 0;
     // Waits briefly for requests from the listener and acts on them.
     virtual void Poll() = 0;
+    // Sends several documents, oldest first, in as few writes as the
+    // transport allows; by default one Transmit each.
+    virtual void TransmitSeveral(const std::vector<std::string_view>& documents);
 
     // Empty until SetMechanism copies the transmitter's job name in.
     cow_String jobName;

@@ -1,46 +1,25 @@
 #include "ipm/ipm_c.h"
 
 #include <algorithm>
-#include <atomic>
-#include <exception>
+#include <cstring>
 #include <memory>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "foundation/eli_killsig.h"
-#include "foundation/omi_FatalError.h"
 #include "foundation/utl_CommandLine.h"
-#include "ipm/ipm_DirectMechanism.h"
-#include "ipm/ipm_JabberMechanism.h"
-#include "ipm/ipm_MessageTask.h"
+#include "ipm/impl/ipm_LastFailure.h"
+#include "ipm/ipm_Messaging.h"
 #include "ipm/ipm_MessageTransmit.h"
 
 namespace {
-
-thread_local std::string lastFailure;
 
 // Runs `action`, turning anything it throws into IPM_FAILED: no exception
 // may reach a caller in another language.
 template <class Action>
 int guarded(Action action) {
-    try {
-        return action();
-    } catch (const std::exception& error) {
-        lastFailure = error.what();
-    } catch (const omi_FatalError& error) {
-        lastFailure = std::string(error.call) + " failed with error " + std::to_string(error.code);
-    } catch (...) {
-        lastFailure = "unknown error";
-    }
-    return IPM_FAILED;
-}
-
-ipm_TransmissionMechanism* makeTransport(std::string_view name) {
-    if (name == "direct") return new ipm_DirectMechanism;
-    if (name == "jabber") return new ipm_JabberMechanism;
-    return nullptr;
+    return ipm_LastFailure::Guard(action, static_cast<int>(IPM_FAILED));
 }
 
 bool validArguments(int argc, const char* const* argv) {
@@ -48,46 +27,36 @@ bool validArguments(int argc, const char* const* argv) {
     return std::none_of(argv, argv + argc, [](const char* argument) { return argument == nullptr; });
 }
 
-// One messaging run at a time: the library's modules, the installed
-// transport and the message task's thread. Start and stop take the life
-// cycle lock exclusively; sends share it, so the transmitter cannot go while
-// a send uses it.
+bool knownTransport(std::string_view name) { return name == "direct" || name == "jabber"; }
+
+// One messaging run at a time. Start and stop take the life cycle lock
+// exclusively; sends share it, so the transmitter cannot go while a send
+// uses it.
 class MessagingRun {
 public:
     int Start(const char* transport, int argc, const char* const* argv) {
         if (OnMessageThread()) return IPM_WRONG_THREAD;
         std::unique_lock lock(lifeCycle);
-        if (running) return IPM_ALREADY_STARTED;
+        if (messaging) return IPM_ALREADY_STARTED;
         if (!transport || !validArguments(argc, argv)) return IPM_BAD_ARGUMENT;
-        std::unique_ptr<ipm_TransmissionMechanism> mechanism(makeTransport(transport));
-        if (!mechanism) return IPM_UNKNOWN_TRANSPORT;
+        if (!knownTransport(transport)) return IPM_UNKNOWN_TRANSPORT;
         // The transmitter reads the options once, when it is made.
         if (thr_GlobalSingletonBase<ipm_MessageTransmit>::Instance()) return IPM_ALREADY_STARTED;
-        ipm_initialize(modules);
-        const int result = guarded([&] {
-            UseArguments(argc, argv);
-            thr_GlobalSingleton<ipm_MessageTransmit>::Instance().SetMechanism(mechanism.release());
-            eli_clearkillsig();
-            task = std::make_unique<ipm_MessageTask>();
-            thread = std::thread(&MessagingRun::Serve, this);
-            return IPM_OK;
-        });
-        if (result == IPM_OK)
-            running = true;
-        else
-            Finish();
-        return result;
+        UseArguments(argc, argv);
+        eli_clearkillsig();
+        messaging = std::make_unique<ipm_Messaging>(transport);
+        return IPM_OK;
     }
 
     int Stop() {
         if (OnMessageThread()) return IPM_WRONG_THREAD;
         std::unique_lock lock(lifeCycle);
-        if (!running) return IPM_NOT_STARTED;
-        running = false;
-        thr_GlobalSingleton<ipm_MessageTransmit>::Instance().RequestStop();
-        thread.join();
-        Finish();
-        return IPM_OK;
+        if (!messaging) return IPM_NOT_STARTED;
+        const bool ended = messaging->Stop();
+        messaging.reset();
+        if (ended) return IPM_OK;
+        ipm_LastFailure::Set("the message task did not end in time; the log is written, the rest was dropped");
+        return IPM_FAILED;
     }
 
     template <class EntryPoint>
@@ -101,16 +70,15 @@ public:
         } else {
             lock.lock();
         }
-        if (!running) return IPM_NOT_STARTED;
+        if (!messaging) return IPM_NOT_STARTED;
+        ipm_LastFailure::Clear();
         // The library only reads the values.
-        return guarded([&] {
-            send(type, format, const_cast<int*>(ints), const_cast<double*>(doubles), const_cast<char**>(texts));
-            return IPM_OK;
-        });
+        send(type, format, const_cast<int*>(ints), const_cast<double*>(doubles), const_cast<char**>(texts));
+        return ipm_LastFailure::Text().empty() ? IPM_OK : IPM_FAILED;
     }
 
 private:
-    bool OnMessageThread() const { return messageThread.load() == std::this_thread::get_id(); }
+    static bool OnMessageThread() { return ipm_Messaging::OnMessageThread(); }
 
     void UseArguments(int argc, const char* const* argv) {
         utl_CommandLine& commandLine = thr_GlobalSingleton<utl_CommandLine>::Instance();
@@ -123,30 +91,9 @@ private:
         }
     }
 
-    // An exception leaving a thread would end the process.
-    void Serve() {
-        messageThread.store(std::this_thread::get_id());
-        try {
-            task->Run(0);
-        } catch (...) {
-            thr_GlobalSingleton<ipm_MessageTransmit>::Instance().SetFailed();
-        }
-    }
-
-    // Destroys the transmitter with its transport; the task has ended.
-    void Finish() {
-        task.reset();
-        messageThread.store(std::thread::id());
-        ipm_finalize(modules);
-    }
-
     std::shared_mutex lifeCycle;
-    bool running = false;
     bool replacedArguments = false;
-    int modules = 0;
-    std::unique_ptr<ipm_MessageTask> task;
-    std::thread thread;
-    std::atomic<std::thread::id> messageThread;
+    std::unique_ptr<ipm_Messaging> messaging;
 };
 
 // Never destroyed: a job that ends without ipm_stop must not meet a
@@ -212,4 +159,21 @@ const char* ipm_resultText(int result) {
     }
 }
 
-const char* ipm_lastFailure(void) { return lastFailure.c_str(); }
+const char* ipm_lastFailure(void) { return ipm_LastFailure::Text().c_str(); }
+
+int ipm_status(char* reason, int size) {
+    return ipm_LastFailure::Guard(
+        [&] {
+            std::string why = "messaging is not started";
+            ipm_MessageTransmit::Delivery state = ipm_MessageTransmit::Delivery::Off;
+            if (ipm_MessageTransmit* transmitter = thr_GlobalSingletonBase<ipm_MessageTransmit>::Instance())
+                state = transmitter->DeliveryState(&why);
+            if (reason && size > 0) {
+                const size_t kept = std::min(why.size(), static_cast<size_t>(size - 1));
+                std::memcpy(reason, why.data(), kept);
+                reason[kept] = '\0';
+            }
+            return static_cast<int>(state);
+        },
+        static_cast<int>(IPM_STATUS_OFF));
+}

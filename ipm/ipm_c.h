@@ -30,17 +30,32 @@ enum ipm_Result {
     IPM_FAILED = 6
 };
 
+/* Where delivery stands (ipm_status). */
+enum ipm_Status {
+    /* Messaging is off: not started, switched off by the options, or a
+       transport setting that cannot work. The log still holds every message. */
+    IPM_STATUS_OFF = 0,
+    /* The transport is starting, or starting again after a failure; messages
+       wait in a bounded backlog meanwhile. */
+    IPM_STATUS_CONNECTING = 1,
+    IPM_STATUS_CONNECTED = 2
+};
+
 /* Starts the library, installs the transport named `transport` ("direct" or
    "jabber") and runs the message task on a thread of its own. The job's
    options (job, message, indir, listener_name, ...) come from `argv`, a list
    of `argc` options without a program name ("job=beam", "-message", "ALL",
    ...), or with `argc` 0 from the process's own command line. Call it before
-   anything else reaches the library. */
+   anything else reaches the library. The transport starts in the background:
+   see ipm_status. */
 IPM_EXPORT int ipm_start(const char* transport, int argc, const char* const* argv);
 
 /* Asks the message task to end, waits until it has sent everything buffered
    so far, and stops the library. Call it before the process ends, or buffered
-   messages are lost. Messaging may be started again afterwards. */
+   messages are not sent (they are in the log all the same). Delivery gets
+   10 s; when the task has not ended within 10 s plus three network time
+   limits (42 s by default) the result is IPM_FAILED and the job goes on.
+   Messaging may be started again afterwards. */
 IPM_EXPORT int ipm_stop(void);
 
 /* 1 once the listener has asked the job to stop, else 0. A start lowers the
@@ -64,6 +79,11 @@ IPM_EXPORT int ipm_countFormatValues(const char* format, int* ints, int* doubles
 
 /* A short text for a result, e.g. for an error message. */
 IPM_EXPORT const char* ipm_resultText(int result);
+
+/* IPM_STATUS_OFF, IPM_STATUS_CONNECTING or IPM_STATUS_CONNECTED; `reason`
+   (may be null) receives, NUL-terminated and cut to `size` bytes, why
+   delivery is not connected (empty when it is). */
+IPM_EXPORT int ipm_status(char* reason, int size);
 
 /* What the last IPM_FAILED on the calling thread was about; empty when none.
    Valid until the thread's next call of these functions. */

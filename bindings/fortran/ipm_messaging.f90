@@ -24,9 +24,13 @@ module ipm_messaging
     integer, parameter, public :: IPM_BAD_ARGUMENT = 4
     integer, parameter, public :: IPM_WRONG_THREAD = 5
     integer, parameter, public :: IPM_FAILED = 6
+    ! Where delivery stands (ipm_status).
+    integer, parameter, public :: IPM_STATUS_OFF = 0
+    integer, parameter, public :: IPM_STATUS_CONNECTING = 1
+    integer, parameter, public :: IPM_STATUS_CONNECTED = 2
 
     public :: ipm_start, ipm_stop, ipm_kill_requested, ipm_send, ipm_send_direct, ipm_result_text, &
-              ipm_last_failure
+              ipm_last_failure, ipm_status
 
     interface
         integer(c_int) function c_start(transport, argc, argv) bind(C, name='ipm_start')
@@ -66,6 +70,12 @@ module ipm_messaging
         type(c_ptr) function c_result_text(result) bind(C, name='ipm_resultText')
             import :: c_int, c_ptr
             integer(c_int), value :: result
+        end function
+
+        integer(c_int) function c_status(reason, size) bind(C, name='ipm_status')
+            import :: c_char, c_int
+            character(kind=c_char), intent(out) :: reason(*)
+            integer(c_int), value :: size
         end function
 
         type(c_ptr) function c_last_failure() bind(C, name='ipm_lastFailure')
@@ -139,6 +149,26 @@ contains
         character(len=:), allocatable :: text
 
         text = fortran_string(c_result_text(int(result, c_int)))
+    end function
+
+    ! IPM_STATUS_OFF, IPM_STATUS_CONNECTING or IPM_STATUS_CONNECTED; `reason`,
+    ! when given, receives why delivery is not connected (blank when it is).
+    integer function ipm_status(reason)
+        character(len=*), intent(out), optional :: reason
+        character(kind=c_char) :: buffer(512)
+        integer :: i, length
+
+        ipm_status = c_status(buffer, int(size(buffer), c_int))
+        if (.not. present(reason)) return
+        reason = ''
+        length = 0
+        do i = 1, size(buffer)
+            if (buffer(i) == c_null_char) exit
+            length = i
+        end do
+        do i = 1, min(length, len(reason))
+            reason(i:i) = buffer(i)
+        end do
     end function
 
     ! What the last IPM_FAILED was about.

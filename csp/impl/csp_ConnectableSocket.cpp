@@ -1,5 +1,9 @@
 #include "csp/csp_ConnectableSocket.h"
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+
 #include "csp/csp_NetworkException.h"
 #include "csp/impl/csp_NetworkEx.h"
 #include "csp/impl/csp_SocketLayer.h"
@@ -7,7 +11,7 @@
 namespace {
 constexpr const char* sourceFile = "generated/csp/impl/csp_ConnectableSocket";
 // A listener host that does not answer must not hold the job for minutes.
-constexpr int connectWaitMilliseconds = 5000;
+std::atomic<int> connectWaitMilliseconds{10000};
 }  // namespace
 
 csp_ConnectableSocket::csp_ConnectableSocket(int type, int family, int protocol) : csp_Socket(type, family, protocol) {}
@@ -29,9 +33,11 @@ void csp_ConnectableSocket::connectTo(const csp_SocketAddress& peer) {
     connectTo(reinterpret_cast<sockaddr*>(&record), sizeof record);
 }
 
+void csp_ConnectableSocket::setConnectTimeout(int milliseconds) { connectWaitMilliseconds.store(milliseconds); }
+
 void csp_ConnectableSocket::connectTo(sockaddr* record, int length) {
-    if (csp_SocketLayer::connect(getDescriptor(), record, static_cast<socklen_t>(length), connectWaitMilliseconds) ==
-        -1)
+    if (csp_SocketLayer::connect(getDescriptor(), record, static_cast<socklen_t>(length),
+                                 connectWaitMilliseconds.load()) == -1)
         csp_raiseSystemCallFailure(sourceFile, "Error in csp_ConnectableSocket::connectTo");
     setStateBits(stateBits() & ThrowAtEndOfFile);
 }
@@ -45,6 +51,30 @@ int csp_ConnectableSocket::write(const void* data, int length) {
     }
     setStateBits(stateBits() & ~EndOfFile);
     return sent;
+}
+
+void csp_ConnectableSocket::writeAll(const void* data, int length, int timeoutMilliseconds) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(timeoutMilliseconds);
+    const char* next = static_cast<const char*>(data);
+    for (int left = length; left > 0;) {
+        if (hasState(Failed)) csp_throwNetworkError(write_failed, "socket_error");
+        const auto wait = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (wait <= 0 || csp_SocketLayer::waitWritable(getDescriptor(), static_cast<int>(wait)) <= 0) {
+            setStateBits(stateBits() | Failed);
+            csp_throwNetworkError(write_failed, "timed out");
+        }
+        const int sent = csp_SocketLayer::sendAvailable(getDescriptor(), next, left);
+        if (sent < 0 && (csp_SocketLayer::lastError() == EAGAIN || csp_SocketLayer::lastError() == EWOULDBLOCK))
+            continue;
+        if (sent < 0) {
+            setStateBits(stateBits() | Failed);
+            csp_throwNetworkError(write_failed, "socket_error");
+        }
+        next += sent;
+        left -= sent;
+    }
+    setStateBits(stateBits() & ~EndOfFile);
 }
 
 int csp_ConnectableSocket::read(void* buffer, int length) {

@@ -2,6 +2,8 @@
 
 #include <sys/socket.h>
 
+#include <chrono>
+
 #include "csp/csp_NetworkException.h"
 #include "csp/impl/csp_NetworkEx.h"
 #include "csp/impl/csp_SocketLayer.h"
@@ -13,14 +15,19 @@ static_assert(int{csp_Socket::ShutdownReceives} == int{SHUT_RD} && int{csp_Socke
 
 namespace {
 constexpr const char* sourceFile = "generated/csp/impl/csp_Socket";
-constexpr int drainWaitMilliseconds = 5000;
+constexpr auto drainLimit = std::chrono::seconds(5);
 
 // Reads and discards what the peer still sends until it closes, resets or
-// stays silent for a whole wait.
+// stays silent; never longer than the limit in all, so a peer that trickles
+// bytes cannot hold the caller.
 void drainPeer(int descriptor) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + drainLimit;
     char discarded[1024];
     for (;;) {
-        const int ready = csp_SocketLayer::waitReadable(descriptor, drainWaitMilliseconds);
+        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        if (left <= 0) return;
+        const int ready = csp_SocketLayer::waitReadable(descriptor, static_cast<int>(left));
         if (ready == 0) return;
         if (ready < 0) throw omi_FatalError{"select", csp_SocketLayer::lastError()};
         const int received = csp_SocketLayer::receive(descriptor, discarded, sizeof discarded);

@@ -101,6 +101,12 @@ int csp_SocketLayer::send(int descriptor, const void* data, int length) {
         retryInterrupted([&] { return ::send(descriptor, data, static_cast<size_t>(length), MSG_NOSIGNAL); }));
 }
 
+int csp_SocketLayer::sendAvailable(int descriptor, const void* data, int length) {
+    if (refuseNegative(length)) return -1;
+    return static_cast<int>(retryInterrupted(
+        [&] { return ::send(descriptor, data, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT); }));
+}
+
 int csp_SocketLayer::receive(int descriptor, void* buffer, int length) {
     if (refuseNegative(length)) return -1;
     return static_cast<int>(retryInterrupted([&] { return ::recv(descriptor, buffer, static_cast<size_t>(length), 0); }));
@@ -118,4 +124,12 @@ int csp_SocketLayer::waitReadable(int descriptor, int timeoutMilliseconds) {
         return -1;
     }
     return waitFor(descriptor, POLLIN, timeoutMilliseconds);
+}
+
+int csp_SocketLayer::waitWritable(int descriptor, int timeoutMilliseconds) {
+    if (descriptor < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    return waitFor(descriptor, POLLOUT, timeoutMilliseconds);
 }

@@ -24,8 +24,12 @@ public:
     static int connect(int descriptor, const sockaddr* record, socklen_t length, int timeoutMilliseconds);
     static int accept(int descriptor, sockaddr* record, socklen_t* length);
     static int send(int descriptor, const void* data, int length);
+    // Sends as much as the socket takes now, without blocking.
+    static int sendAvailable(int descriptor, const void* data, int length);
     static int receive(int descriptor, void* buffer, int length);
     static int receiveFrom(int descriptor, void* buffer, int length, sockaddr* from, socklen_t* fromLength);
     // 1 when data or an end of stream waits, 0 after the time-out, -1 on failure.
     static int waitReadable(int descriptor, int timeoutMilliseconds);
+    // The same for room to write.
+    static int waitWritable(int descriptor, int timeoutMilliseconds);
 };

@@ -22,16 +22,56 @@ void ipm_DocumentQueue::Append(std::string_view document, ipm_DocumentBlocks& bl
     std::memcpy(at + sizeof length, document.data(), document.size());
     last->used += needed;
     ++count;
+    bytes += document.size();
+}
+
+void ipm_DocumentQueue::Splice(ipm_DocumentQueue& later) {
+    if (!later.first) return;
+    if (!first) {
+        Swap(later);
+        return;
+    }
+    last->next = later.first;
+    last = later.last;
+    count += later.count;
+    bytes += later.bytes;
+    later.first = later.last = nullptr;
+    later.head = later.bytes = 0;
+    later.count = 0;
+}
+
+ipm_DocumentBlocks::Block* ipm_DocumentQueue::DropFront(int documents) {
+    ipm_DocumentBlocks::Block* emptied = nullptr;
+    ipm_DocumentBlocks::Block** tail = &emptied;
+    for (; documents > 0 && first; --documents) {
+        uint32_t length;
+        std::memcpy(&length, first->Bytes() + head, sizeof length);
+        head += sizeof length + length;
+        bytes -= length;
+        --count;
+        if (head < first->used) continue;
+        ipm_DocumentBlocks::Block* done = first;
+        first = done->next;
+        done->next = nullptr;
+        *tail = done;
+        tail = &done->next;
+        head = 0;
+        if (!first) last = nullptr;
+    }
+    return emptied;
 }
 
 void ipm_DocumentQueue::Release(ipm_DocumentBlocks& blocks) {
     blocks.Give(first);
     first = last = nullptr;
+    head = bytes = 0;
     count = 0;
 }
 
 void ipm_DocumentQueue::Swap(ipm_DocumentQueue& other) noexcept {
     std::swap(first, other.first);
     std::swap(last, other.last);
+    std::swap(head, other.head);
     std::swap(count, other.count);
+    std::swap(bytes, other.bytes);
 }

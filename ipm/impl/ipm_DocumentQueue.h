@@ -23,7 +23,14 @@ public:
     ~ipm_DocumentQueue();
 
     int Count() const { return count; }
+    // The documents' bytes, without the queue's own.
+    size_t Bytes() const { return bytes; }
     void Append(std::string_view document, ipm_DocumentBlocks& blocks);
+    // Moves `later`'s documents to the end of this queue.
+    void Splice(ipm_DocumentQueue& later);
+    // Removes the `documents` oldest; returns the blocks they emptied, as a
+    // chain for ipm_DocumentBlocks::Give.
+    ipm_DocumentBlocks::Block* DropFront(int documents);
     // Gives the blocks back and empties the queue.
     void Release(ipm_DocumentBlocks& blocks);
 
@@ -31,7 +38,7 @@ public:
     template <class Visitor>
     void Visit(Visitor visit) const {
         for (const ipm_DocumentBlocks::Block* block = first; block; block = block->next) {
-            for (size_t at = 0; at < block->used;) {
+            for (size_t at = block == first ? head : 0; at < block->used;) {
                 uint32_t length;
                 std::memcpy(&length, block->Bytes() + at, sizeof length);
                 at += sizeof length;
@@ -46,5 +53,7 @@ private:
 
     ipm_DocumentBlocks::Block* first = nullptr;
     ipm_DocumentBlocks::Block* last = nullptr;
+    size_t head = 0;  // where the oldest document starts in the first block
     int count = 0;
+    size_t bytes = 0;
 };

@@ -160,6 +160,11 @@ public:
     const std::string& Address() const { return address; }
     int Port() const { return port; }
 
+    // Starts accepting, for a socket made not listening.
+    void Listen() const {
+        if (::listen(descriptor, 4) != 0) throw std::runtime_error("cannot listen on " + address);
+    }
+
     // The accepted connection's descriptor, for a Peer.
     int Accept() const {
         if (!Readable(descriptor)) throw std::runtime_error("nobody connected");

@@ -7,20 +7,17 @@
 #include <algorithm>
 #include <chrono>
 #include <iostream>
-#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "foundation/eli_killsig.h"
 #include "foundation/omi_FatalError.h"
 #include "foundation/utl_CommandLine.h"
-#include "ipm/ipm.h"
-#include "ipm/ipm_DirectMechanism.h"
-#include "ipm/ipm_JabberMechanism.h"
-#include "ipm/ipm_MessageTask.h"
-#include "ipm/ipm_MessageTransmit.h"
+#include "ipm/ipm_Messaging.h"
 #include "tools/job/ipm_JobCommand.h"
 #include "tools/job/ipm_LineReader.h"
 
@@ -95,50 +92,17 @@ void sleepUnlessKilled(int milliseconds) {
             sleepSlice, end - std::chrono::steady_clock::now()));
 }
 
-ipm_TransmissionMechanism* newMechanism(const cow_String& transport) {
-    if (transport == "jabber") return new ipm_JabberMechanism;
-    return new ipm_DirectMechanism;
-}
-
-// The library wired up as a job wires it: the transport installed, the
-// message task on a thread of its own.
+// The library wired up as a job wires it, plus an early close.
 class Messaging {
 public:
-    explicit Messaging(const cow_String& transport) {
-        ipm_initialize(modules);
-        mechanism = newMechanism(transport);
-        transmitter().SetMechanism(mechanism);
-        task = std::make_unique<ipm_MessageTask>();
-        thread = std::thread([this] { task->Run(0); });
-    }
-    ~Messaging() {
-        StopTask();
-        task.reset();
-        ipm_finalize(modules);
-    }
-    Messaging(const Messaging&) = delete;
-    Messaging& operator=(const Messaging&) = delete;
+    explicit Messaging(const cow_String& transport) : messaging(std::in_place, transport.view()) {}
 
-    // Sends what is buffered, then shuts the transport down. The message
-    // task has ended by then, so nothing else is using the transport.
-    void Close() {
-        StopTask();
-        mechanism->Close();
-    }
+    // Sends what is buffered, ends the message task and shuts the transport
+    // down; a kill request is not heard after it.
+    void Close() { messaging.reset(); }
 
 private:
-    static ipm_MessageTransmit& transmitter() { return thr_GlobalSingleton<ipm_MessageTransmit>::Instance(); }
-
-    void StopTask() {
-        if (!thread.joinable()) return;
-        transmitter().RequestStop();
-        thread.join();
-    }
-
-    int modules = 0;
-    ipm_TransmissionMechanism* mechanism = nullptr;
-    std::unique_ptr<ipm_MessageTask> task;
-    std::thread thread;
+    std::optional<ipm_Messaging> messaging;
 };
 
 void execute(ipm_JobCommand& command, Messaging& messaging, int lineNumber) {

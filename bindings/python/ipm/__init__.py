@@ -25,7 +25,7 @@ from ._library import library as _c
 
 __all__ = [
     "Messaging", "MessagingError", "start", "stop", "send", "send_direct", "kill_requested",
-    "count_format_values", "OK", "ALREADY_STARTED", "NOT_STARTED", "UNKNOWN_TRANSPORT",
+    "status", "STATUS_OFF", "STATUS_CONNECTING", "STATUS_CONNECTED", "count_format_values", "OK", "ALREADY_STARTED", "NOT_STARTED", "UNKNOWN_TRANSPORT",
     "BAD_ARGUMENT", "WRONG_THREAD", "FAILED",
 ]
 
@@ -37,6 +37,11 @@ UNKNOWN_TRANSPORT = 3
 BAD_ARGUMENT = 4
 WRONG_THREAD = 5
 FAILED = 6
+
+# Where delivery stands (status()).
+STATUS_OFF = 0
+STATUS_CONNECTING = 1
+STATUS_CONNECTED = 2
 
 _INT_RANGE = range(-(2 ** 31), 2 ** 31)
 
@@ -98,6 +103,14 @@ def kill_requested():
     return _c.ipm_killRequested() == 1
 
 
+def status():
+    """Where delivery stands: (STATUS_OFF, STATUS_CONNECTING or
+    STATUS_CONNECTED, and why it is not connected, empty when it is)."""
+    reason = ctypes.create_string_buffer(512)
+    state = _c.ipm_status(reason, len(reason))
+    return state, reason.value.decode(errors="replace")
+
+
 def count_format_values(format):
     """How many ints, doubles and texts `format` consumes."""
     counts = [ctypes.c_int() for _ in range(3)]
@@ -149,9 +162,14 @@ class Messaging:
     def killed(self):
         return kill_requested()
 
+    @property
+    def status(self):
+        return status()
+
     send = staticmethod(send)
     send_direct = staticmethod(send_direct)
 
 
-# A job that ends without stopping still gets its buffered messages out.
+# A job that ends without stopping still gets its buffered messages out; the
+# stop is bounded, so a listener that stopped reading cannot hold the exit.
 atexit.register(_c.ipm_stop)

@@ -43,6 +43,7 @@ def _declare(library):
         "ipm_countFormatValues": (c_int, [c_char_p, int_p, int_p, int_p]),
         "ipm_resultText": (c_char_p, [c_int]),
         "ipm_lastFailure": (c_char_p, []),
+        "ipm_status": (c_int, [c_char_p, c_int]),
     }
     for name, (result, arguments) in signatures.items():
         function = getattr(library, name)

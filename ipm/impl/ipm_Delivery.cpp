@@ -1,0 +1,159 @@
+#include "ipm/impl/ipm_Delivery.h"
+
+#include <algorithm>
+#include <climits>
+#include <exception>
+#include <string_view>
+#include <vector>
+
+#include "foundation/cow_String.h"
+#include "ipm/impl/ipm_DeliverySettings.h"
+#include "ipm/ipm_MessageTransmit.h"
+
+namespace {
+// The least time between two turns when the transport's poll returns at once.
+constexpr unsigned int turnPause = 10;
+// How often a task without a transport looks at its stop request.
+constexpr unsigned int idlePause = 50;
+
+std::string whatFailed(const std::exception_ptr& failure) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+}  // namespace
+
+ipm_Delivery::ipm_Delivery(ipm_MessageTransmit& transmitter)
+    : transmitter(transmitter),
+      settings(transmitter.Settings()),
+      connected(transmitter.MechanismReady()),
+      nextAttempt(Clock::now()),
+      retryInterval(settings.firstRetry) {
+    transmitter.SetTaskRunning(true);
+}
+
+ipm_Delivery::~ipm_Delivery() {
+    transmitter.ReturnMessages(backlog);
+    transmitter.SetTaskRunning(false);
+}
+
+void ipm_Delivery::Run() {
+    while (!transmitter.StopRequested()) {
+        if (transmitter.TakeBrokenTransport() && connected) LoseConnection("a direct send failed");
+        if (!connected) ConnectWhenDue();
+        if (connected) Poll();
+        TakeBuffered();
+        if (connected && backlog.Count() > 0 && Clock::now() - lastWrite >= settings.sendInterval) Write();
+        transmitter.Pause(connected ? turnPause : idlePause);
+    }
+    Finish();
+}
+
+void ipm_Delivery::ConnectWhenDue() {
+    if (hopeless || !transmitter.Enabled() || Clock::now() < nextAttempt) return;
+    if (Connect()) return;
+    nextAttempt = Clock::now() + retryInterval;
+    retryInterval = std::min<Clock::duration>(retryInterval * 2, settings.retryCap);
+}
+
+bool ipm_Delivery::Connect() {
+    std::string reason;
+    if (transmitter.StartTransport(reason, hopeless)) {
+        connected = true;
+        retryInterval = settings.firstRetry;
+        transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Connected, "");
+        return true;
+    }
+    if (hopeless)
+        transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Off,
+                                reason + ": messaging is off, the log still holds every message");
+    else
+        transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Connecting,
+                                reason + ": retrying in the background, messages wait meanwhile");
+    return false;
+}
+
+void ipm_Delivery::LoseConnection(const std::string& reason) {
+    connected = false;
+    transmitter.CloseTransport();
+    nextAttempt = Clock::now();
+    transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Connecting,
+                            "the connection failed (" + reason + "): reconnecting in the background");
+}
+
+void ipm_Delivery::Poll() {
+    try {
+        transmitter.PollMechanism();
+    } catch (...) {
+        LoseConnection(whatFailed(std::current_exception()));
+    }
+}
+
+void ipm_Delivery::TakeBuffered() {
+    transmitter.TakeMessagesInto(backlog);
+    while (backlog.Bytes() > settings.maxBacklogBytes) {
+        transmitter.DropDocuments(backlog, 1);
+        ++dropped;
+    }
+}
+
+bool ipm_Delivery::Write() {
+    if (dropped > 0 && !TellDropped()) return false;
+    std::vector<std::string_view> documents;
+    size_t bytes = 0;
+    backlog.Visit([&](std::string_view document) {
+        if (!documents.empty() && bytes + document.size() > settings.writeBytes) return false;
+        if (settings.writeDocuments != 0 && documents.size() == settings.writeDocuments) return false;
+        documents.push_back(document);
+        bytes += document.size();
+        return true;
+    });
+    try {
+        transmitter.TransmitDocuments(documents);
+    } catch (...) {
+        LoseConnection(whatFailed(std::current_exception()));
+        return false;
+    }
+    transmitter.DropDocuments(backlog, static_cast<int>(documents.size()));
+    lastWrite = Clock::now();
+    return true;
+}
+
+// A message of its own, ahead of the documents that follow the gap.
+bool ipm_Delivery::TellDropped() {
+    int count[] = {static_cast<int>(std::min<long long>(dropped, INT_MAX))};
+    char text[] = "messages dropped from sending while the backlog was full; the job's log holds them";
+    char* texts[] = {text};
+    try {
+        const cow_String notice = transmitter.Encode("Warning", "message=%s dropped=%i", count, nullptr, texts, false);
+        transmitter.TransmitDocuments({notice.view()});
+    } catch (...) {
+        LoseConnection(whatFailed(std::current_exception()));
+        return false;
+    }
+    dropped = 0;
+    return true;
+}
+
+// One more start is tried when the transport is down, never a second.
+void ipm_Delivery::Finish() {
+    const auto deadline = Clock::now() + settings.stopDelivery;
+    bool startTried = false;
+    for (TakeBuffered(); backlog.Count() > 0 && Clock::now() < deadline; TakeBuffered()) {
+        if (!connected && (startTried || hopeless || !transmitter.Enabled())) break;
+        if (!connected) {
+            startTried = true;
+            if (!Connect()) break;
+        }
+        Write();
+    }
+    if (backlog.Count() > 0)
+        transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Off,
+                                std::to_string(backlog.Count()) +
+                                    " messages were not delivered by the stop; the job's log holds them");
+    transmitter.Pause(0);
+}
