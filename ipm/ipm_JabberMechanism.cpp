@@ -10,6 +10,7 @@
 #include "foundation/utl_CommandLine.h"
 #include "foundation/utl_system.h"
 #include "ipm/impl/ipm_MessageDocument.h"
+#include "ipm/impl/ipm_DeliverySettings.h"
 #include "ipm/ipm_MessageTransmit.h"
 #include "jcl/jcl_LoginOptions.h"
 #include "jcl/jcl_Message.h"
