@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <sys/socket.h>
+
 #include <charconv>
 #include <stdexcept>
 
@@ -66,6 +68,12 @@ ipm_MonitorServer::ipm_MonitorServer(ipm_Monitor& monitor, const std::string& ad
                                      std::string token)
     : monitor(monitor), address(address), token(std::move(token)), server(std::make_unique<httplib::Server>()) {
     server->new_task_queue = [] { return new httplib::ThreadPool(threads); };
+    // The library's default also sets SO_REUSEPORT, which would let a second
+    // listener share the port and answer half of the page's requests.
+    server->set_socket_options([](int descriptor) {
+        const int on = 1;
+        ::setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    });
     Route();
     this->port = port == 0 ? server->bind_to_any_port(address) : (server->bind_to_port(address, port) ? port : -1);
     if (this->port <= 0) {
