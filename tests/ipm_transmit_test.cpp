@@ -37,9 +37,12 @@ std::string sendMixed(int count) {
         std::string value = filler(n);
         char* texts[] = {value.data()};
         ipm_sendMessage(type, "n=%i text=%s", &n, nullptr, texts);
-        logged += "<" + std::string(type) + "><n type=\"integer\">" + std::to_string(n) + "</n><text type=\"string\">" +
-                  value + "</text><phase type=\"symconst\"></phase><jobName type=\"string\">beam</jobName></" + type +
-                  ">\n";
+        logged += '<';
+        logged += type;
+        logged += "><n type=\"integer\">" + std::to_string(n) + "</n><text type=\"string\">" + value;
+        logged += "</text><phase type=\"symconst\"></phase><jobName type=\"string\">beam</jobName></";
+        logged += type;
+        logged += ">\n";
     }
     return logged;
 }
