@@ -17,8 +17,13 @@ if(NOT IPM_SELENIUM_PYTHON)
   message(WARNING "No Python with Selenium (Debian: python3-selenium): monitor_page will fail")
   set(IPM_SELENIUM_PYTHON /usr/bin/python3)
 endif()
+# The scale figures only mean something without sanitizers.
+set(IPM_PAGE_MEASURE "")
+if(NOT IPM_SANITIZE)
+  set(IPM_PAGE_MEASURE --measure)
+endif()
 add_test(NAME monitor_page
          COMMAND ${IPM_SELENIUM_PYTHON} ${CMAKE_CURRENT_SOURCE_DIR}/monitor_page_test.py
                  --listen $<TARGET_FILE:ipm-listen> --job $<TARGET_FILE:ipm-job>
-                 --screenshot ${CMAKE_BINARY_DIR}/monitor.png)
-set_tests_properties(monitor_page PROPERTIES TIMEOUT 300 FIXTURES_REQUIRED prosody)
+                 --screenshot ${CMAKE_BINARY_DIR}/monitor.png ${IPM_PAGE_MEASURE})
+set_tests_properties(monitor_page PROPERTIES TIMEOUT 450 FIXTURES_REQUIRED prosody)
