@@ -73,7 +73,8 @@ std::string XmlCharacters(std::string_view text) {
     size_t at = 0;
     while (at < text.size()) {
         const auto lead = static_cast<unsigned char>(text[at]);
-        const size_t length = lead < 0x80 ? 1 : lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
+        const size_t length =
+            lead < 0x80 ? 1 : lead >= 0xf8 ? 0 : lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
         uint32_t code = length == 1 ? lead : length == 2 ? lead & 0x1f : length == 3 ? lead & 0x0f : lead & 0x07;
         bool valid = length != 0 && at + length <= text.size();
         for (size_t i = 1; valid && i < length; ++i) {
