@@ -7,3 +7,8 @@ ipm_TransmissionMechanism::~ipm_TransmissionMechanism() = default;
 void ipm_TransmissionMechanism::TransmitSeveral(const std::vector<std::string_view>& documents) {
     for (std::string_view document : documents) Transmit(cow_String(document));
 }
+
+long long ipm_TransmissionMechanism::Finish(std::chrono::milliseconds) {
+    Close();
+    return 0;
+}

@@ -15,6 +15,7 @@ namespace {
 constexpr unsigned int turnPause = 10;
 // How often a task without a transport looks at its stop request.
 constexpr unsigned int idlePause = 50;
+constexpr std::chrono::milliseconds closingGrace{1000};
 
 std::string whatFailed(const std::exception_ptr& failure) {
     try {
@@ -47,7 +48,7 @@ void ipm_Delivery::Run() {
         if (!connected) ConnectWhenDue();
         if (connected) Poll();
         TakeBuffered();
-        if (connected && backlog.Count() > 0 && Clock::now() - lastWrite >= settings.sendInterval) Write();
+        if (connected) WriteDue();
         transmitter.Pause(connected ? turnPause : idlePause);
     }
     Finish();
@@ -55,7 +56,10 @@ void ipm_Delivery::Run() {
 
 void ipm_Delivery::ConnectWhenDue() {
     if (hopeless || !transmitter.Enabled() || Clock::now() < nextAttempt) return;
-    if (Connect()) return;
+    if (!Connect()) ScheduleRetry();
+}
+
+void ipm_Delivery::ScheduleRetry() {
     nextAttempt = Clock::now() + retryInterval;
     retryInterval = std::min<Clock::duration>(retryInterval * 2, settings.retryCap);
 }
@@ -64,7 +68,7 @@ bool ipm_Delivery::Connect() {
     std::string reason;
     if (transmitter.StartTransport(reason, hopeless)) {
         connected = true;
-        retryInterval = settings.firstRetry;
+        connectedAt = Clock::now();
         transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Connected, "");
         return true;
     }
@@ -79,8 +83,16 @@ bool ipm_Delivery::Connect() {
 
 void ipm_Delivery::LoseConnection(const std::string& reason) {
     connected = false;
+    catchingUp = false;
     transmitter.CloseTransport();
-    nextAttempt = Clock::now();
+    // A peer that accepts and drops at once must not be hammered: only a
+    // connection that lasted makes the next attempt immediate.
+    if (Clock::now() - connectedAt >= settings.steadyConnection) {
+        retryInterval = settings.firstRetry;
+        nextAttempt = Clock::now();
+    } else {
+        ScheduleRetry();
+    }
     transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Connecting,
                             "the connection failed (" + reason + "): reconnecting in the background");
 }
@@ -101,12 +113,20 @@ void ipm_Delivery::TakeBuffered() {
     }
 }
 
+void ipm_Delivery::WriteDue() {
+    if (backlog.Count() == 0 || (!catchingUp && Clock::now() - lastWrite < settings.sendInterval)) return;
+    const auto sliceEnd = Clock::now() + settings.catchUpSlice;
+    while (Write() && catchingUp && Clock::now() < sliceEnd) TakeBuffered();
+}
+
 bool ipm_Delivery::Write() {
     if (dropped > 0 && !TellDropped()) return false;
     std::vector<std::string_view> documents;
     size_t bytes = 0;
+    bool full = false;
     backlog.Visit([&](std::string_view document) {
-        if (!documents.empty() && bytes + document.size() > settings.writeBytes) return false;
+        full = !documents.empty() && bytes + document.size() > settings.writeBytes;
+        if (full) return false;
         if (settings.writeDocuments != 0 && documents.size() == settings.writeDocuments) return false;
         documents.push_back(document);
         bytes += document.size();
@@ -120,6 +140,7 @@ bool ipm_Delivery::Write() {
     }
     transmitter.DropDocuments(backlog, static_cast<int>(documents.size()));
     lastWrite = Clock::now();
+    catchingUp = full;
     return true;
 }
 
@@ -151,9 +172,20 @@ void ipm_Delivery::Finish() {
         }
         Write();
     }
-    if (backlog.Count() > 0)
-        transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Off,
-                                std::to_string(backlog.Count()) +
-                                    " messages were not delivered by the stop; the job's log holds them");
+    std::string lost;
+    if (backlog.Count() > 0) lost = std::to_string(backlog.Count()) + " messages were not delivered by the stop";
+    if (connected) {
+        connected = false;
+        // The orderly end may use what is left of the stop's time, and a
+        // moment more so that a stream is always ended.
+        const auto left = std::max<Clock::duration>(deadline - Clock::now(), closingGrace);
+        const long long unconfirmed =
+            transmitter.FinishTransport(std::chrono::ceil<std::chrono::milliseconds>(left));
+        if (unconfirmed > 0)
+            lost += (lost.empty() ? "" : ", and ") + std::to_string(unconfirmed) +
+                    " messages sent were not confirmed by the message server by the stop";
+    }
+    if (!lost.empty())
+        transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Off, lost + "; the job's log holds them");
     transmitter.Pause(0);
 }
