@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <future>
 #include <optional>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/eli_killsig.h"
@@ -142,6 +144,53 @@ TEST_F(Delivery, ABacklogOverItsBoundDropsTheOldestAndTellsTheListenerHowMany) {
                   range(first, sent));
     }
     StopJob(sent);
+}
+
+// Far more than one write waits when the listener comes: it goes out at the
+// pace the listener reads, not one write per send interval.
+TEST_F(Delivery, ABacklogOfManyWritesGoesOutAtThePaceTheListenerReads) {
+    setenv("IPM_SEND_INTERVAL_MS", "60000", 1);
+    constexpr int sent = 30000;  // about 3.3 MB: a dozen full writes
+    {
+        loopback::Listener listener(false);
+        StartJob(listener);
+        for (int step = 1; step <= sent; ++step) send(step);
+        listener.Listen();
+        loopback::Peer peer(listener.Accept());
+        EXPECT_EQ(peer.Read(4), "beam");
+        EXPECT_EQ(steps(peer.ReadThrough("<step type=\"integer\">" + std::to_string(sent) + "</step>")),
+                  range(1, sent));
+    }
+    StopJob(sent);
+}
+
+// A listener that accepts and drops at once is tried at growing intervals
+// (0.5, 1, 2 s ...); only a connection that lasted makes the next attempt
+// immediate again.
+TEST_F(Delivery, ReconnectionsBackOffUntilAConnectionHasLasted) {
+    using Clock = std::chrono::steady_clock;
+    {
+        loopback::Listener listener;
+        StartJob(listener);
+        send(1);
+        std::vector<Clock::time_point> accepted;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            loopback::Peer dropped(listener.Accept());
+            accepted.push_back(Clock::now());
+        }
+        Clock::time_point ended;
+        {
+            loopback::Peer lasting(listener.Accept());
+            accepted.push_back(Clock::now());
+            EXPECT_EQ(lasting.Read(4), "beam");
+            std::this_thread::sleep_for(std::chrono::seconds(6));
+            ended = Clock::now();
+        }
+        EXPECT_GT(accepted[3] - accepted[2], 2 * (accepted[1] - accepted[0])) << "the interval does not grow";
+        loopback::Peer afresh(listener.Accept());
+        EXPECT_LT(Clock::now() - ended, accepted[2] - accepted[1]) << "the interval did not start afresh";
+    }
+    StopJob(1);
 }
 
 }  // namespace
