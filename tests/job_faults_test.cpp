@@ -101,6 +101,7 @@ TEST(JabberFaults, EachLoginFailureIsToldOnceWithItsCauseAndHopelessSettingsAreN
     useJabber(logs, server.Address(), "mon");
     setenv("IPM_JABBER_SECURITY", "tls", 1);
     setenv("IPM_JABBER_PASSWORD", "secret", 1);
+    setenv("IPM_NETWORK_TIMEOUT_MS", "1000", 1);
     testing::internal::CaptureStderr();
     {
         ipm_Messaging messaging("jabber");
@@ -129,6 +130,7 @@ TEST(JabberFaults, EachLoginFailureIsToldOnceWithItsCauseAndHopelessSettingsAreN
         EXPECT_TRUE(messaging.Stop());
     }
     unsetenv("IPM_JABBER_SECURITY");
+    unsetenv("IPM_NETWORK_TIMEOUT_MS");
     const std::string told = testing::internal::GetCapturedStderr();
     const auto count = [&](const std::string& text) {
         size_t found = 0;
