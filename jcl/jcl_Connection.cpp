@@ -332,7 +332,7 @@ void jcl_Connection::Send(const std::vector<std::string>& stanzas) {
     if (acknowledging)
         for (const std::string& stanza : stanzas) Keep(stanza);
     try {
-        Write(cow_String(joined.c_str()));
+        Write(cow_String(std::string_view(joined)));
     } catch (const csp_NetworkException&) {
         // A lost report must not stop the job; the next read shows the failure.
     }
@@ -392,8 +392,12 @@ void jcl_Connection::DispatchReceived() {
 }
 
 bool jcl_Connection::EnableAcknowledgements() {
-    const jcl_Node* offer = ChildNamed(features, "sm");
-    if (!offer || !HasAttribute(*offer, "xmlns", managementNamespace)) return false;
+    // Servers may offer several versions side by side.
+    bool offered = false;
+    for (int i = 0; i < features.children.Count(); ++i)
+        offered = offered || (features.children[i].tagName == "sm" &&
+                              HasAttribute(features.children[i], "xmlns", managementNamespace));
+    if (!offered) return false;
     enableRequested = true;
     Write(cow_String((std::string("<enable xmlns='") + managementNamespace + "'/>").c_str()));
     const jcl_Node answer = AwaitAnswer("acknowledged delivery", StepDeadline(), [](const jcl_Node& stanza) {
