@@ -33,6 +33,10 @@ const char* const managementNamespace = "urn:xmpp:sm:3";
 // Unacknowledged stanzas kept beyond this are forgotten, oldest first, and
 // counted as unconfirmed: a server that never acknowledges costs no more.
 constexpr std::size_t maxUnacknowledgedBytes = std::size_t{16} << 20;
+// Within a large write, a request for acknowledgement after this many bytes.
+constexpr std::size_t acknowledgeEvery = 16 * 1024;
+
+std::string AcknowledgementRequest() { return std::string("<r xmlns='") + managementNamespace + "'/>"; }
 
 void IgnoreStanza(jcl_Connection&, jcl_Entity&) {}
 
@@ -326,11 +330,19 @@ bool jcl_Connection::Send(const jcl_Entity& stanza) {
     return true;
 }
 
+// A server that reads slowly confirms a large batch piece by piece.
 void jcl_Connection::Send(const std::vector<std::string>& stanzas) {
     std::string joined;
-    for (const std::string& stanza : stanzas) joined += stanza;
-    if (acknowledging)
-        for (const std::string& stanza : stanzas) Keep(stanza);
+    std::size_t sinceRequest = 0;
+    for (const std::string& stanza : stanzas) {
+        joined += stanza;
+        if (!acknowledging) continue;
+        Keep(stanza);
+        sinceRequest += stanza.size();
+        if (sinceRequest < acknowledgeEvery) continue;
+        joined += AcknowledgementRequest();
+        sinceRequest = 0;
+    }
     try {
         Write(cow_String(std::string_view(joined)));
     } catch (const csp_NetworkException&) {
@@ -455,7 +467,7 @@ void jcl_Connection::Keep(std::string stanza) {
 }
 
 void jcl_Connection::RequestAcknowledgement() {
-    if (acknowledging) Write(cow_String((std::string("<r xmlns='") + managementNamespace + "'/>").c_str()));
+    if (acknowledging) Write(cow_String(AcknowledgementRequest()));
 }
 
 std::deque<std::string> jcl_Connection::TakeUnacknowledged() {
