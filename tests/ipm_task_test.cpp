@@ -45,7 +45,7 @@ protected:
     void SetUp() override { eli_clearkillsig(); }
     void TearDown() override {
         messaging.reset();
-        for (const char* variable : {"IPM_SEND_INTERVAL_MS", "IPM_MAX_BACKLOG_MB"}) unsetenv(variable);
+        for (const char* variable : {"IPM_SEND_INTERVAL_MS", "IPM_MAX_BACKLOG_MB", "IPM_WRITE_DOCUMENTS"}) unsetenv(variable);
     }
 
     void StartJob(const loopback::Listener& listener) {
@@ -69,21 +69,25 @@ protected:
 // orderly disconnect finds the other side gone.
 TEST_F(Delivery, PausesBetweenWritesYetAKillIsHeardBehindTheBacklogAndAStopDeliversItAll) {
     setenv("IPM_SEND_INTERVAL_MS", "60000", 1);
+    setenv("IPM_WRITE_DOCUMENTS", "1000", 1);
     constexpr int backlog = 100000;
     {
-        loopback::Listener listener;
+        loopback::Listener listener(false);
         StartJob(listener);
-        send(1);
+        for (int step = 1; step <= 1001; ++step) send(step);
+        listener.Listen();
         loopback::Peer peer(listener.Accept());
         EXPECT_EQ(peer.ReadThrough("</Progress>\n"),
                   "beam<Progress><step type=\"integer\">1</step><phase type=\"symconst\"></phase>"
                   "<jobName type=\"string\">beam</jobName></Progress>\n");
-        for (int step = 2; step <= backlog; ++step) send(step);
-        EXPECT_FALSE(loopback::Readable(peer.Descriptor(), 300)) << "no write before the pause has passed";
+        EXPECT_EQ(steps(peer.ReadThrough("<step type=\"integer\">1000</step>")), range(2, 1000));
+        peer.ReadThrough("</Progress>\n");
+        for (int step = 1002; step <= backlog; ++step) send(step);
+        EXPECT_TRUE(peer.Idle(300)) << "no write before the pause has passed";
 
         peer.Write("Kill");
         EXPECT_TRUE(WaitUntil([] { return eli_killsigRaised(); })) << "the kill waited for the backlog";
-        EXPECT_FALSE(loopback::Readable(peer.Descriptor(), 0));
+        EXPECT_TRUE(peer.Idle(0));
 
         std::future<std::string> received = std::async(std::launch::async, [&peer] {
             std::string all = peer.ReadToEnd();
@@ -91,7 +95,7 @@ TEST_F(Delivery, PausesBetweenWritesYetAKillIsHeardBehindTheBacklogAndAStopDeliv
             return all;
         });
         ASSERT_TRUE(messaging->Stop()) << "the stop did not deliver within its bound";
-        EXPECT_EQ(steps(received.get()), range(2, backlog));
+        EXPECT_EQ(steps(received.get()), range(1001, backlog));
     }
     StopJob(backlog);
 }
