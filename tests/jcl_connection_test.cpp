@@ -206,11 +206,9 @@ void serveSecureLogin(const loopback::Listener& listener, const TempDir& certifi
                        "<mechanism>SCRAM-SHA-1</mechanism></mechanisms></stream:features>",
         "</auth>")).substr(3);
     const std::string nonce = clientFirst.substr(clientFirst.find(",r=") + 3);
-    const std::string serverFirst = "r=" +
-                                    (answer == Answer::sameNonce      ? nonce
-                                     : answer == Answer::foreignNonce ? "x" + nonce
-                                                                      : nonce + "x") +
-                                    ",s=" + jcl_Base64::Encode("salt") + ",i=4096";
+    const std::string serverNonce =
+        answer == Answer::sameNonce ? nonce : answer == Answer::foreignNonce ? "x" + nonce : nonce + "x";
+    const std::string serverFirst = "r=" + serverNonce + ",s=" + jcl_Base64::Encode("salt") + ",i=4096";
     const std::string clientFinal = saslPayload(answerThrough(sasl("challenge", serverFirst), "</response>"));
     std::string salted(20, '\0');
     PKCS5_PBKDF2_HMAC_SHA1(password.data(), static_cast<int>(password.size()),
@@ -227,26 +225,22 @@ void serveSecureLogin(const loopback::Listener& listener, const TempDir& certifi
 // What the secure login to `domain` makes of the server: the reason it stopped.
 std::string secureLogin(const TempDir& certificate, Answer answer, const std::string& domain = "localhost") {
     loopback::Listener listener;
-    std::thread server([&] {
+    std::jthread server([&] {
         try {
             serveSecureLogin(listener, certificate, answer);
         } catch (const std::exception&) {
             // The client gave up: what it made of the answer is the test's business.
         }
     });
-    std::string outcome = "logged in";
-    {
-        jcl_Connection connection;
-        connection.SetStepTimeout(loopback::waitMilliseconds);
-        try {
-            connection.ConnectSecurely(domain.c_str(), "127.0.0.1", listener.Port(), certificate.File("cert.pem").c_str());
-            connection.LogIn("job", password.c_str(), "r");
-        } catch (const csp_NetworkException& failure) {
-            outcome = failure.what();
-        }
+    jcl_Connection connection;  // closed before the server is waited for
+    connection.SetStepTimeout(loopback::waitMilliseconds);
+    try {
+        connection.ConnectSecurely(domain.c_str(), "127.0.0.1", listener.Port(), certificate.File("cert.pem").c_str());
+        connection.LogIn("job", password.c_str(), "r");
+    } catch (const csp_NetworkException& failure) {
+        return failure.what();
     }
-    server.join();
-    return outcome;
+    return "logged in";
 }
 }  // namespace
 
