@@ -96,6 +96,8 @@ void ipm_DirectMechanism::Write(std::string_view bytes) {
     socket.writeAll(bytes.data(), static_cast<int>(bytes.size()), writeTimeout);
 }
 
+bool ipm_DirectMechanism::AwaitRequests() { return waitReadable(socket.getDescriptor(), pollWait); }
+
 void ipm_DirectMechanism::Poll() {
     if (!waitReadable(socket.getDescriptor(), pollWait)) return;
     char received[readLimit];

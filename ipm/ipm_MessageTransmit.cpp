@@ -257,9 +257,18 @@ void ipm_MessageTransmit::TransmitDocuments(const std::vector<std::string_view>&
 
 void ipm_MessageTransmit::DropDocuments(ipm_DocumentQueue& backlog, int documents) {
     ipm_DocumentBlocks::Block* emptied = backlog.DropFront(documents);
-    if (!emptied) return;
     std::lock_guard buffer(bufferLock);
+    taskBytes = backlog.Bytes();
     blocks->Give(emptied);
+}
+
+int ipm_MessageTransmit::ReturnUnsent(ipm_DocumentQueue& backlog) {
+    std::lock_guard buffer(bufferLock);
+    backlog.Splice(*messageBuffer);
+    *messageBuffer = std::move(backlog);
+    taskBytes = 0;
+    if (messageBuffer->Count() > 0) pending.store(true, std::memory_order_release);
+    return messageBuffer->Count();
 }
 
 cow_String ipm_MessageTransmit::Encode(const char* type, const char* format, int* integers, double* doubles,
@@ -281,11 +290,34 @@ void ipm_MessageTransmit::BufferDocument(const cow_String& document, std::string
     if (type == "Error" && !withinCap(errorCount, maxErrorMessages)) return;
     if (type == "Warning" && !withinCap(warningCount, maxWarningMessages)) return;
     const bool hadSpares = !blocks->Low();
+    if (!MakeRoom(document.view().size())) return;
     messageBuffer->Append(document.view(), *blocks);
     // Stored only when it changes, and without a full fence: the task reads
     // it without the lock and then takes the buffer under it.
     if (!pending.load(std::memory_order_relaxed)) pending.store(true, std::memory_order_release);
     if (hadSpares && blocks->Low() && taskPausing) sendersWaiting.notify_one();
+}
+
+// The documents of the task's write are not waiting any more: only buffered
+// ones go, so the bound holds also while a write waits on the network. A
+// document that cannot fit however many go is dropped itself.
+bool ipm_MessageTransmit::MakeRoom(size_t bytes) {
+    const size_t bound = settings->maxBacklogBytes;
+    size_t held = messageBuffer->Bytes() + taskBytes + bytes;
+    if (held <= bound) return true;
+    const bool fits = taskBytes + bytes <= bound;
+    int dropped = 0;
+    if (fits)
+        messageBuffer->Visit([&](std::string_view document) {
+            held -= document.size();
+            ++dropped;
+            return held > bound;
+        });
+    blocks->Give(messageBuffer->DropFront(dropped));
+    const long long lost = dropped + (fits ? 0 : 1);
+    droppedUntold += lost;
+    droppedInAll += lost;
+    return fits;
 }
 
 void ipm_MessageTransmit::TransmitMessage(const cow_String& document) {
@@ -308,16 +340,27 @@ const cow_1DArrayList<cow_String>& ipm_MessageTransmit::MessageBuffer() const {
     return messageCopies;
 }
 
-void ipm_MessageTransmit::TakeMessagesInto(ipm_DocumentQueue& backlog) {
+long long ipm_MessageTransmit::TakeMessagesInto(ipm_DocumentQueue& backlog) {
     std::lock_guard buffer(bufferLock);
-    if (backlog.Count() == 0)
-        backlog.Splice(*messageBuffer);
-    else
-        messageBuffer->Visit([&](std::string_view document) {
-            backlog.Append(document, *blocks);
-            return true;
-        });
-    ClearMessageBuffer();
+    const size_t writeBytes = settings->writeBytes;
+    const size_t writeDocuments = settings->writeDocuments;
+    int taken = 0;
+    messageBuffer->Visit([&](std::string_view document) {
+        const bool full = backlog.Count() > 0 && (backlog.Bytes() + document.size() > writeBytes ||
+                                                  static_cast<size_t>(backlog.Count()) == writeDocuments);
+        if (full) return false;
+        backlog.Append(document, *blocks);
+        ++taken;
+        return true;
+    });
+    blocks->Give(messageBuffer->DropFront(taken));
+    taskBytes = backlog.Bytes();
+    if (messageBuffer->Count() == 0) ClearMessageBuffer();
+    return std::exchange(droppedUntold, 0);
+}
+
+ipm_MessageTransmit::Backlog ipm_MessageTransmit::BacklogState() const {
+    return {messageBuffer->Bytes() + taskBytes, droppedInAll};
 }
 
 void ipm_MessageTransmit::ReturnMessages(ipm_DocumentQueue& sent) {
@@ -325,9 +368,14 @@ void ipm_MessageTransmit::ReturnMessages(ipm_DocumentQueue& sent) {
     sent.Release(*blocks);
 }
 
+// The wait is outside the transport lock, so a direct send never waits for
+// the task's poll; only the task starts and closes the transport, so the
+// connection it waits on stays the same meanwhile.
 void ipm_MessageTransmit::PollMechanism() {
+    ipm_TransmissionMechanism* active = mechanism.load();
+    if (!active || !active->AwaitRequests()) return;
     std::lock_guard transport(transportLock);
-    if (ipm_TransmissionMechanism* active = mechanism.load()) active->Poll();
+    active->Poll();
 }
 
 // The pause ends at its deadline however often the senders were served; at

@@ -1,11 +1,14 @@
 // Delivery by the message task over the direct transport, against real
 // loopback listeners: pacing, kill requests and stops behind a backlog, a
-// listener that comes late or goes away, and the backlog's bound.
+// listener that comes late or goes away, and the backlog's bound, also while
+// a write waits on a listener that never reads.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <future>
+#include <mutex>
 #include <optional>
 #include <regex>
 #include <string>
@@ -140,6 +143,27 @@ TEST_F(Delivery, ABacklogOverItsBoundDropsTheOldestAndTellsTheListenerHowMany) {
         EXPECT_LT(first, sent);
         EXPECT_EQ(steps(peer.ReadThrough("<step type=\"integer\">" + std::to_string(sent) + "</step>")),
                   range(first, sent));
+    }
+    StopJob(sent);
+}
+
+TEST_F(Delivery, TheBoundHoldsAtEveryMomentWhileAWriteWaitsOnAListenerThatNeverReads) {
+    setenv("IPM_MAX_BACKLOG_MB", "1", 1);
+    constexpr int sent = 100000;  // about 11 MB, more than the connection and the bound hold
+    {
+        loopback::Listener listener;
+        StartJob(listener);
+        loopback::Peer peer(listener.Accept());
+        ipm_MessageTransmit& transmitter = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
+        ipm_MessageTransmit::Backlog most{0, 0};
+        for (int step = 1; step <= sent; ++step) {
+            send(step);
+            std::lock_guard buffer(transmitter.BufferLock());
+            const ipm_MessageTransmit::Backlog now = transmitter.BacklogState();
+            most = {std::max(most.bytes, now.bytes), now.dropped};
+        }
+        EXPECT_LE(most.bytes, size_t{1} << 20);
+        EXPECT_GT(most.dropped, 0);
     }
     StopJob(sent);
 }
