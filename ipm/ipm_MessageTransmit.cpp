@@ -14,6 +14,9 @@
 #include <string_view>
 #include <utility>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include "csp/csp_ConnectableSocket.h"
 
 #include "foundation/omi_Singleton.h"
@@ -115,7 +118,8 @@ ipm_MessageTransmit::ipm_MessageTransmit()
       currentPhase(std::make_unique<ipm_PhaseTexts>()),
       logFile(std::make_unique<ipm_MessageLog>()),
       blocks(std::make_unique<ipm_DocumentBlocks>()),
-      messageBuffer(std::make_unique<ipm_DocumentQueue>()) {
+      messageBuffer(std::make_unique<ipm_DocumentQueue>()),
+      taskWake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     utl_CommandLine& options = commandLine();
     csp_ConnectableSocket::setConnectTimeout(static_cast<int>(settings->networkTimeout.count()));
     if (options.IsMember("job")) {
@@ -134,6 +138,7 @@ ipm_MessageTransmit::ipm_MessageTransmit()
 ipm_MessageTransmit::~ipm_MessageTransmit() {
     delete mechanism.exchange(nullptr);
     logFile->Close();
+    if (taskWake >= 0) ::close(taskWake);
 }
 
 void ipm_MessageTransmit::SetMechanism(ipm_TransmissionMechanism* newMechanism) {
@@ -285,8 +290,7 @@ void ipm_MessageTransmit::BufferMessage(const cow_String& document, const cow_St
 void ipm_MessageTransmit::BufferDocument(const cow_String& document, std::string_view type) {
     if (!enabled) return;
     OpenLogFile();
-    const bool logFilled = logToFile && logFile->Append(document.view());
-    if (logFilled && taskPausing) sendersWaiting.notify_one();
+    if (logToFile && logFile->Append(document.view())) WakeTask();
     if (type == "Error" && !withinCap(errorCount, maxErrorMessages)) return;
     if (type == "Warning" && !withinCap(warningCount, maxWarningMessages)) return;
     const bool hadSpares = !blocks->Low();
@@ -295,7 +299,16 @@ void ipm_MessageTransmit::BufferDocument(const cow_String& document, std::string
     // Stored only when it changes, and without a full fence: the task reads
     // it without the lock and then takes the buffer under it.
     if (!pending.load(std::memory_order_relaxed)) pending.store(true, std::memory_order_release);
-    if (hadSpares && blocks->Low() && taskPausing) sendersWaiting.notify_one();
+    if (hadSpares && blocks->Low()) WakeTask();
+}
+
+// Once per need, so a sender makes a system call at most once per 512 KiB
+// of log or block mapped.
+void ipm_MessageTransmit::WakeTask() {
+    if (taskPausing)
+        sendersWaiting.notify_one();
+    else
+        static_cast<void>(eventfd_write(taskWake, 1));
 }
 
 // The documents of the task's write are not waiting any more: only buffered
@@ -373,7 +386,11 @@ void ipm_MessageTransmit::ReturnMessages(ipm_DocumentQueue& sent) {
 // connection it waits on stays the same meanwhile.
 void ipm_MessageTransmit::PollMechanism() {
     ipm_TransmissionMechanism* active = mechanism.load();
-    if (!active || !active->AwaitRequests()) return;
+    if (!active) return;
+    const bool requested = active->AwaitRequests(taskWake);
+    eventfd_t wakes;
+    static_cast<void>(eventfd_read(taskWake, &wakes));
+    if (!requested) return;
     std::lock_guard transport(transportLock);
     active->Poll();
 }

@@ -28,7 +28,7 @@ class ipm_TransmissionMechanism;
 // for the message task, and hands single documents to the mechanism.
 //
 // A sender only copies: its document into the buffer's blocks and into the
-// log file's buffer. The message task does the rest in its pauses: it hands
+// log file's buffer, keeping the backlog's bound as it does. The message task does the rest in its pauses: it hands
 // the log's bytes to the kernel and maps the blocks that senders will need
 // (a sender does either itself only when the task has not kept up, and
 // destruction writes what is left of the log).
@@ -40,7 +40,8 @@ class ipm_TransmissionMechanism;
 // Locks, always taken in this order: the buffer lock (held by a sender across
 // BufferMessage and by the task while it takes the buffer or the log's
 // bytes), then the log's write lock or the transport lock (held around each
-// call of the mechanism, so a direct send waits at most for one of them).
+// call of the mechanism, so a direct send waits at most for one of them; the
+// task waits for the listener's requests outside it).
 // The current phase takes a lock of its own only past its table of phase
 // texts, and the delivery state one that nests inside nothing.
 class ipm_MessageTransmit {
@@ -167,6 +168,9 @@ private:
     // Drops the oldest buffered documents until `bytes` more fit the bound;
     // false when they do not fit even so. The caller holds the buffer lock.
     bool MakeRoom(size_t bytes);
+    // Asks the task to serve the senders now, in its pause or in its poll.
+    // The caller holds the buffer lock.
+    void WakeTask();
 
     std::unique_ptr<ipm_DeliverySettings> settings;
     std::atomic<ipm_TransmissionMechanism*> mechanism{nullptr};
@@ -196,6 +200,8 @@ private:
     // Wakes the pausing task when senders need it; both under the buffer lock.
     std::condition_variable_any sendersWaiting;
     bool taskPausing = false;
+    // Readable when senders need the task while it waits on the connection.
+    int taskWake = -1;
     // Recursive: a kill handler raised inside Poll may send a direct message.
     // Every call under it is bounded by the network time limit.
     std::recursive_mutex transportLock;

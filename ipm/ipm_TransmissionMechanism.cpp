@@ -8,4 +8,4 @@ void ipm_TransmissionMechanism::TransmitSeveral(const std::vector<std::string_vi
     for (std::string_view document : documents) Transmit(cow_String(document));
 }
 
-bool ipm_TransmissionMechanism::AwaitRequests() { return true; }
+bool ipm_TransmissionMechanism::AwaitRequests(int) { return true; }
