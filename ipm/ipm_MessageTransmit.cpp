@@ -207,9 +207,11 @@ void ipm_MessageTransmit::SetTaskRunning(bool running) {
 bool ipm_MessageTransmit::TransmitDirect(const cow_String& document) {
     {
         std::unique_lock hold(deliveryLock);
-        deliveryChanged.wait_for(hold, settings->networkTimeout, [this] {
+        const auto settled = [this] {
             return !taskRunning || delivery != Delivery::Connecting || stopRequested.load();
-        });
+        };
+        // Checked first: a timed wait reads the clock even when it need not wait.
+        if (!settled()) deliveryChanged.wait_for(hold, settings->networkTimeout, settled);
         if (taskRunning && delivery != Delivery::Connected) return false;
     }
     try {
