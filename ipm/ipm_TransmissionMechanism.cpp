@@ -8,6 +8,8 @@ void ipm_TransmissionMechanism::TransmitSeveral(const std::vector<std::string_vi
     for (std::string_view document : documents) Transmit(cow_String(document));
 }
 
+bool ipm_TransmissionMechanism::AwaitRequests(int) { return true; }
+
 long long ipm_TransmissionMechanism::Finish(std::chrono::milliseconds) {
     Close();
     return 0;

@@ -47,7 +47,6 @@ void ipm_Delivery::Run() {
         if (transmitter.TakeBrokenTransport() && connected) LoseConnection("a direct send failed");
         if (!connected) ConnectWhenDue();
         if (connected) Poll();
-        TakeBuffered();
         if (connected) WriteDue();
         transmitter.Pause(connected ? turnPause : idlePause);
     }
@@ -84,6 +83,7 @@ bool ipm_Delivery::Connect() {
 void ipm_Delivery::LoseConnection(const std::string& reason) {
     connected = false;
     catchingUp = false;
+    transmitter.ReturnUnsent(backlog);
     transmitter.CloseTransport();
     // A peer that accepts and drops at once must not be hammered: only a
     // connection that lasted makes the next attempt immediate.
@@ -105,28 +105,23 @@ void ipm_Delivery::Poll() {
     }
 }
 
-void ipm_Delivery::TakeBuffered() {
-    transmitter.TakeMessagesInto(backlog);
-    while (backlog.Bytes() > settings.maxBacklogBytes) {
-        transmitter.DropDocuments(backlog, 1);
-        ++dropped;
+void ipm_Delivery::TakeBuffered() { dropped += transmitter.TakeMessagesInto(backlog); }
+
+void ipm_Delivery::WriteDue() {
+    if (!catchingUp && Clock::now() - lastWrite < settings.sendInterval) return;
+    const auto sliceEnd = Clock::now() + settings.catchUpSlice;
+    while (Write() && catchingUp && Clock::now() < sliceEnd) {
     }
 }
 
-void ipm_Delivery::WriteDue() {
-    if (backlog.Count() == 0 || (!catchingUp && Clock::now() - lastWrite < settings.sendInterval)) return;
-    const auto sliceEnd = Clock::now() + settings.catchUpSlice;
-    while (Write() && catchingUp && Clock::now() < sliceEnd) TakeBuffered();
-}
-
 bool ipm_Delivery::Write() {
+    TakeBuffered();
+    if (backlog.Count() == 0) return true;
     if (dropped > 0 && !TellDropped()) return false;
     std::vector<std::string_view> documents;
     size_t bytes = 0;
-    bool full = false;
     backlog.Visit([&](std::string_view document) {
-        full = !documents.empty() && bytes + document.size() > settings.writeBytes;
-        if (full) return false;
+        if (!documents.empty() && bytes + document.size() > settings.writeBytes) return false;
         if (settings.writeDocuments != 0 && documents.size() == settings.writeDocuments) return false;
         documents.push_back(document);
         bytes += document.size();
@@ -140,7 +135,8 @@ bool ipm_Delivery::Write() {
     }
     transmitter.DropDocuments(backlog, static_cast<int>(documents.size()));
     lastWrite = Clock::now();
-    catchingUp = full;
+    // A write about full with more waiting: a backlog to catch up with.
+    catchingUp = 2 * bytes >= settings.writeBytes && transmitter.Pending();
     return true;
 }
 
@@ -173,7 +169,8 @@ void ipm_Delivery::Finish() {
         Write();
     }
     std::string lost;
-    if (backlog.Count() > 0) lost = std::to_string(backlog.Count()) + " messages were not delivered by the stop";
+    if (const int unsent = transmitter.ReturnUnsent(backlog); unsent > 0)
+        lost = std::to_string(unsent) + " messages were not delivered by the stop";
     if (connected) {
         connected = false;
         // The orderly end may use what is left of the stop's time, and a
