@@ -264,10 +264,15 @@ TEST(ListenMonitor, EveryRequestNeedsItsOwnHostTheApiTheTokenAndAllAreBounded) {
 TEST(ListenMonitor, SlowPeersNeitherHoldTheMonitorNorDelayItsEnd) {
     TempDir dir;
     Listener listener({"--http", "0", "--db", dir.File("history.db")});
-    // Each sends a request head one byte at a time, for as long as the test runs.
+    // Each is answered once, so that the monitor has taken it in before the
+    // next comes, then sends a request head a byte at a time for as long as
+    // the test runs.
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(listener.monitor) + "\r\n";
     std::vector<loopback::Peer> slow;
     for (int i = 0; i < 40; ++i) {
         slow.emplace_back(job(listener.monitor));
+        slow.back().Write("GET /api/jobs HTTP/1.1\r\n" + host + "X-IPM-Token: " + listener.token + "\r\n\r\n");
+        slow.back().ReadThrough("{\"jobs\":[]}");
         slow.back().Write("GET /api/jobs HTTP/1.1\r\nX-Slow: ");
     }
     std::atomic<bool> trickling = true;
@@ -280,7 +285,7 @@ TEST(ListenMonitor, SlowPeersNeitherHoldTheMonitorNorDelayItsEnd) {
     EXPECT_EQ(fetch(listener, "/api/jobs", {{"X-IPM-Token", listener.token}}).first, 200);
     EXPECT_EQ(fetch(listener, "/", {}).first, 200);
     EXPECT_EQ(stop(listener, 1, listener.token), 404);
-    // The peer may keep only so many waiting connections: older ones were ended to serve those.
+    // A peer keeps only so many waiting connections: each one more ended the oldest.
     const auto ended = std::count_if(slow.begin(), slow.end(), [](const auto& peer) {
         return loopback::Readable(peer.Descriptor(), 0);
     });

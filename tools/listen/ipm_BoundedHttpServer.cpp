@@ -43,7 +43,7 @@ bool ipm_BoundedHttpServer::process_and_close_socket(socket_t sock) {
     bool answered = false;
     if (Enter(connection)) {
         served = &connection;
-        for (std::size_t left = maxRequests; left > 0 && connection.AwaitRequest(idleTime); --left) {
+        for (std::size_t left = maxRequests; left > 0 && Await(connection); --left) {
             bool closed = false;
             answered = process_request(connection, left == 1, closed, nullptr);
             if (!answered || closed) break;
@@ -59,18 +59,26 @@ bool ipm_BoundedHttpServer::process_and_close_socket(socket_t sock) {
 bool ipm_BoundedHttpServer::Enter(ipm_HttpConnection& connection) {
     std::lock_guard guard(lock);
     if (stopping) return false;
-    const auto waitingOfPeer = [&](const ipm_HttpConnection* other) {
-        return other->Waiting() && other->Peer() == connection.Peer();
-    };
-    if (static_cast<std::size_t>(std::count_if(connections.begin(), connections.end(), waitingOfPeer)) >=
-        maxWaitingPerPeer) {
-        // Its thread sees the end of its socket and leaves; it no longer counts.
-        const auto oldest = std::find_if(connections.begin(), connections.end(), waitingOfPeer);
-        ::shutdown((*oldest)->socket(), SHUT_RDWR);
-        connections.erase(oldest);
-    }
     connections.push_back(&connection);
     return true;
+}
+
+bool ipm_BoundedHttpServer::Await(ipm_HttpConnection& connection) {
+    {
+        std::lock_guard guard(lock);
+        connection.SetWaiting();
+        const auto waitingOfPeer = [&](const ipm_HttpConnection* other) {
+            return other->Waiting() && other->Peer() == connection.Peer();
+        };
+        if (static_cast<std::size_t>(std::count_if(connections.begin(), connections.end(), waitingOfPeer)) >
+            maxWaitingPerPeer) {
+            // Its thread sees the end of its socket and leaves; it no longer counts.
+            const auto oldest = std::find_if(connections.begin(), connections.end(), waitingOfPeer);
+            ::shutdown((*oldest)->socket(), SHUT_RDWR);
+            connections.erase(oldest);
+        }
+    }
+    return connection.AwaitRequest(idleTime);
 }
 
 void ipm_BoundedHttpServer::Leave(ipm_HttpConnection& connection) {

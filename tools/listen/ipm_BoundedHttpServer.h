@@ -13,7 +13,7 @@
 // The HTTP library's server with every connection bounded (see
 // ipm_HttpConnection), so that slow or greedy peers cannot take it over: a
 // peer holds at most maxWaitingPerPeer connections that wait for or send a
-// request (a new one ends the oldest), a connection serves at most
+// request (one more ends the oldest), a connection serves at most
 // maxRequests requests, and stopping ends every connection at once.
 class ipm_BoundedHttpServer : public httplib::Server {
 public:
@@ -40,6 +40,9 @@ private:
     bool process_and_close_socket(socket_t sock) override;
     // False when the server is stopping.
     bool Enter(ipm_HttpConnection& connection);
+    // Marks the connection waiting for its next request, ending the oldest
+    // waiting one of its peer beyond the bound, and waits for the request.
+    bool Await(ipm_HttpConnection& connection);
     void Leave(ipm_HttpConnection& connection);
 
     std::mutex lock;

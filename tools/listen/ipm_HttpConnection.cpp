@@ -38,7 +38,6 @@ ipm_HttpConnection::ipm_HttpConnection(int descriptor, const Limits& limits)
 }
 
 bool ipm_HttpConnection::AwaitRequest(std::chrono::milliseconds idle) {
-    waiting = true;
     if (ending || (begin == end && !Ready(POLLIN, idle))) return false;
     deadline = Clock::now() + limits.requestTime;
     budget = limits.headBytes;

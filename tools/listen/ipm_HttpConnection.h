@@ -33,8 +33,10 @@ public:
     // The connection ends once the current answer is written.
     void EndAfterAnswer() { ending = true; }
     bool Ending() const { return ending; }
-    // Waiting for a request or reading its head, rather than being answered.
+    // Waiting for a request or reading its head, rather than being answered;
+    // from SetWaiting to BeginBody.
     bool Waiting() const { return waiting; }
+    void SetWaiting() { waiting = true; }
     const std::string& Peer() const { return peer; }
 
     bool is_readable() const override;
@@ -55,7 +57,7 @@ private:
     std::chrono::steady_clock::time_point deadline;
     std::size_t budget = 0;
     bool ending = false;
-    std::atomic<bool> waiting{true};
+    std::atomic<bool> waiting{false};
     char buffer[4096];
     std::size_t begin = 0;
     std::size_t end = 0;

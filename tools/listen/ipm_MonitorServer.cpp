@@ -117,7 +117,9 @@ httplib::Server::HandlerResponse ipm_MonitorServer::Admit(const httplib::Request
     }
     const std::string given =
         request.has_header("X-IPM-Token") ? request.get_header_value("X-IPM-Token") : parameter(request, "token", "");
-    if (request.path.starts_with("/api/") && !ipm_AccessToken::Matches(token, given)) {
+    // Only the page itself, which holds no job's data, is served without it.
+    const bool page = request.path == "/" || request.path.starts_with("/static/");
+    if (!page && !ipm_AccessToken::Matches(token, given)) {
         answer(response, 403, {{"error", "missing or wrong access token"}});
         return httplib::Server::HandlerResponse::Handled;
     }

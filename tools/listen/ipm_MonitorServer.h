@@ -11,7 +11,7 @@
 // The monitor's web server: the page, the JSON API and the live event
 // stream (docs/monitor.md), on threads of its own. It answers only requests
 // addressed to its own address or this machine's name (no DNS rebinding),
-// and API requests only with the access token.
+// and anything but the page only with the access token.
 class ipm_MonitorServer {
 public:
     // Readers of the event stream hold a thread each; the rest serve requests,
@@ -31,7 +31,8 @@ public:
 
 private:
     void Route();
-    // Refuses, unread, a request for another host or an API request without the token.
+    // Refuses, unread, a request for another host, or one without the token
+    // for anything but the page.
     httplib::Server::HandlerResponse Admit(const httplib::Request& request, httplib::Response& response) const;
     // `host`, a Host header, names this server.
     bool IsOwnHost(const std::string& host) const;
