@@ -27,6 +27,11 @@ public:
     virtual void Transmit(const cow_String& document) = 0;
     // Waits briefly for requests from the listener and acts on them.
     virtual void Poll() = 0;
+    // Waits as Poll would, without acting, so that the host can wait outside
+    // its transport lock, and no longer once `wake` (a descriptor) is
+    // readable; false when Poll has nothing to act on. By default true at
+    // once: Poll waits itself.
+    virtual bool AwaitRequests(int wake);
     // Sends several documents, oldest first, in as few writes as the
     // transport allows; by default one Transmit each.
     virtual void TransmitSeveral(const std::vector<std::string_view>& documents);

@@ -2,6 +2,7 @@
 // the direct stream, the overall memory bound and the reader of the Jabber stream.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -10,6 +11,7 @@
 
 #include "tools/listen/ipm_DocumentReader.h"
 #include "tools/listen/ipm_DocumentSplitter.h"
+#include "tools/listen/ipm_EventHub.h"
 #include "tools/listen/ipm_HeldBytesBound.h"
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/ipm_MessagePrinter.h"
@@ -94,6 +96,8 @@ TEST(ListenPrinter, OneLinePerMessageInEveryMode) {
               R"({"job":"beam","type":"Progress","fields":[{"name":"step","type":"integer","value":3},)"
               R"({"name":"heading","type":"string","value":"A&B"})");
     EXPECT_EQ(nlohmann::json::parse(json.Render("beam", forging).line)["fields"][1]["value"], "nan");
+    EXPECT_EQ(nlohmann::json::parse(json.Render("beam", "<P><n type=\"integer\">3abc</n></P>\n").line)["fields"][0]["value"],
+              "3abc");
     EXPECT_EQ(nlohmann::json::parse(json.Render("be\xFF" "am", "<Done></Done>\n").line)["type"], "Done");
 }
 
@@ -167,6 +171,17 @@ TEST(ListenSplitter, EndlessBytesAreCappedAndTheStreamRecoversAndAllTogetherAreB
     const std::vector<std::size_t> full(400, ipm_DocumentSplitter::defaultMaxDocument);
     EXPECT_EQ(ipm_HeldBytesBound::ToDrop(full).size(),
               400 - ipm_HeldBytesBound::defaultTotal / ipm_DocumentSplitter::defaultMaxDocument);
+
+    // A monitor reader that falls too far behind is cut off, never handed a gap.
+    ipm_EventHub hub;
+    const auto slow = hub.Join(), keeping = hub.Join();
+    const std::string event(100000, 'x');
+    std::string events;
+    for (std::size_t sent = 0; sent <= ipm_EventHub::maxBacklog; sent += event.size()) {
+        hub.Publish("message", event);
+        ASSERT_TRUE(hub.Take(keeping, events, std::chrono::milliseconds(0)));
+    }
+    EXPECT_FALSE(hub.Take(slow, events, std::chrono::milliseconds(0)));
 }
 
 }  // namespace

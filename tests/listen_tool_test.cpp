@@ -193,8 +193,7 @@ TEST(ListenMonitor, AStopNeedsTheTokenAndEndsARealJobWithStatus3) {
     beam.Write(R"({"send":"buffered","type":"Progress","format":"step=%i","ints":[1]})" "\n{\"sleep\":30000}\n");
     ASSERT_NE(rowWhen(listener, 1, [](const Json& row) { return row["step"] == 1; }), nullptr);
 
-    EXPECT_EQ(stop(listener, 1, ""), 403);
-    EXPECT_EQ(stop(listener, 1, "wrong"), 403);
+    for (const char* wrong : {"", "secreT", "secret-and-more"}) EXPECT_EQ(stop(listener, 1, wrong), 403) << wrong;
     EXPECT_EQ(beam.Wait(300ms), -1) << "a refused stop leaves the job running";
     EXPECT_EQ(stop(listener, 7, "secret"), 404);
 

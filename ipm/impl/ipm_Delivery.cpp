@@ -46,8 +46,7 @@ void ipm_Delivery::Run() {
         if (transmitter.TakeBrokenTransport() && connected) LoseConnection("a direct send failed");
         if (!connected) ConnectWhenDue();
         if (connected) Poll();
-        TakeBuffered();
-        if (connected && backlog.Count() > 0 && Clock::now() - lastWrite >= settings.sendInterval) Write();
+        if (connected && Clock::now() - lastWrite >= settings.sendInterval) Write();
         transmitter.Pause(connected ? turnPause : idlePause);
     }
     Finish();
@@ -79,6 +78,7 @@ bool ipm_Delivery::Connect() {
 
 void ipm_Delivery::LoseConnection(const std::string& reason) {
     connected = false;
+    transmitter.ReturnUnsent(backlog);
     transmitter.CloseTransport();
     nextAttempt = Clock::now();
     transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Connecting,
@@ -93,15 +93,11 @@ void ipm_Delivery::Poll() {
     }
 }
 
-void ipm_Delivery::TakeBuffered() {
-    transmitter.TakeMessagesInto(backlog);
-    while (backlog.Bytes() > settings.maxBacklogBytes) {
-        transmitter.DropDocuments(backlog, 1);
-        ++dropped;
-    }
-}
+void ipm_Delivery::TakeBuffered() { dropped += transmitter.TakeMessagesInto(backlog); }
 
 bool ipm_Delivery::Write() {
+    TakeBuffered();
+    if (backlog.Count() == 0) return true;
     if (dropped > 0 && !TellDropped()) return false;
     std::vector<std::string_view> documents;
     size_t bytes = 0;
@@ -151,9 +147,9 @@ void ipm_Delivery::Finish() {
         }
         Write();
     }
-    if (backlog.Count() > 0)
+    if (const int unsent = transmitter.ReturnUnsent(backlog); unsent > 0)
         transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Off,
-                                std::to_string(backlog.Count()) +
+                                std::to_string(unsent) +
                                     " messages were not delivered by the stop; the job's log holds them");
     transmitter.Pause(0);
 }

@@ -12,8 +12,9 @@ struct ipm_DeliverySettings;
 // request is heard within a poll's wait whatever is waiting, sends what the
 // job buffered (every document waiting in one write, at most one write per
 // send interval), and after a failure starts the transport again at growing
-// intervals. Documents wait meanwhile in a backlog bounded in bytes; the
-// oldest go first when it is full, and the listener is told how many.
+// intervals. Documents wait meanwhile in the transmitter's buffer, bounded in
+// bytes; the oldest go first when it is full, and the listener is told how
+// many. The task's own backlog holds only the write in progress.
 class ipm_Delivery {
 public:
     explicit ipm_Delivery(ipm_MessageTransmit& transmitter);
@@ -32,6 +33,8 @@ private:
     bool Connect();
     void LoseConnection(const std::string& reason);
     void Poll();
+    // The next write's documents into the backlog; the rest wait buffered,
+    // where the bound applies.
     void TakeBuffered();
     // One write of the oldest documents; false when the transport failed.
     bool Write();
