@@ -64,10 +64,13 @@ bool ipm_DocumentSplitter::FindDocumentStart(std::size_t& at, std::vector<Piece>
 
 bool ipm_DocumentSplitter::ReadDocument(std::size_t& at, std::vector<Piece>& pieces) {
     if (endTag.empty()) {
-        const std::optional<std::string_view> type = TypeOf(std::string_view(pending).substr(at));
-        if (type) {
-            endTag = "</" + std::string(*type) + ">\n";
-            scannedTo = type->size() + 2;
+        // The type runs to the first ">"; bytes already searched are not searched again.
+        const std::size_t close = pending.find('>', at + std::max<std::size_t>(scannedTo, 1));
+        if (close != std::string::npos) {
+            endTag = "</" + pending.substr(at + 1, close - at - 1) + ">\n";
+            scannedTo = close + 1 - at;
+        } else {
+            scannedTo = pending.size() - at;
         }
     }
     const std::size_t end = endTag.empty() ? std::string::npos : pending.find(endTag, at + scannedTo);
