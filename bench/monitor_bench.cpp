@@ -2,16 +2,18 @@
 //   ingest: documents sent as fast as a few connections take them, until the
 //           history holds every one, against appending the same documents to
 //           a plain file; the listener's memory along the way.
-//   many jobs: JOBS direct connections each sending RATE messages a second for
+//   many jobs: JOBS direct connections each sending 10 messages a second for
+//           SECONDS, then 10,000 connections each sending one a second for
 //           SECONDS: nothing lost, how far the live event stream lags behind,
 //           the listener's CPU and memory.
 // Run by hand: ipm_monitor_bench [MESSAGES [JOBS [SECONDS]]]
-// (defaults 1000000, 1000, 60; RATE is 10).
+// (defaults 1000000, 1000, 60).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -225,9 +227,8 @@ void ingest(const std::filesystem::path& dir, long long messages) {
     std::printf("; peak %.0f\n", listener.Memory().second);
 }
 
-void manyJobs(const std::filesystem::path& dir, int jobs, int seconds) {
-    constexpr int rate = 10;
-    const std::string database = (dir / "many.db").string();
+void manyJobs(const std::filesystem::path& dir, int jobs, int rate, int seconds) {
+    const std::string database = (dir / ("many-" + std::to_string(jobs) + ".db")).string();
     ListenerProcess listener(database);
     std::mutex lagLock;
     std::vector<double> lags;
@@ -257,9 +258,11 @@ void manyJobs(const std::filesystem::path& dir, int jobs, int seconds) {
     const double cpuBefore = listener.CpuSeconds();
     const auto start = Clock::now();
     long long sent = 0;
+    // Each tick's messages spread over the tick, as independent jobs send them.
+    const auto tickTime = std::chrono::microseconds(1000000 / rate);
     for (int tick = 0; tick < seconds * rate; ++tick) {
-        std::this_thread::sleep_until(start + tick * std::chrono::milliseconds(1000 / rate));
         for (int j = 0; j < jobs; ++j) {
+            std::this_thread::sleep_until(start + tick * tickTime + j * tickTime / jobs);
             sendAll(sockets[static_cast<std::size_t>(j)], document(tick, epochMilliseconds()));
             ++sent;
         }
@@ -287,7 +290,16 @@ void manyJobs(const std::filesystem::path& dir, int jobs, int seconds) {
 
 }  // namespace
 
+// The connections of many jobs need more descriptors than the usual soft limit.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 int main(int argc, char** argv) {
+    raiseDescriptorLimit();
     const long long messages = argc > 1 ? std::atoll(argv[1]) : 1000000;
     const int jobs = argc > 2 ? std::atoi(argv[2]) : 1000;
     const int seconds = argc > 3 ? std::atoi(argv[3]) : 60;
@@ -295,7 +307,8 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(dir);
     try {
         ingest(dir, messages);
-        manyJobs(dir, jobs, seconds);
+        manyJobs(dir, jobs, 10, seconds);
+        manyJobs(dir, 10000, 1, seconds);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "ipm_monitor_bench: %s\n", error.what());
         std::filesystem::remove_all(dir);
