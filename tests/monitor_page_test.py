@@ -93,7 +93,7 @@ def wait(driver, condition, what):
 
 
 def row_of(driver, name):
-    rows = [row for row in driver.find_elements(By.CSS_SELECTOR, "#jobs tbody tr")
+    rows = [row for row in driver.find_elements(By.CSS_SELECTOR, "#jobs tbody tr:not(.spacer)")
             if row.find_element(By.CSS_SELECTOR, ".job-name span").text == name]
     return rows[0] if rows else None
 
