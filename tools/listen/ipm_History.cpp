@@ -57,6 +57,15 @@ sqlite3* open(const std::string& file) {
     return database;
 }
 
+// A connection of its own for one answer.
+struct Connection {
+    explicit Connection(const std::string& file) : database(open(file)) {}
+    ~Connection() { sqlite3_close(database); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    sqlite3* database;
+};
+
 // A prepared statement, reset for each use.
 class Statement {
 public:
@@ -105,6 +114,10 @@ public:
     }
     std::int64_t Integer(int column) const { return sqlite3_column_int64(statement, column); }
     double Real(int column) const { return sqlite3_column_double(statement, column); }
+    bool IsNumber(int column) const {
+        const int type = sqlite3_column_type(statement, column);
+        return type == SQLITE_INTEGER || type == SQLITE_FLOAT;
+    }
     // The column's text, valid until the next step.
     std::string_view View(int column) const {
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
@@ -191,7 +204,7 @@ std::string pathTo(const std::string& name) {
 
 }  // namespace
 
-ipm_History::ipm_History(const std::string& file, unsigned keepDays) : keepDays(keepDays) {
+ipm_History::ipm_History(const std::string& file, unsigned keepDays) : file(file), keepDays(keepDays) {
     writer = open(file);
     try {
         execute(writer, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
@@ -291,28 +304,31 @@ Json ipm_History::Series(std::int64_t job, const std::string& field, const std::
     const std::string xPath = x == "time" ? "" : pathTo(x);
     Json points = Json::array();
     if (yPath.empty() || (x != "time" && xPath.empty())) return points;
-    const std::string pointsSql =
-        "SELECT x, y FROM (SELECT id, CASE WHEN ?2 = '' THEN time ELSE json_extract(fields, ?2) END AS x,"
-        " json_extract(fields, ?3) AS y FROM messages WHERE job = ?1 AND json_type(fields, ?3) IN ('integer', 'real')"
-        " AND (?2 = '' OR json_type(fields, ?2) IN ('integer', 'real'))) WHERE x BETWEEN ?4 AND ?5 ORDER BY id";
-    std::lock_guard lock(readLock);
-    Statement span(reader, ("SELECT count(*), min(x), max(x) FROM (" + pointsSql + ")").c_str());
-    span.Bind(1, job).Bind(2, xPath).Bind(3, yPath).Bind(4, from).Bind(5, to);
+    const std::string rows = std::string("FROM (SELECT id, ") + (xPath.empty() ? "time" : "json_extract(fields, ?4)") +
+                             " AS x, fields FROM messages WHERE job = ?1) WHERE typeof(x) IN ('integer', 'real')"
+                             " AND x BETWEEN ?2 AND ?3";
+    // A connection per answer, so that a page's charts load side by side.
+    const Connection connection(file);
+    Statement span(connection.database, ("SELECT count(*), min(x), max(x) " + rows).c_str());
+    span.Bind(1, job).Bind(2, from).Bind(3, to).Bind(4, xPath);
     span.Step();
-    const std::int64_t count = span.Integer(0);
-    const double low = span.Real(1), high = span.Real(2);
-    Statement select(reader, pointsSql.c_str());
-    select.Bind(1, job).Bind(2, xPath).Bind(3, yPath).Bind(4, from).Bind(5, to);
-    if (count <= static_cast<std::int64_t>(maxPoints)) {
-        while (select.Step()) points.push_back({select.Value(0), select.Value(1)});
+    // Each row's fields are read once: numbers come as numbers, the rest is left out.
+    Statement select(connection.database, ("SELECT x, json_extract(fields, ?5) " + rows + " ORDER BY id").c_str());
+    select.Bind(1, job).Bind(2, from).Bind(3, to).Bind(4, xPath).Bind(5, yPath);
+    if (span.Integer(0) <= static_cast<std::int64_t>(maxPoints)) {
+        while (select.Step()) {
+            if (select.IsNumber(1)) points.push_back({select.Value(0), select.Value(1)});
+        }
         return points;
     }
+    const double low = span.Real(1), high = span.Real(2);
     std::vector<Bucket> buckets(maxPoints / 2);
     const double width = (high - low) / static_cast<double>(buckets.size());
     while (select.Step()) {
+        if (!select.IsNumber(1)) continue;
         const double at = select.Real(0);
-        const auto index = std::min(buckets.size() - 1, static_cast<std::size_t>(std::max(0.0, (at - low) / width)));
-        buckets[index].Add(at, select.Real(1));
+        const double index = width > 0 ? (at - low) / width : 0;
+        buckets[std::min(buckets.size() - 1, static_cast<std::size_t>(std::max(0.0, index)))].Add(at, select.Real(1));
     }
     for (const Bucket& bucket : buckets) bucket.AppendTo(points);
     return points;

@@ -91,6 +91,7 @@ private:
     void ReportOutcome(bool written, const std::string& why);
     void ApplyRetention();
 
+    std::string file;
     sqlite3* writer = nullptr;
     sqlite3* reader = nullptr;
     std::mutex readLock;
