@@ -258,7 +258,7 @@ TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasSto
     for (int outage = 0; outage < 2; ++outage) {
         Database locker(database);
         locker.Execute("BEGIN EXCLUSIVE");
-        constexpr int sent = 12000;
+        constexpr int sent = 24000;  // more than the queue and the batch held can keep
         std::thread sender([&] {
             for (int i = 0; i < sent; ++i) beam.Write(progress);
         });
@@ -275,7 +275,7 @@ TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasSto
     beam.Close();
     const Json row = rowWhen(listener.monitor, 1, [](const Json& row) { return row["state"] == "stopped"; });
     const long long stored = Database(database).Count("messages WHERE job = 1");
-    EXPECT_LT(stored, 1 + 2 * 12000) << "more than the queue holds waited through the outage";
+    EXPECT_LT(stored, 1 + 2 * 24000) << "more than the queue holds waited through the outage";
     EXPECT_EQ(row["messages"], stored);
     EXPECT_EQ(Database(database).Count("jobs WHERE messages = " + std::to_string(stored)), 1);
 }

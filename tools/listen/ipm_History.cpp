@@ -434,7 +434,7 @@ void ipm_History::ReportOutcome(bool written, const std::string& why) {
         failing = !written;
         if (failing) {
             report = "warning: history not written: " + why + "; trying again every second, up to " +
-                     std::to_string(maxQueued) + " messages kept meanwhile";
+                     std::to_string(2 * maxQueued) + " messages kept meanwhile";
         } else {
             report = "history written again";
             if (dropped) report += "; " + std::to_string(dropped) + " messages could not be kept meanwhile";

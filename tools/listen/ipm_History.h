@@ -55,7 +55,8 @@ public:
     // Must be set before the first message is stored.
     void OnStored(StoredHandler handler) { stored = std::move(handler); }
     // False when the message is dropped: the history has been failing and
-    // `maxQueued` messages already wait.
+    // `maxQueued` messages already wait besides the batch held (which holds
+    // at most what was queued when it was taken: at most 2 * maxQueued in all).
     bool Store(ipm_MessageRecord message);
     // Keeps the job's row as it is now; only the latest row of a job is
     // written when it changes several times within a batch.
