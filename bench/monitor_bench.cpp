@@ -2,16 +2,20 @@
 //   ingest: documents sent as fast as a few connections take them, until the
 //           history holds every one, against appending the same documents to
 //           a plain file; the listener's memory along the way.
-//   many jobs: JOBS direct connections each sending RATE messages a second for
+//   many jobs: JOBS direct connections each sending 10 messages a second for
+//           SECONDS, then 10,000 connections each sending one a second for
 //           SECONDS: nothing lost, how far the live event stream lags behind,
 //           the listener's CPU and memory.
+//   big job: one job of MESSAGES messages, its page opened in headless
+//           Chromium: how long until its charts are drawn.
 // Run by hand: ipm_monitor_bench [MESSAGES [JOBS [SECONDS]]]
-// (defaults 1000000, 1000, 60; RATE is 10).
+// (defaults 1000000, 1000, 60).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,6 +81,7 @@ public:
         output = ::fdopen(out[0], "r");
         port = portAfter("listening on 127.0.0.1:");
         httpPort = portAfter("monitor at http://127.0.0.1:");
+        pageAddress = "http://127.0.0.1:" + std::to_string(httpPort) + "/" + tokenPart;
         drain = std::thread([this] {
             char buffer[65536];
             while (std::fread(buffer, 1, sizeof buffer, output) > 0) {
@@ -115,6 +120,7 @@ public:
 
     int port = 0;
     int httpPort = 0;
+    std::string pageAddress;
 
 private:
     int portAfter(const std::string& prefix) {
@@ -122,9 +128,12 @@ private:
         if (!std::fgets(line, sizeof line, output)) throw std::runtime_error("the listener did not start");
         const std::string text(line);
         if (!text.starts_with(prefix)) throw std::runtime_error("unexpected line: " + text);
+        const std::size_t query = text.find("/?");
+        if (query != std::string::npos) tokenPart = text.substr(query + 1, text.find_last_not_of("\n") - query);
         return std::atoi(text.c_str() + prefix.size());
     }
 
+    std::string tokenPart;
     pid_t pid = -1;
     FILE* output = nullptr;
     std::thread drain;
@@ -149,12 +158,13 @@ void sendAll(int descriptor, const std::string& bytes) {
     }
 }
 
-long long storedMessages(const std::string& database) {
+long long storedRows(const std::string& database, const char* table = "messages") {
     sqlite3* db = nullptr;
     long long count = -1;
     if (sqlite3_open_v2(database.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
         sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT count(*) FROM messages", -1, &statement, nullptr) == SQLITE_OK &&
+        if (sqlite3_prepare_v2(db, (std::string("SELECT count(*) FROM ") + table).c_str(), -1, &statement, nullptr) ==
+                SQLITE_OK &&
             sqlite3_step(statement) == SQLITE_ROW)
             count = sqlite3_column_int64(statement, 0);
         sqlite3_finalize(statement);
@@ -167,7 +177,7 @@ long long storedMessages(const std::string& database) {
 long long awaitStored(const std::string& database, long long expected) {
     long long stored = 0, before = -1;
     auto lastMove = Clock::now();
-    while ((stored = storedMessages(database)) < expected && Clock::now() - lastMove < 10s) {
+    while ((stored = storedRows(database)) < expected && Clock::now() - lastMove < 10s) {
         if (stored != before) lastMove = Clock::now(), before = stored;
         std::this_thread::sleep_for(50ms);
     }
@@ -225,9 +235,8 @@ void ingest(const std::filesystem::path& dir, long long messages) {
     std::printf("; peak %.0f\n", listener.Memory().second);
 }
 
-void manyJobs(const std::filesystem::path& dir, int jobs, int seconds) {
-    constexpr int rate = 10;
-    const std::string database = (dir / "many.db").string();
+void manyJobs(const std::filesystem::path& dir, int jobs, int rate, int seconds) {
+    const std::string database = (dir / ("many-" + std::to_string(jobs) + ".db")).string();
     ListenerProcess listener(database);
     std::mutex lagLock;
     std::vector<double> lags;
@@ -250,16 +259,20 @@ void manyJobs(const std::filesystem::path& dir, int jobs, int seconds) {
         });
     });
     std::vector<int> sockets;
+    const auto connecting = Clock::now();
     for (int j = 0; j < jobs; ++j) {
         sockets.push_back(connectTo(listener.port));
         sendAll(sockets.back(), "job" + std::to_string(j));
     }
+    const double connected = secondsSince(connecting);
     const double cpuBefore = listener.CpuSeconds();
     const auto start = Clock::now();
     long long sent = 0;
+    // Each tick's messages spread over the tick, as independent jobs send them.
+    const auto tickTime = std::chrono::microseconds(1000000 / rate);
     for (int tick = 0; tick < seconds * rate; ++tick) {
-        std::this_thread::sleep_until(start + tick * std::chrono::milliseconds(1000 / rate));
         for (int j = 0; j < jobs; ++j) {
+            std::this_thread::sleep_until(start + tick * tickTime + j * tickTime / jobs);
             sendAll(sockets[static_cast<std::size_t>(j)], document(tick, epochMilliseconds()));
             ++sent;
         }
@@ -280,14 +293,49 @@ void manyJobs(const std::filesystem::path& dir, int jobs, int seconds) {
     };
     std::printf("many jobs: %d direct jobs x %d messages/s for %d s: %lld sent, %lld stored (%s)\n", jobs, rate, seconds,
                 sent, stored, stored == sent ? "none lost" : "LOST SOME");
+    std::printf("  %lld jobs in the history; connecting them took %.1f s\n", storedRows(database, "jobs"), connected);
     std::printf("  live event stream: %zu events, lag median %.0f ms, 99%% %.0f ms, max %.0f ms\n", lags.size(),
                 at(0.5), at(0.99), at(1.0));
     std::printf("  listener: %.0f%% of one CPU, RSS %.0f MiB (peak %.0f MiB)\n", 100 * cpu / wall, rss, peak);
 }
 
+// One job of MESSAGES messages, then its page opened in headless Chromium
+// (bench/monitor_page_bench.py), timed by the page's own clock.
+void bigJobPage(const std::filesystem::path& dir, long long messages) {
+    const std::string database = (dir / "big.db").string();
+    ListenerProcess listener(database);
+    const int descriptor = connectTo(listener.port);
+    sendAll(descriptor, "big");
+    std::string chunk;
+    for (long long i = 0; i < messages; ++i) {
+        chunk += document(static_cast<int>(i), static_cast<double>(i));
+        if (chunk.size() > (1 << 20) || i + 1 == messages) sendAll(descriptor, chunk), chunk.clear();
+    }
+    const long long stored = awaitStored(database, messages);
+    const std::string command = "/usr/bin/python3 " IPM_PAGE_BENCH " '" + listener.pageAddress + "' 1 2>&1";
+    std::string result;
+    if (FILE* page = ::popen(command.c_str(), "r")) {
+        char line[512];
+        while (std::fgets(line, sizeof line, page)) result += line;
+        ::pclose(page);
+    }
+    ::close(descriptor);
+    std::printf("job of %lld messages (%lld stored), its page in headless Chromium: %s", messages, stored,
+                result.empty() ? "not measured\n" : result.c_str());
+}
+
 }  // namespace
 
+// The connections of many jobs need more descriptors than the usual soft limit.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 int main(int argc, char** argv) {
+    raiseDescriptorLimit();
     const long long messages = argc > 1 ? std::atoll(argv[1]) : 1000000;
     const int jobs = argc > 2 ? std::atoi(argv[2]) : 1000;
     const int seconds = argc > 3 ? std::atoi(argv[3]) : 60;
@@ -295,7 +343,9 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(dir);
     try {
         ingest(dir, messages);
-        manyJobs(dir, jobs, seconds);
+        manyJobs(dir, jobs, 10, seconds);
+        manyJobs(dir, 10000, 1, seconds);
+        bigJobPage(dir, messages);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "ipm_monitor_bench: %s\n", error.what());
         std::filesystem::remove_all(dir);

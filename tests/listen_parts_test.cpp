@@ -15,6 +15,7 @@
 #include "tools/listen/ipm_HeldBytesBound.h"
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/ipm_MessagePrinter.h"
+#include "tools/listen/ipm_MessageRecord.h"
 
 namespace {
 
@@ -68,6 +69,22 @@ TEST(ListenReader, ReadsTypedFieldsUnescapedAndRefusesTheRest) {
         EXPECT_TRUE(readBack(document).starts_with("refused: ")) << document;
     EXPECT_EQ(readBack("<!DOCTYPE B [<!ENTITY a \"lol\"><!ENTITY b \"&a;&a;\">]><B><v type=\"string\">&b;</v></B>\n"),
               "refused: document type declaration refused");
+}
+
+TEST(ListenRecord, FieldsAsTypedJsonOnceEachWhateverTheirNumber) {
+    ipm_DocumentReader::Message message{"P", {{"step", "integer", "007"}, {"r", "float", "2.50"}, {"n", "float", "-inf"},
+                                              {"h", "string", "a\"b\xFF"}, {"step", "integer", "8"},
+                                              {"x", "integer", "1.5"}}};
+    const ipm_MessageRecord record = ipm_MessageRecord::From(message);
+    EXPECT_EQ(record.fields, R"({"step":8,"r":2.5,"n":"-inf","h":"a\"b)" "\xEF\xBF\xBD" R"(","x":"1.5"})")
+        << "a repeated name keeps its first place and its last value";
+    EXPECT_EQ(nlohmann::json::parse(record.types)["x"], "integer");
+
+    // One message of very many fields, each found once.
+    message.fields.clear();
+    constexpr int many = 120000;
+    for (int i = 0; i < many; ++i) message.fields.push_back({std::to_string(i % (many / 2)), "integer", "1"});
+    EXPECT_EQ(nlohmann::json::parse(ipm_MessageRecord::From(message).fields).size(), static_cast<std::size_t>(many / 2));
 }
 
 const std::string progress =

@@ -1,6 +1,7 @@
 // Runs the ipm-listen program against plain sockets and the scripted job
 // acting as jobs, and its monitor through its HTTP interface.
 #include <signal.h>
+#include <sqlite3.h>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -293,6 +294,123 @@ TEST(ListenMonitor, SlowPeersNeitherHoldTheMonitorNorDelayItsEnd) {
     EXPECT_EQ(listener.Wait(8s), 0) << "the slow connections end with the listener, at once";
     trickling = false;
     trickle.join();
+}
+
+// The history as another process sees it.
+class Database {
+public:
+    explicit Database(const std::string& file) { sqlite3_open(file.c_str(), &database); }
+    ~Database() { sqlite3_close(database); }
+    void Execute(const std::string& sql) { sqlite3_exec(database, sql.c_str(), nullptr, nullptr, nullptr); }
+    long long Count(const std::string& where) {
+        sqlite3_stmt* statement = nullptr;
+        sqlite3_prepare_v2(database, ("SELECT count(*) FROM " + where).c_str(), -1, &statement, nullptr);
+        const long long count = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
+        sqlite3_finalize(statement);
+        return count;
+    }
+
+private:
+    sqlite3* database = nullptr;
+};
+
+std::string progressWith(int step, double residual) {
+    return "<Progress><step type=\"integer\">" + std::to_string(step) + "</step><residual type=\"float\">" +
+           std::to_string(residual) + "</residual></Progress>\n";
+}
+
+TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMessagesGo) {
+    TempDir dir;
+    const std::string database = dir.File("history.db");
+    Database(database).Execute(
+        "CREATE TABLE messages(id INTEGER PRIMARY KEY, job INTEGER NOT NULL, time INTEGER NOT NULL,"
+        " type TEXT NOT NULL, fields TEXT NOT NULL, types TEXT NOT NULL);"
+        "INSERT INTO messages(job, time, type, fields, types) VALUES(99, 0, 'Old', '{}', '{}');");
+    Listener listener({"--http", "0", "--db", database, "--keep-days", "1"});
+    loopback::Peer beam = job(listener.port);
+    beam.Write("beam" + started + progress);
+    ASSERT_NE(rowWhen(listener.monitor, 1, [](const Json& row) { return row["messages"] == 2; }), nullptr);
+
+    // While the job runs: a log imported and a second listener, into the same history.
+    std::string log;
+    for (int step = 0; step < 5000; ++step) log += progressWith(step, step == 3333 ? 1e6 : -1.0 / (step + 1));
+    std::ofstream(dir.File("long.ipm")) << log;
+    ChildProcess import({IPM_LISTEN_PATH, "--import", dir.File("long.ipm"), "--db", database});
+    EXPECT_EQ(import.Wait(), 0) << import.Errors();
+    EXPECT_EQ(import.OutputLine(), "imported 5000 messages as job 2 into " + database);
+    Listener second({"--db", database});
+    job(second.port).Write("other" + progress + progress + progress);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(second.Line(), "other " + progressLine);
+    beam.Write(progress);
+    beam.Close();
+    ASSERT_NE(rowWhen(listener.monitor, 1, [](const Json& row) { return row["state"] == "stopped"; }), nullptr);
+    second.Signal(SIGTERM);
+    EXPECT_EQ(second.Wait(), 0) << second.Errors();
+
+    Database history(database);
+    EXPECT_EQ(history.Count("jobs"), 3);
+    for (const auto& [id, messages] : std::vector<std::pair<int, int>>{{1, 3}, {2, 5000}, {3, 3}})
+        EXPECT_EQ(history.Count("messages WHERE job = " + std::to_string(id)), messages) << "job " << id;
+    EXPECT_EQ(history.Count("messages WHERE job = 99"), 0) << "older than --keep-days";
+    EXPECT_EQ(history.Count("jobs WHERE state = 'stopped' AND messages = 3"), 2);
+
+    // A long series comes bounded, its extremes kept at every zoom; paged messages newest first.
+    const Json whole = get(listener.monitor, "/api/jobs/2/series?field=residual")["points"];
+    EXPECT_LE(whole.size(), 2000u);
+    const auto spike = [](const Json& points) {
+        return std::any_of(points.begin(), points.end(), [](const Json& point) { return point[1] == 1e6; });
+    };
+    EXPECT_TRUE(spike(whole));
+    EXPECT_TRUE(std::any_of(whole.begin(), whole.end(), [](const Json& point) { return point[1] == -1; }));
+    const Json zoomed = get(listener.monitor, "/api/jobs/2/series?field=residual&x=step&from=3300&to=3399")["points"];
+    EXPECT_EQ(zoomed.size(), 100u);
+    EXPECT_TRUE(spike(zoomed));
+    const Json newest = get(listener.monitor, "/api/jobs/2/messages?before=999999999&limit=2");
+    ASSERT_EQ(newest["messages"].size(), 2u);
+    EXPECT_EQ(newest["messages"][0]["fields"]["step"], 4999);
+    EXPECT_EQ(newest["next"], newest["messages"][1]["id"]);
+}
+
+// How often `text` occurs in what the listener said on standard error so far.
+int count(Listener& listener, const std::string& text) {
+    listener.ErrorsHold("\x01", 0ms);  // takes in what has come
+    int found = 0;
+    for (std::size_t at = 0; (at = listener.Errors().find(text, at)) != std::string::npos; at += text.size()) ++found;
+    return found;
+}
+
+TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasStored) {
+    TempDir dir;
+    const std::string database = dir.File("history.db");
+    Listener listener({"--http", "0", "--db", database});
+    loopback::Peer beam = job(listener.port);
+    beam.Write("beam" + progress);
+    EXPECT_EQ(listener.Line(), "beam " + progressLine);
+    ASSERT_NE(rowWhen(listener.monitor, 1, [](const Json& row) { return row["messages"] == 1; }), nullptr);
+
+    for (int outage = 0; outage < 2; ++outage) {
+        Database locker(database);
+        locker.Execute("BEGIN EXCLUSIVE");
+        constexpr int sent = 24000;  // more than the queue and the batch held can keep
+        std::thread sender([&] {
+            for (int i = 0; i < sent; ++i) beam.Write(progress);
+        });
+        for (int i = 0; i < sent; ++i) ASSERT_EQ(listener.Line(), "beam " + progressLine) << i;
+        sender.join();
+        EXPECT_TRUE(listener.ErrorsHold("history not written: database is locked"));
+        locker.Execute("COMMIT");
+        // Each outage and each recovery said once: the job's line and two per outage.
+        const std::string recovered = "history written again; ";
+        for (int i = 0; i < 200 && count(listener, recovered) <= outage; ++i) std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(count(listener, recovered), outage + 1);
+        EXPECT_EQ(count(listener, "\n"), 3 + 2 * outage) << listener.Errors();
+    }
+    beam.Close();
+    const Json row = rowWhen(listener.monitor, 1, [](const Json& row) { return row["state"] == "stopped"; });
+    const long long stored = Database(database).Count("messages WHERE job = 1");
+    EXPECT_LT(stored, 1 + 2 * 24000) << "more than the queue holds waited through the outage";
+    EXPECT_EQ(row["messages"], stored);
+    EXPECT_EQ(Database(database).Count("jobs WHERE messages = " + std::to_string(stored)), 1);
 }
 
 }  // namespace

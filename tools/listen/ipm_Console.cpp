@@ -5,10 +5,20 @@
 #include <cstring>
 #include <stdexcept>
 
+namespace {
+
+[[noreturn]] void outputFailed() {
+    throw std::runtime_error(std::string("cannot write to standard output: ") + std::strerror(errno));
+}
+
+}  // namespace
+
 void ipm_Console::Print(const std::string& text) {
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
-        throw std::runtime_error(std::string("cannot write to standard output: ") + std::strerror(errno));
-    }
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) outputFailed();
+}
+
+void ipm_Console::Flush() {
+    if (std::fflush(stdout) != 0) outputFailed();
 }
 
 void ipm_Console::Report(const std::string& line) {

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <utility>
 
 #include "tools/listen/ipm_DocumentSplitter.h"
@@ -67,6 +68,16 @@ void characterData(void* userData, const char* text, int length) {
 
 using ParserHolder = std::unique_ptr<XML_ParserStruct, decltype(&XML_ParserFree)>;
 
+// One secret salt for the parsers' hash tables, drawn once: a parser would
+// otherwise ask the system for fresh random bytes for every document.
+unsigned long hashSalt() {
+    static const unsigned long salt = [] {
+        std::random_device random;
+        return (static_cast<unsigned long>(random()) << 32) ^ random();
+    }();
+    return salt;
+}
+
 std::string parseError(XML_Parser parser) {
     return std::string(XML_ErrorString(XML_GetErrorCode(parser))) + " at line " +
            std::to_string(XML_GetCurrentLineNumber(parser)) + ", column " +
@@ -106,6 +117,7 @@ std::optional<ipm_DocumentReader::Message> ipm_DocumentReader::Parse(std::string
         error = "out of memory for the XML parser";
         return std::nullopt;
     }
+    XML_SetHashSalt(parser.get(), hashSalt());
     ReadState state(parser.get());
     XML_SetParamEntityParsing(parser.get(), XML_PARAM_ENTITY_PARSING_NEVER);
     XML_SetUserData(parser.get(), &state);

@@ -38,6 +38,7 @@ ipm_JabberListener::ipm_JabberListener(const ipm_ListenOptions& options, ipm_Mon
 void ipm_JabberListener::Run() {
     for (const auto& stanza : client.TakeEarly()) Serve(stanza);
     for (;;) {
+        ipm_Console::Flush();
         pollfd watched[slotCount] = {{stop.Descriptor(), POLLIN, 0},
                                      {commands.Descriptor(), POLLIN, 0},
                                      {client.Descriptor(), POLLIN, 0},

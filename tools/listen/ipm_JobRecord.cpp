@@ -1,17 +1,8 @@
 #include "tools/listen/ipm_JobRecord.h"
 
+#include "tools/listen/ipm_TypedValue.h"
+
 namespace {
-
-void takeIfPresent(const nlohmann::ordered_json& fields, const char* name, nlohmann::ordered_json& latest) {
-    const auto found = fields.find(name);
-    if (found != fields.end()) latest = *found;
-}
-
-std::string textOf(const nlohmann::ordered_json& fields, const char* name) {
-    const auto found = fields.find(name);
-    if (found == fields.end()) return {};
-    return found->is_string() ? found->get<std::string>() : found->dump();
-}
 
 nlohmann::ordered_json textOrNull(const std::string& text) {
     return text.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(text);
@@ -19,21 +10,20 @@ nlohmann::ordered_json textOrNull(const std::string& text) {
 
 }  // namespace
 
-void ipm_JobRecord::Count(const ipm_MessageRecord& message) {
+void ipm_JobRecord::Count(const ipm_DocumentReader::Message& message, std::int64_t arrival) {
     ++messages;
-    lastMessage = message.time;
+    lastMessage = arrival;
     if (message.type == "Warning") ++warnings;
     if (message.type == "Error") ++errors;
-    const auto& fields = message.fields;
-    if (const auto found = fields.find("phase"); found != fields.end() && found->is_string()) {
-        phase = found->get<std::string>();
-    }
-    takeIfPresent(fields, "step", step);
-    takeIfPresent(fields, "increment", increment);
-    takeIfPresent(fields, "time", time);
-    if (message.type == "Started") {
-        host = textOf(fields, "clientHost");
-        handle = textOf(fields, "handle");
+    const bool started = message.type == "Started";
+    for (const auto& field : message.fields) {
+        const std::string& name = field.name;
+        if (name == "step") step = ipm_TypedValue::Of(field.type, field.value);
+        if (name == "increment") increment = ipm_TypedValue::Of(field.type, field.value);
+        if (name == "time") time = ipm_TypedValue::Of(field.type, field.value);
+        if (name == "phase" && !ipm_TypedValue::IsNumber(field.type, field.value)) phase = field.value;
+        if (started && name == "clientHost") host = field.value;
+        if (started && name == "handle") handle = field.value;
     }
 }
 

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "tools/listen/ipm_MessageRecord.h"
+#include "tools/listen/ipm_DocumentReader.h"
 
 // One job as the monitor shows it: one connection of a job, so that jobs of
 // the same name stay apart.
@@ -35,7 +35,8 @@ struct ipm_JobRecord {
     // Empty until a stop was asked for; then "sent" or "failed: REASON".
     std::string stopOutcome;
 
-    // Takes the latest values and counts from one more message.
-    void Count(const ipm_MessageRecord& message);
+    // Takes the latest values and counts from one more message, arrived at
+    // `time`.
+    void Count(const ipm_DocumentReader::Message& message, std::int64_t time);
     nlohmann::ordered_json ToJson() const;
 };

@@ -101,6 +101,9 @@ void checkCombinations(const ipm_ListenOptions& options, bool portOrBind) {
     }
     if (!options.importJob.empty() && options.importFile.empty()) throw std::invalid_argument("--job needs --import");
     if (!options.token.empty() && !options.http) throw std::invalid_argument("--token needs --http");
+    if (options.keepDays && options.database.empty() && !options.http && options.importFile.empty()) {
+        throw std::invalid_argument("--keep-days needs a history (--db or --http)");
+    }
 }
 
 }  // namespace
@@ -154,6 +157,8 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
         } else if (option == "--db") {
             options.database = value();
             if (options.database.empty()) throw std::invalid_argument("--db needs a file name");
+        } else if (option == "--keep-days") {
+            options.keepDays = static_cast<unsigned>(parseNumber(option, value(), 1, 100000));
         } else if (option == "--import") {
             options.importFile = value();
         } else if (option == "--job") {
@@ -189,7 +194,7 @@ const char* ipm_ListenOptions::Usage() {
            "       ipm-listen --jabber USER@SERVER/RESOURCE [--password P] [--server-address ADDR]\n"
            "                  [--port N] [--bind ADDR] [--raw | --json] [--kill-after N] [MONITOR]\n"
            "       ipm-listen --import JOB.ipm [--job NAME] [--db FILE]\n"
-           "MONITOR: [--http [ADDR:]PORT [--token T]] [--db FILE]\n"
+           "MONITOR: [--http [ADDR:]PORT [--token T]] [--db FILE] [--keep-days N]\n"
            "  --port N        TCP port to listen on; 0 (the default) picks a free one\n"
            "  --bind ADDR     IPv4 address to listen on (default 127.0.0.1)\n"
            "  --jabber JID    log in to the Jabber server SERVER on port 5222 as USER (the\n"
@@ -214,6 +219,8 @@ const char* ipm_ListenOptions::Usage() {
            "                  IPM_MONITOR_TOKEN (default: a new random one)\n"
            "  --db FILE       keep the history in this SQLite database (default with --http\n"
            "                  or --import: ipm-listen.db in the working directory)\n"
+           "  --keep-days N   delete messages older than N days from the history (checked\n"
+           "                  hourly; the jobs' rows stay)\n"
            "  --import JOB.ipm  load a job's message log into the history and exit\n"
            "  --job NAME      the imported job's name (default: the file's name)\n"
            "The first line printed is \"listening on ADDR:PORT\" (with --jabber: \"listening on\n"

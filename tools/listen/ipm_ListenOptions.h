@@ -56,6 +56,8 @@ public:
     std::string token;
     // The history; empty for none (neither --http, --db nor --import).
     std::string database;
+    // Messages older than this many days are deleted from the history; 0 keeps all.
+    unsigned keepDays = 0;
     // A job's log file to load into the history instead of listening.
     std::string importFile;
     // The imported job's name; the file's name without ".ipm" when empty.

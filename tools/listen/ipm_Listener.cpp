@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,6 +31,13 @@ std::string addressText(const sockaddr_in& address) {
 
 bool isTransientAcceptError(int error) {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == ECONNABORTED || error == EPROTO;
+}
+
+// With descriptors used up, how many this process may hold.
+std::string descriptorNote(int error) {
+    rlimit limit{};
+    if ((error != EMFILE && error != ENFILE) || ::getrlimit(RLIMIT_NOFILE, &limit) != 0) return "";
+    return " (at most " + std::to_string(limit.rlim_cur) + " open descriptors)";
 }
 
 std::string jobText(const ipm_JobConnection& job) { return "job " + ipm_MessagePrinter::Token(job.Name()); }
@@ -65,6 +73,7 @@ ipm_Listener::~ipm_Listener() {
 void ipm_Listener::Run() {
     for (;;) {
         const bool accepting = std::chrono::steady_clock::now() >= acceptPausedUntil;
+        ipm_Console::Flush();
         std::vector<pollfd> watched = WatchList(accepting);
         if (::poll(watched.data(), watched.size(), accepting ? -1 : MillisecondsToResume()) < 0) {
             if (errno == EINTR) continue;
@@ -115,7 +124,8 @@ void ipm_Listener::AcceptJobs() {
         if (isTransientAcceptError(errno)) continue;
         // Out of descriptors or memory: the pending connection stays readable,
         // so wait a moment instead of spinning on it.
-        ipm_Console::Report(std::string("warning: cannot accept a job: ") + std::strerror(errno));
+        ipm_Console::Report(std::string("warning: cannot take another job: ") + std::strerror(errno) + descriptorNote(errno) +
+                            "; trying again in a second");
         acceptPausedUntil = std::chrono::steady_clock::now() + acceptPause;
         return;
     }

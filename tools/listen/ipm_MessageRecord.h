@@ -1,24 +1,29 @@
 #pragma once
 
 #include <cstdint>
-#include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
 #include "tools/listen/ipm_DocumentReader.h"
 
-// One message of a job as the monitor keeps it.
+// One message of a job as the monitor keeps it: its fields already JSON
+// text, written once as the message arrives and never parsed again on the
+// way to the history or the event stream.
 struct ipm_MessageRecord {
-    std::int64_t id = 0;
     std::int64_t job = 0;
     // Arrival, in milliseconds since the epoch.
     std::int64_t time = 0;
     std::string type;
-    // Field name to value, typed (ipm_TypedValue), in document order.
-    nlohmann::ordered_json fields = nlohmann::ordered_json::object();
-    // Field name to the type its document declares ("integer", "float"...).
-    nlohmann::ordered_json types = nlohmann::ordered_json::object();
+    // JSON object: field name to value, typed (ipm_TypedValue), in document
+    // order; a name given twice keeps its first place and its last value.
+    std::string fields;
+    // JSON object: field name to the type its document declares.
+    std::string types;
 
     static ipm_MessageRecord From(const ipm_DocumentReader::Message& message);
-    // {"id":..,"time":..,"type":..,"fields":{..}}
-    nlohmann::ordered_json ToJson() const;
+    // {"id":ID,"time":..,"type":..,"fields":{..}}
+    std::string ToJson(std::int64_t id) const;
+
+    // Appends `text` as a JSON string; bytes that are not UTF-8 become U+FFFD.
+    static void AppendJsonString(std::string& out, std::string_view text);
 };

@@ -1,6 +1,10 @@
 #include "tools/listen/ipm_Monitor.h"
 
 #include <chrono>
+#include <vector>
+
+#include "tools/listen/ipm_Console.h"
+#include "tools/listen/ipm_MessagePrinter.h"
 
 namespace {
 
@@ -18,37 +22,46 @@ Json error(const std::string& why) { return {{"error", why}}; }
 }  // namespace
 
 ipm_Monitor::ipm_Monitor(ipm_History& history) : history(history) {
-    for (auto& job : history.Jobs()) jobs.emplace(job.id, std::move(job));
-    lastMessage = history.LastMessageId();
+    ReadOtherJobs();
+    history.OnStored([this](std::int64_t id, const ipm_MessageRecord& message) {
+        if (!events.HasReaders()) return;
+        events.Publish("message", "{\"job\":" + std::to_string(message.job) + ",\"message\":" + message.ToJson(id) + "}");
+    });
 }
 
 std::int64_t ipm_Monitor::JobConnected(const std::string& transport, const std::string& name,
                                        const std::string& peer) {
-    std::lock_guard guard(lock);
     ipm_JobRecord job;
-    job.id = jobs.empty() ? 1 : jobs.rbegin()->first + 1;
     job.name = name;
     job.transport = transport;
     job.peer = peer;
     job.started = now();
-    Changed(jobs.emplace(job.id, std::move(job)).first->second);
-    return jobs.rbegin()->first;
+    try {
+        job.id = history.AddJob(job);
+    } catch (const std::exception& error) {
+        ipm_Console::Report("warning: job " + ipm_MessagePrinter::Token(name) +
+                            " is not shown: the history does not take it: " + error.what());
+        return 0;
+    }
+    const std::int64_t id = job.id;
+    std::lock_guard guard(lock);
+    ownJobs.insert(id);
+    Changed(jobs.insert_or_assign(id, std::move(job)).first->second);
+    return id;
 }
 
 void ipm_Monitor::MessageReceived(std::int64_t id, const ipm_DocumentReader::Message& message) {
+    if (!Owns(id)) return;
     ipm_MessageRecord record = ipm_MessageRecord::From(message);
     record.job = id;
     record.time = now();
-    {
-        std::lock_guard guard(lock);
-        const auto job = jobs.find(id);
-        if (job == jobs.end()) return;
-        record.id = ++lastMessage;
-        job->second.Count(record);
-        Changed(job->second);
-        if (events.HasReaders()) events.Publish("message", dump({{"job", id}, {"message", record.ToJson()}}));
-    }
-    history.Store(record);
+    const std::int64_t arrival = record.time;
+    // Counted only once queued, so that the row says what the history holds.
+    if (!history.Store(std::move(record))) return;
+    std::lock_guard guard(lock);
+    ipm_JobRecord& job = jobs.at(id);
+    job.Count(message, arrival);
+    Changed(job);
 }
 
 void ipm_Monitor::JobEnded(std::int64_t id, bool orderly) {
@@ -73,18 +86,37 @@ void ipm_Monitor::StopDone(std::int64_t id, const std::string& outcome) {
     Changed(job->second);
 }
 
+bool ipm_Monitor::Owns(std::int64_t id) const {
+    std::lock_guard guard(lock);
+    return ownJobs.count(id) != 0;
+}
+
 ipm_StopQueue& ipm_Monitor::StopsFor(const std::string& transport) {
     return transport == "jabber" ? jabberStops : directStops;
 }
 
-Json ipm_Monitor::Jobs() const {
+void ipm_Monitor::ReadOtherJobs() {
+    std::vector<ipm_JobRecord> stored = history.Jobs();
+    std::lock_guard guard(lock);
+    for (auto& job : stored) {
+        if (!ownJobs.count(job.id)) jobs.insert_or_assign(job.id, std::move(job));
+    }
+}
+
+Json ipm_Monitor::Jobs() {
+    ReadOtherJobs();
     std::lock_guard guard(lock);
     Json list = Json::array();
     for (const auto& [id, job] : jobs) list.push_back(job.ToJson());
     return {{"jobs", std::move(list)}};
 }
 
-bool ipm_Monitor::Knows(std::int64_t id) const {
+bool ipm_Monitor::Knows(std::int64_t id) {
+    {
+        std::lock_guard guard(lock);
+        if (jobs.count(id)) return true;
+    }
+    ReadOtherJobs();
     std::lock_guard guard(lock);
     return jobs.count(id) != 0;
 }
@@ -95,6 +127,7 @@ std::pair<int, Json> ipm_Monitor::RequestStop(std::int64_t id) {
         std::lock_guard guard(lock);
         const auto job = jobs.find(id);
         if (job == jobs.end()) return {404, error("no job " + std::to_string(id))};
+        if (!ownJobs.count(id)) return {409, error("job " + std::to_string(id) + " is served by another listener")};
         if (job->second.state != "running" || job->second.transport == "file") {
             return {409, error("job " + std::to_string(id) + " is not running")};
         }

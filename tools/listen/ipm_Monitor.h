@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
@@ -24,7 +25,8 @@ public:
     // Shows the jobs of earlier runs kept in `history`.
     explicit ipm_Monitor(ipm_History& history);
 
-    // A new connection of a job; its number (the job's id).
+    // A new connection of a job; its number (the job's id), or 0 when the
+    // history cannot take it (reported).
     std::int64_t JobConnected(const std::string& transport, const std::string& name, const std::string& peer);
     void MessageReceived(std::int64_t job, const ipm_DocumentReader::Message& message);
     // The job's connection has ended; `orderly` when the job ended it.
@@ -34,9 +36,10 @@ public:
     // Where the page's stop requests for jobs of `transport` wait.
     ipm_StopQueue& StopsFor(const std::string& transport);
 
-    // {"jobs":[JOB,..]}
-    nlohmann::ordered_json Jobs() const;
-    bool Knows(std::int64_t job) const;
+    // {"jobs":[JOB,..]}: this process's jobs as they are now, and those of
+    // other processes sharing the history (an import, say) as last stored.
+    nlohmann::ordered_json Jobs();
+    bool Knows(std::int64_t job);
     // Sends the job Kill through its loop: the HTTP status and the answer.
     std::pair<int, nlohmann::ordered_json> RequestStop(std::int64_t job);
 
@@ -44,6 +47,10 @@ public:
     ipm_History& History() { return history; }
 
 private:
+    // Takes the rows of the jobs other processes keep in the history.
+    void ReadOtherJobs();
+    // True for the jobs of this process.
+    bool Owns(std::int64_t job) const;
     // Stores and announces the job's row; the lock is held.
     void Changed(const ipm_JobRecord& job);
 
@@ -53,5 +60,5 @@ private:
     ipm_StopQueue jabberStops;
     mutable std::mutex lock;
     std::map<std::int64_t, ipm_JobRecord> jobs;
-    std::int64_t lastMessage = 0;
+    std::set<std::int64_t> ownJobs;
 };

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cfloat>
 #include <charconv>
+#include <cmath>
 #include <stdexcept>
 
 #include "tools/listen/ipm_AccessToken.h"
@@ -31,13 +33,16 @@ struct Refusal : std::runtime_error {
     int status;
 };
 
-void answer(httplib::Response& response, int status, const Json& body) {
+void answerText(httplib::Response& response, int status, const std::string& body) {
     response.status = status;
     response.set_header("Cache-Control", "no-store");
     // With a charset the answer is not compressed: the library's brotli at
     // its highest quality costs seconds for a page of messages.
-    response.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace),
-                         "application/json; charset=utf-8");
+    response.set_content(body, "application/json; charset=utf-8");
+}
+
+void answer(httplib::Response& response, int status, const Json& body) {
+    answerText(response, status, body.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
 std::int64_t number(const std::string& text, std::int64_t lowest, std::int64_t highest, const std::string& what) {
@@ -50,16 +55,34 @@ std::int64_t number(const std::string& text, std::int64_t lowest, std::int64_t h
     return value;
 }
 
+// A bound of a range; `otherwise` when not given.
+double bound(const httplib::Request& request, const char* name, double otherwise) {
+    if (!request.has_param(name)) return otherwise;
+    const std::string text = request.get_param_value(name);
+    double value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end || !std::isfinite(value)) {
+        throw Refusal(400, std::string(name) + " needs a finite number");
+    }
+    return value;
+}
+
 std::string parameter(const httplib::Request& request, const char* name, const std::string& otherwise) {
     return request.has_param(name) ? request.get_param_value(name) : otherwise;
 }
 
-// Answers with the handler's JSON, or with the refusal it raised.
+// Answers with the handler's JSON (or JSON text), or with the refusal it raised.
 template <class Handler>
 httplib::Server::Handler jsonRoute(Handler handler) {
     return [handler](const httplib::Request& request, httplib::Response& response) {
         try {
-            answer(response, 200, handler(request));
+            const auto body = handler(request);
+            if constexpr (std::is_same_v<decltype(body), const std::string>) {
+                answerText(response, 200, body);
+            } else {
+                answer(response, 200, body);
+            }
         } catch (const Refusal& refusal) {
             answer(response, refusal.status, {{"error", refusal.what()}});
         }
@@ -146,9 +169,10 @@ void ipm_MonitorServer::Route() {
     server->Get(R"(/api/jobs/(\d+)/messages)", jsonRoute([this, jobOf](const httplib::Request& request) {
                     const std::int64_t job = jobOf(request);
                     const std::int64_t after = number(parameter(request, "after", "0"), 0, INT64_MAX, "after");
+                    const std::int64_t before = number(parameter(request, "before", "0"), 0, INT64_MAX, "before");
                     const auto limit =
                         number(parameter(request, "limit", std::to_string(defaultLimit)), 1, maxLimit, "limit");
-                    return monitor.History().Messages(job, after, parameter(request, "type", ""),
+                    return monitor.History().Messages(job, after, before, parameter(request, "type", ""),
                                                       static_cast<int>(limit));
                 }));
     server->Get(R"(/api/jobs/(\d+)/series)", jsonRoute([this, jobOf](const httplib::Request& request) {
@@ -156,7 +180,8 @@ void ipm_MonitorServer::Route() {
                     const std::string field = parameter(request, "field", "");
                     if (field.empty()) throw Refusal(400, "series needs a field");
                     const std::string x = parameter(request, "x", "time");
-                    return Json{{"field", field}, {"x", x}, {"points", monitor.History().Series(job, field, x)}};
+                    const double from = bound(request, "from", -DBL_MAX), to = bound(request, "to", DBL_MAX);
+                    return Json{{"field", field}, {"x", x}, {"points", monitor.History().Series(job, field, x, from, to)}};
                 }));
     server->Post(R"(/api/jobs/(\d+)/stop)", [this, jobOf](const httplib::Request& request, httplib::Response& response) {
         try {

@@ -22,6 +22,26 @@ nlohmann::ordered_json real(double number) {
 
 }  // namespace
 
+bool ipm_TypedValue::AppendNumber(std::string& out, std::string_view type, std::string_view value) {
+    std::int64_t integer = 0;
+    double number = 0;
+    if (type == "integer" && readWhole(value, integer)) {
+        char text[24];
+        out.append(text, std::to_chars(text, text + sizeof text, integer).ptr);
+    } else if (type == "float" && readWhole(value, number)) {
+        out += real(number).dump();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool ipm_TypedValue::IsNumber(std::string_view type, std::string_view value) {
+    std::int64_t integer = 0;
+    double number = 0;
+    return (type == "integer" && readWhole(value, integer)) || (type == "float" && readWhole(value, number));
+}
+
 nlohmann::ordered_json ipm_TypedValue::Of(std::string_view type, std::string_view value) {
     if (type == "integer") {
         std::int64_t number = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <string>
 #include <string_view>
 
 // A message field's value as JSON, by the type its document gives it:
@@ -9,4 +10,9 @@
 class ipm_TypedValue {
 public:
     static nlohmann::ordered_json Of(std::string_view type, std::string_view value);
+    // Appends the value as JSON text when it is a number (or a real that is
+    // not finite); false, with nothing appended, for text.
+    static bool AppendNumber(std::string& out, std::string_view type, std::string_view value);
+    // True when the value reads as a number of its type.
+    static bool IsNumber(std::string_view type, std::string_view value);
 };

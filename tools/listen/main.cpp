@@ -1,4 +1,7 @@
+#include <sys/resource.h>
+
 #include <cstdio>
+#include <stdexcept>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -23,11 +26,11 @@ void announce(const std::string& line) {
 }
 
 int import(const ipm_ListenOptions& options) {
-    ipm_History history(options.database);
+    ipm_History history(options.database, options.keepDays);
     ipm_Monitor monitor(history);
     std::size_t messages = 0;
     const std::int64_t job = ipm_LogImport::Run(monitor, options.importFile, options.importJob, messages);
-    history.Flush();
+    if (!history.Flush()) throw std::runtime_error("the history could not be written");
     announce("imported " + std::to_string(messages) + " messages as job " + std::to_string(job) + " into " +
              options.database);
     return 0;
@@ -57,13 +60,25 @@ void listenOnBoth(ipm_JabberListener& jabber, ipm_Listener& direct) {
     if (failure) std::rethrow_exception(failure);
 }
 
+// Each job holds a descriptor: take as many as the system lets this process.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 void listen(const ipm_ListenOptions& options) {
+    raiseDescriptorLimit();
+    // The loops flush what they printed before they wait (ipm_Console).
+    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     // The stop pipe outlives both loops, so a signal reaches each.
     ipm_StopRequest stop;
     std::unique_ptr<ipm_History> history;
     std::unique_ptr<ipm_Monitor> monitor;
     if (!options.database.empty()) {
-        history = std::make_unique<ipm_History>(options.database);
+        history = std::make_unique<ipm_History>(options.database, options.keepDays);
+        history->EndOrphanedJobs();
         monitor = std::make_unique<ipm_Monitor>(*history);
     }
     std::optional<ipm_Listener> direct;

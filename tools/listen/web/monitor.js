@@ -5,8 +5,9 @@
 
 (() => {
   const token = new URLSearchParams(location.search).get('token') || '';
-  const pageSize = 5000;         // messages per history request (the listener's maximum)
-  const shownMessages = 500;     // message rows kept in the table
+  const pageSize = 500;          // messages per history request
+  const shownMessages = 500;     // live message rows kept at the top of the table
+  const newest = Number.MAX_SAFE_INTEGER;  // a cursor above every message id
   const redrawInterval = 250;    // milliseconds between chart redraws at most
   const $ = (id) => document.getElementById(id);
 
@@ -144,7 +145,6 @@
     if (!entry) {
       entry = { job };
       jobs.set(job.id, entry);
-      createRow(entry);
     } else if ((job.messages ?? 0) < (entry.job.messages ?? 0)) {
       return;  // an older picture of the job than the one shown
     }
@@ -159,27 +159,22 @@
     requestAnimationFrame(flushJobs);
   }
 
-  // Rows change in one pass per frame, however many events came in between.
+  // Rows change in one pass per frame, however many events came in between;
+  // rows out of view are filled when they come into view.
   function flushJobs() {
     flushQueued = false;
-    const body = $('jobs').tBodies[0];
-    const fresh = [];
     for (const entry of dirtyJobs) {
-      fillRow(entry);
-      if (!entry.row.parentNode) fresh.push(entry);
-    }
-    dirtyJobs.clear();
-    if (fresh.length) {
-      fresh.sort((a, b) => b.job.id - a.job.id);  // newest first
-      const rows = document.createDocumentFragment();
-      rows.append(...fresh.map((entry) => entry.row));
-      if (body.firstChild && fresh[fresh.length - 1].job.id > Number(body.firstChild.dataset.jobId)) {
-        body.prepend(rows);
-      } else {
-        body.append(rows);
+      if (!entry.cells) {
+        createRow(entry);
+        rowOrderStale = true;
       }
+      if (entry.row.isConnected) fillRow(entry);
+      else entry.stale = true;
     }
-    if (fresh.length || jobs.size === 0) $('jobs-empty').hidden = jobs.size > 0;
+    if (filterText && dirtyJobs.size) rowOrderStale = true;
+    dirtyJobs.clear();
+    renderJobRows();
+    $('jobs-empty').hidden = jobs.size > 0;
     updateSummary();
     if (view) view.showJob(jobs.get(view.id)?.job);
   }
@@ -198,17 +193,67 @@
 
   let filterText = '';
 
+  function matchesFilter(job) {
+    return filterText === '' || [job.name, job.host, job.state, job.phase, job.handle].some((text) =>
+      String(text ?? '').toLowerCase().includes(filterText));
+  }
+
   function applyFilter(entry) {
-    const { job } = entry;
-    entry.row.hidden = filterText !== '' &&
-      ![job.name, job.host, job.state, job.phase, job.handle].some((text) =>
-        String(text ?? '').toLowerCase().includes(filterText));
+    entry.row.hidden = !matchesFilter(entry.job);
   }
 
   $('job-filter').addEventListener('input', (event) => {
     filterText = event.target.value.trim().toLowerCase();
-    for (const entry of jobs.values()) applyFilter(entry);
+    rowOrderStale = true;
+    renderJobRows();
   });
+
+  // ---- only the rows in view --------------------------------------------
+
+  const spareRows = 15;          // rows drawn beyond each edge of the view
+  let rowHeight = 0;             // measured from the first row drawn
+  let rowOrder = [];             // the entries that pass the filter, newest first
+  let rowOrderStale = false;
+
+  function spacer(height) {
+    const row = element('tr', 'spacer');
+    const cell = element('td');
+    cell.colSpan = columns.length + 1;
+    cell.style.height = `${height}px`;
+    row.append(cell);
+    return row;
+  }
+
+  const spacerHeight = (row) => row?.firstChild?.style.height;
+
+  // The table holds the rows in view and spacers for the rest, so that it
+  // stays quick with thousands of jobs.
+  function renderJobRows() {
+    if (rowOrderStale) {
+      rowOrder = [...jobs.values()].filter((entry) => matchesFilter(entry.job)).sort((a, b) => b.job.id - a.job.id);
+      rowOrderStale = false;
+    }
+    const wrap = $('jobs').parentElement;
+    const height = rowHeight || 30;
+    const first = Math.max(0, Math.floor(wrap.scrollTop / height) - spareRows);
+    const last = Math.min(rowOrder.length, first + Math.ceil(wrap.clientHeight / height) + 2 * spareRows);
+    const shown = rowOrder.slice(first, last);
+    const body = $('jobs').tBodies[0];
+    const below = (rowOrder.length - last) * height;
+    const unchanged = body.rows.length === shown.length + 2 &&
+      shown.every((entry, i) => body.rows[i + 1] === entry.row) &&
+      spacerHeight(body.rows[0]) === `${first * height}px` && spacerHeight(body.lastChild) === `${below}px`;
+    if (!unchanged) body.replaceChildren(spacer(first * height), ...shown.map((entry) => entry.row),
+      spacer(below));
+    for (const entry of shown) {
+      if (entry.stale) fillRow(entry);
+      entry.stale = false;
+    }
+    $('jobs').dataset.rows = rowOrder.length;
+    if (!rowHeight && shown.length) rowHeight = shown[0].row.getBoundingClientRect().height;
+  }
+
+  $('jobs').parentElement.addEventListener('scroll', () => requestAnimationFrame(renderJobRows), { passive: true });
 
   async function stopJob(entry) {
     const { job } = entry;
@@ -272,7 +317,8 @@
 
   // How many messages the type filter lets through.
   function countText(view) {
-    const total = view.typeShown ? view.typeCounts.get(view.typeShown) || 0 : view.messages.length;
+    const total = view.typeShown ? view.typeCounts.get(view.typeShown) || 0 :
+      jobs.get(view.id)?.job.messages ?? view.messages.length;
     const what = view.typeShown ? `${view.typeShown} message` : 'message';
     return total > shownMessages ? `newest ${shownMessages} of ${total} ${what}s shown` :
       `${total} ${what}${total === 1 ? '' : 's'}`;
@@ -305,6 +351,13 @@
       container.append(this.card);
     }
 
+    // The listener's points (at most about 2,000, extremes kept) for the
+    // whole series or, zoomed, for the range shown.
+    setPoints(points, xIsTime) {
+      this.points = points.map(([x, y]) => [xIsTime ? new Date(x) : x, typeof y === 'number' ? y : null]);
+      this.sorted = false;
+    }
+
     add(x, y) {
       const last = this.points[this.points.length - 1];
       if (last && x < last[0]) this.sorted = false;
@@ -324,7 +377,9 @@
         this.graph.updateOptions({ file: this.points });
         return;
       }
-      this.graph = new Dygraph(this.plot, this.points, chartOptions(this.field, xLabel, this.logBox.checked));
+      const options = chartOptions(this.field, xLabel, this.logBox.checked);
+      options.zoomCallback = (from, to) => view?.zoom(this, from, to);
+      this.graph = new Dygraph(this.plot, this.points, options);
     }
   }
 
@@ -392,22 +447,62 @@
       $('job-stop').disabled = job.state !== 'running';
     }
 
-    // History first, then whatever the stream brought meanwhile.
+    // The newest page of messages and each numeric field's series first,
+    // then whatever the stream brought meanwhile.
     async load() {
       this.loading = true;
       try {
-        for (;;) {
-          const page = await fetchJson(`/api/jobs/${this.id}/messages?after=${this.cursor}&limit=${pageSize}`);
-          if (view !== this) return;
-          for (const message of page.messages) this.add(message);
-          if (page.messages.length < pageSize) break;
-          this.scheduleRedraw();
-        }
+        const page = await this.fetchPage(newest);
+        if (view !== this) return;
+        for (const message of page.messages.reverse()) this.add(message);
+        await this.loadSeries();
       } finally {
         this.loading = false;
         for (const message of this.pending.splice(0)) this.add(message);
         this.redraw();
+        document.body.dataset.jobShown = performance.now();
       }
+    }
+
+    fetchPage(before) {
+      const type = this.typeShown ? `&type=${encodeURIComponent(this.typeShown)}` : '';
+      return fetchJson(`/api/jobs/${this.id}/messages?before=${before}&limit=${pageSize}${type}`).then((page) => {
+        this.oldest = page.messages.length < pageSize ? 0 : page.next;
+        $('older-messages').hidden = !this.oldest;
+        return page;
+      });
+    }
+
+    seriesUrl(field, range) {
+      const x = this.xField ? `&x=${encodeURIComponent(this.xField)}` : '';
+      const bounds = range ? `&from=${Number(range[0])}&to=${Number(range[1])}` : '';
+      return `/api/jobs/${this.id}/series?field=${encodeURIComponent(field)}${x}${bounds}`;
+    }
+
+    // Every chart from the listener's series, fetched side by side.
+    async loadSeries() {
+      const fields = [...this.fields].filter((field) => field !== this.xField && !this.hidden.has(field));
+      const answers = await Promise.all(fields.map((field) => fetchJson(this.seriesUrl(field))));
+      if (view !== this) return;
+      fields.forEach((field, i) => this.chart(field).setPoints(answers[i].points, !this.xField));
+    }
+
+    async zoom(chart, from, to) {
+      const answer = await fetchJson(this.seriesUrl(chart.field, [from, to])).catch(() => null);
+      if (!answer || view !== this) return;
+      chart.setPoints(answer.points, !this.xField);
+      chart.draw(this.xField || 'time');
+      chart.graph.updateOptions({ dateWindow: [from, to] });
+    }
+
+    // The next older page below the rows shown.
+    async showOlder() {
+      if (!this.oldest) return;
+      const page = await this.fetchPage(this.oldest);
+      if (view !== this) return;
+      const rows = document.createDocumentFragment();
+      for (const message of page.messages) rows.append(messageRow(message));
+      $('messages').tBodies[0].append(rows);
     }
 
     receive(message) {
@@ -428,7 +523,9 @@
         this.types.add(message.type);
         $('type-filter').append(new Option(message.type, message.type));
       }
-      this.plot(message);
+      if (this.messages.length > shownMessages) this.messages.shift();
+      if (this.loading) this.noteFields(message);
+      else this.plot(message);
       if (!this.typeShown || this.typeShown === message.type) this.newRows.push(message);
     }
 
@@ -440,6 +537,12 @@
         this.noteField(field);
         if (field === this.xField || this.hidden.has(field) || !(typeof x === 'number' || x instanceof Date)) continue;
         this.chart(field).add(x, typeof value === 'number' ? value : null);
+      }
+    }
+
+    noteFields(message) {
+      for (const [field, value] of Object.entries(message.fields)) {
+        if (!identityFields.has(field) && typeof value === 'number') this.noteField(field);
       }
     }
 
@@ -463,8 +566,7 @@
       this.xField = field;
       this.charts.clear();
       $('charts').replaceChildren();
-      for (const message of this.messages) this.plot(message);
-      this.redraw();
+      this.loadSeries().then(() => this.redraw(), (error) => { $('chart-note').textContent = error.message; });
     }
 
     scheduleRedraw() {
@@ -498,11 +600,12 @@
       $('message-count').textContent = countText(this);
     }
 
-    refilter() {
-      const filter = $('type-filter').value;
-      this.typeShown = filter;
+    async refilter() {
+      this.typeShown = $('type-filter').value;
+      const page = await this.fetchPage(newest);
+      if (view !== this) return;
       $('messages').tBodies[0].replaceChildren();
-      this.newRows = this.messages.filter((message) => !filter || message.type === filter).slice(-shownMessages);
+      this.newRows = page.messages.reverse();
       this.showNewRows();
     }
   }
@@ -537,15 +640,15 @@
     const previous = view && jobs.get(view.id);
     const entry = jobs.get(id);
     view = new JobView(id, entry?.job.name ?? '');
-    if (previous) previous.row.classList.remove('selected');
-    entry?.row.classList.add('selected');
+    if (previous) previous.row?.classList.remove('selected');
+    entry?.row?.classList.add('selected');
     view.showJob(entry?.job);
     if (remembered) remember(id);
     view.load().catch((error) => { $('chart-note').textContent = `history failed: ${error.message}`; });
   }
 
   function closeView(remembered = true) {
-    if (view) jobs.get(view.id)?.row.classList.remove('selected');
+    if (view) jobs.get(view.id)?.row?.classList.remove('selected');
     view = null;
     $('job-view').hidden = true;
     if (remembered) remember(0);
@@ -562,7 +665,8 @@
   $('job-close').addEventListener('click', () => closeView());
   $('job-stop').addEventListener('click', () => view && jobs.has(view.id) && stopJob(jobs.get(view.id)));
   $('x-axis').addEventListener('change', (event) => view?.setXField(event.target.value));
-  $('type-filter').addEventListener('change', () => view?.refilter());
+  $('type-filter').addEventListener('change', () => view?.refilter().catch(() => {}));
+  $('older-messages').addEventListener('click', () => view?.showOlder().catch(() => {}));
 
   // ---- the live stream --------------------------------------------------
 
