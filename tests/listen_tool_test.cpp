@@ -142,6 +142,61 @@ TEST(ListenMonitor, HistoryOutlivesTheListenerAndAnImportMatchesLiveReception) {
     EXPECT_EQ(get(restarted.monitor, "/api/jobs/1/series?field=residual&x=step")["points"], Json::parse("[[3,2.5e-06]]"));
 }
 
+TEST(ListenMonitor, AnImportShowsInARunningListenerAndWhatIsNotANewLogIsRefused) {
+    TempDir dir;
+    const std::string database = dir.File("history.db");
+    const auto import = [&](const std::string& file, const std::string& into) {
+        ChildProcess run({IPM_LISTEN_PATH, "--import", dir.File(file), "--db", into});
+        return run.Wait();
+    };
+    dir.Write("notes.txt", "not a log\n");
+    dir.Write("empty.ipm", "");
+    dir.Write("beam.ipm", started + progress);
+    dir.Write("copy.ipm", started + progress);
+    EXPECT_NE(import("notes.txt", dir.File("fresh.db")), 0);
+    EXPECT_FALSE(dir.Exists("fresh.db")) << "a refused import leaves no history behind";
+
+    Listener listener({"--http", "0", "--db", database});
+    EXPECT_NE(import("notes.txt", database), 0);
+    EXPECT_NE(import("empty.ipm", database), 0);
+    EXPECT_NE(import("missing.ipm", database), 0);
+    EXPECT_EQ(import("beam.ipm", database), 0);
+    EXPECT_NE(import("beam.ipm", database), 0) << "the same log twice";
+    EXPECT_NE(import("copy.ipm", database), 0) << "the same log under another name";
+    const Json row = rowWhen(listener.monitor, 1, [](const Json& row) { return row["state"] == "stopped"; });
+    ASSERT_NE(row, nullptr) << "the import shows while the listener runs";
+    EXPECT_EQ((Json{row["transport"], row["messages"]}), Json::parse(R"(["file", 2])"));
+    EXPECT_EQ(get(listener.monitor, "/api/jobs")["jobs"].size(), 1u) << "a refused import made a job";
+}
+
+// Bad command lines send nothing: the listener's first line is the message
+// of the good job that follows them.
+TEST(JobTool, RefusesAnIncompleteCommandLineWithStatus2AndSendsNothing) {
+    TempDir dir;
+    Listener listener({});
+    const std::string port = "direct_port=" + std::to_string(listener.port);
+    const std::string host = "listener_name=127.0.0.1";
+    const std::vector<std::vector<std::string>> refused = {
+        {},
+        {"message=ALL", host, port},
+        {"job=beam", host, port},
+        {"job=beam", "message=ALL", host, "direct_port=abc"},
+        {"-transport", "bogus", "job=beam", "message=ALL", host, port}};
+    const std::string send = R"({"send":"direct","type":"Progress","format":"step=%i","ints":[1]})" "\n";
+    for (std::vector<std::string> arguments : refused) {
+        arguments.insert(arguments.begin(), {IPM_JOB_PATH, "indir=" + dir.Path()});
+        ChildProcess job(arguments);
+        job.Write(send);
+        job.CloseInput();
+        EXPECT_EQ(job.Wait(), 2) << arguments.size() << " arguments";
+    }
+    ChildProcess good({IPM_JOB_PATH, "indir=" + dir.Path(), "job=good", "message=ALL", host, port});
+    good.Write(send);
+    good.CloseInput();
+    EXPECT_EQ(good.Wait(), 0);
+    EXPECT_TRUE(listener.Line().starts_with("good Progress step=1")) << "a refused job sent something";
+}
+
 TEST(ListenMonitor, AStopNeedsTheTokenAndEndsARealJobWithStatus3) {
     TempDir dir;
     Listener listener({"--http", "0", "--token", "secret", "--db", dir.File("history.db")});

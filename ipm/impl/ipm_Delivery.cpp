@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <exception>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -70,7 +71,8 @@ bool ipm_Delivery::Connect() {
     }
     if (hopeless)
         transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Off,
-                                reason + ": messaging is off, the log still holds every message");
+                                reason + (transmitter.LogFailed() ? ": messaging is off"
+                                                                  : ": messaging is off, the log still holds every message"));
     else
         transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Connecting,
                                 reason + ": retrying in the background, messages wait meanwhile");
@@ -126,8 +128,9 @@ bool ipm_Delivery::Write() {
 // A message of its own, ahead of the documents that follow the gap.
 bool ipm_Delivery::TellDropped() {
     int count[] = {static_cast<int>(std::min<long long>(dropped, INT_MAX))};
-    char text[] = "messages dropped from sending while the backlog was full; the job's log holds them";
-    char* texts[] = {text};
+    std::string text = "messages dropped from sending while the backlog was full";
+    if (!transmitter.LogFailed()) text += "; the job's log holds them";
+    char* texts[] = {text.data()};
     try {
         const cow_String notice = transmitter.Encode("Warning", "message=%s dropped=%i", count, nullptr, texts, false);
         transmitter.TransmitDocuments({notice.view()});
@@ -151,9 +154,13 @@ void ipm_Delivery::Finish() {
         }
         Write();
     }
-    if (backlog.Count() > 0)
+    // A transport that could never work was told about when that was found.
+    if (backlog.Count() > 0 && !hopeless) {
+        const auto count = backlog.Count();
         transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Off,
-                                std::to_string(backlog.Count()) +
-                                    " messages were not delivered by the stop; the job's log holds them");
+                                std::to_string(count) + (count == 1 ? " message was" : " messages were") +
+                                    " not delivered by the stop" +
+                                    (transmitter.LogFailed() ? "" : "; the job's log holds them"));
+    }
     transmitter.Pause(0);
 }

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <filesystem>
 #include <stdexcept>
 
 #include "tools/listen/ipm_Console.h"
@@ -21,6 +22,7 @@ const char* const schema =
     " id INTEGER PRIMARY KEY, job INTEGER NOT NULL, time INTEGER NOT NULL, type TEXT NOT NULL,"
     " fields TEXT NOT NULL, types TEXT NOT NULL);"
     "CREATE INDEX IF NOT EXISTS messages_of_job ON messages(job, id);"
+    "CREATE TABLE IF NOT EXISTS imports(digest TEXT PRIMARY KEY, file TEXT NOT NULL, job INTEGER NOT NULL);"
     "UPDATE jobs SET state = 'gone' WHERE state = 'running';";
 
 [[noreturn]] void fail(sqlite3* database, const std::string& what) {
@@ -32,7 +34,7 @@ void execute(sqlite3* database, const char* sql) {
     if (sqlite3_exec(database, sql, nullptr, nullptr, &error) != SQLITE_OK) {
         const std::string why = error ? error : "unknown error";
         sqlite3_free(error);
-        throw std::runtime_error("history: " + why);
+        throw std::runtime_error(why);
     }
 }
 
@@ -141,14 +143,19 @@ std::string pathTo(const std::string& name) {
 }  // namespace
 
 ipm_History::ipm_History(const std::string& file) {
+    const std::filesystem::path folder = std::filesystem::absolute(file).parent_path();
+    if (!std::filesystem::is_directory(folder)) {
+        throw std::runtime_error("cannot open the history " + file + ": the folder " + folder.string() +
+                                 " does not exist");
+    }
     writer = open(file);
     try {
         execute(writer, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
         execute(writer, schema);
         reader = open(file);
-    } catch (...) {
+    } catch (const std::exception& error) {
         sqlite3_close(writer);
-        throw;
+        throw std::runtime_error("cannot use the history " + file + ": " + error.what());
     }
     writerThread = std::thread(&ipm_History::Write, this);
 }
@@ -164,11 +171,13 @@ ipm_History::~ipm_History() {
     sqlite3_close(writer);
 }
 
-std::vector<ipm_JobRecord> ipm_History::Jobs() {
+std::vector<ipm_JobRecord> ipm_History::Jobs(std::int64_t from) {
     std::lock_guard lock(readLock);
     Statement select(reader,
                      "SELECT id, name, host, handle, transport, peer, state, phase, step, increment, time,"
-                     " last_message, messages, warnings, errors, started, stop_outcome FROM jobs ORDER BY id");
+                     " last_message, messages, warnings, errors, started, stop_outcome FROM jobs WHERE id >= ?"
+                     " ORDER BY id");
+    select.Bind(1, from);
     std::vector<ipm_JobRecord> jobs;
     while (select.Step()) jobs.push_back(jobFrom(select));
     return jobs;
@@ -200,6 +209,19 @@ void ipm_History::Store(const ipm_JobRecord& job) {
 void ipm_History::Flush() {
     std::unique_lock lock(queueLock);
     queueChanged.wait(lock, [&] { return queuedMessages.empty() && queuedJobs.empty() && !writing; });
+}
+
+std::int64_t ipm_History::ImportedAs(const std::string& digest) {
+    std::lock_guard lock(readLock);
+    Statement select(reader, "SELECT job FROM imports WHERE digest = ?");
+    select.Bind(1, digest);
+    return select.Step() ? select.Integer(0) : 0;
+}
+
+void ipm_History::RecordImport(const std::string& digest, const std::string& file, std::int64_t job) {
+    std::lock_guard lock(readLock);
+    Statement insert(reader, "INSERT OR REPLACE INTO imports(digest, file, job) VALUES(?,?,?)");
+    insert.Bind(1, digest).Bind(2, file).Bind(3, job).Run();
 }
 
 Json ipm_History::Messages(std::int64_t job, std::int64_t after, const std::string& type, int limit) {

@@ -17,7 +17,8 @@ struct sqlite3;
 // The monitor's history in an SQLite database (WAL mode): every job and
 // every message, so that a restarted listener still shows them. Writes are
 // queued and a thread of its own stores them a batch per transaction; reads
-// use a connection of their own. Schema: docs/monitor.md.
+// (and the rare note of an import) use a connection of their own. Schema:
+// docs/monitor.md.
 class ipm_History {
 public:
     static constexpr const char* defaultFile = "ipm-listen.db";
@@ -33,7 +34,8 @@ public:
     ipm_History(const ipm_History&) = delete;
     ipm_History& operator=(const ipm_History&) = delete;
 
-    std::vector<ipm_JobRecord> Jobs();
+    // The jobs from id `from` on.
+    std::vector<ipm_JobRecord> Jobs(std::int64_t from = 0);
     std::int64_t LastMessageId();
 
     void Store(const ipm_MessageRecord& message);
@@ -42,6 +44,11 @@ public:
     void Store(const ipm_JobRecord& job);
     // Returns once everything stored so far is written.
     void Flush();
+
+    // The job a log file of this content (its digest) was imported as; 0 for none.
+    std::int64_t ImportedAs(const std::string& digest);
+    // Notes at once that the log `file` of this content was imported as `job`.
+    void RecordImport(const std::string& digest, const std::string& file, std::int64_t job);
 
     // {"messages":[..],"next":CURSOR}: the job's messages with an id above
     // `after`, of type `type` unless it is empty, at most `limit`.

@@ -1,6 +1,8 @@
 #include "tools/listen/ipm_Monitor.h"
 
+#include <algorithm>
 #include <chrono>
+#include <vector>
 
 namespace {
 
@@ -62,6 +64,28 @@ void ipm_Monitor::JobEnded(std::int64_t id, bool orderly) {
         record.state = orderly ? "stopped" : "gone";
     }
     Changed(record);
+}
+
+void ipm_Monitor::Refresh() {
+    std::int64_t from = 0;
+    {
+        std::lock_guard guard(lock);
+        from = jobs.empty() ? 1 : jobs.rbegin()->first + 1;
+        if (!othersRunning.empty()) from = std::min(from, *othersRunning.begin());
+    }
+    std::vector<ipm_JobRecord> rows = history.Jobs(from);
+    std::lock_guard guard(lock);
+    for (auto& row : rows) {
+        const bool known = jobs.count(row.id) != 0;
+        if (known && (othersRunning.count(row.id) == 0 || jobs.at(row.id).ToJson() == row.ToJson())) continue;
+        if (row.state == "running") {
+            othersRunning.insert(row.id);
+        } else {
+            othersRunning.erase(row.id);
+        }
+        if (events.HasReaders()) events.Publish("job", dump(row.ToJson()));
+        jobs.insert_or_assign(row.id, std::move(row));
+    }
 }
 
 void ipm_Monitor::StopDone(std::int64_t id, const std::string& outcome) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
@@ -29,6 +30,9 @@ public:
     void MessageReceived(std::int64_t job, const ipm_DocumentReader::Message& message);
     // The job's connection has ended; `orderly` when the job ended it.
     void JobEnded(std::int64_t job, bool orderly);
+    // Takes in the jobs another process (an import) has added to the
+    // history; one it took in running is read again until it ends.
+    void Refresh();
     // What became of a kill request: "sent" or "failed: REASON".
     void StopDone(std::int64_t job, const std::string& outcome);
     // Where the page's stop requests for jobs of `transport` wait.
@@ -53,5 +57,7 @@ private:
     ipm_StopQueue jabberStops;
     mutable std::mutex lock;
     std::map<std::int64_t, ipm_JobRecord> jobs;
+    // Jobs of other processes, taken in while they were running.
+    std::set<std::int64_t> othersRunning;
     std::int64_t lastMessage = 0;
 };

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -17,6 +20,10 @@ class ipm_MonitorServer {
 public:
     // Readers of the event stream hold a thread each; the rest serve requests.
     static constexpr std::size_t threads = ipm_EventHub::maxReaders + 8;
+    // Jobs another process adds to the history (an import) show within this.
+    static constexpr auto refreshInterval = std::chrono::seconds(1);
+    // How long the open pages have for their "end" event at the end.
+    static constexpr auto endEventTime = std::chrono::milliseconds(1000);
 
     // Binds to ADDR:PORT (port 0 picks a free one) and starts serving.
     // Throws std::runtime_error when it cannot bind.
@@ -31,6 +38,7 @@ public:
 
 private:
     void Route();
+    void RefreshJobs();
 
     ipm_Monitor& monitor;
     std::string address;
@@ -38,4 +46,8 @@ private:
     int port = 0;
     std::unique_ptr<httplib::Server> server;
     std::thread serving;
+    std::mutex refreshLock;
+    std::condition_variable refreshDue;
+    bool stopping = false;
+    std::thread refreshing;
 };

@@ -302,7 +302,8 @@
   }
 
   class JobView {
-    constructor(id) {
+    // A log carries no times: an imported job is charted against the message number.
+    constructor(id, job) {
       this.id = id;
       this.messages = [];
       this.cursor = 0;
@@ -311,7 +312,7 @@
       this.types = new Set();
       this.fields = new Set();
       this.charts = new Map();
-      this.xField = '';
+      this.xField = job?.transport === 'file' ? '#' : '';
       this.typeShown = '';
       this.newRows = [];
       this.drawTimer = null;
@@ -320,7 +321,8 @@
       $('charts').replaceChildren();
       $('messages').tBodies[0].replaceChildren();
       $('type-filter').replaceChildren(new Option('all types', ''));
-      $('x-axis').replaceChildren(new Option('message time', ''));
+      $('x-axis').replaceChildren(new Option('message time', ''), new Option('message number', '#'));
+      $('x-axis').value = this.xField;
       $('chart-note').textContent = 'loading history…';
       $('message-count').textContent = '';
       $('job-view').hidden = false;
@@ -368,6 +370,7 @@
       if (message.id <= this.cursor) return;
       this.cursor = message.id;
       this.messages.push(message);
+      message.number = this.messages.length;
       if (!this.types.has(message.type)) {
         this.types.add(message.type);
         $('type-filter').append(new Option(message.type, message.type));
@@ -377,7 +380,8 @@
     }
 
     plot(message) {
-      const x = this.xField ? message.fields[this.xField] : new Date(message.time);
+      const x = this.xField === '#' ? message.number
+        : this.xField ? message.fields[this.xField] : new Date(message.time);
       for (const [field, value] of Object.entries(message.fields)) {
         if (identityFields.has(field)) continue;
         if (typeof value !== 'number' && !['nan', 'inf', '-inf'].includes(value)) continue;
@@ -424,7 +428,8 @@
     redraw() {
       if (view !== this) return;
       const start = performance.now();
-      for (const chart of this.charts.values()) chart.draw(this.xField || 'time');
+      const xLabel = this.xField === '#' ? 'message number' : this.xField || 'time';
+      for (const chart of this.charts.values()) chart.draw(xLabel);
       $('chart-note').textContent = this.charts.size ? '' : 'no numeric fields yet';
       this.showNewRows();
       this.lastDraw = performance.now();
@@ -473,7 +478,7 @@
   function selectJob(id) {
     if (view?.id === id) return;
     const previous = view && jobs.get(view.id);
-    view = new JobView(id);
+    view = new JobView(id, jobs.get(id)?.job);
     if (previous) previous.row.classList.remove('selected');
     const entry = jobs.get(id);
     entry?.row.classList.add('selected');
@@ -544,4 +549,9 @@
     if (view && !view.loading) view.load().catch(() => {});
   });
   events.addEventListener('error', () => setConnection('lost', 'reconnecting…'));
+  // Sent by a listener that ends: there is nothing left to reconnect to.
+  events.addEventListener('end', () => {
+    events.close();
+    setConnection('lost', 'the listener has ended');
+  });
 })();
