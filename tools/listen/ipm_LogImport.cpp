@@ -124,6 +124,7 @@ std::int64_t ipm_LogImport::Run(ipm_Monitor& monitor, const std::string& file, c
     readBlocks(file, [&](std::string_view bytes) { loader.Feed(bytes); });
     const std::int64_t job = loader.Finish();
     messages = loader.messages;
+    monitor.History().Flush();
     monitor.History().RecordImport(digest, std::filesystem::absolute(file).string(), job);
     return job;
 }
