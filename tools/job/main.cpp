@@ -176,7 +176,7 @@ std::string usageProblem(const cow_String& transport, const utl_CommandLine& opt
     for (const char* option : *required) {
         if (!options.IsMember(option)) missing += std::string(missing.empty() ? "" : " ") + option + "=";
     }
-    if (!missing.empty()) return "the " + std::string(transport.view()) + " transport needs " + missing;
+    if (!missing.empty()) return "missing " + missing + " for the " + std::string(transport.view()) + " transport";
     const cow_String port = options.ConstGetValue("direct_port");
     if (transport == "direct" && !isPortNumber(port.view())) {
         return "direct_port \"" + std::string(port.view()) + "\" is not a port number (1 to 65535)";

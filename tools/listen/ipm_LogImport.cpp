@@ -9,7 +9,9 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "tools/listen/ipm_Console.h"
 #include "tools/listen/ipm_DocumentSplitter.h"
@@ -82,19 +84,21 @@ private:
         throw std::runtime_error(file + " is not a message log: " + why + "; nothing imported");
     }
 
+    // Before the first message a problem means that this is no log; after
+    // it, the problem is reported with the file and line and the rest read.
+    void Problem(const std::string& what) const {
+        if (!job) Refuse("line " + std::to_string(pieceLine) + ": " + what);
+        ipm_Console::Report("warning: " + file + ":" + std::to_string(pieceLine) + ": " + what);
+    }
+
     void Take(const ipm_DocumentSplitter::Piece& piece) {
-        const std::string where = file + ":" + std::to_string(pieceLine) + ": ";
         if (!isBlank(splitter.JobName())) Refuse("line 1 is not a message document");
-        if (piece.kind == ipm_DocumentSplitter::Piece::Kind::warning) {
-            if (!job) Refuse("line " + std::to_string(pieceLine) + ": " + piece.text);
-            ipm_Console::Report("warning: " + where + piece.text);
-        }
+        if (piece.kind == ipm_DocumentSplitter::Piece::Kind::warning) Problem(piece.text);
         if (piece.kind != ipm_DocumentSplitter::Piece::Kind::document) return;
         std::string error;
         const auto message = ipm_DocumentReader::Read(piece.text, error);
-        if (!message && !job) Refuse("line " + std::to_string(pieceLine) + ": " + error);
         if (!message) {
-            ipm_Console::Report("warning: " + where + "a document left out: " + error);
+            Problem("a document left out: " + error);
             return;
         }
         if (!job) job = monitor.JobConnected("file", name, std::filesystem::absolute(file).string());
