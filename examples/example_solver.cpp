@@ -18,6 +18,7 @@
 #include "foundation/eli_killsig.h"
 #include "foundation/utl_CommandLine.h"
 #include "ipm/ipm_Messaging.h"
+#include "ipm/ipm_version.h"
 
 namespace {
 
@@ -97,18 +98,40 @@ bool solve() {
     return true;
 }
 
+constexpr const char* usage =
+    "usage: example-solver [-transport direct] job=NAME message=ALL [indir=DIR] listener_name=HOST direct_port=PORT\n"
+    "       example-solver -transport jabber job=NAME message=ALL [indir=DIR] msgserver=SERVER\n"
+    "                      listener_name=USER listener_resource=RESOURCE\n"
+    "A small solver that reports its progress (for about 10 s) through the messaging\n"
+    "library, which reads these options itself; without job= it runs without messaging.\n"
+    "Exit status: 0 when the analysis completed, 3 when the listener stopped it, 2 for\n"
+    "a usage error. --version prints the version.\n";
+
 }  // namespace
 
 int main() {
     // "-transport jabber" reports through a Jabber server; the direct
     // connection to the listener is the default.
     const utl_CommandLine& options = thr_GlobalSingleton<utl_CommandLine>::Instance();
-    const bool jabber = options.IsMember("transport") && options.ConstGetValue("transport") == "jabber";
+    if (options.IsMember("help") || options.IsMember("h")) {
+        std::cout << usage;
+        return 0;
+    }
+    if (options.IsMember("version")) {
+        std::cout << "example-solver " << IPM_VERSION << "\n";
+        return 0;
+    }
+    const std::string transport = options.IsMember("transport") ? options.ConstGetValue("transport").text() : "direct";
+    if (transport != "direct" && transport != "jabber") {
+        std::cerr << "example-solver: unknown transport \"" << transport
+                  << "\" (direct or jabber); see example-solver --help\n";
+        return 2;
+    }
 
     // Starts the library and, on a thread of its own, the message task, which
     // connects in the background and sends the buffered messages, so the
     // solver never waits for the network. Destruction sends what is left.
-    ipm_Messaging messaging(jabber ? "jabber" : "direct");
+    ipm_Messaging messaging(transport);
     const bool completed = solve();
     std::cout << (completed ? "example-solver: analysis completed\n" : "example-solver: stopped by the listener\n");
     return completed ? 0 : 3;

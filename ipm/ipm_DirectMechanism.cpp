@@ -3,7 +3,9 @@
 #include <poll.h>
 
 #include <chrono>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -40,8 +42,9 @@ bool waitReadable(int descriptor, std::chrono::milliseconds limit, int wake = -1
 // to fix, not a listener to wait for.
 int portFrom(const cow_String& text) {
     const std::string_view digits = text.view();
-    const bool numeric =
-        !digits.empty() && digits.size() <= 5 && digits.find_first_not_of("0123456789") == std::string_view::npos;
+    if (digits.empty())
+        throw std::invalid_argument("direct_port is not set: the direct transport needs the listener's port");
+    const bool numeric = digits.size() <= 5 && digits.find_first_not_of("0123456789") == std::string_view::npos;
     const int port = numeric ? std::stoi(std::string(digits)) : 0;
     if (port < 1 || port > 65535)
         throw std::invalid_argument("direct_port \"" + std::string(digits) + "\" is not a port number");
@@ -64,13 +67,17 @@ ipm_DirectMechanism::~ipm_DirectMechanism() {
 bool ipm_DirectMechanism::Initialize() {
     const utl_CommandLine& options = thr_GlobalSingleton<utl_CommandLine>::Instance();
     const int port = portFrom(options.ConstGetValue("direct_port"));
-    const csp_IpAddress listener(options.ConstGetValue("listener_name"));
+    const cow_String host = options.ConstGetValue("listener_name");
+    listenerAddress = std::string(host.view()) + ":" + std::to_string(port);
     writeTimeout = static_cast<int>(thr_GlobalSingleton<ipm_MessageTransmit>::Instance().Settings().networkTimeout.count());
     socket = csp_TcpSocket(csp_TcpSocket::NoBinding);
     try {
-        socket.connectTo(csp_SocketAddress(listener, port));
-    } catch (...) {
-        return false;
+        socket.connectTo(csp_SocketAddress(csp_IpAddress(host), port));
+    } catch (const csp_NetworkException& error) {
+        // A failed system call leaves its reason in errno.
+        const bool unknown = error.getKind() == invalid_host || error.getKind() == invalid_address;
+        throw std::runtime_error("the listener at " + listenerAddress + " (" +
+                                 (unknown ? "unknown host" : std::strerror(errno)) + ")");
     }
     socket.setKeepAlives(true);
     Write(jobName.view());
@@ -105,7 +112,10 @@ void ipm_DirectMechanism::Poll() {
     const int count = socket.read(received, readLimit);
     // A listener that has gone is noticed here, before documents are
     // written into a connection nobody reads.
-    if (count == 0) throw csp_NetworkException(eof_encountered, "the listener closed the connection");
+    if (count == 0) {
+        const std::string reason = "the listener at " + listenerAddress + " closed the connection";
+        throw csp_NetworkException(eof_encountered, cow_String(std::string_view(reason)));
+    }
     if (count > 0 && std::string_view(received, static_cast<size_t>(count)).find("Kill") != std::string_view::npos)
         eli_setkillsig();
 }

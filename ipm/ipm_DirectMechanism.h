@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "csp/csp_TcpSocket.h"
 #include "foundation/cow_String.h"
 #include "foundation/ipm_export.h"
@@ -39,5 +41,7 @@ private:
     void Write(std::string_view bytes);
 
     csp_TcpSocket socket;
+    // HOST:PORT as the options give them, for the reasons told.
+    std::string listenerAddress;
     int writeTimeout = 10000;
 };

@@ -169,7 +169,8 @@ void ipm_MessageTransmit::OpenLogFile() {
     const cow_String name(logFileName(jobName.view()));
     const cow_String path = utl_FilePath(name, commandLine().ConstGetValue("indir")).AbsolutePathName();
     logFile->Open(path.text());
-    if (!logFile->IsOpen())
+    logFailed = !logFile->IsOpen();
+    if (logFailed)
         Tell("cannot open the message log " + std::string(path.view()) + " (" + std::strerror(errno) +
              "): messages are not logged");
     std::call_once(exitHook, [] { std::atexit(writeLogAtExit); });

@@ -150,6 +150,8 @@ public:
     bool Pending() const { return pending.load(); }
     void SetLogToFile(bool log) { logToFile.store(log); }
     bool LogToFile() const { return logToFile.load(); }
+    // True once the log was asked for and could not be opened.
+    bool LogFailed() const { return logFailed.load(); }
     bool Enabled() const { return enabled.load(); }
     bool MechanismReady() const { return mechanismReady.load(); }
     ipm_TransmissionMechanism* Mechanism() const { return mechanism.load(); }
@@ -189,6 +191,7 @@ private:
     std::unique_ptr<ipm_PhaseTexts> currentPhase;
     std::unique_ptr<ipm_MessageLog> logFile;
     bool logOpenTried = false;
+    std::atomic<bool> logFailed{false};
     std::unique_ptr<ipm_DocumentBlocks> blocks;
     std::unique_ptr<ipm_DocumentQueue> messageBuffer;
     mutable cow_1DArrayList<cow_String> messageCopies;

@@ -186,6 +186,63 @@ TEST(ListenMonitor, HistoryOutlivesTheListenerAndAnImportMatchesLiveReception) {
     EXPECT_EQ(get(restarted, "/api/jobs/1/series?field=residual&x=step")["points"], Json::parse("[[3,2.5e-06]]"));
 }
 
+TEST(ListenMonitor, AnImportShowsInARunningListenerAndWhatIsNotANewLogIsRefused) {
+    TempDir dir;
+    const std::string database = dir.File("history.db");
+    const auto import = [&](const std::string& file, const std::string& into) {
+        ChildProcess run({IPM_LISTEN_PATH, "--import", dir.File(file), "--db", into});
+        return run.Wait();
+    };
+    dir.Write("notes.txt", "not a log\n");
+    dir.Write("empty.ipm", "");
+    dir.Write("beam.ipm", started + progress);
+    dir.Write("copy.ipm", started + progress);
+    EXPECT_NE(import("notes.txt", dir.File("fresh.db")), 0);
+    EXPECT_FALSE(dir.Exists("fresh.db")) << "a refused import leaves no history behind";
+
+    Listener listener({"--http", "0", "--db", database});
+    EXPECT_NE(import("notes.txt", database), 0);
+    EXPECT_NE(import("empty.ipm", database), 0);
+    EXPECT_NE(import("missing.ipm", database), 0);
+    EXPECT_EQ(import("beam.ipm", database), 0);
+    EXPECT_NE(import("beam.ipm", database), 0) << "the same log twice";
+    EXPECT_NE(import("copy.ipm", database), 0) << "the same log under another name";
+    const Json row = rowWhen(listener, 1, [](const Json& row) { return row["state"] == "stopped"; });
+    ASSERT_NE(row, nullptr) << "the import shows while the listener runs";
+    EXPECT_EQ((Json{row["transport"], row["messages"]}), Json::parse(R"(["file", 2])"));
+    EXPECT_EQ(get(listener, "/api/jobs")["jobs"].size(), 1u) << "a refused import made a job";
+    EXPECT_EQ(get(listener, "/api/jobs/1/series?field=residual&x=%23")["points"], Json::parse("[[2,2.5e-06]]"))
+        << "charted against the message number";
+}
+
+// Bad command lines send nothing: the listener's first line is the message
+// of the good job that follows them.
+TEST(JobTool, RefusesAnIncompleteCommandLineWithStatus2AndSendsNothing) {
+    TempDir dir;
+    Listener listener({});
+    const std::string port = "direct_port=" + std::to_string(listener.port);
+    const std::string host = "listener_name=127.0.0.1";
+    const std::vector<std::vector<std::string>> refused = {
+        {},
+        {"message=ALL", host, port},
+        {"job=beam", host, port},
+        {"job=beam", "message=ALL", host, "direct_port=abc"},
+        {"-transport", "bogus", "job=beam", "message=ALL", host, port}};
+    const std::string send = R"({"send":"direct","type":"Progress","format":"step=%i","ints":[1]})" "\n";
+    for (std::vector<std::string> arguments : refused) {
+        arguments.insert(arguments.begin(), {IPM_JOB_PATH, "indir=" + dir.Path()});
+        ChildProcess job(arguments);
+        job.Write(send);
+        job.CloseInput();
+        EXPECT_EQ(job.Wait(), 2) << arguments.size() << " arguments";
+    }
+    ChildProcess good({IPM_JOB_PATH, "indir=" + dir.Path(), "job=good", "message=ALL", host, port});
+    good.Write(send);
+    good.CloseInput();
+    EXPECT_EQ(good.Wait(), 0);
+    EXPECT_TRUE(listener.Line().starts_with("good Progress step=1")) << "a refused job sent something";
+}
+
 TEST(ListenMonitor, AStopNeedsTheTokenAndEndsARealJobWithStatus3) {
     TempDir dir;
     Listener listener({"--http", "0", "--token", "secret", "--db", dir.File("history.db")});
@@ -329,7 +386,7 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     Listener listener({"--http", "0", "--db", database, "--keep-days", "1"});
     loopback::Peer beam = job(listener.port);
     beam.Write("beam" + started + progress);
-    ASSERT_NE(rowWhen(listener.monitor, 1, [](const Json& row) { return row["messages"] == 2; }), nullptr);
+    ASSERT_NE(rowWhen(listener, 1, [](const Json& row) { return row["messages"] == 2; }), nullptr);
 
     // While the job runs: a log imported and a second listener, into the same history.
     std::string log;
@@ -343,7 +400,7 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     for (int i = 0; i < 3; ++i) EXPECT_EQ(second.Line(), "other " + progressLine);
     beam.Write(progress);
     beam.Close();
-    ASSERT_NE(rowWhen(listener.monitor, 1, [](const Json& row) { return row["state"] == "stopped"; }), nullptr);
+    ASSERT_NE(rowWhen(listener, 1, [](const Json& row) { return row["state"] == "stopped"; }), nullptr);
     second.Signal(SIGTERM);
     EXPECT_EQ(second.Wait(), 0) << second.Errors();
 
@@ -355,17 +412,17 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     EXPECT_EQ(history.Count("jobs WHERE state = 'stopped' AND messages = 3"), 2);
 
     // A long series comes bounded, its extremes kept at every zoom; paged messages newest first.
-    const Json whole = get(listener.monitor, "/api/jobs/2/series?field=residual")["points"];
+    const Json whole = get(listener, "/api/jobs/2/series?field=residual")["points"];
     EXPECT_LE(whole.size(), 2000u);
     const auto spike = [](const Json& points) {
         return std::any_of(points.begin(), points.end(), [](const Json& point) { return point[1] == 1e6; });
     };
     EXPECT_TRUE(spike(whole));
     EXPECT_TRUE(std::any_of(whole.begin(), whole.end(), [](const Json& point) { return point[1] == -1; }));
-    const Json zoomed = get(listener.monitor, "/api/jobs/2/series?field=residual&x=step&from=3300&to=3399")["points"];
+    const Json zoomed = get(listener, "/api/jobs/2/series?field=residual&x=step&from=3300&to=3399")["points"];
     EXPECT_EQ(zoomed.size(), 100u);
     EXPECT_TRUE(spike(zoomed));
-    const Json newest = get(listener.monitor, "/api/jobs/2/messages?before=999999999&limit=2");
+    const Json newest = get(listener, "/api/jobs/2/messages?before=999999999&limit=2");
     ASSERT_EQ(newest["messages"].size(), 2u);
     EXPECT_EQ(newest["messages"][0]["fields"]["step"], 4999);
     EXPECT_EQ(newest["next"], newest["messages"][1]["id"]);
@@ -386,7 +443,7 @@ TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasSto
     loopback::Peer beam = job(listener.port);
     beam.Write("beam" + progress);
     EXPECT_EQ(listener.Line(), "beam " + progressLine);
-    ASSERT_NE(rowWhen(listener.monitor, 1, [](const Json& row) { return row["messages"] == 1; }), nullptr);
+    ASSERT_NE(rowWhen(listener, 1, [](const Json& row) { return row["messages"] == 1; }), nullptr);
 
     for (int outage = 0; outage < 2; ++outage) {
         Database locker(database);
@@ -406,7 +463,7 @@ TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasSto
         EXPECT_EQ(count(listener, "\n"), 3 + 2 * outage) << listener.Errors();
     }
     beam.Close();
-    const Json row = rowWhen(listener.monitor, 1, [](const Json& row) { return row["state"] == "stopped"; });
+    const Json row = rowWhen(listener, 1, [](const Json& row) { return row["state"] == "stopped"; });
     const long long stored = Database(database).Count("messages WHERE job = 1");
     EXPECT_LT(stored, 1 + 2 * 24000) << "more than the queue holds waited through the outage";
     EXPECT_EQ(row["messages"], stored);

@@ -59,8 +59,9 @@ class Listener:
 
     def __init__(self, program, directory):
         self.jid = f"mon{os.getpid()}@localhost/desk"
+        self.database = os.path.join(directory, "history.db")
         self.process = subprocess.Popen([program, "--jabber", self.jid, "--port", "0", "--http", "127.0.0.1:0",
-                                         "--db", os.path.join(directory, "history.db")],
+                                         "--db", self.database],
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
         self.lines = queue.Queue()
         threading.Thread(target=lambda: [self.lines.put(line) for line in self.process.stdout], daemon=True).start()
@@ -225,6 +226,25 @@ def measure_scale(driver, listener):
         connection.close()
 
 
+def check_import_and_end(driver, listener, program, directory):
+    """A log imported meanwhile shows at once, charted against the message number; the end is said."""
+    name = f"log{os.getpid()}"
+    log = os.path.join(directory, f"{name}.ipm")
+    with open(log, "wb") as file:
+        file.write(document("Started", [("handle", "integer", 5)]) + b"".join(
+            document("Progress", [("step", "integer", i), ("residual", "float", 10.0 ** -i)]) for i in range(3)))
+    subprocess.run([program, "--import", log, "--db", listener.database], check=True, timeout=HANG_BOUND,
+                   stdout=subprocess.DEVNULL)
+    wait(driver, lambda: row_of(driver, name), "the imported job in the open page")
+    row_of(driver, name).click()
+    wait(driver, lambda: driver.find_element(By.ID, "job-title").text == name and points(driver) == 3,
+         "the imported job's residual chart")
+    assert Select(driver.find_element(By.ID, "x-axis")).first_selected_option.text == "message number"
+    listener.process.terminate()
+    wait(driver, lambda: driver.find_element(By.ID, "connection").text == "the listener has ended",
+         "the page told that the listener ended")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--listen", required=True)
@@ -246,18 +266,21 @@ def main():
             check_page(driver, listener, direct, jabber, arguments.screenshot)
             status = jobs[0].wait(timeout=HANG_BOUND)
             assert status == 3, f"the stopped job ended with {status}: {jobs[0].stderr.read()}"
+            driver.get(listener.url)
             if arguments.measure:
                 driver.set_script_timeout(SCALE_BOUND)
                 try:
                     measure_scale(driver, listener)
                 except (OSError, TimeoutException) as failure:
                     print(f"page with 1,000 jobs: not measured ({failure!r})")
+                driver.get(listener.url)
+            check_import_and_end(driver, listener, arguments.listen, directory)
         finally:
             driver.quit()
             for process in jobs + [listener.process]:
                 process.kill()
                 process.wait()
-    print("monitor page: rows, phases, live chart, stop and inert job text as expected")
+    print("monitor page: rows, phases, live chart, stop, inert job text, live import and end as expected")
 
 
 if __name__ == "__main__":

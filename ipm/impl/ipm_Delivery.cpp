@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <exception>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -73,7 +74,8 @@ bool ipm_Delivery::Connect() {
     }
     if (hopeless)
         transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Off,
-                                reason + ": messaging is off, the log still holds every message");
+                                reason + (transmitter.LogFailed() ? ": messaging is off"
+                                                                  : ": messaging is off, the log still holds every message"));
     else
         transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Connecting,
                                 reason + ": retrying in the background, messages wait meanwhile");
@@ -143,8 +145,9 @@ bool ipm_Delivery::Write() {
 // A message of its own, ahead of the documents that follow the gap.
 bool ipm_Delivery::TellDropped() {
     int count[] = {static_cast<int>(std::min<long long>(dropped, INT_MAX))};
-    char text[] = "messages dropped from sending while the backlog was full; the job's log holds them";
-    char* texts[] = {text};
+    std::string text = "messages dropped from sending while the backlog was full";
+    if (!transmitter.LogFailed()) text += "; the job's log holds them";
+    char* texts[] = {text.data()};
     try {
         const cow_String notice = transmitter.Encode("Warning", "message=%s dropped=%i", count, nullptr, texts, false);
         transmitter.TransmitDocuments({notice.view()});
@@ -168,9 +171,13 @@ void ipm_Delivery::Finish() {
         }
         Write();
     }
+    const auto messages = [](long long count, const char* what) {
+        return std::to_string(count) + (count == 1 ? " message" : " messages") + what + (count == 1 ? " was" : " were");
+    };
     std::string lost;
-    if (const int unsent = transmitter.ReturnUnsent(backlog); unsent > 0)
-        lost = std::to_string(unsent) + " messages were not delivered by the stop";
+    // A transport that could never work was told about when that was found.
+    if (const int unsent = transmitter.ReturnUnsent(backlog); unsent > 0 && !hopeless)
+        lost = messages(unsent, "") + " not delivered by the stop";
     if (connected) {
         connected = false;
         // The orderly end may use what is left of the stop's time, and a
@@ -179,10 +186,11 @@ void ipm_Delivery::Finish() {
         const long long unconfirmed =
             transmitter.FinishTransport(std::chrono::ceil<std::chrono::milliseconds>(left));
         if (unconfirmed > 0)
-            lost += (lost.empty() ? "" : ", and ") + std::to_string(unconfirmed) +
-                    " messages sent were not confirmed by the message server by the stop";
+            lost += (lost.empty() ? "" : ", and ") + messages(unconfirmed, " sent") +
+                    " not confirmed by the message server by the stop";
     }
     if (!lost.empty())
-        transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Off, lost + "; the job's log holds them");
+        transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Off,
+                                lost + (transmitter.LogFailed() ? "" : "; the job's log holds them"));
     transmitter.Pause(0);
 }

@@ -6,7 +6,8 @@
 # installed Python package, each finding the library by itself.
 #
 # Usage: consumer_test.sh BUILD_DIR SOURCE_DIR
-# Environment: PYTHON (interpreter), IPM_SANITIZE (the build's sanitizers),
+# Environment: PYTHON (interpreter), IPM_PYTHON_DIR (where the build installs
+# the Python package, under the prefix), IPM_SANITIZE (the build's sanitizers),
 # IPM_PYTHON_PRELOAD (sanitizer runtime Python must load first), FC (a
 # Fortran compiler, optional).
 set -euo pipefail
@@ -47,9 +48,10 @@ includedir=$(pkg-config --variable=includedir ipm)
 # Every installed header compiles with only the installed ones beside it.
 (cd "$includedir" && find . -name '*.h' | sed 's|^\./\(.*\)|#include "\1"|') >"$work/all_headers.cpp"
 c++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror "${cflags[@]}" "$work/all_headers.cpp"
+# As the README builds a program against a prefix off the loader's path.
 cc -std=c99 -Wall -Wextra -Werror "${flags[@]}" "${cflags[@]}" "$source/tests/consumer/main.c" "${libs[@]}" \
-  -o "$work/c-consumer"
-LD_LIBRARY_PATH=$libdir "$work/c-consumer"
+  -Wl,-rpath,"$libdir" -o "$work/c-consumer"
+env -u LD_LIBRARY_PATH "$work/c-consumer"
 
 if [ -n "${FC:-}" ]; then
   step "Fortran module from the package"
@@ -66,8 +68,9 @@ done
 "$prefix/bin/ipm-listen" --help >/dev/null
 
 step "installed Python package"
-package=$(dirname "$(dirname "$(find "$prefix" -path '*/ipm/__init__.py')")")
-loaded=$(env -u IPM_LIBRARY PYTHONPATH="$package" LD_PRELOAD="${IPM_PYTHON_PRELOAD:-}" ASAN_OPTIONS=detect_leaks=0 \
+package=$prefix/${IPM_PYTHON_DIR:?}
+[ -f "$package/ipm/__init__.py" ] || { echo "no Python package in $package"; exit 1; }
+loaded=$(cd "$work" && env -u IPM_LIBRARY PYTHONPATH="$package" LD_PRELOAD="${IPM_PYTHON_PRELOAD:-}" ASAN_OPTIONS=detect_leaks=0 \
   "${PYTHON:-python3}" -c 'import ipm, ipm._library; print(ipm._library.library._name); print(ipm.count_format_values("a=%i"))')
 echo "$loaded"
 case "$loaded" in

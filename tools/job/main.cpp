@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <iostream>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -18,6 +20,7 @@
 #include "foundation/omi_FatalError.h"
 #include "foundation/utl_CommandLine.h"
 #include "ipm/ipm_Messaging.h"
+#include "ipm/ipm_version.h"
 #include "tools/job/ipm_JobCommand.h"
 #include "tools/job/ipm_LineReader.h"
 
@@ -44,12 +47,12 @@ Standard input holds one command per line, as a JSON object:
   {"close":true}    sends what is buffered, ends the message task and shuts
                     the transport down (a kill request is not heard after it)
 
-Exit status: 0 at the end of input; 2 when some lines were bad (each is
-reported on standard error with its line number and skipped); 3 when the
-listener sent a kill request; 1 for a usage error.
+Exit status: 0 at the end of input; 1 when some lines were bad (each is
+reported on standard error with its line number and skipped); 2 for a usage
+error; 3 when the listener sent a kill request. --version prints the version.
 )";
 
-enum ExitStatus { completed = 0, usageError = 1, badInput = 2, killed = 3 };
+enum ExitStatus { completed = 0, badInput = 1, usageError = 2, killed = 3 };
 
 constexpr int inputWaitMilliseconds = 50;
 constexpr auto sleepSlice = std::chrono::milliseconds(20);
@@ -149,29 +152,36 @@ ExitStatus runScript(Messaging& messaging) {
     return killed;
 }
 
-// The options each transport cannot do without.
+// The options a job cannot do without: the job's own and its transport's.
 const std::vector<const char*>* requiredOptions(const cow_String& transport) {
-    static const std::vector<const char*> direct = {"listener_name", "direct_port"};
-    static const std::vector<const char*> jabber = {"msgserver", "listener_name", "listener_resource"};
+    static const std::vector<const char*> direct = {"job", "message", "listener_name", "direct_port"};
+    static const std::vector<const char*> jabber = {"job", "message", "msgserver", "listener_name",
+                                                    "listener_resource"};
     if (transport == "direct") return &direct;
     if (transport == "jabber") return &jabber;
     return nullptr;
 }
 
-// Says why on standard error when the transport cannot be used as asked.
-bool transportUsable(const cow_String& transport, const utl_CommandLine& options) {
+bool isPortNumber(std::string_view text) {
+    unsigned port = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
+    return error == std::errc() && end == text.data() + text.size() && port >= 1 && port <= 65535;
+}
+
+// What makes the command line unusable; empty when it is fine.
+std::string usageProblem(const cow_String& transport, const utl_CommandLine& options) {
     const std::vector<const char*>* required = requiredOptions(transport);
-    if (!required) {
-        std::cerr << "ipm-job: unknown transport \"" << transport.text() << "\"; use -transport direct or jabber\n";
-        return false;
-    }
-    bool complete = true;
+    if (!required) return "unknown transport \"" + std::string(transport.view()) + "\" (direct or jabber)";
+    std::string missing;
     for (const char* option : *required) {
-        if (options.IsMember(option)) continue;
-        std::cerr << "ipm-job: the " << transport.text() << " transport needs " << option << "=\n";
-        complete = false;
+        if (!options.IsMember(option)) missing += std::string(missing.empty() ? "" : " ") + option + "=";
     }
-    return complete;
+    if (!missing.empty()) return "missing " + missing + " for the " + std::string(transport.view()) + " transport";
+    const cow_String port = options.ConstGetValue("direct_port");
+    if (transport == "direct" && !isPortNumber(port.view())) {
+        return "direct_port \"" + std::string(port.view()) + "\" is not a port number (1 to 65535)";
+    }
+    return {};
 }
 
 }  // namespace
@@ -182,9 +192,13 @@ int main() {
         std::cout << usage;
         return completed;
     }
+    if (options.IsMember("version")) {
+        std::cout << "ipm-job " << IPM_VERSION << "\n";
+        return completed;
+    }
     const cow_String transport = options.IsMember("transport") ? options.ConstGetValue("transport") : "direct";
-    if (!transportUsable(transport, options)) {
-        std::cerr << usage;
+    if (const std::string problem = usageProblem(transport, options); !problem.empty()) {
+        std::cerr << "ipm-job: " << problem << "; see ipm-job --help\n";
         return usageError;
     }
 

@@ -10,6 +10,7 @@ std::uint64_t ipm_EventHub::Join() {
 void ipm_EventHub::Leave(std::uint64_t reader) {
     std::lock_guard guard(lock);
     readers.erase(reader);
+    published.notify_all();
 }
 
 bool ipm_EventHub::HasReaders() const {
@@ -37,7 +38,7 @@ bool ipm_EventHub::Take(std::uint64_t number, std::string& events, std::chrono::
     if (found == readers.end()) return false;
     Reader& reader = found->second;
     published.wait_for(guard, wait, [&] { return closed || reader.dropped || !reader.backlog.empty(); });
-    if (closed || reader.dropped) return false;
+    if (reader.dropped || (closed && reader.backlog.empty())) return false;
     events.swap(reader.backlog);
     reader.backlog.clear();
     return true;
@@ -45,6 +46,13 @@ bool ipm_EventHub::Take(std::uint64_t number, std::string& events, std::chrono::
 
 void ipm_EventHub::Close() {
     std::lock_guard guard(lock);
+    if (closed) return;
     closed = true;
+    for (auto& [number, reader] : readers) reader.backlog += "event: end\ndata: {}\n\n";
     published.notify_all();
+}
+
+bool ipm_EventHub::AwaitReadersGone(std::chrono::milliseconds limit) {
+    std::unique_lock guard(lock);
+    return published.wait_for(guard, limit, [&] { return readers.empty(); });
 }

@@ -24,8 +24,11 @@ public:
     // Waits at most `wait` for events and moves them into `events`. False
     // once the reader was dropped or the hub closed.
     bool Take(std::uint64_t reader, std::string& events, std::chrono::milliseconds wait);
-    // Ends every reader's wait for good.
+    // Ends every reader's stream for good with an "end" event, so that the
+    // page can say that the listener has ended.
     void Close();
+    // Waits at most `limit` until every reader has left; false if some stay.
+    bool AwaitReadersGone(std::chrono::milliseconds limit);
 
 private:
     struct Reader {

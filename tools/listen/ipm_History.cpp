@@ -4,6 +4,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <filesystem>
 #include <stdexcept>
 
 #include "tools/listen/ipm_Console.h"
@@ -22,7 +23,8 @@ const char* const schema =
     "CREATE TABLE IF NOT EXISTS messages("
     " id INTEGER PRIMARY KEY, job INTEGER NOT NULL, time INTEGER NOT NULL, type TEXT NOT NULL,"
     " fields TEXT NOT NULL, types TEXT NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS messages_of_job ON messages(job, id);";
+    "CREATE INDEX IF NOT EXISTS messages_of_job ON messages(job, id);"
+    "CREATE TABLE IF NOT EXISTS imports(digest TEXT PRIMARY KEY, file TEXT NOT NULL, job INTEGER NOT NULL);";
 
 const char* const jobColumns =
     "name, host, handle, transport, peer, state, phase, step, increment, time, last_message, messages, warnings,"
@@ -41,7 +43,7 @@ void execute(sqlite3* database, const char* sql) {
     if (sqlite3_exec(database, sql, nullptr, nullptr, &error) != SQLITE_OK) {
         const std::string why = error ? error : "unknown error";
         sqlite3_free(error);
-        throw std::runtime_error("history: " + why);
+        throw std::runtime_error(why);
     }
 }
 
@@ -205,14 +207,19 @@ std::string pathTo(const std::string& name) {
 }  // namespace
 
 ipm_History::ipm_History(const std::string& file, unsigned keepDays) : file(file), keepDays(keepDays) {
+    const std::filesystem::path folder = std::filesystem::absolute(file).parent_path();
+    if (!std::filesystem::is_directory(folder)) {
+        throw std::runtime_error("cannot open the history " + file + ": the folder " + folder.string() +
+                                 " does not exist");
+    }
     writer = open(file);
     try {
         execute(writer, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
         execute(writer, schema);
         reader = open(file);
-    } catch (...) {
+    } catch (const std::exception& error) {
         sqlite3_close(writer);
-        throw;
+        throw std::runtime_error("cannot use the history " + file + ": " + error.what());
     }
     writerThread = std::thread(&ipm_History::Write, this);
 }
@@ -233,9 +240,11 @@ void ipm_History::EndOrphanedJobs() {
     execute(writer, "UPDATE jobs SET state = 'gone' WHERE state = 'running'");
 }
 
-std::vector<ipm_JobRecord> ipm_History::Jobs() {
+std::vector<ipm_JobRecord> ipm_History::Jobs(std::int64_t from) {
     std::lock_guard lock(readLock);
-    Statement select(reader, (std::string("SELECT id, ") + jobColumns + " FROM jobs ORDER BY id").c_str());
+    Statement select(reader,
+                     (std::string("SELECT id, ") + jobColumns + " FROM jobs WHERE id >= ? ORDER BY id").c_str());
+    select.Bind(1, from);
     std::vector<ipm_JobRecord> jobs;
     while (select.Step()) jobs.push_back(jobFrom(select));
     return jobs;
@@ -277,6 +286,19 @@ bool ipm_History::Flush() {
     return !failing;
 }
 
+std::int64_t ipm_History::ImportedAs(const std::string& digest) {
+    std::lock_guard lock(readLock);
+    Statement select(reader, "SELECT job FROM imports WHERE digest = ?");
+    select.Bind(1, digest);
+    return select.Step() ? select.Integer(0) : 0;
+}
+
+void ipm_History::RecordImport(const std::string& digest, const std::string& file, std::int64_t job) {
+    std::lock_guard lock(writeLock);
+    Statement insert(writer, "INSERT OR REPLACE INTO imports(digest, file, job) VALUES(?,?,?)");
+    insert.Bind(1, digest).Bind(2, file).Bind(3, job).Run();
+}
+
 std::string ipm_History::Messages(std::int64_t job, std::int64_t after, std::int64_t before, const std::string& type,
                                   int limit) {
     std::lock_guard lock(readLock);
@@ -301,10 +323,14 @@ std::string ipm_History::Messages(std::int64_t job, std::int64_t after, std::int
 
 Json ipm_History::Series(std::int64_t job, const std::string& field, const std::string& x, double from, double to) {
     const std::string yPath = pathTo(field);
-    const std::string xPath = x == "time" ? "" : pathTo(x);
+    const bool ownColumn = x == "time" || x == "#";
+    const std::string xPath = ownColumn ? "" : pathTo(x);
     Json points = Json::array();
-    if (yPath.empty() || (x != "time" && xPath.empty())) return points;
-    const std::string rows = std::string("FROM (SELECT id, ") + (xPath.empty() ? "time" : "json_extract(fields, ?4)") +
+    if (yPath.empty() || (!ownColumn && xPath.empty())) return points;
+    const char* xColumn = x == "time" ? "time"
+                          : x == "#"  ? "row_number() OVER (ORDER BY id)"
+                                      : "json_extract(fields, ?4)";
+    const std::string rows = std::string("FROM (SELECT id, ") + xColumn +
                              " AS x, fields FROM messages WHERE job = ?1) WHERE typeof(x) IN ('integer', 'real')"
                              " AND x BETWEEN ?2 AND ?3";
     // A connection per answer, so that a page's charts load side by side.

@@ -47,7 +47,8 @@ public:
 
     // Marks the jobs shown as running as gone: their listener ended.
     void EndOrphanedJobs();
-    std::vector<ipm_JobRecord> Jobs();
+    // The jobs from id `from` on.
+    std::vector<ipm_JobRecord> Jobs(std::int64_t from = 0);
     // Inserts the job's row and returns the id the database gave it.
     // Throws std::runtime_error.
     std::int64_t AddJob(const ipm_JobRecord& job);
@@ -65,13 +66,19 @@ public:
     // while writes fail (false).
     bool Flush();
 
+    // The job a log file of this content (its digest) was imported as; 0 for none.
+    std::int64_t ImportedAs(const std::string& digest);
+    // Notes at once that the log `file` of this content was imported as `job`.
+    void RecordImport(const std::string& digest, const std::string& file, std::int64_t job);
+
     // {"messages":[..],"next":CURSOR}: the job's messages with an id above
     // `after` (below `before` when it is not 0, newest first then), of type
     // `type` unless it is empty, at most `limit`.
     std::string Messages(std::int64_t job, std::int64_t after, std::int64_t before, const std::string& type,
                          int limit);
     // [[x,y],..] of the messages that carry both numbers, x from `from` to
-    // `to`; `x` is a field's name or "time", the arrival. Beyond maxPoints
+    // `to`; `x` is a field's name, "time", the arrival, or "#", the message's
+    // number in the job from 1. Beyond maxPoints
     // points, each of maxPoints/2 equal spans of x keeps its lowest and
     // highest y. Field names with '"' or '\' have none.
     nlohmann::ordered_json Series(std::int64_t job, const std::string& field, const std::string& x, double from,

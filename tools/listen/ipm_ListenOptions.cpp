@@ -4,12 +4,14 @@
 
 #include <cctype>
 #include <charconv>
-#include <climits>
 #include <cstdlib>
 #include <stdexcept>
 #include <string_view>
 
 namespace {
+
+// A count of messages: a billion is beyond any job.
+constexpr unsigned long maxKillAfter = 1'000'000'000;
 
 unsigned long parseNumber(const std::string& option, const std::string& text, unsigned long lowest,
                           unsigned long highest) {
@@ -73,7 +75,12 @@ ipm_ListenOptions::HttpEndpoint parseEndpoint(const std::string& text) {
         }
     }
     const std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
-    endpoint.port = static_cast<std::uint16_t>(parseNumber("--http", port, 0, 65535));
+    try {
+        endpoint.port = static_cast<std::uint16_t>(parseNumber("--http", port, 0, 65535));
+    } catch (const std::invalid_argument&) {
+        throw std::invalid_argument("--http needs PORT or ADDR:PORT (PORT from 0 to 65535, ADDR a dotted IPv4 "
+                                    "address), not \"" + text + "\"");
+    }
     return endpoint;
 }
 
@@ -148,7 +155,7 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
         } else if (option == "--json") {
             setMode(options, ipm_MessagePrinter::Mode::json);
         } else if (option == "--kill-after") {
-            options.killAfter = parseNumber(option, value(), 1, ULONG_MAX);
+            options.killAfter = parseNumber(option, value(), 1, maxKillAfter);
         } else if (option == "--http") {
             options.http = parseEndpoint(value());
         } else if (option == "--token") {
@@ -165,6 +172,8 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
             options.importJob = value();
         } else if (option == "--help" || option == "-h") {
             options.help = true;
+        } else if (option == "--version") {
+            options.version = true;
         } else {
             throw std::invalid_argument("unknown argument \"" + option + "\"");
         }
@@ -218,11 +227,13 @@ const char* ipm_ListenOptions::Usage() {
            "  --token T       the page's access token, visible to all in ps: prefer\n"
            "                  IPM_MONITOR_TOKEN (default: a new random one)\n"
            "  --db FILE       keep the history in this SQLite database (default with --http\n"
-           "                  or --import: ipm-listen.db in the working directory)\n"
+           "                  or --import: ipm-listen.db in the working directory; its\n"
+           "                  full path is reported on standard error)\n"
            "  --keep-days N   delete messages older than N days from the history (checked\n"
            "                  hourly; the jobs' rows stay)\n"
            "  --import JOB.ipm  load a job's message log into the history and exit\n"
            "  --job NAME      the imported job's name (default: the file's name)\n"
+           "  --version       print the version and exit\n"
            "The first line printed is \"listening on ADDR:PORT\" (with --jabber: \"listening on\n"
            "JID\", once logged in); with --http, \"monitor at http://ADDR:PORT/?token=T\" follows.\n"
            "Type \"kill JOB\" on standard input to send Kill to the jobs of that name.\n";

@@ -46,6 +46,7 @@ public:
     // Kill a job after this many of its messages; 0 never.
     unsigned long killAfter = 0;
     bool help = false;
+    bool version = false;
     // Set in Jabber mode, which takes the place of the TCP port unless
     // --port or --bind ask for both.
     std::optional<JabberLogin> jabber;

@@ -1,5 +1,6 @@
 #include "tools/listen/ipm_Monitor.h"
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -22,7 +23,7 @@ Json error(const std::string& why) { return {{"error", why}}; }
 }  // namespace
 
 ipm_Monitor::ipm_Monitor(ipm_History& history) : history(history) {
-    ReadOtherJobs();
+    Refresh();
     history.OnStored([this](std::int64_t id, const ipm_MessageRecord& message) {
         if (!events.HasReaders()) return;
         events.Publish("message", "{\"job\":" + std::to_string(message.job) + ",\"message\":" + message.ToJson(id) + "}");
@@ -95,16 +96,37 @@ ipm_StopQueue& ipm_Monitor::StopsFor(const std::string& transport) {
     return transport == "jabber" ? jabberStops : directStops;
 }
 
-void ipm_Monitor::ReadOtherJobs() {
-    std::vector<ipm_JobRecord> stored = history.Jobs();
+void ipm_Monitor::Refresh() {
+    std::lock_guard serial(refreshLock);
+    std::int64_t from = 0;
+    {
+        std::lock_guard guard(lock);
+        from = lastRead + 1;
+        if (!othersRunning.empty()) from = std::min(from, *othersRunning.begin());
+    }
+    std::vector<ipm_JobRecord> stored = history.Jobs(from);
     std::lock_guard guard(lock);
     for (auto& job : stored) {
-        if (!ownJobs.count(job.id)) jobs.insert_or_assign(job.id, std::move(job));
+        lastRead = std::max(lastRead, job.id);
+        // A job of this process may be read before it is marked as one.
+        if (ownJobs.count(job.id)) {
+            othersRunning.erase(job.id);
+            continue;
+        }
+        const auto known = jobs.find(job.id);
+        if (known != jobs.end() && known->second.ToJson() == job.ToJson()) continue;
+        if (job.state == "running") {
+            othersRunning.insert(job.id);
+        } else {
+            othersRunning.erase(job.id);
+        }
+        if (events.HasReaders()) events.Publish("job", dump(job.ToJson()));
+        jobs.insert_or_assign(job.id, std::move(job));
     }
 }
 
 Json ipm_Monitor::Jobs() {
-    ReadOtherJobs();
+    Refresh();
     std::lock_guard guard(lock);
     Json list = Json::array();
     for (const auto& [id, job] : jobs) list.push_back(job.ToJson());
@@ -116,7 +138,7 @@ bool ipm_Monitor::Knows(std::int64_t id) {
         std::lock_guard guard(lock);
         if (jobs.count(id)) return true;
     }
-    ReadOtherJobs();
+    Refresh();
     std::lock_guard guard(lock);
     return jobs.count(id) != 0;
 }

@@ -46,9 +46,13 @@ public:
     ipm_EventHub& Events() { return events; }
     ipm_History& History() { return history; }
 
+    // Takes in the jobs other processes sharing the history (an import, a
+    // second listener) have added since, and those read running before as
+    // they are now, and announces each change. The page's server calls it
+    // every second.
+    void Refresh();
+
 private:
-    // Takes the rows of the jobs other processes keep in the history.
-    void ReadOtherJobs();
     // True for the jobs of this process.
     bool Owns(std::int64_t job) const;
     // Stores and announces the job's row; the lock is held.
@@ -61,4 +65,10 @@ private:
     mutable std::mutex lock;
     std::map<std::int64_t, ipm_JobRecord> jobs;
     std::set<std::int64_t> ownJobs;
+    // Serializes the reads of other processes' jobs, so that none undoes a later one.
+    std::mutex refreshLock;
+    // The highest job id read from the history so far.
+    std::int64_t lastRead = 0;
+    // Jobs of other processes that were running when last read: read again until they end.
+    std::set<std::int64_t> othersRunning;
 };

@@ -8,12 +8,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cfloat>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 
 #include "tools/listen/ipm_AccessToken.h"
+#include "tools/listen/ipm_Console.h"
 #include "tools/listen/ipm_WebAsset.h"
 
 namespace {
@@ -115,15 +118,41 @@ ipm_MonitorServer::ipm_MonitorServer(ipm_Monitor& monitor, const std::string& ad
         ::setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     });
     Route();
+    // The library leaves the reason of a failed bind in errno.
+    errno = 0;
     this->port = server->Bind(address, port);
     if (this->port <= 0) {
-        throw std::runtime_error("the monitor cannot listen on " + address + ":" + std::to_string(port));
+        const std::string reason = errno != 0 ? std::strerror(errno) : "the address cannot be bound";
+        throw std::runtime_error("the monitor cannot listen on " + address + ":" + std::to_string(port) + ": " +
+                                 reason);
     }
     serving = std::thread([this] { server->listen_after_bind(); });
+    refreshing = std::thread([this] { RefreshJobs(); });
+}
+
+void ipm_MonitorServer::RefreshJobs() {
+    std::unique_lock guard(refreshLock);
+    while (!refreshDue.wait_for(guard, refreshInterval, [this] { return stopping; })) {
+        guard.unlock();
+        try {
+            monitor.Refresh();
+        } catch (const std::exception& error) {
+            ipm_Console::Report(std::string("warning: cannot read the history's new jobs: ") + error.what());
+        }
+        guard.lock();
+    }
 }
 
 ipm_MonitorServer::~ipm_MonitorServer() {
+    {
+        std::lock_guard guard(refreshLock);
+        stopping = true;
+    }
+    refreshDue.notify_all();
+    refreshing.join();
+    // The open pages get their "end" event before the server goes.
     monitor.Events().Close();
+    monitor.Events().AwaitReadersGone(endEventTime);
     server->StopServing();
     serving.join();
 }

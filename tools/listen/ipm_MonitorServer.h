@@ -1,7 +1,10 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -17,6 +20,10 @@ public:
     // Readers of the event stream hold a thread each; the rest serve requests,
     // more than one peer's waiting connections can take.
     static constexpr std::size_t threads = ipm_EventHub::maxReaders + 2 * ipm_BoundedHttpServer::maxWaitingPerPeer;
+    // Jobs other processes add to the history (an import, a second listener) show within this.
+    static constexpr auto refreshInterval = std::chrono::seconds(1);
+    // How long the open pages have for their "end" event at the end.
+    static constexpr auto endEventTime = std::chrono::milliseconds(1000);
 
     // Binds to ADDR:PORT (port 0 picks a free one) and starts serving.
     // Throws std::runtime_error when it cannot bind.
@@ -36,6 +43,7 @@ private:
     httplib::Server::HandlerResponse Admit(const httplib::Request& request, httplib::Response& response) const;
     // `host`, a Host header, names this server.
     bool IsOwnHost(const std::string& host) const;
+    void RefreshJobs();
 
     ipm_Monitor& monitor;
     std::string address;
@@ -43,4 +51,8 @@ private:
     int port = 0;
     std::unique_ptr<ipm_BoundedHttpServer> server;
     std::thread serving;
+    std::mutex refreshLock;
+    std::condition_variable refreshDue;
+    bool stopping = false;
+    std::thread refreshing;
 };

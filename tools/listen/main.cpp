@@ -1,15 +1,17 @@
 #include <sys/resource.h>
 
 #include <cstdio>
-#include <stdexcept>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ipm/ipm_version.h"
 #include "tools/listen/ipm_AccessToken.h"
+#include "tools/listen/ipm_Console.h"
 #include "tools/listen/ipm_History.h"
 #include "tools/listen/ipm_JabberListener.h"
 #include "tools/listen/ipm_ListenOptions.h"
@@ -25,14 +27,38 @@ void announce(const std::string& line) {
     std::fflush(stdout);
 }
 
+// A history file this run creates is removed again unless the run gets
+// going: a failed start leaves nothing behind in the working directory.
+class NewHistoryFile {
+public:
+    explicit NewHistoryFile(const std::string& file) : file(file), created(!std::filesystem::exists(file)) {}
+    ~NewHistoryFile() {
+        if (!created || kept) return;
+        std::error_code ignored;
+        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(file + suffix, ignored);
+    }
+    NewHistoryFile(const NewHistoryFile&) = delete;
+    NewHistoryFile& operator=(const NewHistoryFile&) = delete;
+    void Keep() { kept = true; }
+
+private:
+    std::string file;
+    bool created;
+    bool kept = false;
+};
+
 int import(const ipm_ListenOptions& options) {
-    ipm_History history(options.database, options.keepDays);
-    ipm_Monitor monitor(history);
+    NewHistoryFile file(options.database);
     std::size_t messages = 0;
-    const std::int64_t job = ipm_LogImport::Run(monitor, options.importFile, options.importJob, messages);
-    if (!history.Flush()) throw std::runtime_error("the history could not be written");
-    announce("imported " + std::to_string(messages) + " messages as job " + std::to_string(job) + " into " +
-             options.database);
+    std::int64_t job = 0;
+    {
+        ipm_History history(options.database, options.keepDays);
+        ipm_Monitor monitor(history);
+        job = ipm_LogImport::Run(monitor, options.importFile, options.importJob, messages);
+    }
+    file.Keep();
+    announce("imported " + std::to_string(messages) + (messages == 1 ? " message" : " messages") + " as job " +
+             std::to_string(job) + " into " + options.database);
     return 0;
 }
 
@@ -74,28 +100,34 @@ void listen(const ipm_ListenOptions& options) {
     std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     // The stop pipe outlives both loops, so a signal reaches each.
     ipm_StopRequest stop;
+    std::optional<NewHistoryFile> file;
     std::unique_ptr<ipm_History> history;
     std::unique_ptr<ipm_Monitor> monitor;
     if (!options.database.empty()) {
+        file.emplace(options.database);
         history = std::make_unique<ipm_History>(options.database, options.keepDays);
         history->EndOrphanedJobs();
         monitor = std::make_unique<ipm_Monitor>(*history);
     }
+    // Everything is in place before the first line, which tells a caller
+    // that the listener runs.
     std::optional<ipm_Listener> direct;
-    if (options.direct) {
-        direct.emplace(options, monitor.get());
-        announce("listening on " + direct->Address());
+    if (options.direct) direct.emplace(options, monitor.get());
+    std::unique_ptr<ipm_MonitorServer> server;
+    if (options.http) {
+        const std::string token = options.token.empty() ? ipm_AccessToken::Generate() : options.token;
+        server = std::make_unique<ipm_MonitorServer>(*monitor, options.http->address, options.http->port, token);
     }
+    if (direct) announce("listening on " + direct->Address());
     std::optional<ipm_JabberListener> jabber;
     if (options.jabber) {
         jabber.emplace(options, monitor.get(), !options.direct);
         announce("listening on " + jabber->Address());
     }
-    std::unique_ptr<ipm_MonitorServer> server;
-    if (options.http) {
-        const std::string token = options.token.empty() ? ipm_AccessToken::Generate() : options.token;
-        server = std::make_unique<ipm_MonitorServer>(*monitor, options.http->address, options.http->port, token);
-        announce("monitor at " + server->PageAddress());
+    if (server) announce("monitor at " + server->PageAddress());
+    if (file) {
+        file->Keep();
+        ipm_Console::Report("history in " + std::filesystem::absolute(options.database).string());
     }
     if (direct && jabber) {
         listenOnBoth(*jabber, *direct);
@@ -113,11 +145,15 @@ int main(int argc, char** argv) {
     try {
         options = ipm_ListenOptions::Parse(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "ipm-listen: %s\n%s", error.what(), ipm_ListenOptions::Usage());
+        std::fprintf(stderr, "ipm-listen: %s; see ipm-listen --help\n", error.what());
         return 2;
     }
     if (options.help) {
         std::fputs(ipm_ListenOptions::Usage(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("ipm-listen %s\n", IPM_VERSION);
         return 0;
     }
     for (const std::string& warning : options.warnings) std::fprintf(stderr, "ipm-listen: warning: %s\n", warning.c_str());

@@ -408,7 +408,9 @@
   }
 
   class JobView {
-    constructor(id, name) {
+    // A log carries no times: an imported job is charted against the message number.
+    constructor(id, job) {
+      const name = job?.name ?? '';
       this.id = id;
       this.name = name;
       this.hidden = hiddenFields(name);
@@ -420,7 +422,8 @@
       this.types = new Set();
       this.fields = new Set();
       this.charts = new Map();
-      this.xField = '';
+      this.xField = job?.transport === 'file' ? '#' : '';
+      this.seriesStale = false;
       this.typeShown = '';
       this.newRows = [];
       this.drawTimer = null;
@@ -429,7 +432,8 @@
       $('charts').replaceChildren();
       $('messages').tBodies[0].replaceChildren();
       $('type-filter').replaceChildren(new Option('all types', ''));
-      $('x-axis').replaceChildren(new Option('message time', ''));
+      $('x-axis').replaceChildren(new Option('message time', ''), new Option('message number', '#'));
+      $('x-axis').value = this.xField;
       $('chart-fields').replaceChildren();
       $('chart-note').textContent = 'loading history…';
       $('message-count').textContent = '';
@@ -482,8 +486,9 @@
     // Every chart from the listener's series, fetched side by side.
     async loadSeries() {
       const fields = [...this.fields].filter((field) => field !== this.xField && !this.hidden.has(field));
+      const xField = this.xField;
       const answers = await Promise.all(fields.map((field) => fetchJson(this.seriesUrl(field))));
-      if (view !== this) return;
+      if (view !== this || xField !== this.xField) return;
       fields.forEach((field, i) => this.chart(field).setPoints(answers[i].points, !this.xField));
     }
 
@@ -491,7 +496,7 @@
       const answer = await fetchJson(this.seriesUrl(chart.field, [from, to])).catch(() => null);
       if (!answer || view !== this) return;
       chart.setPoints(answer.points, !this.xField);
-      chart.draw(this.xField || 'time');
+      chart.draw(this.xLabel());
       chart.graph.updateOptions({ dateWindow: [from, to] });
     }
 
@@ -529,7 +534,17 @@
       if (!this.typeShown || this.typeShown === message.type) this.newRows.push(message);
     }
 
+    xLabel() {
+      return this.xField === '#' ? 'message number' : this.xField || 'time';
+    }
+
     plot(message) {
+      // Only the listener knows a message's number: its series are read again.
+      if (this.xField === '#') {
+        this.noteFields(message);
+        this.seriesStale = true;
+        return;
+      }
       const x = this.xField ? message.fields[this.xField] : new Date(message.time);
       for (const [field, value] of Object.entries(message.fields)) {
         if (identityFields.has(field)) continue;
@@ -582,8 +597,12 @@
 
     redraw() {
       if (view !== this) return;
+      if (this.seriesStale) {
+        this.seriesStale = false;
+        this.loadSeries().catch(() => {}).finally(() => this.scheduleRedraw());
+      }
       const start = performance.now();
-      for (const chart of this.charts.values()) chart.draw(this.xField || 'time');
+      for (const chart of this.charts.values()) chart.draw(this.xLabel());
       $('chart-note').textContent = this.charts.size || this.fields.size ? '' : 'no numeric fields yet';
       this.showNewRows();
       this.lastDraw = performance.now();
@@ -639,7 +658,7 @@
     if (view?.id === id) return;
     const previous = view && jobs.get(view.id);
     const entry = jobs.get(id);
-    view = new JobView(id, entry?.job.name ?? '');
+    view = new JobView(id, entry?.job);
     if (previous) previous.row?.classList.remove('selected');
     entry?.row?.classList.add('selected');
     view.showJob(entry?.job);
@@ -721,4 +740,9 @@
     if (view && !view.loading) view.load().catch(() => {});
   });
   events.addEventListener('error', () => setConnection('lost', 'reconnecting…'));
+  // Sent by a listener that ends: there is nothing left to reconnect to.
+  events.addEventListener('end', () => {
+    events.close();
+    setConnection('lost', 'the listener has ended');
+  });
 })();
