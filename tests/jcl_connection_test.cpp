@@ -4,6 +4,8 @@
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -138,6 +140,23 @@ TEST_F(JclConnection, AResetRaisesFromReceiveAndSendStillReportsTrue) {
     report.SetX("p");
     EXPECT_TRUE(connection.Send(report));
     EXPECT_TRUE(connection.socket.hasState(csp_ConnectableSocket::Failed));
+}
+
+// The legacy flow too: a server that stops reading fails the connection
+// within the step time-out instead of holding the writer for ever.
+TEST_F(JclConnection, AWriteToAServerThatStopsReadingFailsWithinTheStepTimeOut) {
+    connection.SetStepTimeout(300);
+    jcl_Message large;
+    large.to = "mon";
+    large.SetX(cow_String(std::string(1 << 20, 'a').c_str()));
+    std::future<bool> sending = std::async(std::launch::async, [&] {
+        for (int sent = 0; sent < 256 && connection.socket.isGood(); ++sent) connection.Send(large);
+        return connection.socket.isGood();
+    });
+    const bool ended = sending.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    if (!ended) server->Reset();  // frees the blocked writer
+    EXPECT_TRUE(ended) << "a write waited without limit";
+    EXPECT_FALSE(sending.get());
 }
 
 TEST(JclConnectionFailure, ConnectingToAClosedPortOrABadAddressRaises) {
