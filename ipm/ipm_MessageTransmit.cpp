@@ -195,7 +195,11 @@ void ipm_MessageTransmit::SetDelivery(Delivery state, const std::string& reason)
         deliveryReason = reason;
         deliveryChanged.notify_all();
     }
-    if (state != Delivery::Connected && !reason.empty()) Tell(reason);
+    if (state == Delivery::Connected || reason.empty()) return;
+    std::lock_guard hold(deliveryLock);
+    if (reason == deliveryTold) return;
+    deliveryTold = reason;
+    std::cerr << "ipm: " << reason << std::endl;
 }
 
 void ipm_MessageTransmit::SetTaskRunning(bool running) {
@@ -255,6 +259,16 @@ void ipm_MessageTransmit::CloseTransport() {
         if (ipm_TransmissionMechanism* active = mechanism.load()) active->Close();
     } catch (...) {
     }
+}
+
+long long ipm_MessageTransmit::FinishTransport(std::chrono::milliseconds within) {
+    std::lock_guard transport(transportLock);
+    mechanismReady = false;
+    try {
+        if (ipm_TransmissionMechanism* active = mechanism.load()) return active->Finish(within);
+    } catch (...) {
+    }
+    return 0;
 }
 
 void ipm_MessageTransmit::TransmitDocuments(const std::vector<std::string_view>& documents) {

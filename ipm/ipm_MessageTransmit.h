@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -84,6 +85,9 @@ public:
     // tells whether trying again cannot help.
     bool StartTransport(std::string& reason, bool& lasting);
     void CloseTransport();
+    // The orderly end at a stop (the mechanism's Finish); how many
+    // documents sent the transport could not confirm.
+    long long FinishTransport(std::chrono::milliseconds within);
     void TransmitDocuments(const std::vector<std::string_view>& documents);
     // Removes the `documents` oldest from the task's `backlog`, giving their
     // memory back.
@@ -92,8 +96,9 @@ public:
     // buffered, as the oldest waiting; returns how many documents wait.
     int ReturnUnsent(ipm_DocumentQueue& backlog);
 
-    // Where delivery stands, and why when it is not connected. A new reason
-    // for not delivering is told once on standard error.
+    // Where delivery stands, and why when it is not connected. A reason for
+    // not delivering is told on standard error when it differs from the one
+    // told last.
     IPM_EXPORT Delivery DeliveryState(std::string* reason = nullptr) const;
     void SetDelivery(Delivery state, const std::string& reason);
     // Told by the message task while it runs, so direct sends know whether
@@ -212,6 +217,7 @@ private:
     Delivery delivery = Delivery::Off;
     std::string deliveryReason;
     std::vector<std::string> told;
+    std::string deliveryTold;
     bool taskRunning = false;
 };
 

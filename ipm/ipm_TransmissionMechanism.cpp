@@ -9,3 +9,8 @@ void ipm_TransmissionMechanism::TransmitSeveral(const std::vector<std::string_vi
 }
 
 bool ipm_TransmissionMechanism::AwaitRequests(int) { return true; }
+
+long long ipm_TransmissionMechanism::Finish(std::chrono::milliseconds) {
+    Close();
+    return 0;
+}

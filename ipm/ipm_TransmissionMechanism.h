@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string_view>
 #include <vector>
 
@@ -35,6 +36,10 @@ public:
     // Sends several documents, oldest first, in as few writes as the
     // transport allows; by default one Transmit each.
     virtual void TransmitSeveral(const std::vector<std::string_view>& documents);
+    // The orderly end at a stop, within `within`: the transport confirms
+    // what it can of what was sent and returns how many documents it could
+    // not confirm as taken. By default Close, and 0.
+    virtual long long Finish(std::chrono::milliseconds within);
 
     // Empty until SetMechanism copies the transmitter's job name in.
     cow_String jobName;
