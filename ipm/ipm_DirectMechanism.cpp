@@ -1,7 +1,5 @@
 #include "ipm/ipm_DirectMechanism.h"
 
-#include <poll.h>
-
 #include <chrono>
 #include <climits>
 #include <stdexcept>
@@ -11,6 +9,7 @@
 
 #include "csp/csp_IpAddress.h"
 #include "csp/csp_NetworkException.h"
+#include "csp/impl/csp_SocketLayer.h"
 #include "csp/csp_SocketAddress.h"
 #include "foundation/eli_killsig.h"
 #include "foundation/utl_CommandLine.h"
@@ -28,9 +27,9 @@ constexpr int readLimit = 2000;
 // at once) still takes the whole wait, so the caller's loop keeps its pace.
 bool waitReadable(int descriptor, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    pollfd watched{descriptor, POLLIN, 0};
-    const int ready = ::poll(&watched, 1, static_cast<int>(limit.count()));
-    if (ready > 0 && (watched.revents & POLLIN)) return true;
+    bool dataWaiting = false;
+    const int ready = csp_SocketLayer::waitInput(descriptor, static_cast<int>(limit.count()), dataWaiting);
+    if (ready > 0 && dataWaiting) return true;
     if (ready > 0) std::this_thread::sleep_until(deadline);
     return false;
 }

@@ -1,7 +1,6 @@
 #include "csp/csp_ConnectableSocket.h"
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 
 #include "csp/csp_NetworkException.h"
@@ -65,7 +64,7 @@ void csp_ConnectableSocket::writeAll(const void* data, int length, int timeoutMi
             csp_throwNetworkError(write_failed, "timed out");
         }
         const int sent = csp_SocketLayer::sendAvailable(getDescriptor(), next, left);
-        if (sent < 0 && (csp_SocketLayer::lastError() == EAGAIN || csp_SocketLayer::lastError() == EWOULDBLOCK))
+        if (sent < 0 && csp_SocketLayer::wouldBlock(csp_SocketLayer::lastError()))
             continue;
         if (sent < 0) {
             setStateBits(stateBits() | Failed);

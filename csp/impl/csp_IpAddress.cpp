@@ -1,6 +1,6 @@
 #include "csp/csp_IpAddress.h"
 
-#include <arpa/inet.h>
+#include "csp_SystemSockets.h"
 
 #include <algorithm>
 

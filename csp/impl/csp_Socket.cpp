@@ -1,6 +1,6 @@
 #include "csp/csp_Socket.h"
 
-#include <sys/socket.h>
+#include "csp_SystemSockets.h"
 
 #include <chrono>
 
