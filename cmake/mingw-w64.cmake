@@ -21,3 +21,15 @@ find_program(IPM_WINE wine)
 if(IPM_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${IPM_WINE})
 endif()
+
+# Expat and OpenSSL as scripts/windows-deps builds them: static, under
+# IPM_WINDOWS_DEPS.
+set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES IPM_WINDOWS_DEPS)
+set(OPENSSL_ROOT_DIR ${IPM_WINDOWS_DEPS})
+set(OPENSSL_USE_STATIC_LIBS TRUE)
+
+# The listener, the scripted job and the tests (which run them) stand on
+# POSIX process and terminal services; the Windows build is the library,
+# its bindings and the example jobs.
+set(IPM_BUILD_TOOLS OFF CACHE BOOL "Build ipm-listen and ipm-job")
+set(IPM_BUILD_TESTS OFF CACHE BOOL "Build the tests")

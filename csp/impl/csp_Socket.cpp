@@ -200,7 +200,9 @@ bool csp_Socket::getLinger(int& seconds) const {
 }
 
 void csp_Socket::setLinger(bool on, int seconds) {
-    const linger value{on ? 1 : 0, seconds};
+    linger value{};
+    value.l_onoff = on ? 1 : 0;
+    value.l_linger = static_cast<decltype(value.l_linger)>(seconds);
     setOption(SO_LINGER, reinterpret_cast<const char*>(&value), sizeof value);
 }
 
