@@ -1,5 +1,7 @@
 #include "ipm/ipm_DirectMechanism.h"
 
+#include <poll.h>
+
 #include <chrono>
 #include <climits>
 #include <stdexcept>
@@ -9,7 +11,6 @@
 
 #include "csp/csp_IpAddress.h"
 #include "csp/csp_NetworkException.h"
-#include "csp/impl/csp_SocketLayer.h"
 #include "csp/csp_SocketAddress.h"
 #include "foundation/eli_killsig.h"
 #include "foundation/utl_CommandLine.h"
@@ -22,15 +23,16 @@ namespace {
 constexpr auto pollWait = std::chrono::milliseconds(60);
 constexpr int readLimit = 2000;
 
-// True when `descriptor` has data (or its end) to read within `limit`. A
-// socket that can never become readable (one not connected reports a hang-up
-// at once) still takes the whole wait, so the caller's loop keeps its pace.
-bool waitReadable(int descriptor, std::chrono::milliseconds limit) {
+// True when `descriptor` has data (or its end) to read within `limit`; false
+// as soon as `wake` is readable, unless -1. A socket that can never become
+// readable (one not connected reports a hang-up at once) still takes the
+// whole wait, so the caller's loop keeps its pace.
+bool waitReadable(int descriptor, std::chrono::milliseconds limit, int wake = -1) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    bool dataWaiting = false;
-    const int ready = csp_SocketLayer::waitInput(descriptor, static_cast<int>(limit.count()), dataWaiting);
-    if (ready > 0 && dataWaiting) return true;
-    if (ready > 0) std::this_thread::sleep_until(deadline);
+    pollfd watched[] = {{descriptor, POLLIN, 0}, {wake, POLLIN, 0}};
+    const int ready = ::poll(watched, 2, static_cast<int>(limit.count()));
+    if (ready > 0 && (watched[0].revents & POLLIN)) return true;
+    if (ready > 0 && watched[0].revents) std::this_thread::sleep_until(deadline);
     return false;
 }
 
@@ -94,6 +96,8 @@ void ipm_DirectMechanism::Write(std::string_view bytes) {
     if (bytes.size() > INT_MAX) throw std::length_error("document too large to send");
     socket.writeAll(bytes.data(), static_cast<int>(bytes.size()), writeTimeout);
 }
+
+bool ipm_DirectMechanism::AwaitRequests(int wake) { return waitReadable(socket.getDescriptor(), pollWait, wake); }
 
 void ipm_DirectMechanism::Poll() {
     if (!waitReadable(socket.getDescriptor(), pollWait)) return;

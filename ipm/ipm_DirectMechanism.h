@@ -30,6 +30,8 @@ public:
     // Waits up to 60 ms for the listener, reads once and looks for "Kill";
     // raises csp_NetworkException when the listener has closed the connection.
     void Poll() override;
+    // Poll's wait alone: safe beside a Transmit on another thread.
+    bool AwaitRequests(int wake) override;
     // The documents back to back in one write.
     void TransmitSeveral(const std::vector<std::string_view>& documents) override;
 

@@ -1,9 +1,10 @@
 #include "ipm/ipm_JabberMechanism.h"
 
-#include <iostream>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "csp/csp_NetworkException.h"
 #include "foundation/eli_killsig.h"
@@ -66,36 +67,38 @@ bool ipm_JabberMechanism::Initialize() {
     listenerJid += '/';
     listenerJid += options.ConstGetValue("listener_resource");
 
+    KeepUnconfirmed();
     connection = std::make_unique<jcl_Connection>();
     connection->SetStepTimeout(static_cast<int>(
         thr_GlobalSingleton<ipm_MessageTransmit>::Instance().Settings().networkTimeout.count()));
     return LogIn();
 }
 
-// Failures of the legacy exchange pass out as they always have; those of the
-// settings and of the secure login are told on one line.
+// Failures of the legacy exchange pass out as they always have; a server
+// that cannot be reached is only retried.
 bool ipm_JabberMechanism::LogIn() {
     const cow_String account = accountName();
+    const utl_CommandLine& options = thr_GlobalSingleton<utl_CommandLine>::Instance();
+    const std::string refused = "no Jabber login to " + std::string(server.view()) + " as " +
+                                std::string(account.view()) + ": ";
     std::optional<jcl_LoginOptions> login;
     try {
-        const utl_CommandLine& options = thr_GlobalSingleton<utl_CommandLine>::Instance();
         login = jcl_LoginOptions::Read(options.ConstGetValue("jabber_security").view(),
                                        options.ConstGetValue("jabber_ca_file").view());
         login->CheckPassword();
-        if (login->Secure()) {
-            connection->ConnectSecurely(server, server, serverPort, login->caFile.c_str());
-            connection->LogIn(account, login->password->c_str(), jobName);
-            return true;
-        }
-    } catch (const std::exception& failure) {
-        std::cerr << "ipm: no Jabber login to " << server.view() << " as " << account.view() << ": "
-                  << failure.what() << std::endl;
-        return false;
+    } catch (const std::invalid_argument& failure) {
+        throw std::invalid_argument(refused + failure.what());
     }
     try {
+        if (login->Secure()) {
+            LogInSecurely(account, *login);
+            return true;
+        }
         connection->Connect(server, serverPort);
-    } catch (const csp_NetworkException&) {
-        return false;
+    } catch (const csp_NetworkException& failure) {
+        if (!connection->socket.isConnected()) return false;
+        if (!login->Secure()) throw;
+        throw std::runtime_error(refused + failure.what());
     }
     if (!connection->socket.isConnected()) return false;
     LogInLegacy(account);
@@ -113,12 +116,46 @@ cow_String ipm_JabberMechanism::Encode(const char* type, const char* format, int
     return ipm_MessageDocument::jabber.Build(type, format, integers, doubles, texts, started, jobName);
 }
 
-void ipm_JabberMechanism::Close() {
+// The legacy login's bytes stay as they always were: only the secure one
+// announces the job to the listener.
+void ipm_JabberMechanism::LogInSecurely(const cow_String& account, const jcl_LoginOptions& login) {
+    connection->ConnectSecurely(server, server, serverPort, login.caFile.c_str());
+    connection->LogIn(account, login.password->c_str(), jobName);
+    connection->EnableAcknowledgements();
+    jcl_Presence arrival;
+    arrival.to = listenerJid;
+    connection->Send(arrival);
+    if (!unconfirmed.empty()) {
+        connection->Send(std::vector<std::string>(unconfirmed.begin(), unconfirmed.end()));
+        unconfirmed.clear();
+    }
+    connection->RequestAcknowledgement();
+}
+
+void ipm_JabberMechanism::KeepUnconfirmed() {
+    if (!connection) return;
+    for (std::string& stanza : connection->TakeUnacknowledged())
+        if (stanza.rfind("<message", 0) == 0) unconfirmed.push_back(std::move(stanza));
+}
+
+void ipm_JabberMechanism::SendDeparture() {
     jcl_Presence departure;
     departure.to = listenerJid;
     departure.type = "unavailable";
     connection->Send(departure);
+}
+
+void ipm_JabberMechanism::Close() {
+    SendDeparture();
     connection->Disconnect();
+}
+
+long long ipm_JabberMechanism::Finish(std::chrono::milliseconds within) {
+    SendDeparture();
+    long long left = static_cast<long long>(connection->CloseOrderly(static_cast<int>(within.count())));
+    for (const std::string& stanza : connection->TakeUnacknowledged())
+        if (stanza.rfind("<message", 0) != 0) --left;
+    return left + static_cast<long long>(unconfirmed.size());
 }
 
 void ipm_JabberMechanism::Transmit(const cow_String& document) { TransmitSeveral({document.view()}); }
@@ -129,10 +166,14 @@ void ipm_JabberMechanism::TransmitSeveral(const std::vector<std::string_view>& d
     jcl_Message report;
     report.to = listenerJid;
     report.type = "chat";
+    std::vector<std::string> stanzas;
+    stanzas.reserve(documents.size());
     for (std::string_view document : documents) {
         report.SetX(cow_String(document));
-        connection->Send(report);
+        stanzas.emplace_back(report.Serialize().view());
     }
+    connection->Send(stanzas);
+    connection->RequestAcknowledgement();
     requireOpen(*connection);
     connection->Receive(transmitServeMilliseconds);
 }

@@ -14,6 +14,9 @@
 #include <string_view>
 #include <utility>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include "csp/csp_ConnectableSocket.h"
 
 #include "foundation/omi_Singleton.h"
@@ -115,7 +118,8 @@ ipm_MessageTransmit::ipm_MessageTransmit()
       currentPhase(std::make_unique<ipm_PhaseTexts>()),
       logFile(std::make_unique<ipm_MessageLog>()),
       blocks(std::make_unique<ipm_DocumentBlocks>()),
-      messageBuffer(std::make_unique<ipm_DocumentQueue>()) {
+      messageBuffer(std::make_unique<ipm_DocumentQueue>()),
+      taskWake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
     utl_CommandLine& options = commandLine();
     csp_ConnectableSocket::setConnectTimeout(static_cast<int>(settings->networkTimeout.count()));
     if (options.IsMember("job")) {
@@ -134,6 +138,7 @@ ipm_MessageTransmit::ipm_MessageTransmit()
 ipm_MessageTransmit::~ipm_MessageTransmit() {
     delete mechanism.exchange(nullptr);
     logFile->Close();
+    if (taskWake >= 0) ::close(taskWake);
 }
 
 void ipm_MessageTransmit::SetMechanism(ipm_TransmissionMechanism* newMechanism) {
@@ -190,7 +195,11 @@ void ipm_MessageTransmit::SetDelivery(Delivery state, const std::string& reason)
         deliveryReason = reason;
         deliveryChanged.notify_all();
     }
-    if (state != Delivery::Connected && !reason.empty()) Tell(reason);
+    if (state == Delivery::Connected || reason.empty()) return;
+    std::lock_guard hold(deliveryLock);
+    if (reason == deliveryTold) return;
+    deliveryTold = reason;
+    std::cerr << "ipm: " << reason << std::endl;
 }
 
 void ipm_MessageTransmit::SetTaskRunning(bool running) {
@@ -202,9 +211,11 @@ void ipm_MessageTransmit::SetTaskRunning(bool running) {
 bool ipm_MessageTransmit::TransmitDirect(const cow_String& document) {
     {
         std::unique_lock hold(deliveryLock);
-        deliveryChanged.wait_for(hold, settings->networkTimeout, [this] {
+        const auto settled = [this] {
             return !taskRunning || delivery != Delivery::Connecting || stopRequested.load();
-        });
+        };
+        // Checked first: a timed wait reads the clock even when it need not wait.
+        if (!settled()) deliveryChanged.wait_for(hold, settings->networkTimeout, settled);
         if (taskRunning && delivery != Delivery::Connected) return false;
     }
     try {
@@ -250,6 +261,16 @@ void ipm_MessageTransmit::CloseTransport() {
     }
 }
 
+long long ipm_MessageTransmit::FinishTransport(std::chrono::milliseconds within) {
+    std::lock_guard transport(transportLock);
+    mechanismReady = false;
+    try {
+        if (ipm_TransmissionMechanism* active = mechanism.load()) return active->Finish(within);
+    } catch (...) {
+    }
+    return 0;
+}
+
 void ipm_MessageTransmit::TransmitDocuments(const std::vector<std::string_view>& documents) {
     std::lock_guard transport(transportLock);
     if (ipm_TransmissionMechanism* active = mechanism.load()) active->TransmitSeveral(documents);
@@ -257,9 +278,18 @@ void ipm_MessageTransmit::TransmitDocuments(const std::vector<std::string_view>&
 
 void ipm_MessageTransmit::DropDocuments(ipm_DocumentQueue& backlog, int documents) {
     ipm_DocumentBlocks::Block* emptied = backlog.DropFront(documents);
-    if (!emptied) return;
     std::lock_guard buffer(bufferLock);
+    taskBytes = backlog.Bytes();
     blocks->Give(emptied);
+}
+
+int ipm_MessageTransmit::ReturnUnsent(ipm_DocumentQueue& backlog) {
+    std::lock_guard buffer(bufferLock);
+    backlog.Splice(*messageBuffer);
+    *messageBuffer = std::move(backlog);
+    taskBytes = 0;
+    if (messageBuffer->Count() > 0) pending.store(true, std::memory_order_release);
+    return messageBuffer->Count();
 }
 
 cow_String ipm_MessageTransmit::Encode(const char* type, const char* format, int* integers, double* doubles,
@@ -276,16 +306,47 @@ void ipm_MessageTransmit::BufferMessage(const cow_String& document, const cow_St
 void ipm_MessageTransmit::BufferDocument(const cow_String& document, std::string_view type) {
     if (!enabled) return;
     OpenLogFile();
-    const bool logFilled = logToFile && logFile->Append(document.view());
-    if (logFilled && taskPausing) sendersWaiting.notify_one();
+    if (logToFile && logFile->Append(document.view())) WakeTask();
     if (type == "Error" && !withinCap(errorCount, maxErrorMessages)) return;
     if (type == "Warning" && !withinCap(warningCount, maxWarningMessages)) return;
     const bool hadSpares = !blocks->Low();
+    if (!MakeRoom(document.view().size())) return;
     messageBuffer->Append(document.view(), *blocks);
     // Stored only when it changes, and without a full fence: the task reads
     // it without the lock and then takes the buffer under it.
     if (!pending.load(std::memory_order_relaxed)) pending.store(true, std::memory_order_release);
-    if (hadSpares && blocks->Low() && taskPausing) sendersWaiting.notify_one();
+    if (hadSpares && blocks->Low()) WakeTask();
+}
+
+// Once per need, so a sender makes a system call at most once per 512 KiB
+// of log or block mapped.
+void ipm_MessageTransmit::WakeTask() {
+    if (taskPausing)
+        sendersWaiting.notify_one();
+    else
+        static_cast<void>(eventfd_write(taskWake, 1));
+}
+
+// The documents of the task's write are not waiting any more: only buffered
+// ones go, so the bound holds also while a write waits on the network. A
+// document that cannot fit however many go is dropped itself.
+bool ipm_MessageTransmit::MakeRoom(size_t bytes) {
+    const size_t bound = settings->maxBacklogBytes;
+    size_t held = messageBuffer->Bytes() + taskBytes + bytes;
+    if (held <= bound) return true;
+    const bool fits = taskBytes + bytes <= bound;
+    int dropped = 0;
+    if (fits)
+        messageBuffer->Visit([&](std::string_view document) {
+            held -= document.size();
+            ++dropped;
+            return held > bound;
+        });
+    blocks->Give(messageBuffer->DropFront(dropped));
+    const long long lost = dropped + (fits ? 0 : 1);
+    droppedUntold += lost;
+    droppedInAll += lost;
+    return fits;
 }
 
 void ipm_MessageTransmit::TransmitMessage(const cow_String& document) {
@@ -308,16 +369,27 @@ const cow_1DArrayList<cow_String>& ipm_MessageTransmit::MessageBuffer() const {
     return messageCopies;
 }
 
-void ipm_MessageTransmit::TakeMessagesInto(ipm_DocumentQueue& backlog) {
+long long ipm_MessageTransmit::TakeMessagesInto(ipm_DocumentQueue& backlog) {
     std::lock_guard buffer(bufferLock);
-    if (backlog.Count() == 0)
-        backlog.Splice(*messageBuffer);
-    else
-        messageBuffer->Visit([&](std::string_view document) {
-            backlog.Append(document, *blocks);
-            return true;
-        });
-    ClearMessageBuffer();
+    const size_t writeBytes = settings->writeBytes;
+    const size_t writeDocuments = settings->writeDocuments;
+    int taken = 0;
+    messageBuffer->Visit([&](std::string_view document) {
+        const bool full = backlog.Count() > 0 && (backlog.Bytes() + document.size() > writeBytes ||
+                                                  static_cast<size_t>(backlog.Count()) == writeDocuments);
+        if (full) return false;
+        backlog.Append(document, *blocks);
+        ++taken;
+        return true;
+    });
+    blocks->Give(messageBuffer->DropFront(taken));
+    taskBytes = backlog.Bytes();
+    if (messageBuffer->Count() == 0) ClearMessageBuffer();
+    return std::exchange(droppedUntold, 0);
+}
+
+ipm_MessageTransmit::Backlog ipm_MessageTransmit::BacklogState() const {
+    return {messageBuffer->Bytes() + taskBytes, droppedInAll};
 }
 
 void ipm_MessageTransmit::ReturnMessages(ipm_DocumentQueue& sent) {
@@ -325,9 +397,18 @@ void ipm_MessageTransmit::ReturnMessages(ipm_DocumentQueue& sent) {
     sent.Release(*blocks);
 }
 
+// The wait is outside the transport lock, so a direct send never waits for
+// the task's poll; only the task starts and closes the transport, so the
+// connection it waits on stays the same meanwhile.
 void ipm_MessageTransmit::PollMechanism() {
+    ipm_TransmissionMechanism* active = mechanism.load();
+    if (!active) return;
+    const bool requested = active->AwaitRequests(taskWake);
+    eventfd_t wakes;
+    static_cast<void>(eventfd_read(taskWake, &wakes));
+    if (!requested) return;
     std::lock_guard transport(transportLock);
-    if (ipm_TransmissionMechanism* active = mechanism.load()) active->Poll();
+    active->Poll();
 }
 
 // The pause ends at its deadline however often the senders were served; at

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -28,7 +29,7 @@ class ipm_TransmissionMechanism;
 // for the message task, and hands single documents to the mechanism.
 //
 // A sender only copies: its document into the buffer's blocks and into the
-// log file's buffer. The message task does the rest in its pauses: it hands
+// log file's buffer, keeping the backlog's bound as it does. The message task does the rest in its pauses: it hands
 // the log's bytes to the kernel and maps the blocks that senders will need
 // (a sender does either itself only when the task has not kept up, and
 // destruction writes what is left of the log).
@@ -40,7 +41,8 @@ class ipm_TransmissionMechanism;
 // Locks, always taken in this order: the buffer lock (held by a sender across
 // BufferMessage and by the task while it takes the buffer or the log's
 // bytes), then the log's write lock or the transport lock (held around each
-// call of the mechanism, so a direct send waits at most for one of them).
+// call of the mechanism, so a direct send waits at most for one of them; the
+// task waits for the listener's requests outside it).
 // The current phase takes a lock of its own only past its table of phase
 // texts, and the delivery state one that nests inside nothing.
 class ipm_MessageTransmit {
@@ -83,13 +85,20 @@ public:
     // tells whether trying again cannot help.
     bool StartTransport(std::string& reason, bool& lasting);
     void CloseTransport();
+    // The orderly end at a stop (the mechanism's Finish); how many
+    // documents sent the transport could not confirm.
+    long long FinishTransport(std::chrono::milliseconds within);
     void TransmitDocuments(const std::vector<std::string_view>& documents);
     // Removes the `documents` oldest from the task's `backlog`, giving their
     // memory back.
     void DropDocuments(ipm_DocumentQueue& backlog, int documents);
+    // Puts what the task's `backlog` holds back before the documents
+    // buffered, as the oldest waiting; returns how many documents wait.
+    int ReturnUnsent(ipm_DocumentQueue& backlog);
 
-    // Where delivery stands, and why when it is not connected. A new reason
-    // for not delivering is told once on standard error.
+    // Where delivery stands, and why when it is not connected. A reason for
+    // not delivering is told on standard error when it differs from the one
+    // told last.
     IPM_EXPORT Delivery DeliveryState(std::string* reason = nullptr) const;
     void SetDelivery(Delivery state, const std::string& reason);
     // Told by the message task while it runs, so direct sends know whether
@@ -99,11 +108,12 @@ public:
     bool TakeBrokenTransport() { return transportBroken.exchange(false); }
     const ipm_DeliverySettings& Settings() const { return *settings; }
 
-    // The message task's side of the buffer, under the buffer lock: moves
-    // everything buffered to the end of the task's `backlog`: the
-    // blocks themselves when the backlog is empty, else copies packed into
-    // the backlog's blocks, so a lasting backlog holds no half-empty blocks.
-    void TakeMessagesInto(ipm_DocumentQueue& backlog);
+    // The message task's side of the buffer, under the buffer lock: moves the
+    // oldest documents buffered to the end of the task's `backlog` until it
+    // holds one write (at least one document). The rest wait in the buffer,
+    // where senders drop the oldest to keep the bound. Returns how many
+    // documents the bound has dropped since the last call.
+    long long TakeMessagesInto(ipm_DocumentQueue& backlog);
     // Gives the memory of the task's documents back.
     void ReturnMessages(ipm_DocumentQueue& sent);
     // The message task's pause: serves the senders (log bytes to the kernel,
@@ -114,6 +124,14 @@ public:
     void WriteLogAtExit();
 
     thr_Mutex& BufferLock() { return bufferLock; }
+    // The bytes of the documents waiting to be sent and of those in the
+    // task's current write, and how many documents the bound has dropped from
+    // sending since the transmitter was made. The caller holds BufferLock().
+    struct Backlog {
+        size_t bytes;
+        long long dropped;
+    };
+    IPM_EXPORT Backlog BacklogState() const;
     // Copies of the documents waiting in the buffer. The caller holds
     // BufferLock().
     IPM_EXPORT const cow_1DArrayList<cow_String>& MessageBuffer() const;
@@ -152,6 +170,12 @@ private:
     // Maps a spare block for the senders when they are running low. The
     // caller holds `buffer`; false when no block could be mapped.
     bool MapSpareBlock(std::unique_lock<thr_Mutex>& buffer);
+    // Drops the oldest buffered documents until `bytes` more fit the bound;
+    // false when they do not fit even so. The caller holds the buffer lock.
+    bool MakeRoom(size_t bytes);
+    // Asks the task to serve the senders now, in its pause or in its poll.
+    // The caller holds the buffer lock.
+    void WakeTask();
 
     std::unique_ptr<ipm_DeliverySettings> settings;
     std::atomic<ipm_TransmissionMechanism*> mechanism{nullptr};
@@ -168,6 +192,11 @@ private:
     std::unique_ptr<ipm_DocumentBlocks> blocks;
     std::unique_ptr<ipm_DocumentQueue> messageBuffer;
     mutable cow_1DArrayList<cow_String> messageCopies;
+    // Under the buffer lock: the bytes of the task's backlog, and the
+    // documents dropped from sending, since the task last took them and in all.
+    size_t taskBytes = 0;
+    long long droppedUntold = 0;
+    long long droppedInAll = 0;
     std::atomic<bool> pending{false};
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> logToFile{true};
@@ -176,6 +205,8 @@ private:
     // Wakes the pausing task when senders need it; both under the buffer lock.
     std::condition_variable_any sendersWaiting;
     bool taskPausing = false;
+    // Readable when senders need the task while it waits on the connection.
+    int taskWake = -1;
     // Recursive: a kill handler raised inside Poll may send a direct message.
     // Every call under it is bounded by the network time limit.
     std::recursive_mutex transportLock;
@@ -186,6 +217,7 @@ private:
     Delivery delivery = Delivery::Off;
     std::string deliveryReason;
     std::vector<std::string> told;
+    std::string deliveryTold;
     bool taskRunning = false;
 };
 

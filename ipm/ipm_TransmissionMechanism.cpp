@@ -7,3 +7,10 @@ ipm_TransmissionMechanism::~ipm_TransmissionMechanism() = default;
 void ipm_TransmissionMechanism::TransmitSeveral(const std::vector<std::string_view>& documents) {
     for (std::string_view document : documents) Transmit(cow_String(document));
 }
+
+bool ipm_TransmissionMechanism::AwaitRequests(int) { return true; }
+
+long long ipm_TransmissionMechanism::Finish(std::chrono::milliseconds) {
+    Close();
+    return 0;
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string_view>
 #include <vector>
 
@@ -27,9 +28,18 @@ public:
     virtual void Transmit(const cow_String& document) = 0;
     // Waits briefly for requests from the listener and acts on them.
     virtual void Poll() = 0;
+    // Waits as Poll would, without acting, so that the host can wait outside
+    // its transport lock, and no longer once `wake` (a descriptor) is
+    // readable; false when Poll has nothing to act on. By default true at
+    // once: Poll waits itself.
+    virtual bool AwaitRequests(int wake);
     // Sends several documents, oldest first, in as few writes as the
     // transport allows; by default one Transmit each.
     virtual void TransmitSeveral(const std::vector<std::string_view>& documents);
+    // The orderly end at a stop, within `within`: the transport confirms
+    // what it can of what was sent and returns how many documents it could
+    // not confirm as taken. By default Close, and 0.
+    virtual long long Finish(std::chrono::milliseconds within);
 
     // Empty until SetMechanism copies the transmitter's job name in.
     cow_String jobName;

@@ -1,6 +1,8 @@
 #include "jcl/jcl_Connection.h"
 
 #include <chrono>
+#include <cstdlib>
+#include <iterator>
 #include <string>
 #include <utility>
 
@@ -18,6 +20,7 @@
 
 namespace {
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 constexpr int readSize = 2000;
 constexpr int serverStanzaDepth = 2;
@@ -25,6 +28,14 @@ const char* const tlsNamespace = "urn:ietf:params:xml:ns:xmpp-tls";
 const char* const saslNamespace = "urn:ietf:params:xml:ns:xmpp-sasl";
 const char* const bindId = "bind";
 const char* const sessionId = "session";
+const char* const managementNamespace = "urn:xmpp:sm:3";
+// Unacknowledged stanzas kept beyond this are forgotten, oldest first, and
+// counted as unconfirmed: a server that never acknowledges costs no more.
+constexpr std::size_t maxUnacknowledgedBytes = std::size_t{16} << 20;
+// Within a large write, a request for acknowledgement after this many bytes.
+constexpr std::size_t acknowledgeEvery = 16 * 1024;
+
+std::string AcknowledgementRequest() { return std::string("<r xmlns='") + managementNamespace + "'/>"; }
 
 void IgnoreStanza(jcl_Connection&, jcl_Entity&) {}
 
@@ -119,8 +130,10 @@ jcl_Connection::jcl_Connection()
       messageHandler(IgnoreStanza),
       presenceHandler(IgnoreStanza),
       iqHandler(IgnoreStanza),
-      parser(std::make_unique<jcl_StanzaParser>(serverStanzaDepth,
-                                                [this](jcl_Node& stanza) { received.push_back(stanza); })) {}
+      parser(std::make_unique<jcl_StanzaParser>(serverStanzaDepth, [this](jcl_Node& stanza) {
+          Track(stanza);
+          received.push_back(stanza);
+      })) {}
 
 jcl_Connection::~jcl_Connection() = default;
 
@@ -139,7 +152,8 @@ bool jcl_Connection::Connect(const cow_String& domain, const cow_String& address
     cow_String header("<?xml version=\"1.0\"?>\n<stream:stream xmlns:stream=\"http://etherx.jabber.org/streams\" to=\"");
     header += server;
     header.append("\" xmlns=\"jabber:client\">\n");
-    return socket.write(header.text(), header.length()) != 0;
+    Write(header);
+    return true;
 }
 
 void jcl_Connection::ConnectSecurely(const cow_String& domain, const cow_String& address, int port,
@@ -220,13 +234,14 @@ void jcl_Connection::Bind(const cow_String& resource) {
                       "'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><resource>" + Escaped(resource.view()) +
                       "</resource></bind></iq>")
                          .c_str()));
-    for (;;) {
-        const jcl_Node answer = Expect("resource binding");
-        if (answer.tagName != "iq" || !HasAttribute(answer, "id", bindId)) continue;
-        if (!HasAttribute(answer, "type", "result")) {
-            Fail(read_failed, "the server refused the resource " + Text(resource) + ": " + Condition(answer));
-        }
-        break;
+    // Unrelated stanzas may come meanwhile: the whole binding, not each
+    // wait, is bounded.
+    const auto deadline = StepDeadline();
+    const jcl_Node answer = AwaitAnswer("resource binding", deadline, [](const jcl_Node& stanza) {
+        return stanza.tagName == "iq" && HasAttribute(stanza, "id", bindId);
+    });
+    if (!HasAttribute(answer, "type", "result")) {
+        Fail(read_failed, "the server refused the resource " + Text(resource) + ": " + Condition(answer));
     }
     // Servers that still require the old session step say so without <optional/>.
     const jcl_Node* session = ChildNamed(features, "session");
@@ -234,14 +249,30 @@ void jcl_Connection::Bind(const cow_String& resource) {
     Write(cow_String((std::string("<iq type='set' id='") + sessionId +
                       "'><session xmlns='urn:ietf:params:xml:ns:xmpp-session'/></iq>")
                          .c_str()));
+    AwaitAnswer("session", deadline, [](const jcl_Node& stanza) {
+        return stanza.tagName == "iq" && HasAttribute(stanza, "id", sessionId);
+    });
+}
+
+jcl_Node jcl_Connection::AwaitAnswer(const char* step, Clock::time_point deadline,
+                                     const std::function<bool(const jcl_Node&)>& wanted) {
+    std::deque<jcl_Node> others;
     for (;;) {
-        const jcl_Node answer = Expect("session");
-        if (answer.tagName == "iq" && HasAttribute(answer, "id", sessionId)) return;
+        jcl_Node stanza = Expect(step, deadline);
+        if (wanted(stanza)) {
+            received.insert(received.begin(), std::make_move_iterator(others.begin()),
+                            std::make_move_iterator(others.end()));
+            return stanza;
+        }
+        others.push_back(std::move(stanza));
     }
 }
 
-jcl_Node jcl_Connection::Expect(const char* step) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(stepTimeout);
+Clock::time_point jcl_Connection::StepDeadline() const { return Clock::now() + milliseconds(stepTimeout); }
+
+jcl_Node jcl_Connection::Expect(const char* step) { return Expect(step, StepDeadline()); }
+
+jcl_Node jcl_Connection::Expect(const char* step, Clock::time_point deadline) {
     while (received.empty()) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         const int got = left > 0 ? ReadOnce(static_cast<int>(left)) : -1;
@@ -294,12 +325,28 @@ void jcl_Connection::AwaitLegacyAnswer(const char* step) {
 }
 
 bool jcl_Connection::Send(const jcl_Entity& stanza) {
+    Send(std::vector<std::string>{std::string(stanza.Serialize().view())});
+    return true;
+}
+
+// A server that reads slowly confirms a large batch piece by piece.
+void jcl_Connection::Send(const std::vector<std::string>& stanzas) {
+    std::string joined;
+    std::size_t sinceRequest = 0;
+    for (const std::string& stanza : stanzas) {
+        joined += stanza;
+        if (!acknowledging) continue;
+        Keep(stanza);
+        sinceRequest += stanza.size();
+        if (sinceRequest < acknowledgeEvery) continue;
+        joined += AcknowledgementRequest();
+        sinceRequest = 0;
+    }
     try {
-        Write(stanza.Serialize());
+        Write(cow_String(std::string_view(joined)));
     } catch (const csp_NetworkException&) {
         // A lost report must not stop the job; the next read shows the failure.
     }
-    return true;
 }
 
 void jcl_Connection::SendText(const cow_String& xml) { Write(xml); }
@@ -307,10 +354,11 @@ void jcl_Connection::SendText(const cow_String& xml) { Write(xml); }
 bool jcl_Connection::IsOpen() const { return !serverClosed && !parser->Ended(); }
 
 void jcl_Connection::Write(const cow_String& text) {
+    if (!socket.isOpen()) Fail(write_failed, "the connection is closed");
     if (tls)
         tls->Write(text.text(), text.length(), stepTimeout);
     else
-        socket.write(text.text(), text.length());
+        socket.writeAll(text.text(), text.length(), stepTimeout);
 }
 
 int jcl_Connection::ReadOnce(int timeout) {
@@ -350,8 +398,109 @@ void jcl_Connection::DispatchReceived() {
     while (!received.empty()) {
         const jcl_Node stanza = std::move(received.front());
         received.pop_front();
-        Dispatch(stanza);
+        if (!Manage(stanza)) Dispatch(stanza);
     }
+}
+
+bool jcl_Connection::EnableAcknowledgements() {
+    // Servers may offer several versions side by side.
+    bool offered = false;
+    for (int i = 0; i < features.children.Count(); ++i)
+        offered = offered || (features.children[i].tagName == "sm" &&
+                              HasAttribute(features.children[i], "xmlns", managementNamespace));
+    if (!offered) return false;
+    enableRequested = true;
+    Write(cow_String((std::string("<enable xmlns='") + managementNamespace + "'/>").c_str()));
+    const jcl_Node answer = AwaitAnswer("acknowledged delivery", StepDeadline(), [](const jcl_Node& stanza) {
+        return (stanza.tagName == "enabled" || stanza.tagName == "failed") &&
+               HasAttribute(stanza, "xmlns", managementNamespace);
+    });
+    enableRequested = false;
+    return acknowledging;
+}
+
+// Runs as the parser hands each stanza on, so that the count starts exactly
+// at the server's answer, whatever the same read holds after it.
+void jcl_Connection::Track(const jcl_Node& stanza) {
+    if (enableRequested && stanza.tagName == "enabled" && HasAttribute(stanza, "xmlns", managementNamespace))
+        acknowledging = true;
+    else if (acknowledging && (stanza.tagName == "message" || stanza.tagName == "presence" || stanza.tagName == "iq"))
+        ++receivedCount;
+}
+
+bool jcl_Connection::Manage(const jcl_Node& stanza) {
+    if (!acknowledging || !HasAttribute(stanza, "xmlns", managementNamespace)) return false;
+    if (stanza.tagName == "a") {
+        const cow_String key("h");
+        if (stanza.attributes.IsMember(key))
+            Acknowledged(static_cast<std::uint32_t>(std::strtoull(std::string(stanza.attributes.ConstGet(key).view()).c_str(), nullptr, 10)));
+        return true;
+    }
+    if (stanza.tagName == "r") {
+        Write(cow_String((std::string("<a xmlns='") + managementNamespace + "' h='" + std::to_string(receivedCount) + "'/>").c_str()));
+        return true;
+    }
+    return false;
+}
+
+// The count is the server's, modulo 2^32; one beyond what was sent is
+// taken as all of it.
+void jcl_Connection::Acknowledged(std::uint32_t handled) {
+    std::uint32_t newly = handled - acknowledged;
+    acknowledged = handled;
+    for (; newly > 0 && !unacknowledged.empty(); --newly) {
+        unacknowledgedBytes -= unacknowledged.front().size();
+        unacknowledged.pop_front();
+    }
+}
+
+void jcl_Connection::Keep(std::string stanza) {
+    unacknowledgedBytes += stanza.size();
+    unacknowledged.push_back(std::move(stanza));
+    while (unacknowledgedBytes > maxUnacknowledgedBytes && unacknowledged.size() > 1) {
+        unacknowledgedBytes -= unacknowledged.front().size();
+        unacknowledged.pop_front();
+        ++acknowledged;
+        ++forgotten;
+    }
+}
+
+void jcl_Connection::RequestAcknowledgement() {
+    if (acknowledging) Write(cow_String(AcknowledgementRequest()));
+}
+
+std::deque<std::string> jcl_Connection::TakeUnacknowledged() {
+    unacknowledgedBytes = 0;
+    return std::exchange(unacknowledged, {});
+}
+
+bool jcl_Connection::ServeUntil(Clock::time_point deadline, const std::function<bool()>& done) {
+    while (!done()) {
+        const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0 || !IsOpen()) return false;
+        if (received.empty() && ReadOnce(static_cast<int>(left)) <= 0) continue;
+        DispatchReceived();
+    }
+    return true;
+}
+
+std::size_t jcl_Connection::CloseOrderly(int limit) {
+    const auto deadline = Clock::now() + milliseconds(limit);
+    try {
+        if (acknowledging && !unacknowledged.empty()) {
+            RequestAcknowledgement();
+            ServeUntil(deadline, [this] { return unacknowledged.empty(); });
+        }
+        Write("</stream:stream>\n");
+        // Closing while the server still reads would reset the connection and
+        // lose what it has not read yet.
+        ServeUntil(deadline, [this] { return !IsOpen(); });
+    } catch (...) {
+        // A failed connection ends here all the same.
+    }
+    tls.reset();
+    socket.close();
+    return Unacknowledged();
 }
 
 bool jcl_Connection::Disconnect() {

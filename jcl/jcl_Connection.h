@@ -1,8 +1,12 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "csp/csp_TcpSocket.h"
 #include "foundation/cow_String.h"
@@ -21,8 +25,13 @@ class jcl_TlsChannel;
 // The server's stream is parsed across reads, so every stanza of every read
 // goes, once, to the handler installed for its kind. Each wait for a server
 // reply during connection and login is bounded by the step time-out, and an
-// expired wait raises csp_NetworkException. Not copyable; one thread at a time.
+// expired wait raises csp_NetworkException; so is every write. After the
+// secure login the owner may enable acknowledged delivery where the server
+// offers it: each stanza sent is then kept until the server acknowledges it.
+// Not copyable; one thread at a time.
 class jcl_Connection {
+    using Clock = std::chrono::steady_clock;
+
 public:
     // Called synchronously inside Receive with the received stanza.
     using Handler = void (*)(jcl_Connection& connection, jcl_Entity& stanza);
@@ -60,6 +69,8 @@ public:
     IPM_EXPORT bool Register(const cow_String& name, const cow_String& username, const cow_String& password);
     // Writes the stanza; a failing write is dropped. Always true.
     IPM_EXPORT bool Send(const jcl_Entity& stanza);
+    // Writes serialised stanzas in one write; a failing write is dropped.
+    IPM_EXPORT void Send(const std::vector<std::string>& stanzas);
     // Writes XML text as it is; raises csp_NetworkException when it fails.
     IPM_EXPORT void SendText(const cow_String& xml);
     // Dispatches the stanzas already received; when there were none, waits
@@ -71,6 +82,25 @@ public:
     IPM_EXPORT bool IsOpen() const;
     // Writes the stream's end tag and closes the socket. Always true.
     IPM_EXPORT bool Disconnect();
+
+    // After LogIn: enables acknowledged delivery (stream management) when
+    // the server offers it; false when it does not or refuses. Raises
+    // csp_NetworkException when the server does not answer in time.
+    IPM_EXPORT bool EnableAcknowledgements();
+    IPM_EXPORT bool Acknowledging() const { return acknowledging; }
+    // Asks the server to acknowledge what it has taken; nothing without
+    // acknowledged delivery. The answer is handled by the next Receive.
+    IPM_EXPORT void RequestAcknowledgement();
+    // Stanzas sent that the server has not acknowledged yet.
+    IPM_EXPORT std::size_t Unacknowledged() const { return unacknowledged.size() + forgotten; }
+    // Takes the unacknowledged stanzas, oldest first, to send them again on
+    // another connection.
+    IPM_EXPORT std::deque<std::string> TakeUnacknowledged();
+    // The orderly end, within `milliseconds` in all: waits for the server to
+    // acknowledge everything sent, ends the stream, waits for the server to
+    // end its own, and closes. Returns how many stanzas stayed
+    // unacknowledged (0 without acknowledged delivery). Never throws.
+    IPM_EXPORT std::size_t CloseOrderly(int milliseconds);
 
     // A null handler stands for one that does nothing.
     IPM_EXPORT void SetMessageHandler(Handler handler);
@@ -93,8 +123,16 @@ private:
     void Feed(const char* bytes, int length);
     // Reads until a legacy request has its answer, within the step time-out.
     void AwaitLegacyAnswer(const char* step);
-    // The next stanza of the negotiation, within the step time-out.
+    // The next stanza of the negotiation, within the step time-out or by `deadline`.
     jcl_Node Expect(const char* step);
+    jcl_Node Expect(const char* step, Clock::time_point deadline);
+    // The first stanza that `wanted` accepts, by `deadline`; the others stay
+    // for dispatch.
+    jcl_Node AwaitAnswer(const char* step, Clock::time_point deadline, const std::function<bool(const jcl_Node&)>& wanted);
+    Clock::time_point StepDeadline() const;
+    // Reads and dispatches until `done` or `deadline`; false when time ran
+    // out or the server closed first.
+    bool ServeUntil(Clock::time_point deadline, const std::function<bool()>& done);
     void OpenSecureStream(const char* step);
     void StartTls(const cow_String& caFile);
     void Authenticate(const cow_String& username, const cow_String& password);
@@ -102,6 +140,12 @@ private:
     void Bind(const cow_String& resource);
     void DispatchReceived();
     void Dispatch(const jcl_Node& root);
+    // Counts what the server sends once acknowledged delivery is on.
+    void Track(const jcl_Node& stanza);
+    // Handles an acknowledgement or a request for one; false for other stanzas.
+    bool Manage(const jcl_Node& stanza);
+    void Acknowledged(std::uint32_t handled);
+    void Keep(std::string stanza);
 
     cow_String server;
     Handler messageHandler;
@@ -114,4 +158,15 @@ private:
     std::deque<jcl_Node> received;
     jcl_Node features;
     std::unique_ptr<jcl_TlsChannel> tls;
+
+    bool acknowledging = false;
+    bool enableRequested = false;
+    // Stanzas received since acknowledged delivery began (the count the
+    // server asks for), and those the server acknowledged of ours.
+    std::uint32_t receivedCount = 0;
+    std::uint32_t acknowledged = 0;
+    std::deque<std::string> unacknowledged;
+    std::size_t unacknowledgedBytes = 0;
+    // Dropped unacknowledged when too many waited, never confirmed.
+    std::size_t forgotten = 0;
 };

@@ -143,10 +143,10 @@ TEST(CInterface, TheStatusFollowsTheTransportAndNoFailureEscapesTheEntryPoints) 
 
     loopback::Listener listener;
     ASSERT_EQ(startDirect(jobOptions(dir, "127.0.0.1", listener.Port())), IPM_OK);
-    EXPECT_EQ(ipm_sendDirect("First", "", nullptr, nullptr, nullptr), IPM_OK) << "waits for the start";
+    EXPECT_EQ(ipm_sendDirect("JobStarted", "", nullptr, nullptr, nullptr), IPM_OK) << "waits for the start";
     EXPECT_EQ(status(), "2 ");
     std::optional<loopback::Peer> peer(std::in_place, listener.Accept());
-    EXPECT_EQ(peer->ReadThrough("</First>\n").substr(0, 11), "beam<First>");
+    EXPECT_EQ(peer->ReadThrough("</Started>\n").substr(0, 13), "beam<Started>") << "a start message";
     peer->Reset();
     for (int attempt = 0; attempt < 3; ++attempt) ipm_sendMessageDirect("Late", "", nullptr, nullptr, nullptr);
     peer.emplace(listener.Accept());

@@ -1,14 +1,20 @@
 // Delivery by the message task over the direct transport, against real
 // loopback listeners: pacing, kill requests and stops behind a backlog, a
-// listener that comes late or goes away, and the backlog's bound.
+// listener that comes late or goes away, and the backlog's bound, also while
+// a write waits on a listener that never reads.
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <future>
+#include <mutex>
 #include <optional>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/eli_killsig.h"
@@ -23,11 +29,13 @@ namespace {
 
 void send(int step) { ipm_sendMessage("Progress", "step=%i", &step, nullptr, nullptr); }
 
-// The steps of the documents in `text`, in order.
+// The steps of the documents in `text`, in order; found without a regular
+// expression, which takes seconds over the megabytes of a backlog.
 std::vector<int> steps(const std::string& text) {
-    static const std::regex step("<step type=\"integer\">([0-9]+)</step>");
+    static const std::string step = "<step type=\"integer\">";
     std::vector<int> found;
-    for (std::sregex_iterator at(text.begin(), text.end(), step), end; at != end; ++at) found.push_back(std::stoi((*at)[1]));
+    for (size_t at = text.find(step); at != std::string::npos; at = text.find(step, at))
+        found.push_back(std::atoi(text.c_str() + (at += step.size())));
     return found;
 }
 
@@ -45,7 +53,7 @@ protected:
     void SetUp() override { eli_clearkillsig(); }
     void TearDown() override {
         messaging.reset();
-        for (const char* variable : {"IPM_SEND_INTERVAL_MS", "IPM_MAX_BACKLOG_MB"}) unsetenv(variable);
+        for (const char* variable : {"IPM_SEND_INTERVAL_MS", "IPM_MAX_BACKLOG_MB", "IPM_WRITE_DOCUMENTS"}) unsetenv(variable);
     }
 
     void StartJob(const loopback::Listener& listener) {
@@ -69,21 +77,25 @@ protected:
 // orderly disconnect finds the other side gone.
 TEST_F(Delivery, PausesBetweenWritesYetAKillIsHeardBehindTheBacklogAndAStopDeliversItAll) {
     setenv("IPM_SEND_INTERVAL_MS", "60000", 1);
+    setenv("IPM_WRITE_DOCUMENTS", "1000", 1);
     constexpr int backlog = 100000;
     {
-        loopback::Listener listener;
+        loopback::Listener listener(false);
         StartJob(listener);
-        send(1);
+        for (int step = 1; step <= 1001; ++step) send(step);
+        listener.Listen();
         loopback::Peer peer(listener.Accept());
         EXPECT_EQ(peer.ReadThrough("</Progress>\n"),
                   "beam<Progress><step type=\"integer\">1</step><phase type=\"symconst\"></phase>"
                   "<jobName type=\"string\">beam</jobName></Progress>\n");
-        for (int step = 2; step <= backlog; ++step) send(step);
-        EXPECT_FALSE(loopback::Readable(peer.Descriptor(), 300)) << "no write before the pause has passed";
+        EXPECT_EQ(steps(peer.ReadThrough("<step type=\"integer\">1000</step>")), range(2, 1000));
+        peer.ReadThrough("</Progress>\n");
+        for (int step = 1002; step <= backlog; ++step) send(step);
+        EXPECT_TRUE(peer.Idle(300)) << "no write before the pause has passed";
 
         peer.Write("Kill");
         EXPECT_TRUE(WaitUntil([] { return eli_killsigRaised(); })) << "the kill waited for the backlog";
-        EXPECT_FALSE(loopback::Readable(peer.Descriptor(), 0));
+        EXPECT_TRUE(peer.Idle(0));
 
         std::future<std::string> received = std::async(std::launch::async, [&peer] {
             std::string all = peer.ReadToEnd();
@@ -91,7 +103,7 @@ TEST_F(Delivery, PausesBetweenWritesYetAKillIsHeardBehindTheBacklogAndAStopDeliv
             return all;
         });
         ASSERT_TRUE(messaging->Stop()) << "the stop did not deliver within its bound";
-        EXPECT_EQ(steps(received.get()), range(2, backlog));
+        EXPECT_EQ(steps(received.get()), range(1001, backlog));
     }
     StopJob(backlog);
 }
@@ -142,6 +154,76 @@ TEST_F(Delivery, ABacklogOverItsBoundDropsTheOldestAndTellsTheListenerHowMany) {
                   range(first, sent));
     }
     StopJob(sent);
+}
+
+TEST_F(Delivery, TheBoundHoldsAtEveryMomentWhileAWriteWaitsOnAListenerThatNeverReads) {
+    setenv("IPM_MAX_BACKLOG_MB", "1", 1);
+    constexpr int sent = 12000;  // about 13 MB, more than the connection and the bound hold
+    std::string note(1000, 'n');
+    char* texts[] = {note.data()};
+    {
+        loopback::Listener listener;
+        StartJob(listener);
+        loopback::Peer peer(listener.Accept());
+        ipm_MessageTransmit& transmitter = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
+        ipm_MessageTransmit::Backlog most{0, 0};
+        for (int step = 1; step <= sent; ++step) {
+            ipm_sendMessage("Progress", "step=%i note=%s", &step, nullptr, texts);
+            std::lock_guard buffer(transmitter.BufferLock());
+            const ipm_MessageTransmit::Backlog now = transmitter.BacklogState();
+            most = {std::max(most.bytes, now.bytes), now.dropped};
+        }
+        EXPECT_LE(most.bytes, size_t{1} << 20);
+        EXPECT_GT(most.dropped, 0);
+    }
+    StopJob(sent);
+}
+
+// Far more than one write waits when the listener comes: it goes out at the
+// pace the listener reads, not one write per send interval.
+TEST_F(Delivery, ABacklogOfManyWritesGoesOutAtThePaceTheListenerReads) {
+    setenv("IPM_SEND_INTERVAL_MS", "60000", 1);
+    constexpr int sent = 12000;  // about 1.3 MB: five full writes
+    {
+        loopback::Listener listener(false);
+        StartJob(listener);
+        for (int step = 1; step <= sent; ++step) send(step);
+        listener.Listen();
+        loopback::Peer peer(listener.Accept());
+        EXPECT_EQ(peer.Read(4), "beam");
+        EXPECT_EQ(steps(peer.ReadThrough("<step type=\"integer\">" + std::to_string(sent) + "</step>")),
+                  range(1, sent));
+    }
+    StopJob(sent);
+}
+
+// A listener that accepts and drops at once is tried at growing intervals
+// (0.5, 1, 2 s ...); only a connection that lasted makes the next attempt
+// immediate again.
+TEST_F(Delivery, ReconnectionsBackOffUntilAConnectionHasLasted) {
+    using Clock = std::chrono::steady_clock;
+    {
+        loopback::Listener listener;
+        StartJob(listener);
+        send(1);
+        std::vector<Clock::time_point> accepted;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            loopback::Peer dropped(listener.Accept());
+            accepted.push_back(Clock::now());
+        }
+        Clock::time_point ended;
+        {
+            loopback::Peer lasting(listener.Accept());
+            accepted.push_back(Clock::now());
+            EXPECT_EQ(lasting.Read(4), "beam");
+            std::this_thread::sleep_for(std::chrono::seconds(6));
+            ended = Clock::now();
+        }
+        EXPECT_GT(accepted[3] - accepted[2], 2 * (accepted[1] - accepted[0])) << "the interval does not grow";
+        loopback::Peer afresh(listener.Accept());
+        EXPECT_LT(Clock::now() - ended, accepted[2] - accepted[1]) << "the interval did not start afresh";
+    }
+    StopJob(1);
 }
 
 }  // namespace

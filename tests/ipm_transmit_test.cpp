@@ -61,6 +61,9 @@ TEST(Transmitter, CapsDropFromSendingOnlyAndTheLogHoldsEverythingWhileTheTranspo
     EXPECT_EQ(warnings, 200);
     ipm_MessageTransmit::DestroyInstance();
     EXPECT_EQ(dir.Read("beam.ipm"), logged);
+    // Also when the job exits without shutting the library down.
+    EXPECT_EXIT((startJob("beam", dir.Path()), dir.Write("sent", sendMixed(50)), std::exit(0)), testing::ExitedWithCode(0), "");
+    EXPECT_EQ(dir.Read("beam.ipm"), logged + dir.Read("sent"));
 }
 
 TEST(Transmitter, TheLogStaysInsideIndirWhateverTheJobNameAndAMissingOneIsToldOnce) {

@@ -5,6 +5,7 @@
 // time, and the listener's account; the job's account is made here.
 
 #include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -124,6 +125,43 @@ TEST(JabberSecure, ReportsAndKillCrossTheWireOnlyEncrypted) {
     for (const std::string& secret : {std::string("secret-report"), std::string("Kill"), jobPassword,
                                       listenerPassword, std::string("Progress")})
         EXPECT_EQ(recorded.find(secret), std::string::npos) << secret << " crossed in clear text";
+}
+
+// The stock server reads a client at 10 kB/s: a job that stops right after
+// many reports waits until the server has acknowledged them all. A job that
+// dies is reported gone by the server, since the job announced itself to
+// the listener.
+TEST(JabberSecure, AStopWaitsForTheServerToTakeEveryReportAndADeadJobEnds) {
+    administer("register " + hostAccount() + " localhost " + jobPassword);
+    const std::vector<std::string> settings = {"IPM_JABBER_PASSWORD=" + jobPassword, "IPM_JABBER_CA_FILE=" + authority};
+    ChildProcess listener(withEnvironment({"IPM_JABBER_PASSWORD=" + listenerPassword, "IPM_JABBER_CA_FILE=" + authority},
+                                          {IPM_LISTEN_PATH, "--jabber", "mon@localhost/desk"}));
+    ASSERT_EQ(listener.OutputLine(30s), "listening on mon@localhost/desk") << listener.Errors();
+    TempDir logs;
+    constexpr int reports = 100;
+    {
+        Job burst("burst", logs, settings);
+        for (int n = 0; n < reports; ++n) burst.Write(progress);
+        burst.CloseInput();
+        EXPECT_EQ(burst.Wait(60s), 0) << burst.Errors();
+        EXPECT_EQ(burst.Errors().find("not confirmed"), std::string::npos) << burst.Errors();
+    }
+    for (int n = 0; n < reports; ++n) {
+        const std::optional<std::string> line = listener.OutputLine(20s);
+        ASSERT_TRUE(line) << n << " reports arrived; " << listener.Errors();
+        EXPECT_EQ(line->rfind("burst Progress", 0), 0u) << *line;
+    }
+
+    Job dying("dying", logs, settings);
+    dying.Write(progress + "{\"sleep\":30000}\n");
+    const std::optional<std::string> line = listener.OutputLine(20s);
+    ASSERT_TRUE(line) << listener.Errors();
+    EXPECT_EQ(line->rfind("dying Progress", 0), 0u) << *line;
+    dying.Signal(SIGKILL);
+    dying.Wait(10s);
+    EXPECT_TRUE(listener.ErrorsHold("job dying disconnected", 20s)) << listener.Errors();
+    listener.Signal(SIGTERM);
+    listener.Wait();
 }
 
 }  // namespace

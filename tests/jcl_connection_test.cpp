@@ -1,16 +1,25 @@
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
 
+#include <chrono>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "csp/csp_NetworkException.h"
+#include "jcl/impl/jcl_Base64.h"
 #include "jcl/jcl_Connection.h"
 #include "jcl/jcl_IQ.h"
 #include "jcl/jcl_Message.h"
 #include "jcl/jcl_Node.h"
 #include "jcl/jcl_Presence.h"
 #include "tests/support/LoopbackPeer.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 const std::string clientHeader =
@@ -133,9 +142,139 @@ TEST_F(JclConnection, AResetRaisesFromReceiveAndSendStillReportsTrue) {
     EXPECT_TRUE(connection.socket.hasState(csp_ConnectableSocket::Failed));
 }
 
+// The legacy flow too: a server that stops reading fails the connection
+// within the step time-out instead of holding the writer for ever.
+TEST_F(JclConnection, AWriteToAServerThatStopsReadingFailsWithinTheStepTimeOut) {
+    connection.SetStepTimeout(300);
+    jcl_Message large;
+    large.to = "mon";
+    large.SetX(cow_String(std::string(1 << 20, 'a').c_str()));
+    std::future<bool> sending = std::async(std::launch::async, [&] {
+        for (int sent = 0; sent < 256 && connection.socket.isGood(); ++sent) connection.Send(large);
+        return connection.socket.isGood();
+    });
+    const bool ended = sending.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    if (!ended) server->Reset();  // frees the blocked writer
+    EXPECT_TRUE(ended) << "a write waited without limit";
+    EXPECT_FALSE(sending.get());
+}
+
 TEST(JclConnectionFailure, ConnectingToAClosedPortOrABadAddressRaises) {
     loopback::Listener notListening(false);
     jcl_Connection connection;
     EXPECT_THROW(connection.Connect("127.0.0.1", notListening.Port()), csp_NetworkException);
     EXPECT_THROW(connection.Connect("999.1.1.1", notListening.Port()), csp_NetworkException);
+}
+
+namespace {
+// How the server of the secure login below answers.
+enum class Answer { honest, sameNonce, foreignNonce, emptySignature, shortSignature };
+
+const std::string password = "pencil";
+const std::string secureHeader =
+    "<?xml version='1.0'?><stream:stream xmlns='jabber:client' xmlns:stream='http://etherx.jabber.org/streams' "
+    "id='s2' from='localhost' version='1.0'>";
+
+std::string sasl(const std::string& name, const std::string& payload) {
+    return "<" + name + " xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>" + jcl_Base64::Encode(payload) + "</" + name + ">";
+}
+
+std::string saslPayload(const std::string& element) {
+    const size_t start = element.find('>') + 1;
+    return jcl_Base64::Decode(element.substr(start, element.rfind('<') - start)).value_or("");
+}
+
+std::string hmacSha1(const std::string& key, const std::string& text) {
+    unsigned char digest[20];
+    HMAC(EVP_sha1(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(text.data()),
+         text.size(), digest, nullptr);
+    return std::string(reinterpret_cast<char*>(digest), sizeof digest);
+}
+
+// The server's side of one secure login: STARTTLS with the certificate for
+// "localhost" in `certificate`, then SCRAM-SHA-1 answered as `answer` says.
+// Throws when the client gives up first.
+void serveSecureLogin(const loopback::Listener& listener, const TempDir& certificate, Answer answer) {
+    loopback::Peer peer(listener.Accept());
+    const timeval bound{loopback::waitMilliseconds / 1000, 0};
+    ::setsockopt(peer.Descriptor(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    peer.ReadThrough("version='1.0'>");
+    peer.Write(secureHeader + "<stream:features><starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'/></stream:features>");
+    peer.ReadThrough("/>");
+    peer.Write("<proceed xmlns='urn:ietf:params:xml:ns:xmpp-tls'/>");
+    const std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_server_method()), &SSL_CTX_free);
+    SSL_CTX_use_certificate_file(context.get(), certificate.File("cert.pem").c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(context.get(), certificate.File("key.pem").c_str(), SSL_FILETYPE_PEM);
+    const std::unique_ptr<SSL, decltype(&SSL_free)> tls(SSL_new(context.get()), &SSL_free);
+    SSL_set_fd(tls.get(), peer.Descriptor());
+    if (SSL_accept(tls.get()) != 1) return;
+    std::string unread;
+    // Everything through `marker`, after writing `text`.
+    const auto answerThrough = [&](const std::string& text, const std::string& marker) {
+        if (!text.empty()) SSL_write(tls.get(), text.data(), static_cast<int>(text.size()));
+        char buffer[4096];
+        for (int got; unread.find(marker) == std::string::npos; unread.append(buffer, static_cast<size_t>(got)))
+            if ((got = SSL_read(tls.get(), buffer, sizeof buffer)) <= 0) throw std::runtime_error("no " + marker);
+        std::string taken = unread.substr(0, unread.find(marker) + marker.size());
+        unread.erase(0, taken.size());
+        return taken;
+    };
+    answerThrough("", "version='1.0'>");
+    const std::string clientFirst = saslPayload(answerThrough(
+        secureHeader + "<stream:features><mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>"
+                       "<mechanism>SCRAM-SHA-1</mechanism></mechanisms></stream:features>",
+        "</auth>")).substr(3);
+    const std::string nonce = clientFirst.substr(clientFirst.find(",r=") + 3);
+    const std::string serverNonce =
+        answer == Answer::sameNonce ? nonce : answer == Answer::foreignNonce ? "x" + nonce : nonce + "x";
+    const std::string serverFirst = "r=" + serverNonce + ",s=" + jcl_Base64::Encode("salt") + ",i=4096";
+    const std::string clientFinal = saslPayload(answerThrough(sasl("challenge", serverFirst), "</response>"));
+    std::string salted(20, '\0');
+    PKCS5_PBKDF2_HMAC_SHA1(password.data(), static_cast<int>(password.size()),
+                           reinterpret_cast<const unsigned char*>("salt"), 4, 4096, 20,
+                           reinterpret_cast<unsigned char*>(salted.data()));
+    std::string signature = hmacSha1(hmacSha1(salted, "Server Key"), clientFirst + "," + serverFirst + "," +
+                                                                         clientFinal.substr(0, clientFinal.find(",p=")));
+    if (answer == Answer::emptySignature) signature.clear();
+    if (answer == Answer::shortSignature) signature.resize(signature.size() / 2);
+    answerThrough(sasl("success", "v=" + jcl_Base64::Encode(signature)), "version='1.0'>");
+    SSL_shutdown(tls.get());
+}
+
+// What the secure login to `domain` makes of the server: the reason it stopped.
+std::string secureLogin(const TempDir& certificate, Answer answer, const std::string& domain = "localhost") {
+    loopback::Listener listener;
+    std::jthread server([&] {
+        try {
+            serveSecureLogin(listener, certificate, answer);
+        } catch (const std::exception&) {
+            // The client gave up: what it made of the answer is the test's business.
+        }
+    });
+    jcl_Connection connection;  // closed before the server is waited for
+    connection.SetStepTimeout(loopback::waitMilliseconds);
+    try {
+        connection.ConnectSecurely(domain.c_str(), "127.0.0.1", listener.Port(), certificate.File("cert.pem").c_str());
+        connection.LogIn("job", password.c_str(), "r");
+    } catch (const csp_NetworkException& failure) {
+        return failure.what();
+    }
+    return "logged in";
+}
+}  // namespace
+
+TEST(JclSecureLogin, TheServerMustProveItsNameItsNonceAndThePassword) {
+    TempDir certificate;
+    ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                           "-subj /CN=localhost -addext subjectAltName=DNS:localhost -keyout " +
+                           certificate.File("key.pem") + " -out " + certificate.File("cert.pem") + " 2>/dev/null")
+                              .c_str()),
+              0);
+    // Past the proof, the honest server hangs up.
+    EXPECT_PRED_FORMAT2(testing::IsSubstring, "(stream features after the login)", secureLogin(certificate, Answer::honest));
+    EXPECT_PRED_FORMAT2(testing::IsSubstring, "does not verify", secureLogin(certificate, Answer::honest, "elsewhere"));
+    for (const Answer nonce : {Answer::sameNonce, Answer::foreignNonce})
+        EXPECT_PRED_FORMAT2(testing::IsSubstring, "does not extend our nonce", secureLogin(certificate, nonce));
+    for (const Answer signature : {Answer::emptySignature, Answer::shortSignature})
+        EXPECT_PRED_FORMAT2(testing::IsSubstring, "did not prove", secureLogin(certificate, signature));
 }

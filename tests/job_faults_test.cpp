@@ -93,4 +93,52 @@ TEST(JabberFaults, AServerRestartedMidRunGetsWhatWasSentMeanwhileAfterANewLogin)
     EXPECT_TRUE(messaging->Stop());
 }
 
+// A secure login that fails the same way at every attempt says so once, and
+// the state gives that cause; settings that can never work end the attempts.
+TEST(JabberFaults, EachLoginFailureIsToldOnceWithItsCauseAndHopelessSettingsAreNotRetried) {
+    TempDir logs;
+    loopback::Listener server(true, loopback::UnusedJabberAddress(), loopback::jabberPort);
+    useJabber(logs, server.Address(), "mon");
+    setenv("IPM_JABBER_SECURITY", "tls", 1);
+    setenv("IPM_JABBER_PASSWORD", "secret", 1);
+    setenv("IPM_NETWORK_TIMEOUT_MS", "1000", 1);
+    testing::internal::CaptureStderr();
+    {
+        ipm_Messaging messaging("jabber");
+        send(1);
+        for (int attempt = 0; attempt < 3; ++attempt) loopback::Peer(server.Accept()).ReadThrough("version='1.0'>");
+        std::string reason;
+        EXPECT_TRUE(WaitUntil([&] {
+            return thr_GlobalSingleton<ipm_MessageTransmit>::Instance().DeliveryState(&reason) ==
+                       ipm_MessageTransmit::Delivery::Connecting &&
+                   !reason.empty();
+        }));
+        EXPECT_NE(reason.find("the server closed the connection"), std::string::npos) << reason;
+        EXPECT_TRUE(messaging.Stop());
+    }
+    unsetenv("IPM_JABBER_PASSWORD");
+    UseOptions({"job=beam", "message=ALL", "indir=" + logs.Path(), "msgserver=" + server.Address()});
+    {
+        ipm_Messaging messaging("jabber");
+        send(1);
+        std::string reason;
+        EXPECT_TRUE(WaitUntil([&] {
+            return thr_GlobalSingleton<ipm_MessageTransmit>::Instance().DeliveryState(&reason) ==
+                   ipm_MessageTransmit::Delivery::Off;
+        })) << reason;
+        EXPECT_NE(reason.find("needs a password"), std::string::npos) << reason;
+        EXPECT_TRUE(messaging.Stop());
+    }
+    unsetenv("IPM_JABBER_SECURITY");
+    unsetenv("IPM_NETWORK_TIMEOUT_MS");
+    const std::string told = testing::internal::GetCapturedStderr();
+    const auto count = [&](const std::string& text) {
+        size_t found = 0;
+        for (size_t at = 0; (at = told.find(text, at)) != std::string::npos; ++at) ++found;
+        return found;
+    };
+    EXPECT_EQ(count("the server closed the connection"), 1u) << told;
+    EXPECT_EQ(count("needs a password"), 1u) << told;
+}
+
 }  // namespace

@@ -2,6 +2,8 @@
 // the direct stream, the overall memory bound and the reader of the Jabber stream.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
@@ -9,6 +11,7 @@
 
 #include "tools/listen/ipm_DocumentReader.h"
 #include "tools/listen/ipm_DocumentSplitter.h"
+#include "tools/listen/ipm_EventHub.h"
 #include "tools/listen/ipm_HeldBytesBound.h"
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/ipm_MessagePrinter.h"
@@ -32,6 +35,17 @@ TEST(ListenOptions, EveryOptionAndTheRefusals) {
              {"--jabber", "m<n@localhost/desk"}, {"--jabber", "mon@localhost/de\nsk"}, {"--http", "localhost:80"},
              {"--token", "a b"}, {"--token", "t"}, {"--import", "a.ipm", "--http", "0"}, {"--job", "x"}})
         EXPECT_THROW(ipm_ListenOptions::Parse(arguments), std::invalid_argument) << arguments[0];
+
+    // Secrets on the command line are seen by every user: a warning each; the environment is quiet.
+    EXPECT_EQ(ipm_ListenOptions::Parse({"--jabber", "m@s/r", "--password", "p", "--http", "0", "--token", "t"})
+                  .warnings.size(), 2u);
+    ::setenv("IPM_MONITOR_TOKEN", "from-env", 1);
+    const auto quiet = ipm_ListenOptions::Parse({"--http", "0"});
+    EXPECT_EQ(quiet.token + " " + std::to_string(quiet.warnings.size()), "from-env 0");
+    EXPECT_EQ(ipm_ListenOptions::Parse({"--http", "0", "--token", "given"}).token, "given");
+    ::setenv("IPM_MONITOR_TOKEN", "bad token", 1);
+    EXPECT_THROW(ipm_ListenOptions::Parse({"--http", "0"}), std::invalid_argument);
+    ::unsetenv("IPM_MONITOR_TOKEN");
 }
 
 // The message read from `document` as "type name:type=value ...".
@@ -49,6 +63,7 @@ TEST(ListenReader, ReadsTypedFieldsUnescapedAndRefusesTheRest) {
                        "</heading><phase type=\"symconst\"></phase></Progress>\n"),
               "Progress step:integer=3 heading:string=a<b&c>d &amp; phase:symconst=");
     EXPECT_EQ(readBack("<Note><text>two\nlines &#38; more</text></Note>\n"), "Note text:=two\nlines & more");
+    EXPECT_EQ(readBack("<Step done><steps type=\"integer\">3</steps></Step done>\n"), "Step done steps:integer=3");
     for (const char* document : {"<E><m>a<b</m></E>\n", "<P><s><n>3</n></s></P>\n", "<P>loose<s>3</s></P>\n", ""})
         EXPECT_TRUE(readBack(document).starts_with("refused: ")) << document;
     EXPECT_EQ(readBack("<!DOCTYPE B [<!ENTITY a \"lol\"><!ENTITY b \"&a;&a;\">]><B><v type=\"string\">&b;</v></B>\n"),
@@ -81,6 +96,8 @@ TEST(ListenPrinter, OneLinePerMessageInEveryMode) {
               R"({"job":"beam","type":"Progress","fields":[{"name":"step","type":"integer","value":3},)"
               R"({"name":"heading","type":"string","value":"A&B"})");
     EXPECT_EQ(nlohmann::json::parse(json.Render("beam", forging).line)["fields"][1]["value"], "nan");
+    EXPECT_EQ(nlohmann::json::parse(json.Render("beam", "<P><n type=\"integer\">3abc</n></P>\n").line)["fields"][0]["value"],
+              "3abc");
     EXPECT_EQ(nlohmann::json::parse(json.Render("be\xFF" "am", "<Done></Done>\n").line)["type"], "Done");
 }
 
@@ -109,14 +126,25 @@ TEST(ListenSplitter, NameThenDocumentsWhateverTheChunkingAndTheValues) {
     const std::string lessThan = "<Error><message type=\"string\">a<b && c</message></Error>\n";
     const std::string endTagInValue = "<Progress><message type=\"string\">see </Progress> here</message></Progress>\n";
     const std::string lineFeedInValue = "<Note><message type=\"string\">one\n<two>\n</message></Note>\n";
-    const std::string stream = "beam" + progress + lessThan + endTagInValue + lineFeedInValue + "\r\n \n" + done;
+    const std::string blankInType = "<Step done><steps type=\"integer\">3</steps></Step done>\n";
+    const std::string stream =
+        "beam" + progress + blankInType + lessThan + endTagInValue + lineFeedInValue + "\r\n \n" + done;
     for (const std::size_t chunk : {1, 3, 7, 100000}) {
         ipm_DocumentSplitter splitter;
         const auto pieces = feedInChunks(splitter, stream, chunk);
         EXPECT_EQ(texts(pieces, Kind::jobName), Texts{"beam"});
-        EXPECT_EQ(texts(pieces, Kind::document), (Texts{progress, lessThan, endTagInValue, lineFeedInValue, done}))
+        EXPECT_EQ(texts(pieces, Kind::document),
+                  (Texts{progress, blankInType, lessThan, endTagInValue, lineFeedInValue, done}))
             << "chunk " << chunk;
+        EXPECT_FALSE(splitter.EndOfStream()) << "ended between documents";
     }
+    // A stream cut inside a document says so, once.
+    ipm_DocumentSplitter cut;
+    EXPECT_EQ(texts(cut.Feed("beam" + done + done.substr(0, 20)), Kind::document), Texts{done});
+    const auto truncated = cut.EndOfStream();
+    ASSERT_TRUE(truncated);
+    EXPECT_EQ(truncated->text, "it ends inside a document: 20 bytes left out");
+    EXPECT_FALSE(cut.EndOfStream());
     ipm_DocumentSplitter junk;
     const auto pieces = feedInChunks(junk, "beam" + progress + "junk\n</x>\nmore junk\n<" + "\n" + done, 5);
     EXPECT_EQ(texts(pieces, Kind::document), (Texts{progress, done}));
@@ -143,6 +171,17 @@ TEST(ListenSplitter, EndlessBytesAreCappedAndTheStreamRecoversAndAllTogetherAreB
     const std::vector<std::size_t> full(400, ipm_DocumentSplitter::defaultMaxDocument);
     EXPECT_EQ(ipm_HeldBytesBound::ToDrop(full).size(),
               400 - ipm_HeldBytesBound::defaultTotal / ipm_DocumentSplitter::defaultMaxDocument);
+
+    // A monitor reader that falls too far behind is cut off, never handed a gap.
+    ipm_EventHub hub;
+    const auto slow = hub.Join(), keeping = hub.Join();
+    const std::string event(100000, 'x');
+    std::string events;
+    for (std::size_t sent = 0; sent <= ipm_EventHub::maxBacklog; sent += event.size()) {
+        hub.Publish("message", event);
+        ASSERT_TRUE(hub.Take(keeping, events, std::chrono::milliseconds(0)));
+    }
+    EXPECT_FALSE(hub.Take(slow, events, std::chrono::milliseconds(0)));
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -34,12 +36,15 @@ int portAfter(const std::string& prefix, const std::string& line) {
     return line.starts_with(prefix) ? std::atoi(line.c_str() + prefix.size()) : 0;
 }
 
-// The listener with `options`; with "--http" first, its monitor's port too.
+// The listener with `options`; with "--http" first, its monitor's port and token too.
 class Listener : public ChildProcess {
 public:
     explicit Listener(std::vector<std::string> options) : ChildProcess(withProgram(options)) {
         port = portAfter("listening on 127.0.0.1:", Line());
-        if (!options.empty() && options[0] == "--http") monitor = portAfter("monitor at http://127.0.0.1:", Line());
+        if (options.empty() || options[0] != "--http") return;
+        const std::string page = Line();
+        monitor = portAfter("monitor at http://127.0.0.1:", page);
+        token = page.substr(page.find("?token=") + 7);
     }
     std::string Line() { return OutputLine().value_or("(no line)"); }
     static std::vector<std::string> withProgram(std::vector<std::string> options) {
@@ -47,35 +52,57 @@ public:
         return options;
     }
     int port = 0, monitor = 0;
+    std::string token;
 };
 
 // A job's connection to the listener.
 loopback::Peer job(int port) { return loopback::Peer(loopback::Connect(port)); }
 
-Json get(int port, const std::string& path) {
-    const auto answer = httplib::Client("127.0.0.1", port).Get(path.c_str());
-    return answer ? Json::parse(answer->body) : Json();
+// The monitor's answer to a GET with `headers`: status and body; 0 when none comes.
+std::pair<int, std::string> fetch(const Listener& listener, const std::string& path, const httplib::Headers& headers) {
+    httplib::Client client("127.0.0.1", listener.monitor);
+    client.set_read_timeout(60s);
+    const auto answer = client.Get(path.c_str(), headers);
+    return answer ? std::pair{answer->status, answer->body} : std::pair{0, std::string()};
 }
 
-int stop(int port, int id, const std::string& token) {
-    const auto answer = httplib::Client("127.0.0.1", port).Post(("/api/jobs/" + std::to_string(id) + "/stop").c_str(),
-                                                                {{"X-IPM-Token", token}}, "", "text/plain");
+Json get(const Listener& listener, const std::string& path) {
+    const auto [status, body] = fetch(listener, path, {{"X-IPM-Token", listener.token}});
+    return status == 200 ? Json::parse(body) : Json();
+}
+
+int stop(const Listener& listener, int id, const std::string& token) {
+    httplib::Client client("127.0.0.1", listener.monitor);
+    client.set_read_timeout(60s);
+    const auto answer = client.Post(("/api/jobs/" + std::to_string(id) + "/stop").c_str(), {{"X-IPM-Token", token}},
+                                    "", "text/plain");
     return answer ? answer->status : 0;
 }
 
 // The job's row once `holds` is true of it; null when it does not come to that in time.
-Json rowWhen(int port, int id, const std::function<bool(const Json&)>& holds) {
+Json rowWhen(const Listener& listener, int id, const std::function<bool(const Json&)>& holds) {
     for (int i = 0; i < 300; ++i, std::this_thread::sleep_for(100ms)) {
-        for (const Json& row : Json(get(port, "/api/jobs")["jobs"]))
+        for (const Json& row : Json(get(listener, "/api/jobs")["jobs"]))
             if (row["id"] == id && holds(row)) return row;
     }
     return nullptr;
 }
 
-Json messagesOf(int port, int id) {
-    Json messages = get(port, "/api/jobs/" + std::to_string(id) + "/messages")["messages"];
+Json messagesOf(const Listener& listener, int id) {
+    Json messages = get(listener, "/api/jobs/" + std::to_string(id) + "/messages")["messages"];
     for (Json& message : messages) message.erase("id"), message.erase("time");
     return messages;
+}
+
+// True once the process is stopped by a signal.
+bool stopped(pid_t pid) {
+    for (int i = 0; i < 2000; ++i, std::this_thread::sleep_for(5ms)) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        if (line.find(") T ") != std::string::npos) return true;
+    }
+    return false;
 }
 
 TEST(ListenTool, PrintsJobsMessagesKillsOnRequestAndOutlivesJobsAndInput) {
@@ -89,6 +116,22 @@ TEST(ListenTool, PrintsJobsMessagesKillsOnRequestAndOutlivesJobsAndInput) {
     EXPECT_TRUE(listener.ErrorsHold("no job named nobody"));
     beam.Close();
     EXPECT_TRUE(listener.ErrorsHold("job beam disconnected"));
+
+    // A type with a blank loses nothing after it; a stream cut inside a document says so.
+    loopback::Peer cut = job(listener.port);
+    cut.Write("cut<Step done><steps type=\"integer\">3</steps></Step done>\n" + progress + "<Progress><st");
+    EXPECT_EQ(listener.Line(), "cut \"Step done\" steps=3");
+    EXPECT_EQ(listener.Line(), "cut " + progressLine);
+    // A kill typed in the round in which the job leaves is not sent to the ended connection.
+    listener.Signal(SIGSTOP);
+    ASSERT_TRUE(stopped(listener.Pid()));
+    cut.Close();
+    listener.Write("kill cut\n");
+    listener.Signal(SIGCONT);
+    EXPECT_TRUE(listener.ErrorsHold("job cut: it ends inside a document: 13 bytes left out"));
+    EXPECT_TRUE(listener.ErrorsHold("Kill not sent: job cut has gone"));
+    const std::string& errors = listener.Errors();
+    EXPECT_EQ(errors.find("sending Kill to job cut"), errors.rfind("sending Kill to job cut")) << "only after 2 messages";
 
     // A job gone before its kill request arrives must not take the listener along.
     listener.CloseInput();
@@ -119,10 +162,10 @@ TEST(ListenMonitor, HistoryOutlivesTheListenerAndAnImportMatchesLiveReception) {
         loopback::Peer beam = job(listener.port);
         beam.Write("beam" + started + progress);
         beam.Close();
-        ASSERT_EQ(rowWhen(listener.monitor, 1, [](const Json& row) { return row["state"] == "stopped"; })["messages"], 2);
+        ASSERT_EQ(rowWhen(listener, 1, [](const Json& row) { return row["state"] == "stopped"; })["messages"], 2);
         loopback::Peer running = job(listener.port);
         running.Write("running" + progress);
-        ASSERT_NE(rowWhen(listener.monitor, 2, [](const Json& row) { return row["messages"] == 1; }), nullptr);
+        ASSERT_NE(rowWhen(listener, 2, [](const Json& row) { return row["messages"] == 1; }), nullptr);
         listener.Signal(SIGTERM);
         EXPECT_EQ(listener.Wait(), 0);
     }
@@ -131,15 +174,15 @@ TEST(ListenMonitor, HistoryOutlivesTheListenerAndAnImportMatchesLiveReception) {
     EXPECT_EQ(import.Wait(), 0) << import.Errors();
 
     Listener restarted({"--http", "0", "--db", database});
-    const Json jobs = get(restarted.monitor, "/api/jobs")["jobs"];
+    const Json jobs = get(restarted, "/api/jobs")["jobs"];
     ASSERT_EQ(jobs.size(), 3u);
     EXPECT_EQ((Json{jobs[0]["host"], jobs[0]["handle"], jobs[0]["phase"], jobs[0]["step"]}),
               Json::parse(R"(["node1", "77", "Analysis", 3])"));
     EXPECT_EQ(jobs[1]["state"], "gone") << "running when its listener ended";
     EXPECT_EQ((Json{jobs[2]["name"], jobs[2]["transport"], jobs[2]["state"]}), Json::parse(R"(["beam", "file", "stopped"])"));
-    const Json live = messagesOf(restarted.monitor, 1);
-    EXPECT_EQ(messagesOf(restarted.monitor, 3), live);
-    EXPECT_EQ(get(restarted.monitor, "/api/jobs/1/series?field=residual&x=step")["points"], Json::parse("[[3,2.5e-06]]"));
+    const Json live = messagesOf(restarted, 1);
+    EXPECT_EQ(messagesOf(restarted, 3), live);
+    EXPECT_EQ(get(restarted, "/api/jobs/1/series?field=residual&x=step")["points"], Json::parse("[[3,2.5e-06]]"));
 }
 
 TEST(ListenMonitor, AStopNeedsTheTokenAndEndsARealJobWithStatus3) {
@@ -148,17 +191,108 @@ TEST(ListenMonitor, AStopNeedsTheTokenAndEndsARealJobWithStatus3) {
     ChildProcess beam({IPM_JOB_PATH, "job=beam", "message=ALL", "indir=" + dir.Path(), "listener_name=127.0.0.1",
                        "direct_port=" + std::to_string(listener.port)});
     beam.Write(R"({"send":"buffered","type":"Progress","format":"step=%i","ints":[1]})" "\n{\"sleep\":30000}\n");
-    ASSERT_NE(rowWhen(listener.monitor, 1, [](const Json& row) { return row["step"] == 1; }), nullptr);
+    ASSERT_NE(rowWhen(listener, 1, [](const Json& row) { return row["step"] == 1; }), nullptr);
 
-    EXPECT_EQ(stop(listener.monitor, 1, ""), 403);
-    EXPECT_EQ(stop(listener.monitor, 1, "wrong"), 403);
+    for (const char* wrong : {"", "secreT", "secret-and-more"}) EXPECT_EQ(stop(listener, 1, wrong), 403) << wrong;
     EXPECT_EQ(beam.Wait(300ms), -1) << "a refused stop leaves the job running";
-    EXPECT_EQ(stop(listener.monitor, 7, "secret"), 404);
+    EXPECT_EQ(stop(listener, 7, "secret"), 404);
 
-    EXPECT_EQ(stop(listener.monitor, 1, "secret"), 200);
+    EXPECT_EQ(stop(listener, 1, "secret"), 200);
     EXPECT_EQ(beam.Wait(), 3);
-    EXPECT_EQ(rowWhen(listener.monitor, 1, [](const Json& row) { return row["state"] == "killed"; })["stopOutcome"], "sent");
-    EXPECT_EQ(stop(listener.monitor, 1, "secret"), 409);
+    EXPECT_EQ(rowWhen(listener, 1, [](const Json& row) { return row["state"] == "killed"; })["stopOutcome"], "sent");
+    EXPECT_EQ(stop(listener, 1, "secret"), 409);
+}
+
+// A request the monitor must refuse to read whole: how many bytes of `head`
+// and then `filler` repeated it took before ending the connection (all of
+// them, up to `total`, if it never did).
+std::size_t takenBeforeTheEnd(int port, const std::string& head, const std::string& filler, std::size_t total) {
+    loopback::Peer peer = job(port);
+    const timeval bound{30, 0};
+    ::setsockopt(peer.Descriptor(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    std::size_t sent = 0;
+    for (std::string piece = head; sent < total; piece = filler) {
+        if (::send(peer.Descriptor(), piece.data(), piece.size(), MSG_NOSIGNAL) <= 0) break;
+        sent += piece.size();
+    }
+    return sent;
+}
+
+TEST(ListenMonitor, EveryRequestNeedsItsOwnHostTheApiTheTokenAndAllAreBounded) {
+    TempDir dir;
+    Listener listener({"--http", "0", "--db", dir.File("history.db")});
+    const std::string host = "127.0.0.1:" + std::to_string(listener.monitor);
+    const httplib::Headers withToken{{"X-IPM-Token", listener.token}};
+    EXPECT_EQ(fetch(listener, "/api/jobs", {}).first, 403);
+    EXPECT_EQ(fetch(listener, "/api/jobs", {{"X-IPM-Token", listener.token + "x"}}).first, 403);
+    EXPECT_EQ(fetch(listener, "/api/events?token=wrong", {}).first, 403);
+    EXPECT_EQ(fetch(listener, "/api/jobs", withToken).first, 200);
+    EXPECT_EQ(fetch(listener, "/api/jobs?token=" + listener.token, {}).first, 200) << "as the event stream asks";
+    EXPECT_EQ(fetch(listener, "/", {}).first, 200) << "the page itself holds no job's data";
+    // DNS rebinding: another name for this address is refused, the listener's own names are not.
+    EXPECT_EQ(fetch(listener, "/api/jobs", {{"X-IPM-Token", listener.token}, {"Host", "attacker.example:" +
+                                                                               std::to_string(listener.monitor)}})
+                  .first,
+              403);
+    EXPECT_EQ(fetch(listener, "/", {{"Host", "127.0.0.1:1"}}).first, 403);
+    EXPECT_EQ(fetch(listener, "/api/jobs", {{"X-IPM-Token", listener.token}, {"Host", "localhost:" +
+                                                                               std::to_string(listener.monitor)}})
+                  .first,
+              200);
+
+    // Without the token a body is refused before it is read.
+    loopback::Peer unasked = job(listener.monitor);
+    unasked.Write("POST /api/jobs/1/stop HTTP/1.1\r\nHost: " + host + "\r\nTransfer-Encoding: chunked\r\n\r\n");
+    EXPECT_TRUE(unasked.ReadThrough("\r\n\r\n").starts_with("HTTP/1.1 403"));
+
+    constexpr std::size_t lots = 20 * 1024 * 1024;
+    EXPECT_LT(takenBeforeTheEnd(listener.monitor,
+                                "POST /api/jobs/1/stop HTTP/1.1\r\nHost: " + host + "\r\nX-IPM-Token: " +
+                                    listener.token + "\r\nTransfer-Encoding: chunked\r\n\r\n",
+                                "10000\r\n" + std::string(0x10000, 'x') + "\r\n", lots),
+              lots)
+        << "a chunked body over the bound";
+    EXPECT_LT(takenBeforeTheEnd(listener.monitor, "GET /", std::string(0x10000, 'a'), lots), lots) << "a long address";
+    EXPECT_LT(takenBeforeTheEnd(listener.monitor, "GET / HTTP/1.1\r\nHost: " + host + "\r\n",
+                                std::string(1000, 'a') + ":b\r\n", lots),
+              lots)
+        << "endless headers";
+    EXPECT_EQ(fetch(listener, "/api/jobs", withToken).first, 200);
+}
+
+TEST(ListenMonitor, SlowPeersNeitherHoldTheMonitorNorDelayItsEnd) {
+    TempDir dir;
+    Listener listener({"--http", "0", "--db", dir.File("history.db")});
+    // Each is answered once, so that the monitor has taken it in before the
+    // next comes, then sends a request head a byte at a time for as long as
+    // the test runs.
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(listener.monitor) + "\r\n";
+    std::vector<loopback::Peer> slow;
+    for (int i = 0; i < 40; ++i) {
+        slow.emplace_back(job(listener.monitor));
+        slow.back().Write("GET /api/jobs HTTP/1.1\r\n" + host + "X-IPM-Token: " + listener.token + "\r\n\r\n");
+        slow.back().ReadThrough("{\"jobs\":[]}");
+        slow.back().Write("GET /api/jobs HTTP/1.1\r\nX-Slow: ");
+    }
+    std::atomic<bool> trickling = true;
+    std::thread trickle([&] {
+        while (trickling) {
+            for (const auto& peer : slow) ::send(peer.Descriptor(), "a", 1, MSG_NOSIGNAL);
+            std::this_thread::sleep_for(200ms);
+        }
+    });
+    EXPECT_EQ(fetch(listener, "/api/jobs", {{"X-IPM-Token", listener.token}}).first, 200);
+    EXPECT_EQ(fetch(listener, "/", {}).first, 200);
+    EXPECT_EQ(stop(listener, 1, listener.token), 404);
+    // A peer keeps only so many waiting connections: each one more ended the oldest.
+    const auto ended = std::count_if(slow.begin(), slow.end(), [](const auto& peer) {
+        return loopback::Readable(peer.Descriptor(), 0);
+    });
+    EXPECT_GE(ended, 40 - 16);
+    listener.Signal(SIGTERM);
+    EXPECT_EQ(listener.Wait(8s), 0) << "the slow connections end with the listener, at once";
+    trickling = false;
+    trickle.join();
 }
 
 }  // namespace

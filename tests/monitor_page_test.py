@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """The monitor page in a real browser against a real listener with two real
 jobs, one direct and one through the suite's message server on 127.0.0.1:5222:
-both rows show with their phases, a chart gains points, the Stop button ends a
-job with status 3 and its row says so, and job text with markup stays text.
+both rows show with their phases, a chart gains points, the charted fields are
+the user's choice and kept across a reload, the type filter's count counts what
+it shows, Back and Forward go through the views, the Stop button ends a job
+with status 3 and its row says so, and job text with markup stays text.
 Saves a screenshot, then measures (and only prints) the page with 1,000 jobs
 and a 100,000-point chart.
 
@@ -25,7 +27,7 @@ from urllib.request import urlopen
 from selenium import webdriver
 from selenium.common.exceptions import TimeoutException
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import WebDriverWait
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 HANG_BOUND = 60  # seconds; only catches a hang
 SCALE_BOUND = 180  # seconds the scale figures may take on a loaded machine
@@ -107,6 +109,42 @@ def points(driver, field="residual"):
         f"return Number(document.querySelector('.chart[data-field=\"{field}\"]')?.dataset.points || 0)")
 
 
+def chart_box(driver, field):
+    return driver.find_element(By.CSS_SELECTOR, f'#chart-fields input[data-field="{field}"]')
+
+
+def check_view_controls(driver, direct, jabber):
+    """Field choice kept per job name, the filtered count, and the browser's Back and Forward."""
+    assert driver.title == driver.find_element(By.CSS_SELECTOR, "header h1").text, "one name for the product"
+    wait(driver, lambda: driver.find_elements(By.CSS_SELECTOR, '#chart-fields input[data-field="increment"]'),
+         "a choice for the increment field")
+    chart_box(driver, "increment").click()
+    wait(driver, lambda: not driver.find_elements(By.CSS_SELECTOR, '.chart[data-field="increment"]'),
+         "the increment chart gone")
+    driver.refresh()
+    wait(driver, lambda: driver.find_element(By.ID, "job-title").text == jabber, "the view restored by the address")
+    wait(driver, lambda: points(driver) > 0, "residual chart after the reload")
+    assert not chart_box(driver, "increment").is_selected(), "the choice is remembered"
+    assert not driver.find_elements(By.CSS_SELECTOR, '.chart[data-field="increment"]')
+    chart_box(driver, "increment").click()
+    wait(driver, lambda: points(driver, "increment") > 0, "the increment chart back")
+
+    Select(driver.find_element(By.ID, "type-filter")).select_by_value("Warning")
+    wait(driver, lambda: driver.find_element(By.ID, "message-count").text == "1 Warning message", "the filtered count")
+    Select(driver.find_element(By.ID, "type-filter")).select_by_value("")
+
+    row_of(driver, direct).click()
+    wait(driver, lambda: driver.find_element(By.ID, "job-title").text == direct, "the direct job's view")
+    driver.back()
+    wait(driver, lambda: driver.find_element(By.ID, "job-title").text == jabber, "Back to the Jabber job's view")
+    driver.find_element(By.ID, "job-close").click()
+    wait(driver, lambda: not driver.find_element(By.ID, "job-view").is_displayed(), "the view closed")
+    driver.back()
+    wait(driver, lambda: driver.find_element(By.ID, "job-view").is_displayed(), "Back to the open view")
+    driver.forward()
+    wait(driver, lambda: not driver.find_element(By.ID, "job-view").is_displayed(), "Forward to the closed view")
+
+
 def check_page(driver, listener, direct, jabber, screenshots):
     driver.get(listener.url)
     rows = {}
@@ -121,8 +159,9 @@ def check_page(driver, listener, direct, jabber, screenshots):
     wait(driver, lambda: points(driver) > first, "new points on the chart")
     wait(driver, lambda: MARKUP in driver.find_element(By.ID, "messages").text, "heading shown as text")
     assert not driver.find_elements(By.CSS_SELECTOR, "img"), "job text became markup"
+    check_view_controls(driver, direct, jabber)
 
-    rows[direct].find_element(By.CSS_SELECTOR, "button.stop").click()
+    row_of(driver, direct).find_element(By.CSS_SELECTOR, "button.stop").click()
     alert = driver.switch_to.alert
     assert direct in alert.text
     alert.accept()
@@ -155,7 +194,8 @@ def page_clock_when(driver, condition):
 
 
 def stored_messages(listener, name):
-    with urlopen(listener.url.split("?")[0] + "api/jobs", timeout=HANG_BOUND) as answer:
+    page, token = listener.url.split("?")
+    with urlopen(f"{page}api/jobs?{token}", timeout=HANG_BOUND) as answer:
         jobs = [job for job in json.load(answer)["jobs"] if job["name"] == name]
     return (jobs[0]["id"], jobs[0]["messages"]) if jobs else (None, 0)
 

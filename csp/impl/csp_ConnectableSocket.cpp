@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 
 #include "csp/csp_NetworkException.h"
 #include "csp/impl/csp_NetworkEx.h"
@@ -52,26 +53,30 @@ int csp_ConnectableSocket::write(const void* data, int length) {
     return sent;
 }
 
+// Sends first, and reads the clock and waits only when the socket is full:
+// the usual write costs one system call (reading the clock may cost one too).
 void csp_ConnectableSocket::writeAll(const void* data, int length, int timeoutMilliseconds) {
     using namespace std::chrono;
-    const auto deadline = steady_clock::now() + milliseconds(timeoutMilliseconds);
+    std::optional<steady_clock::time_point> deadline;
     const char* next = static_cast<const char*>(data);
     for (int left = length; left > 0;) {
         if (hasState(Failed)) csp_throwNetworkError(write_failed, "socket_error");
-        const auto wait = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        const int sent = csp_SocketLayer::sendAvailable(getDescriptor(), next, left);
+        if (sent >= 0) {
+            next += sent;
+            left -= sent;
+            continue;
+        }
+        if (!csp_SocketLayer::wouldBlock(csp_SocketLayer::lastError())) {
+            setStateBits(stateBits() | Failed);
+            csp_throwNetworkError(write_failed, "socket_error");
+        }
+        if (!deadline) deadline = steady_clock::now() + milliseconds(timeoutMilliseconds);
+        const auto wait = duration_cast<milliseconds>(*deadline - steady_clock::now()).count();
         if (wait <= 0 || csp_SocketLayer::waitWritable(getDescriptor(), static_cast<int>(wait)) <= 0) {
             setStateBits(stateBits() | Failed);
             csp_throwNetworkError(write_failed, "timed out");
         }
-        const int sent = csp_SocketLayer::sendAvailable(getDescriptor(), next, left);
-        if (sent < 0 && csp_SocketLayer::wouldBlock(csp_SocketLayer::lastError()))
-            continue;
-        if (sent < 0) {
-            setStateBits(stateBits() | Failed);
-            csp_throwNetworkError(write_failed, "socket_error");
-        }
-        next += sent;
-        left -= sent;
     }
     setStateBits(stateBits() & ~EndOfFile);
 }

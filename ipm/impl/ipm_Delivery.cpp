@@ -15,6 +15,7 @@ namespace {
 constexpr unsigned int turnPause = 10;
 // How often a task without a transport looks at its stop request.
 constexpr unsigned int idlePause = 50;
+constexpr std::chrono::milliseconds closingGrace{1000};
 
 std::string whatFailed(const std::exception_ptr& failure) {
     try {
@@ -46,8 +47,7 @@ void ipm_Delivery::Run() {
         if (transmitter.TakeBrokenTransport() && connected) LoseConnection("a direct send failed");
         if (!connected) ConnectWhenDue();
         if (connected) Poll();
-        TakeBuffered();
-        if (connected && backlog.Count() > 0 && Clock::now() - lastWrite >= settings.sendInterval) Write();
+        if (connected) WriteDue();
         transmitter.Pause(connected ? turnPause : idlePause);
     }
     Finish();
@@ -55,7 +55,10 @@ void ipm_Delivery::Run() {
 
 void ipm_Delivery::ConnectWhenDue() {
     if (hopeless || !transmitter.Enabled() || Clock::now() < nextAttempt) return;
-    if (Connect()) return;
+    if (!Connect()) ScheduleRetry();
+}
+
+void ipm_Delivery::ScheduleRetry() {
     nextAttempt = Clock::now() + retryInterval;
     retryInterval = std::min<Clock::duration>(retryInterval * 2, settings.retryCap);
 }
@@ -64,7 +67,7 @@ bool ipm_Delivery::Connect() {
     std::string reason;
     if (transmitter.StartTransport(reason, hopeless)) {
         connected = true;
-        retryInterval = settings.firstRetry;
+        connectedAt = Clock::now();
         transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Connected, "");
         return true;
     }
@@ -79,8 +82,17 @@ bool ipm_Delivery::Connect() {
 
 void ipm_Delivery::LoseConnection(const std::string& reason) {
     connected = false;
+    catchingUp = false;
+    transmitter.ReturnUnsent(backlog);
     transmitter.CloseTransport();
-    nextAttempt = Clock::now();
+    // A peer that accepts and drops at once must not be hammered: only a
+    // connection that lasted makes the next attempt immediate.
+    if (Clock::now() - connectedAt >= settings.steadyConnection) {
+        retryInterval = settings.firstRetry;
+        nextAttempt = Clock::now();
+    } else {
+        ScheduleRetry();
+    }
     transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Connecting,
                             "the connection failed (" + reason + "): reconnecting in the background");
 }
@@ -93,15 +105,18 @@ void ipm_Delivery::Poll() {
     }
 }
 
-void ipm_Delivery::TakeBuffered() {
-    transmitter.TakeMessagesInto(backlog);
-    while (backlog.Bytes() > settings.maxBacklogBytes) {
-        transmitter.DropDocuments(backlog, 1);
-        ++dropped;
+void ipm_Delivery::TakeBuffered() { dropped += transmitter.TakeMessagesInto(backlog); }
+
+void ipm_Delivery::WriteDue() {
+    if (!catchingUp && Clock::now() - lastWrite < settings.sendInterval) return;
+    const auto sliceEnd = Clock::now() + settings.catchUpSlice;
+    while (Write() && catchingUp && Clock::now() < sliceEnd) {
     }
 }
 
 bool ipm_Delivery::Write() {
+    TakeBuffered();
+    if (backlog.Count() == 0) return true;
     if (dropped > 0 && !TellDropped()) return false;
     std::vector<std::string_view> documents;
     size_t bytes = 0;
@@ -120,6 +135,8 @@ bool ipm_Delivery::Write() {
     }
     transmitter.DropDocuments(backlog, static_cast<int>(documents.size()));
     lastWrite = Clock::now();
+    // A write about full with more waiting: a backlog to catch up with.
+    catchingUp = 2 * bytes >= settings.writeBytes && transmitter.Pending();
     return true;
 }
 
@@ -151,9 +168,21 @@ void ipm_Delivery::Finish() {
         }
         Write();
     }
-    if (backlog.Count() > 0)
-        transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Off,
-                                std::to_string(backlog.Count()) +
-                                    " messages were not delivered by the stop; the job's log holds them");
+    std::string lost;
+    if (const int unsent = transmitter.ReturnUnsent(backlog); unsent > 0)
+        lost = std::to_string(unsent) + " messages were not delivered by the stop";
+    if (connected) {
+        connected = false;
+        // The orderly end may use what is left of the stop's time, and a
+        // moment more so that a stream is always ended.
+        const auto left = std::max<Clock::duration>(deadline - Clock::now(), closingGrace);
+        const long long unconfirmed =
+            transmitter.FinishTransport(std::chrono::ceil<std::chrono::milliseconds>(left));
+        if (unconfirmed > 0)
+            lost += (lost.empty() ? "" : ", and ") + std::to_string(unconfirmed) +
+                    " messages sent were not confirmed by the message server by the stop";
+    }
+    if (!lost.empty())
+        transmitter.SetDelivery(ipm_MessageTransmit::Delivery::Off, lost + "; the job's log holds them");
     transmitter.Pause(0);
 }

@@ -24,9 +24,14 @@ struct ipm_DeliverySettings {
     size_t writeDocuments = 0;
     // One write carries at most this much.
     size_t writeBytes = 256 * 1024;
-    // Reconnection attempts start this far apart and double up to the cap.
+    // Reconnection attempts start this far apart and double up to the cap;
+    // only a connection that lasted `steadyConnection` starts them afresh.
     milliseconds firstRetry{500};
     milliseconds retryCap{30000};
+    milliseconds steadyConnection{5000};
+    // While a backlog of more than one write waits, the task writes back to
+    // back for up to this long in each turn, at the pace the peer reads.
+    milliseconds catchUpSlice{50};
     // After a stop request, how long the task goes on delivering.
     milliseconds stopDelivery{10000};
 

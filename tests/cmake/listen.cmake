@@ -4,6 +4,7 @@ find_package(nlohmann_json 3 REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 target_link_libraries(listen_parts_test PRIVATE ipm_listen_core nlohmann_json::nlohmann_json)
+target_sources(listen_parts_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/listen/ipm_EventHub.cpp)
 target_link_libraries(listen_tool_test PRIVATE nlohmann_json::nlohmann_json PkgConfig::HTTPLIB)
 target_compile_definitions(listen_tool_test PRIVATE IPM_LISTEN_PATH="$<TARGET_FILE:ipm-listen>"
                                                     IPM_JOB_PATH="$<TARGET_FILE:ipm-job>")

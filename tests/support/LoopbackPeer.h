@@ -98,6 +98,9 @@ public:
         return Take(unread.size());
     }
 
+    // Nothing came within the bound that is not read yet.
+    bool Idle(int milliseconds) const { return unread.empty() && !Readable(descriptor, milliseconds); }
+
     // The other side sees the end of the stream; what it sends is still taken in.
     void EndSending() const { ::shutdown(descriptor, SHUT_WR); }
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -30,7 +31,9 @@ public:
 
     std::string Read(const std::string& name) const {
         std::ifstream file(File(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        std::ostringstream contents;  // read whole by the library, not byte by byte
+        if (file) contents << file.rdbuf();
+        return contents.str();
     }
 
     void Write(const std::string& name, const std::string& contents) const {

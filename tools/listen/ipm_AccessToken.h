@@ -3,8 +3,9 @@
 #include <string>
 #include <string_view>
 
-// The secret that the page sends with every request that changes something,
-// so that other sites open in the same browser cannot stop jobs.
+// The secret that the page sends with every API request, so that neither
+// other users of the machine nor other sites open in the same browser can
+// read the jobs or stop them.
 class ipm_AccessToken {
 public:
     // 128 random bits from the system's secure source, as hex digits.

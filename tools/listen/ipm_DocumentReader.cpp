@@ -5,6 +5,9 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <utility>
+
+#include "tools/listen/ipm_DocumentSplitter.h"
 
 namespace {
 
@@ -70,9 +73,30 @@ std::string parseError(XML_Parser parser) {
            std::to_string(XML_GetCurrentColumnNumber(parser) + 1);
 }
 
+// The fields of a document laid out as a message, "<TYPE>FIELDS</TYPE>\n", and
+// its type; none for any other document. A type may hold blanks, which no XML
+// name can, so the fields are parsed on their own.
+std::optional<std::pair<std::string_view, std::string_view>> typeAndFields(std::string_view document) {
+    const auto type = ipm_DocumentSplitter::TypeOf(document);
+    if (!type || type->empty()) return std::nullopt;
+    if (document.ends_with('\n')) document.remove_suffix(1);
+    const std::string endTag = "</" + std::string(*type) + ">";
+    const std::size_t fieldsStart = type->size() + 2;
+    if (document.size() < fieldsStart + endTag.size() || !document.ends_with(endTag)) return std::nullopt;
+    return std::pair{*type, document.substr(fieldsStart, document.size() - fieldsStart - endTag.size())};
+}
+
 }  // namespace
 
 std::optional<ipm_DocumentReader::Message> ipm_DocumentReader::Read(std::string_view document, std::string& error) {
+    const auto message = typeAndFields(document);
+    if (!message) return Parse(document, error);
+    auto read = Parse("<m>" + std::string(message->second) + "</m>", error);
+    if (read) read->type = message->first;
+    return read;
+}
+
+std::optional<ipm_DocumentReader::Message> ipm_DocumentReader::Parse(std::string_view document, std::string& error) {
     if (document.size() > INT_MAX) {
         error = "document too long";
         return std::nullopt;

@@ -4,12 +4,11 @@
 
 namespace {
 
-bool isNameStart(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || byte == '_' || byte == ':' || byte >= 0x80;
-}
-
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// A message type may be any text without ">", so only what can never begin a
+// type (an end tag, a declaration, a blank) tells a document's start apart.
+bool canStartType(char c) { return !isBlank(c) && c != '/' && c != '!' && c != '?' && c != '<' && c != '>'; }
 
 }  // namespace
 
@@ -54,7 +53,7 @@ bool ipm_DocumentSplitter::FindDocumentStart(std::size_t& at, std::vector<Piece>
     if (at == pending.size()) return false;
     if (pending[at] == '<') {
         if (at + 1 == pending.size()) return false;
-        if (isNameStart(pending[at + 1])) {
+        if (canStartType(pending[at + 1])) {
             state = State::inDocument;
             return true;
         }
@@ -65,10 +64,13 @@ bool ipm_DocumentSplitter::FindDocumentStart(std::size_t& at, std::vector<Piece>
 
 bool ipm_DocumentSplitter::ReadDocument(std::size_t& at, std::vector<Piece>& pieces) {
     if (endTag.empty()) {
-        const std::size_t nameEnd = pending.find_first_of(" \t\r\n/>", at + 1);
-        if (nameEnd != std::string::npos) {
-            endTag = "</" + pending.substr(at + 1, nameEnd - at - 1) + ">\n";
-            scannedTo = nameEnd - at;
+        // The type runs to the first ">"; bytes already searched are not searched again.
+        const std::size_t close = pending.find('>', at + std::max<std::size_t>(scannedTo, 1));
+        if (close != std::string::npos) {
+            endTag = "</" + pending.substr(at + 1, close - at - 1) + ">\n";
+            scannedTo = close + 1 - at;
+        } else {
+            scannedTo = pending.size() - at;
         }
     }
     const std::size_t end = endTag.empty() ? std::string::npos : pending.find(endTag, at + scannedTo);
@@ -98,6 +100,24 @@ bool ipm_DocumentSplitter::ReadDocument(std::size_t& at, std::vector<Piece>& pie
     resynchronising = false;
     state = State::betweenDocuments;
     return true;
+}
+
+std::optional<std::string_view> ipm_DocumentSplitter::TypeOf(std::string_view document) {
+    const std::size_t close = document.find('>');
+    if (!document.starts_with('<') || close == std::string_view::npos) return std::nullopt;
+    return document.substr(1, close - 1);
+}
+
+std::optional<ipm_DocumentSplitter::Piece> ipm_DocumentSplitter::EndOfStream() {
+    const bool inside = state == State::inDocument || state == State::betweenDocuments;
+    if (!inside || pending.empty()) return std::nullopt;
+    const std::size_t held = pending.size();
+    pending.clear();
+    endTag.clear();
+    scannedTo = 0;
+    state = State::betweenDocuments;
+    return Piece{Piece::Kind::warning,
+                 "it ends inside a document: " + std::to_string(held) + " bytes left out"};
 }
 
 bool ipm_DocumentSplitter::SkipLine(std::size_t& at) {

@@ -1,15 +1,16 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 // Cuts the byte stream of one job into its name (the bytes before the first
-// "<") and its message documents, each running from "<" to the end tag of
-// its root element and the line feed after it. Values inside a document are
-// not always escaped, so a document need not be well-formed; only its end
-// matters here. Memory stays bounded: a document longer than the cap is
+// "<") and its message documents. A document is "<", its message type, ">",
+// the fields, then "</", the same type, ">" and a line feed; the type runs to
+// the first ">" and may hold blanks. Values inside a document are not always
+// escaped, so a document need not be well-formed; only its end matters here. Memory stays bounded: a document longer than the cap is
 // dropped and the stream is picked up again at a later line.
 class ipm_DocumentSplitter {
 public:
@@ -27,6 +28,14 @@ public:
     // The pieces completed by `bytes`, in stream order. The job name comes
     // once, before the first document.
     std::vector<Piece> Feed(std::string_view bytes);
+
+    // A warning when the stream ended inside a document, whose bytes are
+    // then dropped; call once the stream has ended.
+    std::optional<Piece> EndOfStream();
+
+    // The message type of a document that starts with `document`: the text
+    // between its "<" and the first ">"; none while that ">" has not come.
+    static std::optional<std::string_view> TypeOf(std::string_view document);
 
     // The name as far as it has arrived; complete once HasJobName().
     const std::string& JobName() const { return jobName; }

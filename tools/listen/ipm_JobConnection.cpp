@@ -27,6 +27,7 @@ bool ipm_JobConnection::Receive(std::vector<ipm_DocumentSplitter::Piece>& pieces
     }
     if (count < 0 && wouldBlock(errno)) return true;
     why = count == 0 ? "" : std::strerror(errno);
+    if (auto truncated = splitter.EndOfStream()) pieces.push_back(std::move(*truncated));
     return false;
 }
 

@@ -24,7 +24,8 @@ public:
     const std::string& Name() const { return splitter.JobName(); }
 
     // Reads once. False when the job has gone; `why` is then empty for an
-    // orderly close, else the error.
+    // orderly close, else the error, and `pieces` ends with a warning when
+    // the job went in the middle of a document.
     bool Receive(std::vector<ipm_DocumentSplitter::Piece>& pieces, std::string& why);
     // Bytes held for a document not yet complete.
     std::size_t PendingBytes() const { return splitter.PendingBytes(); }

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <charconv>
 #include <climits>
+#include <cstdlib>
 #include <stdexcept>
 #include <string_view>
 
@@ -76,15 +77,22 @@ ipm_ListenOptions::HttpEndpoint parseEndpoint(const std::string& text) {
     return endpoint;
 }
 
+constexpr const char* tokenVariable = "IPM_MONITOR_TOKEN";
+
 // The token travels in the page's address and in a header.
-std::string checkToken(const std::string& token) {
+std::string checkToken(const std::string& source, const std::string& token) {
     for (const char c : token) {
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') {
-            throw std::invalid_argument("--token takes letters, digits, '-' and '_' only");
+            throw std::invalid_argument(source + " takes letters, digits, '-' and '_' only");
         }
     }
-    if (token.empty()) throw std::invalid_argument("--token needs a value");
+    if (token.empty()) throw std::invalid_argument(source + " needs a value");
     return token;
+}
+
+std::string visibleSecret(const std::string& option, const std::string& instead) {
+    return option + " on the command line is visible to every user of this machine (ps); use " + instead +
+           " instead";
 }
 
 void checkCombinations(const ipm_ListenOptions& options, bool portOrBind) {
@@ -124,6 +132,7 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
             options.jabber = parseJabberAddress(value());
         } else if (option == "--password") {
             password = value();
+            options.warnings.push_back(visibleSecret(option, "IPM_JABBER_PASSWORD or IPM_JABBER_PASSWORD_FILE"));
         } else if (option == "--jabber-security") {
             security = value();
         } else if (option == "--jabber-ca-file") {
@@ -140,7 +149,8 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
         } else if (option == "--http") {
             options.http = parseEndpoint(value());
         } else if (option == "--token") {
-            options.token = checkToken(value());
+            options.token = checkToken(option, value());
+            options.warnings.push_back(visibleSecret(option, tokenVariable));
         } else if (option == "--db") {
             options.database = value();
             if (options.database.empty()) throw std::invalid_argument("--db needs a file name");
@@ -156,6 +166,9 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
     }
     checkCombinations(options, portOrBind);
     if (options.database.empty() && (options.http || !options.importFile.empty())) options.database = defaultDatabase;
+    if (const char* token = std::getenv(tokenVariable); options.http && options.token.empty() && token) {
+        options.token = checkToken(tokenVariable, token);
+    }
     if (!options.jabber) {
         if (password || serverAddress || security || caFile) {
             throw std::invalid_argument("--password, --server-address and --jabber-* need --jabber");
@@ -183,8 +196,9 @@ const char* ipm_ListenOptions::Usage() {
            "                  account is registered if it is new) with resource RESOURCE, and\n"
            "                  print the reports jobs send to JID; with --port or --bind, jobs\n"
            "                  are taken on the TCP port as well\n"
-           "  --password P    the account's password (default: IPM_JABBER_PASSWORD, the file\n"
-           "                  IPM_JABBER_PASSWORD_FILE, and in the legacy login USER)\n"
+           "  --password P    the account's password, visible to all in ps: prefer\n"
+           "                  IPM_JABBER_PASSWORD or the file IPM_JABBER_PASSWORD_FILE (default\n"
+           "                  in the legacy login: USER)\n"
            "  --jabber-security MODE  legacy (plain stream, registration), tls (STARTTLS and\n"
            "                  SASL to an existing account) or auto (tls when a password is\n"
            "                  given, the default; also IPM_JABBER_SECURITY)\n"
@@ -196,7 +210,8 @@ const char* ipm_ListenOptions::Usage() {
            "  --kill-after N  send Kill to a job after its Nth message\n"
            "  --http [ADDR:]PORT  serve the monitor page there (ADDR 127.0.0.1 by default;\n"
            "                  port 0 picks a free one)\n"
-           "  --token T       the page's access token (default: a new random one)\n"
+           "  --token T       the page's access token, visible to all in ps: prefer\n"
+           "                  IPM_MONITOR_TOKEN (default: a new random one)\n"
            "  --db FILE       keep the history in this SQLite database (default with --http\n"
            "                  or --import: ipm-listen.db in the working directory)\n"
            "  --import JOB.ipm  load a job's message log into the history and exit\n"

@@ -51,7 +51,8 @@ public:
     std::optional<JabberLogin> jabber;
     bool direct = true;
     std::optional<HttpEndpoint> http;
-    // The page's access token; generated at start when empty.
+    // The page's access token (--token, else IPM_MONITOR_TOKEN); generated
+    // at start when empty.
     std::string token;
     // The history; empty for none (neither --http, --db nor --import).
     std::string database;
@@ -59,4 +60,6 @@ public:
     std::string importFile;
     // The imported job's name; the file's name without ".ipm" when empty.
     std::string importJob;
+    // What the user should hear about the options themselves.
+    std::vector<std::string> warnings;
 };

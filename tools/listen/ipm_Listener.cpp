@@ -72,18 +72,13 @@ void ipm_Listener::Run() {
         }
         if (watched[stopSlot].revents) return;
 
-        const std::size_t polledJobs = watched.size() - firstJobSlot;
-        std::vector<bool> gone(polledJobs, false);
-        for (std::size_t i = 0; i < polledJobs; ++i) {
-            gone[i] = !ServeJob(*jobs[i], watched[firstJobSlot + i].revents);
-        }
+        // Jobs gone in this round leave before the commands of the round are
+        // served, so that no Kill goes to an ended connection.
+        const std::vector<std::string> gone = ServeJobs(watched);
         if (watched[commandSlot].revents) {
-            for (const std::string& name : commands.Read()) Kill(name);
+            for (const std::string& name : commands.Read()) Kill(name, gone);
         }
         if (watched[monitorSlot].revents) ServeStopRequests();
-        for (std::size_t i = polledJobs; i-- > 0;) {
-            if (gone[i]) jobs.erase(jobs.begin() + static_cast<std::ptrdiff_t>(i));
-        }
         DropHeaviest();
         if (watched[listenSlot].revents) AcceptJobs();
     }
@@ -126,14 +121,30 @@ void ipm_Listener::AcceptJobs() {
     }
 }
 
-void ipm_Listener::Kill(std::string_view name) {
+std::vector<std::string> ipm_Listener::ServeJobs(const std::vector<pollfd>& watched) {
+    std::vector<std::string> gone;
+    const std::size_t polled = watched.size() - firstJobSlot;
+    std::vector<bool> open(polled);
+    for (std::size_t i = 0; i < polled; ++i) open[i] = ServeJob(*jobs[i], watched[firstJobSlot + i].revents);
+    for (std::size_t i = polled; i-- > 0;) {
+        if (open[i]) continue;
+        gone.push_back(jobs[i]->Name());
+        jobs.erase(jobs.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    return gone;
+}
+
+void ipm_Listener::Kill(std::string_view name, const std::vector<std::string>& gone) {
     bool found = false;
     for (const auto& job : jobs) {
         if (job->Name() != name) continue;
         found = true;
         QueueKill(*job);
     }
-    if (!found) ipm_Console::Report("no job named " + ipm_MessagePrinter::Token(name));
+    if (found) return;
+    const bool justGone = std::find(gone.begin(), gone.end(), name) != gone.end();
+    ipm_Console::Report((justGone ? "Kill not sent: job " + ipm_MessagePrinter::Token(name) + " has gone"
+                                  : "no job named " + ipm_MessagePrinter::Token(name)));
 }
 
 std::string ipm_Listener::QueueKill(ipm_JobConnection& job) {

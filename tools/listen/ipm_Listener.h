@@ -39,7 +39,10 @@ private:
     std::vector<pollfd> WatchList(bool accepting) const;
     int MillisecondsToResume() const;
     void AcceptJobs();
-    void Kill(std::string_view name);
+    // Serves the polled jobs; the names of those gone, which are removed.
+    std::vector<std::string> ServeJobs(const std::vector<pollfd>& watched);
+    // `gone`: the jobs that ended in this round.
+    void Kill(std::string_view name, const std::vector<std::string>& gone);
     // False when the job has gone.
     bool ServeJob(ipm_JobConnection& job, short events);
     void HandlePiece(ipm_JobConnection& job, const ipm_DocumentSplitter::Piece& piece);

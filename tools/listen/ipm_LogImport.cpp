@@ -34,6 +34,7 @@ std::int64_t ipm_LogImport::Run(ipm_Monitor& monitor, const std::string& file, c
         }
     }
     if (log.bad()) throw std::runtime_error("cannot read " + file + ": " + std::strerror(errno));
+    if (const auto truncated = splitter.EndOfStream()) ipm_Console::Report("warning: " + file + ": " + truncated->text);
     monitor.JobEnded(id, true);
     return id;
 }

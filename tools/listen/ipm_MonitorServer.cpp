@@ -2,8 +2,12 @@
 
 #include <httplib.h>
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <stdexcept>
 
@@ -62,11 +66,24 @@ httplib::Server::Handler jsonRoute(Handler handler) {
     };
 }
 
+// This machine's name, lower case, as a browser may call it.
+std::string machineName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
+    std::string lower(name);
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    return lower;
+}
+
 }  // namespace
 
 ipm_MonitorServer::ipm_MonitorServer(ipm_Monitor& monitor, const std::string& address, std::uint16_t port,
                                      std::string token)
-    : monitor(monitor), address(address), token(std::move(token)), server(std::make_unique<httplib::Server>()) {
+    : monitor(monitor),
+      address(address),
+      token(std::move(token)),
+      server(std::make_unique<ipm_BoundedHttpServer>(
+          [this](const httplib::Request& request, httplib::Response& response) { return Admit(request, response); })) {
     server->new_task_queue = [] { return new httplib::ThreadPool(threads); };
     // The library's default also sets SO_REUSEPORT, which would let a second
     // listener share the port and answer half of the page's requests.
@@ -75,7 +92,7 @@ ipm_MonitorServer::ipm_MonitorServer(ipm_Monitor& monitor, const std::string& ad
         ::setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     });
     Route();
-    this->port = port == 0 ? server->bind_to_any_port(address) : (server->bind_to_port(address, port) ? port : -1);
+    this->port = server->Bind(address, port);
     if (this->port <= 0) {
         throw std::runtime_error("the monitor cannot listen on " + address + ":" + std::to_string(port));
     }
@@ -84,12 +101,39 @@ ipm_MonitorServer::ipm_MonitorServer(ipm_Monitor& monitor, const std::string& ad
 
 ipm_MonitorServer::~ipm_MonitorServer() {
     monitor.Events().Close();
-    server->stop();
+    server->StopServing();
     serving.join();
 }
 
 std::string ipm_MonitorServer::PageAddress() const {
     return "http://" + address + ":" + std::to_string(port) + "/?token=" + token;
+}
+
+httplib::Server::HandlerResponse ipm_MonitorServer::Admit(const httplib::Request& request,
+                                                           httplib::Response& response) const {
+    if (!IsOwnHost(request.get_header_value("Host"))) {
+        answer(response, 403, {{"error", "the request is for another host"}});
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    const std::string given =
+        request.has_header("X-IPM-Token") ? request.get_header_value("X-IPM-Token") : parameter(request, "token", "");
+    // Only the page itself, which holds no job's data, is served without it.
+    const bool page = request.path == "/" || request.path.starts_with("/static/");
+    if (!page && !ipm_AccessToken::Matches(token, given)) {
+        answer(response, 403, {{"error", "missing or wrong access token"}});
+        return httplib::Server::HandlerResponse::Handled;
+    }
+    return httplib::Server::HandlerResponse::Unhandled;
+}
+
+bool ipm_MonitorServer::IsOwnHost(const std::string& host) const {
+    const std::size_t colon = host.rfind(':');
+    if (colon != std::string::npos && host.substr(colon + 1) != std::to_string(port)) return false;
+    std::string name = host.substr(0, colon);
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (name == address || name == "localhost" || name == machineName()) return true;
+    in_addr literal{};
+    return address == "0.0.0.0" && ::inet_pton(AF_INET, name.c_str(), &literal) == 1;
 }
 
 void ipm_MonitorServer::Route() {
@@ -115,10 +159,6 @@ void ipm_MonitorServer::Route() {
                     return Json{{"field", field}, {"x", x}, {"points", monitor.History().Series(job, field, x)}};
                 }));
     server->Post(R"(/api/jobs/(\d+)/stop)", [this, jobOf](const httplib::Request& request, httplib::Response& response) {
-        if (!ipm_AccessToken::Matches(token, request.get_header_value("X-IPM-Token"))) {
-            answer(response, 403, {{"error", "missing or wrong access token"}});
-            return;
-        }
         try {
             const auto [status, body] = monitor.RequestStop(jobOf(request));
             answer(response, status, body);
@@ -165,5 +205,4 @@ void ipm_MonitorServer::Route() {
         answer(response, 500, {{"error", "internal error"}});
     });
     server->set_default_headers({{"X-Content-Type-Options", "nosniff"}});
-    server->set_payload_max_length(64 * 1024);
 }

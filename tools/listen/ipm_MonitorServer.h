@@ -5,18 +5,18 @@
 #include <string>
 #include <thread>
 
+#include "tools/listen/ipm_BoundedHttpServer.h"
 #include "tools/listen/ipm_Monitor.h"
 
-namespace httplib {
-class Server;
-}
-
 // The monitor's web server: the page, the JSON API and the live event
-// stream (docs/monitor.md), on threads of its own.
+// stream (docs/monitor.md), on threads of its own. It answers only requests
+// addressed to its own address or this machine's name (no DNS rebinding),
+// and anything but the page only with the access token.
 class ipm_MonitorServer {
 public:
-    // Readers of the event stream hold a thread each; the rest serve requests.
-    static constexpr std::size_t threads = ipm_EventHub::maxReaders + 8;
+    // Readers of the event stream hold a thread each; the rest serve requests,
+    // more than one peer's waiting connections can take.
+    static constexpr std::size_t threads = ipm_EventHub::maxReaders + 2 * ipm_BoundedHttpServer::maxWaitingPerPeer;
 
     // Binds to ADDR:PORT (port 0 picks a free one) and starts serving.
     // Throws std::runtime_error when it cannot bind.
@@ -31,11 +31,16 @@ public:
 
 private:
     void Route();
+    // Refuses, unread, a request for another host, or one without the token
+    // for anything but the page.
+    httplib::Server::HandlerResponse Admit(const httplib::Request& request, httplib::Response& response) const;
+    // `host`, a Host header, names this server.
+    bool IsOwnHost(const std::string& host) const;
 
     ipm_Monitor& monitor;
     std::string address;
     std::string token;
     int port = 0;
-    std::unique_ptr<httplib::Server> server;
+    std::unique_ptr<ipm_BoundedHttpServer> server;
     std::thread serving;
 };

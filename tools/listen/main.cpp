@@ -105,6 +105,7 @@ int main(int argc, char** argv) {
         std::fputs(ipm_ListenOptions::Usage(), stdout);
         return 0;
     }
+    for (const std::string& warning : options.warnings) std::fprintf(stderr, "ipm-listen: warning: %s\n", warning.c_str());
     try {
         if (!options.importFile.empty()) return import(options);
         listen(options);

@@ -61,8 +61,13 @@
     return null;
   }
 
+  // Every request to the listener's API carries the access token.
+  function withToken(options = {}) {
+    return { ...options, headers: { ...options.headers, 'X-IPM-Token': token } };
+  }
+
   async function fetchJson(url, options) {
-    const response = await fetch(url, options);
+    const response = await fetch(url, withToken(options));
     const body = await response.json().catch(() => ({}));
     if (!response.ok) throw new Error(body.error || `${response.status} ${response.statusText}`);
     return body;
@@ -216,7 +221,7 @@
     queueFlush();
     try {
       if (!token) throw new Error('the page address has no access token');
-      const answer = await fetchJson(`/api/jobs/${job.id}/stop`, { method: 'POST', headers: { 'X-IPM-Token': token } });
+      const answer = await fetchJson(`/api/jobs/${job.id}/stop`, { method: 'POST' });
       entry.localOutcome = answer.outcome || 'sent';
     } catch (error) {
       entry.localOutcome = `failed: ${error.message}`;
@@ -226,6 +231,52 @@
   }
 
   // ---- one job: charts and messages --------------------------------------
+
+  // The fields the user chose not to chart, per job name, kept by the browser.
+  const hiddenKey = (name) => `ipm-monitor.hidden-fields.${name}`;
+
+  function hiddenFields(name) {
+    try {
+      return new Set(JSON.parse(localStorage.getItem(hiddenKey(name))) || []);
+    } catch {
+      return new Set();
+    }
+  }
+
+  function setFieldHidden(name, field, hidden) {
+    const fields = hiddenFields(name);
+    if (hidden) fields.add(field);
+    else fields.delete(field);
+    try {
+      localStorage.setItem(hiddenKey(name), JSON.stringify([...fields]));
+    } catch {
+      // Storage refused (private mode, full): the choice holds for this view.
+    }
+  }
+
+  function fieldToggle(view, field) {
+    const box = element('input');
+    box.type = 'checkbox';
+    box.checked = !view.hidden.has(field);
+    box.dataset.field = field;
+    box.addEventListener('change', () => {
+      if (box.checked) view.hidden.delete(field);
+      else view.hidden.add(field);
+      setFieldHidden(view.name, field, !box.checked);
+      view.setXField(view.xField);
+    });
+    const label = element('label');
+    label.append(box, document.createTextNode(field));
+    return label;
+  }
+
+  // How many messages the type filter lets through.
+  function countText(view) {
+    const total = view.typeShown ? view.typeCounts.get(view.typeShown) || 0 : view.messages.length;
+    const what = view.typeShown ? `${view.typeShown} message` : 'message';
+    return total > shownMessages ? `newest ${shownMessages} of ${total} ${what}s shown` :
+      `${total} ${what}${total === 1 ? '' : 's'}`;
+  }
 
   // Who sent a message, not how it went: never charted, the name not repeated.
   const identityFields = new Set(['jobName', 'clientHost', 'handle']);
@@ -302,8 +353,11 @@
   }
 
   class JobView {
-    constructor(id) {
+    constructor(id, name) {
       this.id = id;
+      this.name = name;
+      this.hidden = hiddenFields(name);
+      this.typeCounts = new Map();
       this.messages = [];
       this.cursor = 0;
       this.loading = true;
@@ -321,6 +375,7 @@
       $('messages').tBodies[0].replaceChildren();
       $('type-filter').replaceChildren(new Option('all types', ''));
       $('x-axis').replaceChildren(new Option('message time', ''));
+      $('chart-fields').replaceChildren();
       $('chart-note').textContent = 'loading history…';
       $('message-count').textContent = '';
       $('job-view').hidden = false;
@@ -368,6 +423,7 @@
       if (message.id <= this.cursor) return;
       this.cursor = message.id;
       this.messages.push(message);
+      this.typeCounts.set(message.type, (this.typeCounts.get(message.type) || 0) + 1);
       if (!this.types.has(message.type)) {
         this.types.add(message.type);
         $('type-filter').append(new Option(message.type, message.type));
@@ -382,7 +438,7 @@
         if (identityFields.has(field)) continue;
         if (typeof value !== 'number' && !['nan', 'inf', '-inf'].includes(value)) continue;
         this.noteField(field);
-        if (field === this.xField || !(typeof x === 'number' || x instanceof Date)) continue;
+        if (field === this.xField || this.hidden.has(field) || !(typeof x === 'number' || x instanceof Date)) continue;
         this.chart(field).add(x, typeof value === 'number' ? value : null);
       }
     }
@@ -391,6 +447,7 @@
       if (this.fields.has(field)) return;
       this.fields.add(field);
       $('x-axis').append(new Option(field, field));
+      $('chart-fields').append(fieldToggle(this, field));
     }
 
     chart(field) {
@@ -425,7 +482,7 @@
       if (view !== this) return;
       const start = performance.now();
       for (const chart of this.charts.values()) chart.draw(this.xField || 'time');
-      $('chart-note').textContent = this.charts.size ? '' : 'no numeric fields yet';
+      $('chart-note').textContent = this.charts.size || this.fields.size ? '' : 'no numeric fields yet';
       this.showNewRows();
       this.lastDraw = performance.now();
       this.drawCost = this.lastDraw - start;
@@ -438,9 +495,7 @@
       this.newRows = [];
       body.prepend(rows);
       while (body.rows.length > shownMessages) body.lastChild.remove();
-      const total = this.messages.length;
-      $('message-count').textContent = total > shownMessages ?
-        `newest ${shownMessages} of ${total} shown` : `${total} message${total === 1 ? '' : 's'}`;
+      $('message-count').textContent = countText(this);
     }
 
     refilter() {
@@ -470,24 +525,41 @@
     return row;
   }
 
-  function selectJob(id) {
+  // Each view the user opens is a step of the browser's history, so that
+  // Back and Forward go through them.
+  function remember(id) {
+    const address = id ? `${location.search}#job=${id}` : location.search;
+    if (`${location.search}${location.hash}` !== address) history.pushState(null, '', address || location.pathname);
+  }
+
+  function selectJob(id, remembered = true) {
     if (view?.id === id) return;
     const previous = view && jobs.get(view.id);
-    view = new JobView(id);
-    if (previous) previous.row.classList.remove('selected');
     const entry = jobs.get(id);
+    view = new JobView(id, entry?.job.name ?? '');
+    if (previous) previous.row.classList.remove('selected');
     entry?.row.classList.add('selected');
     view.showJob(entry?.job);
-    history.replaceState(null, '', `${location.search}#job=${id}`);
+    if (remembered) remember(id);
     view.load().catch((error) => { $('chart-note').textContent = `history failed: ${error.message}`; });
   }
 
-  $('job-close').addEventListener('click', () => {
+  function closeView(remembered = true) {
     if (view) jobs.get(view.id)?.row.classList.remove('selected');
     view = null;
     $('job-view').hidden = true;
-    history.replaceState(null, '', location.search);
+    if (remembered) remember(0);
+  }
+
+  const jobInAddress = () => Number((location.hash.match(/job=(\d+)/) || [])[1]);
+
+  window.addEventListener('popstate', () => {
+    const wanted = jobInAddress();
+    if (jobs.has(wanted)) selectJob(wanted, false);
+    else closeView(false);
   });
+
+  $('job-close').addEventListener('click', () => closeView());
   $('job-stop').addEventListener('click', () => view && jobs.has(view.id) && stopJob(jobs.get(view.id)));
   $('x-axis').addEventListener('change', (event) => view?.setXField(event.target.value));
   $('type-filter').addEventListener('change', () => view?.refilter());
@@ -509,8 +581,8 @@
       const { jobs: list } = await fetchJson('/api/jobs');
       for (const job of list) applyJob(job);
       if (jobs.size === 0) queueFlush();
-      const wanted = Number((location.hash.match(/job=(\d+)/) || [])[1]);
-      if (!view && jobs.has(wanted)) selectJob(wanted);
+      const wanted = jobInAddress();
+      if (!view && jobs.has(wanted)) selectJob(wanted, false);
     } catch (error) {
       $('summary').textContent = `cannot reach the listener: ${error.message}`;
     } finally {
@@ -524,7 +596,8 @@
     $('connection').textContent = text;
   }
 
-  const events = new EventSource('/api/events');
+  // An event stream cannot carry a header: the token goes in its address.
+  const events = new EventSource(`/api/events?token=${encodeURIComponent(token)}`);
   events.addEventListener('job', (event) => {
     const job = JSON.parse(event.data);
     whenSynced(() => applyJob(job));
