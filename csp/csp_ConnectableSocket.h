@@ -1,6 +1,6 @@
 #pragma once
 
-#include <sys/socket.h>
+#include "csp_SystemSockets.h"
 
 #include "csp/csp_Socket.h"
 #include "csp/csp_SocketAddress.h"

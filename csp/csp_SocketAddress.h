@@ -1,6 +1,6 @@
 #pragma once
 
-#include <netinet/in.h>
+#include "csp_SystemSockets.h"
 
 #include <memory>
 

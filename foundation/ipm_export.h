@@ -1,8 +1,5 @@
 #pragma once
 
-// Everything is hidden by default; the exported interface says so explicitly.
-#define IPM_EXPORT __attribute__((visibility("default")))
-
-// For members an exported class keeps to the library (the class's type
-// information is exported, these functions are not).
-#define IPM_HIDDEN __attribute__((visibility("hidden")))
+// IPM_EXPORT marks the exported interface, IPM_HIDDEN the members an exported
+// class keeps to the library; each platform says how.
+#include "ipm_visibility.h"

@@ -1,8 +1,8 @@
 #include "foundation/omi_AlertListener.h"
 
-#include <unistd.h>
+#include "foundation/impl/utl_platform.h"
 
-omi_AlertListener::omi_AlertListener() : handle(static_cast<unsigned int>(getpid())) {}
+omi_AlertListener::omi_AlertListener() : handle(utl_processId()) {}
 
 unsigned int omi_AlertListener::GetHandle() const { return handle; }
 

@@ -1,23 +1,8 @@
 #include "foundation/utl_CommandLine.h"
 
-#include <fstream>
-#include <iterator>
+#include "foundation/impl/utl_platform.h"
 
 namespace {
-std::vector<std::string> processArguments() {
-    std::ifstream file("/proc/self/cmdline", std::ios::binary);
-    const std::string all((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    std::vector<std::string> arguments;
-    size_t start = 0;
-    while (start < all.size()) {
-        const size_t end = all.find('\0', start);
-        arguments.push_back(all.substr(start, end - start));
-        start = end == std::string::npos ? all.size() : end + 1;
-    }
-    if (!arguments.empty()) arguments.erase(arguments.begin());
-    return arguments;
-}
-
 bool startsWithDash(const std::string& argument) {
     const bool negativeNumber = argument.size() > 1 && ((argument[1] >= '0' && argument[1] <= '9') ||
                                                         argument[1] == '.');
@@ -64,7 +49,7 @@ void utl_CommandLine::SetArguments(int count, const char* const* arguments) {
     SetArguments(list);
 }
 
-void utl_CommandLine::UseProcessArguments() { SetArguments(processArguments()); }
+void utl_CommandLine::UseProcessArguments() { SetArguments(utl_processArguments()); }
 
 bool utl_CommandLine::IsMember(const cow_String& name) const {
     std::lock_guard lock(guard);

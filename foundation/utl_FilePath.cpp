@@ -3,12 +3,14 @@
 #include <filesystem>
 #include <system_error>
 
+#include "foundation/impl/utl_platform.h"
+
 utl_FilePath::utl_FilePath(const cow_String& fileName, const cow_String& directory)
     : fileName(fileName), directory(directory) {}
 
 cow_String utl_FilePath::AbsolutePathName() const {
-    const std::filesystem::path path = std::filesystem::path(directory.view()) / fileName.view();
+    const std::filesystem::path path = utl_pathFromText(directory.view()) / utl_pathFromText(fileName.view());
     std::error_code error;
     const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-    return cow_String(std::string_view((error ? path : absolute.lexically_normal()).native()));
+    return cow_String(std::string_view(utl_pathText(error ? path : absolute.lexically_normal())));
 }

@@ -375,14 +375,16 @@ long long ipm_MessageTransmit::TakeMessagesInto(ipm_DocumentQueue& backlog) {
     const size_t writeBytes = settings->writeBytes;
     const size_t writeDocuments = settings->writeDocuments;
     int taken = 0;
-    messageBuffer->Visit([&](std::string_view document) {
-        const bool full = backlog.Count() > 0 && (backlog.Bytes() + document.size() > writeBytes ||
-                                                  static_cast<size_t>(backlog.Count()) == writeDocuments);
-        if (full) return false;
-        backlog.Append(document, *blocks);
-        ++taken;
-        return true;
-    });
+    // A whole block holds at most one write, and moves without a copy.
+    if (!messageBuffer->MoveFrontBlock(backlog))
+        messageBuffer->Visit([&](std::string_view document) {
+            const bool full = backlog.Count() > 0 && (backlog.Bytes() + document.size() > writeBytes ||
+                                                      static_cast<size_t>(backlog.Count()) == writeDocuments);
+            if (full) return false;
+            backlog.Append(document, *blocks);
+            ++taken;
+            return true;
+        });
     blocks->Give(messageBuffer->DropFront(taken));
     taskBytes = backlog.Bytes();
     if (messageBuffer->Count() == 0) ClearMessageBuffer();

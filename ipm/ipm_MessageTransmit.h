@@ -110,7 +110,7 @@ public:
 
     // The message task's side of the buffer, under the buffer lock: moves the
     // oldest documents buffered to the end of the task's `backlog` until it
-    // holds one write (at least one document). The rest wait in the buffer,
+    // holds one write (at least one document), or a whole block of them. The rest wait in the buffer,
     // where senders drop the oldest to keep the bound. Returns how many
     // documents the bound has dropped since the last call.
     long long TakeMessagesInto(ipm_DocumentQueue& backlog);

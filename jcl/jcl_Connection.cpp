@@ -1,7 +1,5 @@
 #include "jcl/jcl_Connection.h"
 
-#include <poll.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <iterator>
@@ -10,6 +8,7 @@
 
 #include "csp/csp_IpAddress.h"
 #include "csp/csp_NetworkException.h"
+#include "csp/impl/csp_SocketLayer.h"
 #include "csp/csp_SocketAddress.h"
 #include "jcl/impl/jcl_Base64.h"
 #include "jcl/impl/jcl_Scram.h"
@@ -46,8 +45,8 @@ jcl_Connection::Handler OrIgnore(jcl_Connection::Handler handler) { return handl
 // connected reports a hang-up at once, which is nothing to read.
 bool WaitReadable(int descriptor, int timeout) {
     if (descriptor < 0) return false;
-    pollfd watched{descriptor, POLLIN, 0};
-    return ::poll(&watched, 1, timeout > 0 ? timeout : -1) > 0 && (watched.revents & POLLIN);
+    bool dataWaiting = false;
+    return csp_SocketLayer::waitInput(descriptor, timeout > 0 ? timeout : -1, dataWaiting) > 0 && dataWaiting;
 }
 
 [[noreturn]] void Fail(csp_NetworkErrorKind kind, const std::string& text) {

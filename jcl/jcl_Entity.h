@@ -17,7 +17,7 @@ public:
     virtual cow_String Serialize() const = 0;
 
     // Appends to, from, type and id, in that order, each only when not empty.
-    [[gnu::visibility("hidden")]] void SerializeAttributes(cow_String& xml) const;
+    IPM_HIDDEN void SerializeAttributes(cow_String& xml) const;
 
     cow_String from;
     cow_String to;
@@ -29,15 +29,15 @@ protected:
     jcl_Entity& operator=(const jcl_Entity&) = default;
 
     // Copies those of to, from, id and type that the node has.
-    [[gnu::visibility("hidden")]] void ReadAddressing(const jcl_Node& node);
+    IPM_HIDDEN void ReadAddressing(const jcl_Node& node);
 
     // "<tag>value</tag>", only when the value is not empty.
-    [[gnu::visibility("hidden")]] static void AppendElement(cow_String& xml, const char* tag, const cow_String& value);
+    IPM_HIDDEN static void AppendElement(cow_String& xml, const char* tag, const cow_String& value);
     // "<error code=\"code\">error</error>", only when the error text is not empty.
-    [[gnu::visibility("hidden")]] static void AppendError(cow_String& xml, const cow_String& error, int code);
+    IPM_HIDDEN static void AppendError(cow_String& xml, const cow_String& error, int code);
     // The attribute's value; empty when the node lacks it.
-    [[gnu::visibility("hidden")]] static cow_String AttributeOf(const jcl_Node& node, const char* name);
+    IPM_HIDDEN static cow_String AttributeOf(const jcl_Node& node, const char* name);
     // The text's leading decimal integer (leading blanks and a sign allowed),
     // 0 without digits, clamped to the range of int.
-    [[gnu::visibility("hidden")]] static int LeadingInteger(const cow_String& text);
+    IPM_HIDDEN static int LeadingInteger(const cow_String& text);
 };

@@ -1,11 +1,10 @@
 #include "jcl/jcl_LoginOptions.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+
+#include "foundation/impl/utl_platform.h"
 
 namespace {
 
@@ -26,9 +25,9 @@ jcl_LoginOptions::Security ParseSecurity(const std::string& text) {
 }
 
 std::string ReadPasswordFile(const std::string& path) {
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) throw std::invalid_argument("cannot read the password file " + path);
-    if (status.st_uid != ::geteuid() || (status.st_mode & (S_IRWXG | S_IRWXO))) {
+    const utl_FilePrivacy privacy = utl_filePrivacy(path);
+    if (privacy == utl_FilePrivacy::unreadable) throw std::invalid_argument("cannot read the password file " + path);
+    if (privacy == utl_FilePrivacy::shared) {
         throw std::invalid_argument("the password file " + path +
                                     " must belong to this user and be readable by nobody else (chmod 600)");
     }

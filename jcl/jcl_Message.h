@@ -31,5 +31,5 @@ public:
     int errorCode = 0;
 
 private:
-    [[gnu::visibility("hidden")]] void AppendXNode(const jcl_Node& node);
+    IPM_HIDDEN void AppendXNode(const jcl_Node& node);
 };

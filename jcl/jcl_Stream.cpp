@@ -1,8 +1,5 @@
 #include "jcl/jcl_Stream.h"
 
-#include <poll.h>
-
-#include <cerrno>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -10,6 +7,7 @@
 
 #include "csp/csp_IpAddress.h"
 #include "csp/csp_NetworkException.h"
+#include "csp/impl/csp_SocketLayer.h"
 #include "foundation/aio_ostream.h"
 #include "foundation/omi_FatalError.h"
 #include "jcl/impl/jcl_StanzaParser.h"
@@ -58,9 +56,9 @@ int jcl_Stream::Read() {
 void jcl_Stream::Process() {
     for (;;) {
         if (socket.getDescriptor() < 0) return;
-        pollfd watched{socket.getDescriptor(), POLLIN, 0};
-        const int ready = ::poll(&watched, 1, -1);
-        if (ready < 0 && errno != EINTR) return;
+        bool dataWaiting = false;
+        const int ready = csp_SocketLayer::waitInput(socket.getDescriptor(), -1, dataWaiting);
+        if (ready < 0) return;
         if (ready > 0 && Read() <= 0) return;
     }
 }

@@ -46,7 +46,7 @@ public:
     virtual void HandleStanza(jcl_Node& stanza);
 
 private:
-    [[gnu::visibility("hidden")]] void FinishStanza(jcl_Node& stanza);
+    IPM_HIDDEN void FinishStanza(jcl_Node& stanza);
 
     csp_TcpSocket socket;
     std::unique_ptr<jcl_StanzaParser> parser;

@@ -1,7 +1,6 @@
 #include "csp/csp_ConnectableSocket.h"
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <optional>
 
@@ -68,7 +67,7 @@ void csp_ConnectableSocket::writeAll(const void* data, int length, int timeoutMi
             left -= sent;
             continue;
         }
-        if (csp_SocketLayer::lastError() != EAGAIN && csp_SocketLayer::lastError() != EWOULDBLOCK) {
+        if (!csp_SocketLayer::wouldBlock(csp_SocketLayer::lastError())) {
             setStateBits(stateBits() | Failed);
             csp_throwNetworkError(write_failed, "socket_error");
         }

@@ -1,41 +1,17 @@
 #include "csp/impl/csp_Host.h"
 
-#include <arpa/inet.h>
+#include "csp_SystemSockets.h"
 
-#include <cerrno>
 #include <cstring>
-#include <optional>
-#include <vector>
 
 #include "csp/csp_NetworkException.h"
 #include "csp/impl/csp_LocalHostCache.h"
+#include "csp/impl/csp_SocketLayer.h"
 #include "foundation/atr_translate.h"
 
 template class cow_1DArray<csp_IpAddress>;
 
 namespace {
-constexpr size_t firstBufferSize = 1024;
-constexpr size_t largestBufferSize = 1024 * 1024;
-
-// Runs a re-entrant resolver call, growing its buffer until the entry fits,
-// and copies the entry before the buffer goes.
-template <class ResolverCall>
-std::optional<csp_Host> resolve(ResolverCall call) {
-    std::vector<char> buffer(firstBufferSize);
-    for (;;) {
-        hostent entry{};
-        hostent* found = nullptr;
-        int hostError = 0;
-        const int status = call(&entry, buffer.data(), buffer.size(), &found, &hostError);
-        if (status == ERANGE && buffer.size() < largestBufferSize) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (status != 0 || found == nullptr) return std::nullopt;
-        return csp_Host(*found);
-    }
-}
-
 [[noreturn]] void raiseUnknownHost(const cow_String& shown) {
     atr_translate text("%s");
     atr_SubstituteFormat(text, 1, shown.text());
@@ -43,18 +19,14 @@ std::optional<csp_Host> resolve(ResolverCall call) {
 }
 
 csp_Host lookUpName(const cow_String& name) {
-    auto host = resolve([&](hostent* entry, char* buffer, size_t size, hostent** found, int* hostError) {
-        return ::gethostbyname_r(name.text(), entry, buffer, size, found, hostError);
-    });
+    auto host = csp_SocketLayer::hostByName(name.text());
     if (!host) raiseUnknownHost(name);
     return *host;
 }
 
 csp_Host lookUpAddress(const csp_IpAddress& ip) {
     const in_addr address = ip;
-    auto host = resolve([&](hostent* entry, char* buffer, size_t size, hostent** found, int* hostError) {
-        return ::gethostbyaddr_r(&address, sizeof address, AF_INET, entry, buffer, size, found, hostError);
-    });
+    auto host = csp_SocketLayer::hostByAddress(address);
     if (!host) raiseUnknownHost(ip.toString());
     return *host;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <netdb.h>
+#include "csp_SystemSockets.h"
 
 #include "csp/csp_IpAddress.h"
 #include "foundation/aio_ostream.h"

@@ -1,6 +1,6 @@
 #include "csp/csp_IpAddress.h"
 
-#include <arpa/inet.h>
+#include "csp_SystemSockets.h"
 
 #include <algorithm>
 
@@ -41,13 +41,17 @@ csp_IpAddress::csp_IpAddress(const in_addr& value) : address(value.s_addr) {}
 
 bool csp_IpAddress::isDefined() const { return address != 0; }
 
-csp_IpAddress::operator in_addr() const { return in_addr{address}; }
+csp_IpAddress::operator in_addr() const {
+    in_addr value{};
+    value.s_addr = address;
+    return value;
+}
 
 cow_String csp_IpAddress::toString() const {
     cow_String text("IpAddress( ");
     if (isDefined()) {
         char dotted[INET_ADDRSTRLEN];
-        const in_addr value{address};
+        const in_addr value = *this;
         text.append(::inet_ntop(AF_INET, &value, dotted, sizeof dotted));
     } else {
         text.append("ANY");

@@ -1,11 +1,10 @@
 #include "csp/impl/csp_LocalHostCache.h"
 
-#include <unistd.h>
-
 #include <memory>
 #include <mutex>
 
 #include "csp/csp_NetworkException.h"
+#include "csp/impl/csp_SocketLayer.h"
 
 namespace {
 std::mutex cacheGuard;
@@ -14,7 +13,7 @@ std::unique_ptr<csp_Host> cached;
 csp_Host lookUpLocalMachine() {
     char name[256] = {};
     try {
-        if (::gethostname(name, 255) == 0) return csp_Host(cow_String(name));
+        if (csp_SocketLayer::hostName(name, 255)) return csp_Host(cow_String(name));
     } catch (const csp_NetworkException&) {
         // Reported below, in the words every failure here gets.
     }

@@ -1,8 +1,7 @@
 #include "csp/impl/csp_NetworkEx.h"
 
-#include <cerrno>
-
 #include "csp/csp_NetworkException.h"
+#include "csp/impl/csp_SocketLayer.h"
 #include "foundation/atr_translate.h"
 
 namespace {
@@ -19,8 +18,8 @@ void csp_throwNetworkError(csp_NetworkErrorKind kind, const cow_String& text) {
 
 void csp_raiseSystemCallFailure(const char* raisingFile, const char* text, int line) {
     // Handlers read the failed call's error code after catching.
-    const int error = errno;
+    const int error = csp_SocketLayer::lastError();
     csp_NetworkException failure(system_call_failure, atr_translate(text).Result());
-    errno = error;
+    csp_SocketLayer::setLastError(error);
     failure.Throw(raisingFile, line);
 }

@@ -1,6 +1,6 @@
 #include "csp/csp_Socket.h"
 
-#include <sys/socket.h>
+#include "csp_SystemSockets.h"
 
 #include <chrono>
 
@@ -200,7 +200,9 @@ bool csp_Socket::getLinger(int& seconds) const {
 }
 
 void csp_Socket::setLinger(bool on, int seconds) {
-    const linger value{on ? 1 : 0, seconds};
+    linger value{};
+    value.l_onoff = on ? 1 : 0;
+    value.l_linger = static_cast<decltype(value.l_linger)>(seconds);
     setOption(SO_LINGER, reinterpret_cast<const char*>(&value), sizeof value);
 }
 

@@ -1,6 +1,6 @@
 #include "csp/csp_SocketAddress.h"
 
-#include <arpa/inet.h>
+#include "csp_SystemSockets.h"
 
 namespace {
 std::unique_ptr<sockaddr_in> makeRecord(const csp_IpAddress& ip, int port) {

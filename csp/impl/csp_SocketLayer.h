@@ -1,12 +1,19 @@
 #pragma once
 
-#include <sys/socket.h>
+#include "csp_SystemSockets.h"
 
-// The system's socket layer as the socket classes see it. Every socket
-// object holds one start-up from construction to destruction, so the count
-// tells how many socket objects live. The calls create close-on-exec
-// descriptors, never raise SIGPIPE, and are retried when a signal interrupts
-// them; on failure they return -1 and lastError() tells why.
+#include <optional>
+#include <string>
+
+#include "csp/impl/csp_Host.h"
+
+// The system's socket layer as the socket classes see it; each platform has
+// its own implementation (impl/posix, impl/windows). Every socket object
+// holds one start-up from construction to destruction, so the count tells how
+// many socket objects live. The calls create descriptors that child
+// processes do not inherit, never raise SIGPIPE, and are retried when a
+// signal interrupts them; on failure they return -1 and lastError() tells
+// why, in the platform's own error numbers.
 class csp_SocketLayer {
 public:
     static void start();
@@ -14,6 +21,11 @@ public:
     static int users();
 
     static int lastError();
+    static void setLastError(int error);
+    // The system's words for an error number.
+    static std::string errorText(int error);
+    // True for the error of a call that would have had to wait.
+    static bool wouldBlock(int error);
     // True for the errors that mean the peer reset or shut down the stream.
     static bool endsConversation(int error);
 
@@ -32,4 +44,19 @@ public:
     static int waitReadable(int descriptor, int timeoutMilliseconds);
     // The same for room to write.
     static int waitWritable(int descriptor, int timeoutMilliseconds);
+    // Waits for input, for ever when the time-out is negative: >0 when
+    // something happened, and `dataWaiting` tells whether that is data or the
+    // stream's end (rather than a socket that can never be read), 0 after the
+    // time-out, -1 on failure.
+    static int waitInput(int descriptor, int timeoutMilliseconds, bool& dataWaiting);
+    // Switches the descriptor between blocking and non-blocking calls; false
+    // when the system refuses.
+    static bool setBlocking(int descriptor, bool blocking);
+
+    // The resolver. Entries are copied before the next resolver call; no
+    // entry gives nothing.
+    static std::optional<csp_Host> hostByName(const char* name);
+    static std::optional<csp_Host> hostByAddress(const in_addr& address);
+    // The machine's name; false when the system does not tell it.
+    static bool hostName(char* buffer, int length);
 };

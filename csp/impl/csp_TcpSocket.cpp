@@ -1,6 +1,6 @@
 #include "csp/csp_TcpSocket.h"
 
-#include <sys/socket.h>
+#include "csp_SystemSockets.h"
 
 #include "csp/impl/csp_SocketLayer.h"
 #include "foundation/aio_ostream.h"

@@ -1,8 +1,8 @@
 #include "ipm/impl/ipm_DocumentBlocks.h"
 
-#include <sys/mman.h>
-
 #include <new>
+
+#include "foundation/impl/utl_platform.h"
 
 ipm_DocumentBlocks::~ipm_DocumentBlocks() {
     while (Block* block = spares) {
@@ -39,8 +39,8 @@ void ipm_DocumentBlocks::Give(Block* chain) {
 ipm_DocumentBlocks::Block* ipm_DocumentBlocks::Map(size_t bytes) {
     const size_t page = 4096;
     const size_t size = bytes + sizeof(Block) <= blockSize ? blockSize : (bytes + sizeof(Block) + page - 1) / page * page;
-    void* memory = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    if (memory == MAP_FAILED) throw std::bad_alloc();
+    void* memory = utl_mapPages(size);
+    if (!memory) throw std::bad_alloc();
     // Under some hypervisors the first write to each page still traps, even
     // populated: one write per page here, on the task's thread when it maps
     // in advance, spares the senders that.
@@ -48,4 +48,4 @@ ipm_DocumentBlocks::Block* ipm_DocumentBlocks::Map(size_t bytes) {
     return new (memory) Block{nullptr, size - sizeof(Block), 0};
 }
 
-void ipm_DocumentBlocks::Unmap(Block* block) { ::munmap(block, block->size + sizeof(Block)); }
+void ipm_DocumentBlocks::Unmap(Block* block) { utl_unmapPages(block, block->size + sizeof(Block)); }

@@ -40,6 +40,29 @@ void ipm_DocumentQueue::Splice(ipm_DocumentQueue& later) {
     later.count = 0;
 }
 
+bool ipm_DocumentQueue::MoveFrontBlock(ipm_DocumentQueue& to) {
+    if (!first || first == last || to.first) return false;
+    ipm_DocumentBlocks::Block* block = first;
+    int moved = 0;
+    size_t movedBytes = 0;
+    for (size_t at = head; at < block->used; ++moved) {
+        uint32_t length;
+        std::memcpy(&length, block->Bytes() + at, sizeof length);
+        at += sizeof length + length;
+        movedBytes += length;
+    }
+    first = block->next;
+    block->next = nullptr;
+    to.first = to.last = block;
+    to.head = head;
+    to.count = moved;
+    to.bytes = movedBytes;
+    head = 0;
+    count -= moved;
+    bytes -= movedBytes;
+    return true;
+}
+
 ipm_DocumentBlocks::Block* ipm_DocumentQueue::DropFront(int documents) {
     ipm_DocumentBlocks::Block* emptied = nullptr;
     ipm_DocumentBlocks::Block** tail = &emptied;

@@ -28,6 +28,10 @@ public:
     void Append(std::string_view document, ipm_DocumentBlocks& blocks);
     // Moves `later`'s documents to the end of this queue.
     void Splice(ipm_DocumentQueue& later);
+    // Moves the oldest block's documents, without copying them, into `to`
+    // when `to` is empty and that block is not the one appended to; false
+    // otherwise.
+    bool MoveFrontBlock(ipm_DocumentQueue& to);
     // Removes the `documents` oldest; returns the blocks they emptied, as a
     // chain for ipm_DocumentBlocks::Give.
     ipm_DocumentBlocks::Block* DropFront(int documents);

@@ -1,5 +1,7 @@
 #include "ipm/impl/ipm_MessageLog.h"
 
+#include "foundation/impl/utl_platform.h"
+
 namespace {
 // The buffers' pages are touched once here, so that the job's resident
 // memory does not creep up during its run as the buffers first fill.
@@ -10,7 +12,7 @@ void claim(std::string& buffer) {
 }  // namespace
 
 void ipm_MessageLog::Open(const char* path) {
-    file = std::fopen(path, "a");
+    file = utl_openFile(path, "a");
     if (!file) return;
     // This buffer is the stream's buffer: every write goes straight to the kernel.
     std::setvbuf(file, nullptr, _IONBF, 0);

@@ -1,17 +1,14 @@
 #include "jcl/impl/jcl_TlsChannel.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <limits>
 
 #include "csp/csp_NetworkException.h"
+#include "csp/impl/csp_SocketLayer.h"
 
 namespace {
 
@@ -23,7 +20,8 @@ using Clock = std::chrono::steady_clock;
 
 std::string OpenSslReason() {
     const unsigned long code = ERR_get_error();
-    if (code == 0) return errno ? std::strerror(errno) : "connection closed";
+    const int error = csp_SocketLayer::lastError();
+    if (code == 0) return error ? csp_SocketLayer::errorText(error) : "connection closed";
     char text[256];
     ERR_error_string_n(code, text, sizeof text);
     return text;
@@ -35,18 +33,21 @@ bool IsAddress(const std::string& domain) {
 }
 
 // False when the deadline passed first.
-bool WaitFor(int descriptor, short events, Clock::time_point deadline, bool unlimited) {
+bool WaitFor(int descriptor, bool forWriting, Clock::time_point deadline, bool unlimited) {
     for (;;) {
-        int left = -1;
+        int left = std::numeric_limits<int>::max();
         if (!unlimited) {
             const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (remaining <= 0) return false;
             left = static_cast<int>(remaining);
         }
-        pollfd watched{descriptor, events, 0};
-        const int ready = ::poll(&watched, 1, left);
+        const int ready = forWriting ? csp_SocketLayer::waitWritable(descriptor, left)
+                                     : csp_SocketLayer::waitReadable(descriptor, left);
         if (ready > 0) return true;
-        if (ready < 0 && errno != EINTR) Fail(system_call_failure, std::string("poll: ") + std::strerror(errno));
+        if (ready < 0) {
+            Fail(system_call_failure,
+                 std::string("poll: ") + csp_SocketLayer::errorText(csp_SocketLayer::lastError()));
+        }
     }
 }
 
@@ -55,14 +56,13 @@ bool WaitFor(int descriptor, short events, Clock::time_point deadline, bool unli
 jcl_TlsChannel::jcl_TlsChannel(int descriptor, const std::string& domain, const std::string& caFile,
                                int milliseconds)
     : descriptor(descriptor),
-      savedFlags(::fcntl(descriptor, F_GETFL)),
       context(SSL_CTX_new(TLS_client_method()), &SSL_CTX_free),
       session(nullptr, &SSL_free) {
-    ::fcntl(descriptor, F_SETFL, savedFlags | O_NONBLOCK);
+    csp_SocketLayer::setBlocking(descriptor, false);
     try {
         Handshake(domain, caFile, milliseconds);
     } catch (...) {
-        ::fcntl(descriptor, F_SETFL, savedFlags);
+        csp_SocketLayer::setBlocking(descriptor, true);
         throw;
     }
 }
@@ -94,7 +94,7 @@ void jcl_TlsChannel::Handshake(const std::string& domain, const std::string& caF
 jcl_TlsChannel::~jcl_TlsChannel() {
     SSL_shutdown(session.get());
     session.reset();
-    ::fcntl(descriptor, F_SETFL, savedFlags);
+    csp_SocketLayer::setBlocking(descriptor, true);
 }
 
 // -1 when the time ran out, 0 when the server closed, else the operation's result.
@@ -104,21 +104,22 @@ int jcl_TlsChannel::Drive(Operation operation, int milliseconds, const char* wha
     const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     for (;;) {
         ERR_clear_error();
-        errno = 0;
+        csp_SocketLayer::setLastError(0);
         const int result = operation();
         if (result > 0) return result;
         switch (SSL_get_error(session.get(), result)) {
             case SSL_ERROR_WANT_READ:
-                if (!WaitFor(descriptor, POLLIN, deadline, unlimited)) return -1;
+                if (!WaitFor(descriptor, false, deadline, unlimited)) return -1;
                 break;
             case SSL_ERROR_WANT_WRITE:
-                if (!WaitFor(descriptor, POLLOUT, deadline, unlimited)) return -1;
+                if (!WaitFor(descriptor, true, deadline, unlimited)) return -1;
                 break;
             case SSL_ERROR_ZERO_RETURN:
                 return 0;
             case SSL_ERROR_SYSCALL:
-                if (errno == 0) return 0;
-                Fail(read_failed, std::string(what) + " failed: " + std::strerror(errno));
+                if (csp_SocketLayer::lastError() == 0) return 0;
+                Fail(read_failed,
+                     std::string(what) + " failed: " + csp_SocketLayer::errorText(csp_SocketLayer::lastError()));
             default: {
                 const long verdict = SSL_get_verify_result(session.get());
                 if (verdict != X509_V_OK) {

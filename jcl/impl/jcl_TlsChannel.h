@@ -36,7 +36,6 @@ private:
     void Handshake(const std::string& domain, const std::string& caFile, int milliseconds);
 
     int descriptor;
-    int savedFlags;
     // Freed also when the handshake fails and the constructor throws.
     std::unique_ptr<ssl_ctx_st, void (*)(ssl_ctx_st*)> context;
     std::unique_ptr<ssl_st, void (*)(ssl_st*)> session;

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <vector>
 
 namespace {
 std::atomic<int> layerUsers{0};
@@ -44,6 +46,28 @@ bool refuseNegative(int length) {
     return true;
 }
 
+constexpr size_t firstResolverBuffer = 1024;
+constexpr size_t largestResolverBuffer = 1024 * 1024;
+
+// Runs a re-entrant resolver call, growing its buffer until the entry fits,
+// and copies the entry before the buffer goes.
+template <class ResolverCall>
+std::optional<csp_Host> resolve(ResolverCall call) {
+    std::vector<char> buffer(firstResolverBuffer);
+    for (;;) {
+        hostent entry{};
+        hostent* found = nullptr;
+        int hostError = 0;
+        const int status = call(&entry, buffer.data(), buffer.size(), &found, &hostError);
+        if (status == ERANGE && buffer.size() < largestResolverBuffer) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (status != 0 || found == nullptr) return std::nullopt;
+        return csp_Host(*found);
+    }
+}
+
 int awaitConnection(int descriptor, int timeoutMilliseconds) {
     const int ready = waitFor(descriptor, POLLOUT, timeoutMilliseconds);
     if (ready < 0) return -1;
@@ -69,6 +93,12 @@ void csp_SocketLayer::cleanup() { layerUsers.fetch_sub(1); }
 int csp_SocketLayer::users() { return layerUsers.load(); }
 
 int csp_SocketLayer::lastError() { return errno; }
+
+void csp_SocketLayer::setLastError(int error) { errno = error; }
+
+std::string csp_SocketLayer::errorText(int error) { return std::strerror(error); }
+
+bool csp_SocketLayer::wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 bool csp_SocketLayer::endsConversation(int error) {
     return error == ECONNRESET || error == ESHUTDOWN || error == EPIPE;
@@ -132,4 +162,40 @@ int csp_SocketLayer::waitWritable(int descriptor, int timeoutMilliseconds) {
         return -1;
     }
     return waitFor(descriptor, POLLOUT, timeoutMilliseconds);
+}
+
+int csp_SocketLayer::waitInput(int descriptor, int timeoutMilliseconds, bool& dataWaiting) {
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + milliseconds(timeoutMilliseconds);
+    pollfd entry{descriptor, POLLIN, 0};
+    for (;;) {
+        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+        const int wait = timeoutMilliseconds < 0 ? -1 : (left > 0 ? static_cast<int>(left) : 0);
+        const int result = ::poll(&entry, 1, wait);
+        if (result < 0 && errno == EINTR) continue;
+        dataWaiting = result > 0 && (entry.revents & POLLIN);
+        return result;
+    }
+}
+
+bool csp_SocketLayer::setBlocking(int descriptor, bool blocking) {
+    const int flags = ::fcntl(descriptor, F_GETFL);
+    if (flags < 0) return false;
+    return ::fcntl(descriptor, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
+}
+
+std::optional<csp_Host> csp_SocketLayer::hostByName(const char* name) {
+    return resolve([&](hostent* entry, char* buffer, size_t size, hostent** found, int* hostError) {
+        return ::gethostbyname_r(name, entry, buffer, size, found, hostError);
+    });
+}
+
+std::optional<csp_Host> csp_SocketLayer::hostByAddress(const in_addr& address) {
+    return resolve([&](hostent* entry, char* buffer, size_t size, hostent** found, int* hostError) {
+        return ::gethostbyaddr_r(&address, sizeof address, AF_INET, entry, buffer, size, found, hostError);
+    });
+}
+
+bool csp_SocketLayer::hostName(char* buffer, int length) {
+    return length >= 0 && ::gethostname(buffer, static_cast<size_t>(length)) == 0;
 }
