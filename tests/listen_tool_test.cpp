@@ -456,11 +456,11 @@ TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasSto
         sender.join();
         EXPECT_TRUE(listener.ErrorsHold("history not written: database is locked"));
         locker.Execute("COMMIT");
-        // Each outage and each recovery said once: the job's line and two per outage.
+        // Each outage and each recovery said once: the history's path, the job's line and two per outage.
         const std::string recovered = "history written again; ";
         for (int i = 0; i < 200 && count(listener, recovered) <= outage; ++i) std::this_thread::sleep_for(50ms);
         EXPECT_EQ(count(listener, recovered), outage + 1);
-        EXPECT_EQ(count(listener, "\n"), 3 + 2 * outage) << listener.Errors();
+        EXPECT_EQ(count(listener, "\n"), 4 + 2 * outage) << listener.Errors();
     }
     beam.Close();
     const Json row = rowWhen(listener, 1, [](const Json& row) { return row["state"] == "stopped"; });
