@@ -446,7 +446,13 @@ bool ipm_History::WriteBatch(const Batch& batch, std::vector<std::int64_t>& ids,
     }
 }
 
+void ipm_History::OnStored(StoredHandler handler) {
+    std::lock_guard lock(storedLock);
+    stored = std::move(handler);
+}
+
 void ipm_History::Announce(const Batch& batch, const std::vector<std::int64_t>& ids) {
+    std::lock_guard lock(storedLock);
     if (!stored) return;
     for (std::size_t i = 0; i < ids.size(); ++i) stored(ids[i], batch.messages[i]);
 }

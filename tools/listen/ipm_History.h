@@ -54,7 +54,8 @@ public:
     std::int64_t AddJob(const ipm_JobRecord& job);
 
     // Must be set before the first message is stored.
-    void OnStored(StoredHandler handler) { stored = std::move(handler); }
+    // Returns only when no earlier handler is running, so its owner may go.
+    void OnStored(StoredHandler handler);
     // False when the message is dropped: the history has been failing and
     // `maxQueued` messages already wait besides the batch held (which holds
     // at most what was queued when it was taken: at most 2 * maxQueued in all).
@@ -104,6 +105,7 @@ private:
     sqlite3* reader = nullptr;
     std::mutex readLock;
     std::mutex writeLock;
+    std::mutex storedLock;
     StoredHandler stored;
     unsigned keepDays;
     std::chrono::steady_clock::time_point nextRetention{};

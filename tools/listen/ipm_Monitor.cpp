@@ -30,6 +30,9 @@ ipm_Monitor::ipm_Monitor(ipm_History& history) : history(history) {
     });
 }
 
+// The history's writer outlives the monitor and must stop announcing to it.
+ipm_Monitor::~ipm_Monitor() { history.OnStored(nullptr); }
+
 std::int64_t ipm_Monitor::JobConnected(const std::string& transport, const std::string& name,
                                        const std::string& peer) {
     ipm_JobRecord job;

@@ -24,6 +24,7 @@ public:
 
     // Shows the jobs of earlier runs kept in `history`.
     explicit ipm_Monitor(ipm_History& history);
+    ~ipm_Monitor();
 
     // A new connection of a job; its number (the job's id), or 0 when the
     // history cannot take it (reported).
