@@ -168,7 +168,7 @@ TEST(JclConnectionFailure, ConnectingToAClosedPortOrABadAddressRaises) {
 
 namespace {
 // How the server of the secure login below answers.
-enum class Answer { honest, sameNonce, foreignNonce, emptySignature, shortSignature };
+enum class Answer { honest, sameNonce, foreignNonce, emptySignature, shortSignature, neverBinds };
 
 const std::string password = "pencil";
 const std::string secureHeader =
@@ -238,6 +238,16 @@ void serveSecureLogin(const loopback::Listener& listener, const TempDir& certifi
     if (answer == Answer::emptySignature) signature.clear();
     if (answer == Answer::shortSignature) signature.resize(signature.size() / 2);
     answerThrough(sasl("success", "v=" + jcl_Base64::Encode(signature)), "version='1.0'>");
+    if (answer == Answer::neverBinds) {
+        answerThrough(secureHeader + "<stream:features><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'/></stream:features>",
+                      "</iq>");
+        // Unrelated stanzas instead of the answer, until the client gives up
+        // (or a hang's bound passes, which the client then reports as a close).
+        const std::string noise = "<message from='localhost'><body>noise</body></message>";
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(3 * loopback::waitMilliseconds);
+        while (!loopback::Readable(peer.Descriptor(), 100) && std::chrono::steady_clock::now() < end)
+            SSL_write(tls.get(), noise.data(), static_cast<int>(noise.size()));
+    }
     SSL_shutdown(tls.get());
 }
 
@@ -277,4 +287,6 @@ TEST(JclSecureLogin, TheServerMustProveItsNameItsNonceAndThePassword) {
         EXPECT_PRED_FORMAT2(testing::IsSubstring, "does not extend our nonce", secureLogin(certificate, nonce));
     for (const Answer signature : {Answer::emptySignature, Answer::shortSignature})
         EXPECT_PRED_FORMAT2(testing::IsSubstring, "did not prove", secureLogin(certificate, signature));
+    EXPECT_PRED_FORMAT2(testing::IsSubstring, "did not answer (resource binding)",
+                        secureLogin(certificate, Answer::neverBinds));
 }
