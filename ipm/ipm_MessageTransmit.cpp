@@ -373,14 +373,13 @@ const cow_1DArrayList<cow_String>& ipm_MessageTransmit::MessageBuffer() const {
 long long ipm_MessageTransmit::TakeMessagesInto(ipm_DocumentQueue& backlog) {
     std::lock_guard buffer(bufferLock);
     const size_t writeBytes = settings->writeBytes;
-    const size_t writeDocuments = settings->writeDocuments;
     int taken = 0;
-    // A whole block holds at most one write, and moves without a copy.
+    // A whole block holds about one write's bytes, and moves without a copy.
+    // Either way the backlog may hold more documents than one write allows:
+    // the write itself applies that limit.
     if (!messageBuffer->MoveFrontBlock(backlog))
         messageBuffer->Visit([&](std::string_view document) {
-            const bool full = backlog.Count() > 0 && (backlog.Bytes() + document.size() > writeBytes ||
-                                                      static_cast<size_t>(backlog.Count()) == writeDocuments);
-            if (full) return false;
+            if (backlog.Count() > 0 && backlog.Bytes() + document.size() > writeBytes) return false;
             backlog.Append(document, *blocks);
             ++taken;
             return true;

@@ -168,7 +168,7 @@ TEST(JclConnectionFailure, ConnectingToAClosedPortOrABadAddressRaises) {
 
 namespace {
 // How the server of the secure login below answers.
-enum class Answer { honest, sameNonce, foreignNonce, emptySignature, shortSignature };
+enum class Answer { honest, sameNonce, foreignNonce, emptySignature, shortSignature, neverBinds, binds };
 
 const std::string password = "pencil";
 const std::string secureHeader =
@@ -193,8 +193,9 @@ std::string hmacSha1(const std::string& key, const std::string& text) {
 
 // The server's side of one secure login: STARTTLS with the certificate for
 // "localhost" in `certificate`, then SCRAM-SHA-1 answered as `answer` says.
-// Throws when the client gives up first.
-void serveSecureLogin(const loopback::Listener& listener, const TempDir& certificate, Answer answer) {
+// Throws when the client gives up first. Returns how the client ended a
+// stream that got as far as its resource.
+std::string serveSecureLogin(const loopback::Listener& listener, const TempDir& certificate, Answer answer) {
     loopback::Peer peer(listener.Accept());
     const timeval bound{loopback::waitMilliseconds / 1000, 0};
     ::setsockopt(peer.Descriptor(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
@@ -207,7 +208,7 @@ void serveSecureLogin(const loopback::Listener& listener, const TempDir& certifi
     SSL_CTX_use_PrivateKey_file(context.get(), certificate.File("key.pem").c_str(), SSL_FILETYPE_PEM);
     const std::unique_ptr<SSL, decltype(&SSL_free)> tls(SSL_new(context.get()), &SSL_free);
     SSL_set_fd(tls.get(), peer.Descriptor());
-    if (SSL_accept(tls.get()) != 1) return;
+    if (SSL_accept(tls.get()) != 1) return "";
     std::string unread;
     // Everything through `marker`, after writing `text`.
     const auto answerThrough = [&](const std::string& text, const std::string& marker) {
@@ -238,15 +239,39 @@ void serveSecureLogin(const loopback::Listener& listener, const TempDir& certifi
     if (answer == Answer::emptySignature) signature.clear();
     if (answer == Answer::shortSignature) signature.resize(signature.size() / 2);
     answerThrough(sasl("success", "v=" + jcl_Base64::Encode(signature)), "version='1.0'>");
+    std::string ending;
+    if (answer == Answer::neverBinds || answer == Answer::binds)
+        answerThrough(secureHeader + "<stream:features><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'/></stream:features>",
+                      "</iq>");
+    if (answer == Answer::binds) {
+        answerThrough("<iq type='result' id='bind'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>job@localhost/r</jid>"
+                      "</bind></iq>",
+                      "</stream:stream>");
+        // Our end comes late: a client that closes first resets the
+        // connection, and a real server loses what it had not read.
+        if (loopback::Readable(peer.Descriptor(), 300)) return "closed before our end";
+        SSL_write(tls.get(), "</stream:stream>", 16);
+        ending = "waited for our end";
+    }
+    if (answer == Answer::neverBinds) {
+        // Unrelated stanzas instead of the answer, until the client gives up
+        // (or a hang's bound passes, which the client then reports as a close).
+        const std::string noise = "<message from='localhost'><body>noise</body></message>";
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(3 * loopback::waitMilliseconds);
+        while (!loopback::Readable(peer.Descriptor(), 100) && std::chrono::steady_clock::now() < end)
+            SSL_write(tls.get(), noise.data(), static_cast<int>(noise.size()));
+    }
     SSL_shutdown(tls.get());
+    return ending;
 }
 
 // What the secure login to `domain` makes of the server: the reason it stopped.
 std::string secureLogin(const TempDir& certificate, Answer answer, const std::string& domain = "localhost") {
     loopback::Listener listener;
+    std::string ending;
     std::jthread server([&] {
         try {
-            serveSecureLogin(listener, certificate, answer);
+            ending = serveSecureLogin(listener, certificate, answer);
         } catch (const std::exception&) {
             // The client gave up: what it made of the answer is the test's business.
         }
@@ -259,7 +284,9 @@ std::string secureLogin(const TempDir& certificate, Answer answer, const std::st
     } catch (const csp_NetworkException& failure) {
         return failure.what();
     }
-    return "logged in";
+    connection.CloseOrderly(loopback::waitMilliseconds);
+    server.join();
+    return "logged in, " + ending;
 }
 }  // namespace
 
@@ -277,4 +304,7 @@ TEST(JclSecureLogin, TheServerMustProveItsNameItsNonceAndThePassword) {
         EXPECT_PRED_FORMAT2(testing::IsSubstring, "does not extend our nonce", secureLogin(certificate, nonce));
     for (const Answer signature : {Answer::emptySignature, Answer::shortSignature})
         EXPECT_PRED_FORMAT2(testing::IsSubstring, "did not prove", secureLogin(certificate, signature));
+    EXPECT_PRED_FORMAT2(testing::IsSubstring, "did not answer (resource binding)",
+                        secureLogin(certificate, Answer::neverBinds));
+    EXPECT_EQ(secureLogin(certificate, Answer::binds), "logged in, waited for our end");
 }
