@@ -63,12 +63,13 @@ public:
                                         "listener_resource=desk"})) {}
 };
 
-// Records the loopback traffic on port 5222 into a file until destroyed.
+// Records the traffic of the shared server (127.0.0.1:5222) into a file until
+// destroyed; the stand-in servers of other tests use other loopback addresses.
 class Capture : public ChildProcess {
 public:
     explicit Capture(const std::string& file)
         : ChildProcess({"/usr/bin/tcpdump", "-i", "lo", "--immediate-mode", "-U", "-s", "0", "-Z", ::getpwuid(::geteuid())->pw_name,
-                        "-w", file, "tcp port 5222"}) {
+                        "-w", file, "tcp port 5222 and host 127.0.0.1"}) {
         ErrorsHold("listening on", 10s);
     }
     ~Capture() { Signal(SIGINT); Wait(10s); }
