@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "fuzz/support/fuzz_sink.h"
-#include "tools/listen/ipm_DocumentReader.h"
-#include "tools/listen/ipm_DocumentSplitter.h"
+#include "tools/listen/ingest/ipm_DocumentReader.h"
+#include "tools/listen/ingest/ipm_DocumentSplitter.h"
 
 namespace {
 

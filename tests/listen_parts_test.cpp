@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "tools/listen/ipm_DocumentReader.h"
-#include "tools/listen/ipm_DocumentSplitter.h"
-#include "tools/listen/ipm_EventHub.h"
-#include "tools/listen/ipm_HeldBytesBound.h"
+#include "tools/listen/ingest/ipm_DocumentReader.h"
+#include "tools/listen/ingest/ipm_DocumentSplitter.h"
+#include "tools/listen/web/ipm_EventHub.h"
+#include "tools/listen/ingest/ipm_HeldBytesBound.h"
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/ipm_MessagePrinter.h"
-#include "tools/listen/ipm_MessageRecord.h"
+#include "tools/listen/store/ipm_MessageRecord.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 
 #include "tests/support/LoopbackPeer.h"
 #include "jcl/impl/jcl_StanzaParser.h"
-#include "tools/listen/ipm_JabberStanza.h"
+#include "tools/listen/ingest/ipm_JabberStanza.h"
 
 namespace jabbertest {
 

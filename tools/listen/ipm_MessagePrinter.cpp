@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "tools/listen/ipm_TypedValue.h"
+#include "tools/listen/store/ipm_TypedValue.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "tools/listen/ipm_DocumentReader.h"
+#include "tools/listen/ingest/ipm_DocumentReader.h"
 
 // Turns the documents of a job into the lines the listener prints; one
 // message is always one line, whatever its values hold.

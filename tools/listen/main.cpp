@@ -10,15 +10,15 @@
 #include <vector>
 
 #include "ipm/ipm_version.h"
-#include "tools/listen/ipm_AccessToken.h"
+#include "tools/listen/web/ipm_AccessToken.h"
 #include "tools/listen/ipm_Console.h"
-#include "tools/listen/ipm_History.h"
-#include "tools/listen/ipm_JabberListener.h"
+#include "tools/listen/store/ipm_History.h"
+#include "tools/listen/ingest/ipm_JabberListener.h"
 #include "tools/listen/ipm_ListenOptions.h"
-#include "tools/listen/ipm_Listener.h"
-#include "tools/listen/ipm_LogImport.h"
-#include "tools/listen/ipm_Monitor.h"
-#include "tools/listen/ipm_MonitorServer.h"
+#include "tools/listen/ingest/ipm_Listener.h"
+#include "tools/listen/store/ipm_LogImport.h"
+#include "tools/listen/store/ipm_Monitor.h"
+#include "tools/listen/web/ipm_MonitorServer.h"
 
 namespace {
 

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "tools/listen/ipm_MessagePrinter.h"
+#include "tools/listen/store/ipm_Monitor.h"
+
+// Where the documents of jobs go, whatever their transport: a line on
+// standard output each, and the monitor when there is one. Each document is
+// read once.
+class ipm_ReportSink {
+public:
+    ipm_ReportSink(ipm_MessagePrinter::Mode mode, ipm_Monitor* monitor);
+
+    // `job` is the name printed, `id` the monitor's number for the job and
+    // `jobText` how reports on standard error name it.
+    void Take(std::string_view job, std::int64_t id, const std::string& document, const std::string& jobText) const;
+
+    // Null without a monitor.
+    ipm_Monitor* Monitor() const { return monitor; }
+
+private:
+    ipm_MessagePrinter printer;
+    ipm_Monitor* monitor;
+};

@@ -1,0 +1,494 @@
+#include "tools/listen/store/ipm_History.h"
+
+#include <sqlite3.h>
+
+#include <cfloat>
+#include <cmath>
+#include <filesystem>
+#include <stdexcept>
+
+#include "tools/listen/ipm_Console.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+const char* const schema =
+    "CREATE TABLE IF NOT EXISTS jobs("
+    " id INTEGER PRIMARY KEY, name TEXT NOT NULL, host TEXT NOT NULL, handle TEXT NOT NULL,"
+    " transport TEXT NOT NULL, peer TEXT NOT NULL, state TEXT NOT NULL, phase TEXT NOT NULL,"
+    " step, increment, time, last_message INTEGER NOT NULL, messages INTEGER NOT NULL,"
+    " warnings INTEGER NOT NULL, errors INTEGER NOT NULL, started INTEGER NOT NULL,"
+    " stop_outcome TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS messages("
+    " id INTEGER PRIMARY KEY, job INTEGER NOT NULL, time INTEGER NOT NULL, type TEXT NOT NULL,"
+    " fields TEXT NOT NULL, types TEXT NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS messages_of_job ON messages(job, id);"
+    "CREATE TABLE IF NOT EXISTS imports(digest TEXT PRIMARY KEY, file TEXT NOT NULL, job INTEGER NOT NULL);";
+
+const char* const jobColumns =
+    "name, host, handle, transport, peer, state, phase, step, increment, time, last_message, messages, warnings,"
+    " errors, started, stop_outcome";
+
+// Messages deleted per transaction when old ones go.
+constexpr int retentionChunk = 5000;
+constexpr auto retentionInterval = std::chrono::hours(1);
+
+[[noreturn]] void fail(sqlite3* database, const std::string& what) {
+    throw std::runtime_error(what + ": " + sqlite3_errmsg(database));
+}
+
+void execute(sqlite3* database, const char* sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(database, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        const std::string why = error ? error : "unknown error";
+        sqlite3_free(error);
+        throw std::runtime_error(why);
+    }
+}
+
+sqlite3* open(const std::string& file) {
+    sqlite3* database = nullptr;
+    if (sqlite3_open_v2(file.c_str(), &database, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        const std::string why = database ? sqlite3_errmsg(database) : "out of memory";
+        sqlite3_close(database);
+        throw std::runtime_error("cannot open the history " + file + ": " + why);
+    }
+    sqlite3_busy_timeout(database, 5000);
+    return database;
+}
+
+// A connection of its own for one answer.
+struct Connection {
+    explicit Connection(const std::string& file) : database(open(file)) {}
+    ~Connection() { sqlite3_close(database); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    sqlite3* database;
+};
+
+// A prepared statement, reset for each use.
+class Statement {
+public:
+    Statement(sqlite3* database, const char* sql) : database(database) {
+        if (sqlite3_prepare_v2(database, sql, -1, &statement, nullptr) != SQLITE_OK) fail(database, "history");
+    }
+    ~Statement() { sqlite3_finalize(statement); }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& Bind(int index, std::int64_t value) {
+        sqlite3_bind_int64(statement, index, value);
+        return *this;
+    }
+    // The text must outlive the statement's next step.
+    Statement& Bind(int index, const std::string& text) {
+        sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+        return *this;
+    }
+    Statement& Bind(int index, double value) {
+        sqlite3_bind_double(statement, index, value);
+        return *this;
+    }
+    Statement& Bind(int index, const Json& value) {
+        if (value.is_number_integer()) return Bind(index, value.get<std::int64_t>());
+        if (value.is_number()) {
+            sqlite3_bind_double(statement, index, value.get<double>());
+        } else if (value.is_string()) {
+            Bind(index, value.get<std::string>());
+        } else {
+            sqlite3_bind_null(statement, index);
+        }
+        return *this;
+    }
+    // True while there is a row.
+    bool Step() {
+        const int result = sqlite3_step(statement);
+        if (result == SQLITE_ROW) return true;
+        if (result != SQLITE_DONE) fail(database, "history");
+        return false;
+    }
+    // Steps through a statement that returns no rows, ready for the next use.
+    void Run() {
+        Step();
+        sqlite3_reset(statement);
+    }
+    std::int64_t Integer(int column) const { return sqlite3_column_int64(statement, column); }
+    double Real(int column) const { return sqlite3_column_double(statement, column); }
+    bool IsNumber(int column) const {
+        const int type = sqlite3_column_type(statement, column);
+        return type == SQLITE_INTEGER || type == SQLITE_FLOAT;
+    }
+    // The column's text, valid until the next step.
+    std::string_view View(int column) const {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+        return text ? std::string_view(text, static_cast<std::size_t>(sqlite3_column_bytes(statement, column))) : "";
+    }
+    std::string Text(int column) const {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
+        return text ? std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(statement, column))) : "";
+    }
+    Json Value(int column) const {
+        switch (sqlite3_column_type(statement, column)) {
+            case SQLITE_INTEGER: return Integer(column);
+            case SQLITE_FLOAT: return sqlite3_column_double(statement, column);
+            case SQLITE_NULL: return nullptr;
+            default: return Text(column);
+        }
+    }
+
+private:
+    sqlite3* database;
+    sqlite3_stmt* statement = nullptr;
+};
+
+ipm_JobRecord jobFrom(const Statement& row) {
+    ipm_JobRecord job;
+    job.id = row.Integer(0);
+    job.name = row.Text(1);
+    job.host = row.Text(2);
+    job.handle = row.Text(3);
+    job.transport = row.Text(4);
+    job.peer = row.Text(5);
+    job.state = row.Text(6);
+    job.phase = row.Text(7);
+    job.step = row.Value(8);
+    job.increment = row.Value(9);
+    job.time = row.Value(10);
+    job.lastMessage = row.Integer(11);
+    job.messages = row.Integer(12);
+    job.warnings = row.Integer(13);
+    job.errors = row.Integer(14);
+    job.started = row.Integer(15);
+    job.stopOutcome = row.Text(16);
+    return job;
+}
+
+// Binds the job's columns, in jobColumns' order, from `first` on.
+void bindJob(Statement& statement, const ipm_JobRecord& job, int first) {
+    statement.Bind(first, job.name).Bind(first + 1, job.host).Bind(first + 2, job.handle);
+    statement.Bind(first + 3, job.transport).Bind(first + 4, job.peer).Bind(first + 5, job.state);
+    statement.Bind(first + 6, job.phase).Bind(first + 7, job.step).Bind(first + 8, job.increment);
+    statement.Bind(first + 9, job.time).Bind(first + 10, job.lastMessage).Bind(first + 11, job.messages);
+    statement.Bind(first + 12, job.warnings).Bind(first + 13, job.errors).Bind(first + 14, job.started);
+    statement.Bind(first + 15, job.stopOutcome);
+}
+
+std::int64_t millisecondsSinceEpoch() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// The lowest and the highest y of the points in one span of x, in x order.
+struct Bucket {
+    bool empty = true;
+    double lowX = 0, lowY = 0, highX = 0, highY = 0;
+
+    void Add(double x, double y) {
+        if (empty || y < lowY) lowX = x, lowY = y;
+        if (empty || y > highY) highX = x, highY = y;
+        empty = false;
+    }
+    void AppendTo(Json& points) const {
+        if (empty) return;
+        const bool lowFirst = lowX <= highX;
+        points.push_back({lowFirst ? lowX : highX, lowFirst ? lowY : highY});
+        if (lowX != highX || lowY != highY) points.push_back({lowFirst ? highX : lowX, lowFirst ? highY : lowY});
+    }
+};
+
+// A JSON path to a top-level member; none for names that would need escapes.
+std::string pathTo(const std::string& name) {
+    if (name.find_first_of("\"\\") != std::string::npos) return {};
+    return "$.\"" + name + "\"";
+}
+
+}  // namespace
+
+ipm_History::ipm_History(const std::string& file, unsigned keepDays) : file(file), keepDays(keepDays) {
+    const std::filesystem::path folder = std::filesystem::absolute(file).parent_path();
+    if (!std::filesystem::is_directory(folder)) {
+        throw std::runtime_error("cannot open the history " + file + ": the folder " + folder.string() +
+                                 " does not exist");
+    }
+    writer = open(file);
+    try {
+        execute(writer, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
+        execute(writer, schema);
+        reader = open(file);
+    } catch (const std::exception& error) {
+        sqlite3_close(writer);
+        throw std::runtime_error("cannot use the history " + file + ": " + error.what());
+    }
+    writerThread = std::thread(&ipm_History::Write, this);
+}
+
+ipm_History::~ipm_History() {
+    {
+        std::lock_guard lock(queueLock);
+        closing = true;
+    }
+    queueChanged.notify_all();
+    writerThread.join();
+    sqlite3_close(reader);
+    sqlite3_close(writer);
+}
+
+void ipm_History::EndOrphanedJobs() {
+    std::lock_guard lock(writeLock);
+    execute(writer, "UPDATE jobs SET state = 'gone' WHERE state = 'running'");
+}
+
+std::vector<ipm_JobRecord> ipm_History::Jobs(std::int64_t from) {
+    std::lock_guard lock(readLock);
+    Statement select(reader,
+                     (std::string("SELECT id, ") + jobColumns + " FROM jobs WHERE id >= ? ORDER BY id").c_str());
+    select.Bind(1, from);
+    std::vector<ipm_JobRecord> jobs;
+    while (select.Step()) jobs.push_back(jobFrom(select));
+    return jobs;
+}
+
+std::int64_t ipm_History::AddJob(const ipm_JobRecord& job) {
+    std::lock_guard lock(writeLock);
+    Statement insert(writer, (std::string("INSERT INTO jobs(") + jobColumns +
+                              ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)").c_str());
+    bindJob(insert, job, 1);
+    insert.Run();
+    return sqlite3_last_insert_rowid(writer);
+}
+
+bool ipm_History::Store(ipm_MessageRecord message) {
+    std::unique_lock lock(queueLock);
+    queueChanged.wait(lock, [&] { return failing || queued.messages.size() < maxQueued; });
+    if (failing && queued.messages.size() + held >= maxQueued) {
+        ++dropped;
+        return false;
+    }
+    queued.messages.push_back(std::move(message));
+    // Only an empty queue can have the writer waiting.
+    if (queued.messages.size() == 1) queueChanged.notify_all();
+    return true;
+}
+
+void ipm_History::Store(const ipm_JobRecord& job) {
+    std::lock_guard lock(queueLock);
+    queued.jobs[job.id] = job;
+    if (queued.jobs.size() == 1) queueChanged.notify_all();
+}
+
+bool ipm_History::Flush() {
+    std::unique_lock lock(queueLock);
+    queueChanged.wait(lock, [&] {
+        return failing || (queued.messages.empty() && queued.jobs.empty() && !writing && held == 0);
+    });
+    return !failing;
+}
+
+std::int64_t ipm_History::ImportedAs(const std::string& digest) {
+    std::lock_guard lock(readLock);
+    Statement select(reader, "SELECT job FROM imports WHERE digest = ?");
+    select.Bind(1, digest);
+    return select.Step() ? select.Integer(0) : 0;
+}
+
+void ipm_History::RecordImport(const std::string& digest, const std::string& file, std::int64_t job) {
+    std::lock_guard lock(writeLock);
+    Statement insert(writer, "INSERT OR REPLACE INTO imports(digest, file, job) VALUES(?,?,?)");
+    insert.Bind(1, digest).Bind(2, file).Bind(3, job).Run();
+}
+
+std::string ipm_History::Messages(std::int64_t job, std::int64_t after, std::int64_t before, const std::string& type,
+                                  int limit) {
+    std::lock_guard lock(readLock);
+    Statement select(reader, before == 0 ? "SELECT id, time, type, fields FROM messages WHERE job = ?1 AND id > ?2"
+                                           " AND (?4 = '' OR type = ?4) ORDER BY id LIMIT ?5"
+                                         : "SELECT id, time, type, fields FROM messages WHERE job = ?1 AND id > ?2"
+                                           " AND id < ?3 AND (?4 = '' OR type = ?4) ORDER BY id DESC LIMIT ?5");
+    select.Bind(1, job).Bind(2, after).Bind(3, before).Bind(4, type).Bind(5, std::int64_t{limit});
+    std::string answer = "{\"messages\":[";
+    std::int64_t next = before == 0 ? after : before;
+    ipm_MessageRecord message;
+    while (select.Step()) {
+        next = select.Integer(0);
+        message.time = select.Integer(1);
+        message.type = select.View(2);
+        message.fields = select.View(3);
+        if (answer.back() != '[') answer += ',';
+        answer += message.ToJson(next);
+    }
+    return answer + "],\"next\":" + std::to_string(next) + "}";
+}
+
+Json ipm_History::Series(std::int64_t job, const std::string& field, const std::string& x, double from, double to) {
+    const std::string yPath = pathTo(field);
+    const bool ownColumn = x == "time" || x == "#";
+    const std::string xPath = ownColumn ? "" : pathTo(x);
+    Json points = Json::array();
+    if (yPath.empty() || (!ownColumn && xPath.empty())) return points;
+    const char* xColumn = x == "time" ? "time"
+                          : x == "#"  ? "row_number() OVER (ORDER BY id)"
+                                      : "json_extract(fields, ?4)";
+    const std::string rows = std::string("FROM (SELECT id, ") + xColumn +
+                             " AS x, fields FROM messages WHERE job = ?1) WHERE typeof(x) IN ('integer', 'real')"
+                             " AND x BETWEEN ?2 AND ?3";
+    // A connection per answer, so that a page's charts load side by side.
+    const Connection connection(file);
+    Statement span(connection.database, ("SELECT count(*), min(x), max(x) " + rows).c_str());
+    span.Bind(1, job).Bind(2, from).Bind(3, to).Bind(4, xPath);
+    span.Step();
+    // Each row's fields are read once: numbers come as numbers, the rest is left out.
+    Statement select(connection.database, ("SELECT x, json_extract(fields, ?5) " + rows + " ORDER BY id").c_str());
+    select.Bind(1, job).Bind(2, from).Bind(3, to).Bind(4, xPath).Bind(5, yPath);
+    if (span.Integer(0) <= static_cast<std::int64_t>(maxPoints)) {
+        while (select.Step()) {
+            if (select.IsNumber(1)) points.push_back({select.Value(0), select.Value(1)});
+        }
+        return points;
+    }
+    const double low = span.Real(1), high = span.Real(2);
+    std::vector<Bucket> buckets(maxPoints / 2);
+    const double width = (high - low) / static_cast<double>(buckets.size());
+    while (select.Step()) {
+        if (!select.IsNumber(1)) continue;
+        const double at = select.Real(0);
+        const double index = width > 0 ? (at - low) / width : 0;
+        buckets[std::min(buckets.size() - 1, static_cast<std::size_t>(std::max(0.0, index)))].Add(at, select.Real(1));
+    }
+    for (const Bucket& bucket : buckets) bucket.AppendTo(points);
+    return points;
+}
+
+void ipm_History::Write() {
+    Batch batch;
+    for (;;) {
+        {
+            std::unique_lock lock(queueLock);
+            const auto ready = [&] {
+                return closing || (!failing && (!queued.messages.empty() || !queued.jobs.empty()));
+            };
+            if (failing) {
+                queueChanged.wait_for(lock, retryInterval, ready);
+            } else if (keepDays) {
+                queueChanged.wait_until(lock, nextRetention, ready);
+            } else {
+                queueChanged.wait(lock, ready);
+            }
+            if (closing && queued.messages.empty() && queued.jobs.empty() && batch.messages.empty() &&
+                batch.jobs.empty()) {
+                return;
+            }
+            TakeQueued(batch);
+            held = batch.messages.size();
+            writing = true;
+            queueChanged.notify_all();
+        }
+        std::vector<std::int64_t> ids;
+        std::string why;
+        const bool written = WriteBatch(batch, ids, why);
+        if (written) Announce(batch, ids);
+        ReportOutcome(written, why);
+        bool giveUp = false;
+        {
+            std::lock_guard lock(queueLock);
+            giveUp = closing && !written;
+        }
+        if (giveUp) {
+            ipm_Console::Report("warning: history: " + std::to_string(batch.messages.size()) +
+                                " messages not written before the end");
+        }
+        if (written || giveUp) batch = {};
+        if (written && keepDays && std::chrono::steady_clock::now() >= nextRetention) ApplyRetention();
+        std::lock_guard lock(queueLock);
+        held = batch.messages.size();
+        writing = false;
+        queueChanged.notify_all();
+    }
+}
+
+void ipm_History::TakeQueued(Batch& batch) {
+    if (batch.messages.empty()) {
+        batch.messages.swap(queued.messages);
+    } else {
+        std::move(queued.messages.begin(), queued.messages.end(), std::back_inserter(batch.messages));
+        queued.messages.clear();
+    }
+    for (auto& [id, job] : queued.jobs) batch.jobs[id] = std::move(job);
+    queued.jobs.clear();
+}
+
+bool ipm_History::WriteBatch(const Batch& batch, std::vector<std::int64_t>& ids, std::string& why) {
+    std::lock_guard lock(writeLock);
+    try {
+        execute(writer, "BEGIN IMMEDIATE");
+        Statement insertMessage(writer, "INSERT INTO messages(job, time, type, fields, types) VALUES(?,?,?,?,?)");
+        ids.reserve(batch.messages.size());
+        for (const auto& message : batch.messages) {
+            insertMessage.Bind(1, message.job).Bind(2, message.time).Bind(3, message.type);
+            insertMessage.Bind(4, message.fields).Bind(5, message.types).Run();
+            ids.push_back(sqlite3_last_insert_rowid(writer));
+        }
+        Statement upsertJob(writer, (std::string("INSERT OR REPLACE INTO jobs(id, ") + jobColumns +
+                                     ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)").c_str());
+        for (const auto& [id, job] : batch.jobs) {
+            upsertJob.Bind(1, id);
+            bindJob(upsertJob, job, 2);
+            upsertJob.Run();
+        }
+        execute(writer, "COMMIT");
+        return true;
+    } catch (const std::exception&) {
+        why = sqlite3_errmsg(writer);
+        sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
+        ids.clear();
+        return false;
+    }
+}
+
+void ipm_History::OnStored(StoredHandler handler) {
+    std::lock_guard lock(storedLock);
+    stored = std::move(handler);
+}
+
+void ipm_History::Announce(const Batch& batch, const std::vector<std::int64_t>& ids) {
+    std::lock_guard lock(storedLock);
+    if (!stored) return;
+    for (std::size_t i = 0; i < ids.size(); ++i) stored(ids[i], batch.messages[i]);
+}
+
+// Each outage and each recovery said once.
+void ipm_History::ReportOutcome(bool written, const std::string& why) {
+    std::string report;
+    {
+        std::lock_guard lock(queueLock);
+        if (written == !failing) return;
+        failing = !written;
+        if (failing) {
+            report = "warning: history not written: " + why + "; trying again every second, up to " +
+                     std::to_string(2 * maxQueued) + " messages kept meanwhile";
+        } else {
+            report = "history written again";
+            if (dropped) report += "; " + std::to_string(dropped) + " messages could not be kept meanwhile";
+            dropped = 0;
+        }
+        queueChanged.notify_all();
+    }
+    ipm_Console::Report(report);
+}
+
+// Deletes old messages a chunk at a time, between batches, so that writing
+// goes on meanwhile; the space they held is used again.
+void ipm_History::ApplyRetention() {
+    const std::int64_t cutoff = millisecondsSinceEpoch() - std::int64_t{keepDays} * 24 * 3600 * 1000;
+    std::lock_guard lock(writeLock);
+    try {
+        Statement remove(writer, "DELETE FROM messages WHERE id IN (SELECT id FROM messages WHERE time < ?"
+                                 " ORDER BY id LIMIT ?)");
+        remove.Bind(1, cutoff).Bind(2, std::int64_t{retentionChunk}).Run();
+        if (sqlite3_changes(writer) < retentionChunk) nextRetention = std::chrono::steady_clock::now() + retentionInterval;
+    } catch (const std::exception& error) {
+        ipm_Console::Report(std::string("warning: old history not deleted: ") + error.what());
+        nextRetention = std::chrono::steady_clock::now() + retentionInterval;
+    }
+}

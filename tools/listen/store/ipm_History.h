@@ -1,0 +1,124 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/listen/store/ipm_JobRecord.h"
+#include "tools/listen/store/ipm_MessageRecord.h"
+
+struct sqlite3;
+
+// The monitor's history in an SQLite database (WAL mode): every job and
+// every message, so that a restarted listener still shows them. Several
+// processes may share one database: the ids of jobs and messages come from
+// the database as rows are inserted. Writes are queued and a thread of its
+// own stores them a batch per transaction; a batch that fails is kept and
+// tried again. Reads use a connection of their own. Schema: docs/monitor.md.
+class ipm_History {
+public:
+    static constexpr const char* defaultFile = "ipm-listen.db";
+    // Messages queued before Store waits for the writer: memory stays flat
+    // when messages come faster than the disk takes them.
+    static constexpr std::size_t maxQueued = 10000;
+    // How often a failed batch is tried again.
+    static constexpr auto retryInterval = std::chrono::seconds(1);
+    // At most this many points per series answer.
+    static constexpr std::size_t maxPoints = 2000;
+
+    // Called on the writer's thread with each message once it is stored,
+    // with its id.
+    using StoredHandler = std::function<void(std::int64_t id, const ipm_MessageRecord& message)>;
+
+    // Opens or creates the database; messages older than `keepDays` days
+    // (0: none) are deleted now and then. Throws std::runtime_error.
+    explicit ipm_History(const std::string& file, unsigned keepDays = 0);
+    // Writes what is queued, then closes.
+    ~ipm_History();
+    ipm_History(const ipm_History&) = delete;
+    ipm_History& operator=(const ipm_History&) = delete;
+
+    // Marks the jobs shown as running as gone: their listener ended.
+    void EndOrphanedJobs();
+    // The jobs from id `from` on.
+    std::vector<ipm_JobRecord> Jobs(std::int64_t from = 0);
+    // Inserts the job's row and returns the id the database gave it.
+    // Throws std::runtime_error.
+    std::int64_t AddJob(const ipm_JobRecord& job);
+
+    // Must be set before the first message is stored.
+    // Returns only when no earlier handler is running, so its owner may go.
+    void OnStored(StoredHandler handler);
+    // False when the message is dropped: the history has been failing and
+    // `maxQueued` messages already wait besides the batch held (which holds
+    // at most what was queued when it was taken: at most 2 * maxQueued in all).
+    bool Store(ipm_MessageRecord message);
+    // Keeps the job's row as it is now; only the latest row of a job is
+    // written when it changes several times within a batch.
+    void Store(const ipm_JobRecord& job);
+    // Returns once everything stored so far is written (true), or at once
+    // while writes fail (false).
+    bool Flush();
+
+    // The job a log file of this content (its digest) was imported as; 0 for none.
+    std::int64_t ImportedAs(const std::string& digest);
+    // Notes at once that the log `file` of this content was imported as `job`.
+    void RecordImport(const std::string& digest, const std::string& file, std::int64_t job);
+
+    // {"messages":[..],"next":CURSOR}: the job's messages with an id above
+    // `after` (below `before` when it is not 0, newest first then), of type
+    // `type` unless it is empty, at most `limit`.
+    std::string Messages(std::int64_t job, std::int64_t after, std::int64_t before, const std::string& type,
+                         int limit);
+    // [[x,y],..] of the messages that carry both numbers, x from `from` to
+    // `to`; `x` is a field's name, "time", the arrival, or "#", the message's
+    // number in the job from 1. Beyond maxPoints
+    // points, each of maxPoints/2 equal spans of x keeps its lowest and
+    // highest y. Field names with '"' or '\' have none.
+    nlohmann::ordered_json Series(std::int64_t job, const std::string& field, const std::string& x, double from,
+                                  double to);
+
+private:
+    struct Batch {
+        std::vector<ipm_MessageRecord> messages;
+        std::map<std::int64_t, ipm_JobRecord> jobs;
+    };
+
+    void Write();
+    // Merges what is queued into `batch`; the queue's lock is held.
+    void TakeQueued(Batch& batch);
+    // False, with `why`, when the transaction failed and was rolled back.
+    bool WriteBatch(const Batch& batch, std::vector<std::int64_t>& ids, std::string& why);
+    void Announce(const Batch& batch, const std::vector<std::int64_t>& ids);
+    void ReportOutcome(bool written, const std::string& why);
+    void ApplyRetention();
+
+    std::string file;
+    sqlite3* writer = nullptr;
+    sqlite3* reader = nullptr;
+    std::mutex readLock;
+    std::mutex writeLock;
+    std::mutex storedLock;
+    StoredHandler stored;
+    unsigned keepDays;
+    std::chrono::steady_clock::time_point nextRetention{};
+
+    std::mutex queueLock;
+    std::condition_variable queueChanged;
+    Batch queued;
+    // Messages of the batch the writer holds.
+    std::size_t held = 0;
+    bool writing = false;
+    bool closing = false;
+    // Set while writes fail; what was dropped since.
+    bool failing = false;
+    std::size_t dropped = 0;
+    std::thread writerThread;
+};

@@ -1,0 +1,173 @@
+#include "tools/listen/store/ipm_Monitor.h"
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+#include "tools/listen/ipm_Console.h"
+#include "tools/listen/ipm_MessagePrinter.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::int64_t now() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string dump(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+Json error(const std::string& why) { return {{"error", why}}; }
+
+}  // namespace
+
+ipm_Monitor::ipm_Monitor(ipm_History& history) : history(history) {
+    Refresh();
+    history.OnStored([this](std::int64_t id, const ipm_MessageRecord& message) {
+        if (!events.HasReaders()) return;
+        events.Publish("message", "{\"job\":" + std::to_string(message.job) + ",\"message\":" + message.ToJson(id) + "}");
+    });
+}
+
+// The history's writer outlives the monitor and must stop announcing to it.
+ipm_Monitor::~ipm_Monitor() { history.OnStored(nullptr); }
+
+std::int64_t ipm_Monitor::JobConnected(const std::string& transport, const std::string& name,
+                                       const std::string& peer) {
+    ipm_JobRecord job;
+    job.name = name;
+    job.transport = transport;
+    job.peer = peer;
+    job.started = now();
+    try {
+        job.id = history.AddJob(job);
+    } catch (const std::exception& error) {
+        ipm_Console::Report("warning: job " + ipm_MessagePrinter::Token(name) +
+                            " is not shown: the history does not take it: " + error.what());
+        return 0;
+    }
+    const std::int64_t id = job.id;
+    std::lock_guard guard(lock);
+    ownJobs.insert(id);
+    Changed(jobs.insert_or_assign(id, std::move(job)).first->second);
+    return id;
+}
+
+void ipm_Monitor::MessageReceived(std::int64_t id, const ipm_DocumentReader::Message& message) {
+    if (!Owns(id)) return;
+    ipm_MessageRecord record = ipm_MessageRecord::From(message);
+    record.job = id;
+    record.time = now();
+    const std::int64_t arrival = record.time;
+    // Counted only once queued, so that the row says what the history holds.
+    if (!history.Store(std::move(record))) return;
+    std::lock_guard guard(lock);
+    ipm_JobRecord& job = jobs.at(id);
+    job.Count(message, arrival);
+    Changed(job);
+}
+
+void ipm_Monitor::JobEnded(std::int64_t id, bool orderly) {
+    std::lock_guard guard(lock);
+    const auto job = jobs.find(id);
+    if (job == jobs.end()) return;
+    ipm_JobRecord& record = job->second;
+    if (record.stopOutcome == "sent") {
+        record.state = "killed";
+    } else if (record.state == "running") {
+        record.state = orderly ? "stopped" : "gone";
+    }
+    Changed(record);
+}
+
+void ipm_Monitor::StopDone(std::int64_t id, const std::string& outcome) {
+    std::lock_guard guard(lock);
+    const auto job = jobs.find(id);
+    if (job == jobs.end()) return;
+    job->second.stopOutcome = outcome;
+    if (outcome != "sent" && job->second.state == "running") job->second.state = "unreachable";
+    Changed(job->second);
+}
+
+bool ipm_Monitor::Owns(std::int64_t id) const {
+    std::lock_guard guard(lock);
+    return ownJobs.count(id) != 0;
+}
+
+ipm_StopQueue& ipm_Monitor::StopsFor(const std::string& transport) {
+    return transport == "jabber" ? jabberStops : directStops;
+}
+
+void ipm_Monitor::Refresh() {
+    std::lock_guard serial(refreshLock);
+    std::int64_t from = 0;
+    {
+        std::lock_guard guard(lock);
+        from = lastRead + 1;
+        if (!othersRunning.empty()) from = std::min(from, *othersRunning.begin());
+    }
+    std::vector<ipm_JobRecord> stored = history.Jobs(from);
+    std::lock_guard guard(lock);
+    for (auto& job : stored) {
+        lastRead = std::max(lastRead, job.id);
+        // A job of this process may be read before it is marked as one.
+        if (ownJobs.count(job.id)) {
+            othersRunning.erase(job.id);
+            continue;
+        }
+        const auto known = jobs.find(job.id);
+        if (known != jobs.end() && known->second.ToJson() == job.ToJson()) continue;
+        if (job.state == "running") {
+            othersRunning.insert(job.id);
+        } else {
+            othersRunning.erase(job.id);
+        }
+        if (events.HasReaders()) events.Publish("job", dump(job.ToJson()));
+        jobs.insert_or_assign(job.id, std::move(job));
+    }
+}
+
+Json ipm_Monitor::Jobs() {
+    Refresh();
+    std::lock_guard guard(lock);
+    Json list = Json::array();
+    for (const auto& [id, job] : jobs) list.push_back(job.ToJson());
+    return {{"jobs", std::move(list)}};
+}
+
+bool ipm_Monitor::Knows(std::int64_t id) {
+    {
+        std::lock_guard guard(lock);
+        if (jobs.count(id)) return true;
+    }
+    Refresh();
+    std::lock_guard guard(lock);
+    return jobs.count(id) != 0;
+}
+
+std::pair<int, Json> ipm_Monitor::RequestStop(std::int64_t id) {
+    std::string transport;
+    {
+        std::lock_guard guard(lock);
+        const auto job = jobs.find(id);
+        if (job == jobs.end()) return {404, error("no job " + std::to_string(id))};
+        if (!ownJobs.count(id)) return {409, error("job " + std::to_string(id) + " is served by another listener")};
+        if (job->second.state != "running" || job->second.transport == "file") {
+            return {409, error("job " + std::to_string(id) + " is not running")};
+        }
+        transport = job->second.transport;
+    }
+    auto outcome = StopsFor(transport).Post(id);
+    if (outcome.wait_for(stopAnswerTime) != std::future_status::ready) {
+        return {504, error("the listener did not get to the job in time")};
+    }
+    const std::string result = outcome.get();
+    if (result != "sent") return {502, error(result)};
+    return {200, {{"outcome", result}}};
+}
+
+void ipm_Monitor::Changed(const ipm_JobRecord& job) {
+    history.Store(job);
+    if (events.HasReaders()) events.Publish("job", dump(job.ToJson()));
+}

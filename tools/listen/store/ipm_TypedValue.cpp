@@ -1,0 +1,54 @@
+#include "tools/listen/store/ipm_TypedValue.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+namespace {
+
+template <class Number>
+bool readWhole(std::string_view text, Number& number) {
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, number);
+    return !text.empty() && error == std::errc() && stop == end;
+}
+
+nlohmann::ordered_json real(double number) {
+    if (std::isnan(number)) return "nan";
+    if (std::isinf(number)) return number > 0 ? "inf" : "-inf";
+    return number;
+}
+
+}  // namespace
+
+bool ipm_TypedValue::AppendNumber(std::string& out, std::string_view type, std::string_view value) {
+    std::int64_t integer = 0;
+    double number = 0;
+    if (type == "integer" && readWhole(value, integer)) {
+        char text[24];
+        out.append(text, std::to_chars(text, text + sizeof text, integer).ptr);
+    } else if (type == "float" && readWhole(value, number)) {
+        out += real(number).dump();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool ipm_TypedValue::IsNumber(std::string_view type, std::string_view value) {
+    std::int64_t integer = 0;
+    double number = 0;
+    return (type == "integer" && readWhole(value, integer)) || (type == "float" && readWhole(value, number));
+}
+
+nlohmann::ordered_json ipm_TypedValue::Of(std::string_view type, std::string_view value) {
+    if (type == "integer") {
+        std::int64_t number = 0;
+        if (readWhole(value, number)) return number;
+    } else if (type == "float") {
+        double number = 0;
+        if (readWhole(value, number)) return real(number);
+    }
+    return std::string(value);
+}
