@@ -10,3 +10,4 @@ target_link_libraries(listen_tool_test PRIVATE nlohmann_json::nlohmann_json PkgC
 target_compile_definitions(listen_tool_test PRIVATE IPM_LISTEN_PATH="$<TARGET_FILE:ipm-listen>"
                                                     IPM_JOB_PATH="$<TARGET_FILE:ipm-job>")
 add_dependencies(listen_tool_test ipm-listen ipm-job)
+target_link_libraries(listen_alert_test PRIVATE ipm_listen_core PkgConfig::HTTPLIB)
