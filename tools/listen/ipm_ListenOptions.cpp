@@ -1,5 +1,7 @@
 #include "tools/listen/ipm_ListenOptions.h"
 
+#include "tools/listen/alert/ipm_Webhook.h"
+
 #include <arpa/inet.h>
 
 #include <cctype>
@@ -111,6 +113,10 @@ void checkCombinations(const ipm_ListenOptions& options, bool portOrBind) {
     if (options.keepDays && options.database.empty() && !options.http && options.importFile.empty()) {
         throw std::invalid_argument("--keep-days needs a history (--db or --http)");
     }
+    const auto& alerts = options.alerts;
+    if ((!alerts.rules.empty() || alerts.Delivers()) && (options.database.empty() && !options.http)) {
+        throw std::invalid_argument("alerts need the monitor (--http or --db)");
+    }
 }
 
 }  // namespace
@@ -170,6 +176,13 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
             options.importFile = value();
         } else if (option == "--job") {
             options.importJob = value();
+        } else if (option == "--alerts") {
+            options.alerts.AddFile(value());
+        } else if (option == "--alert") {
+            options.alerts.rules.push_back(ipm_AlertRule::FromOption(value()));
+        } else if (option == "--webhook") {
+            options.alerts.webhooks.push_back(value());
+            ipm_Webhook checked(options.alerts.webhooks.back(), "");
         } else if (option == "--help" || option == "-h") {
             options.help = true;
         } else if (option == "--version") {
@@ -179,6 +192,7 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
         }
     }
     checkCombinations(options, portOrBind);
+    options.alerts.DefaultRulesWhenNone();
     if (options.database.empty() && (options.http || !options.importFile.empty())) options.database = defaultDatabase;
     if (const char* token = std::getenv(tokenVariable); options.http && options.token.empty() && token) {
         options.token = checkToken(tokenVariable, token);
@@ -206,7 +220,8 @@ const char* ipm_ListenOptions::Usage() {
            "       ipm-listen --jabber USER@SERVER/RESOURCE [--password P] [--server-address ADDR]\n"
            "                  [--port N] [--bind ADDR] [--raw | --json] [--kill-after N] [MONITOR]\n"
            "       ipm-listen --import JOB.ipm [--job NAME] [--db FILE]\n"
-           "MONITOR: [--http [ADDR:]PORT [--token T]] [--db FILE] [--keep-days N]\n"
+           "MONITOR: [--http [ADDR:]PORT [--token T]] [--db FILE] [--keep-days N] [ALERTS]\n"
+           "ALERTS: [--alerts FILE] [--alert RULE].. [--webhook URL]..\n"
            "  --port N        TCP port to listen on; 0 (the default) picks a free one\n"
            "  --bind ADDR     IPv4 address to listen on (default 127.0.0.1)\n"
            "  --jabber JID    log in to the Jabber server SERVER on port 5222 as USER (the\n"
@@ -234,6 +249,14 @@ const char* ipm_ListenOptions::Usage() {
            "                  full path is reported on standard error)\n"
            "  --keep-days N   delete messages older than N days from the history (checked\n"
            "                  hourly; the jobs' rows stay)\n"
+           "  --alerts FILE   alert rules and destinations (JSON, see docs/alerts.md)\n"
+           "  --alert RULE    alert when a job is finished, killed, stopped, crashed, silent\n"
+           "                  or unreachable (the state's name), sends an Error (error), sends\n"
+           "                  NaN or an infinite value (nonfinite), or a field grows\n"
+           "                  (grows:FIELD:FACTOR:WITHIN messages) or crosses a limit\n"
+           "                  (above:FIELD:LIMIT, below:FIELD:LIMIT); each fires once per job\n"
+           "  --webhook URL   post each alert as JSON to URL (http:// or https://); with no\n"
+           "                  rules given: crashed, silent, error and nonfinite\n"
            "  --import JOB.ipm  load a job's message log into the history and exit\n"
            "  --job NAME      the imported job's name (default: the file's name)\n"
            "  --version       print the version and exit\n"

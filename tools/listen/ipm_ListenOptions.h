@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/listen/alert/ipm_AlertSettings.h"
 #include "tools/listen/ipm_MessagePrinter.h"
 
 // The listener's command line: see Usage().
@@ -66,6 +67,8 @@ public:
     std::string importFile;
     // The imported job's name; the file's name without ".ipm" when empty.
     std::string importJob;
+    // Alert rules and destinations (--alerts, --alert, --webhook).
+    ipm_AlertSettings alerts;
     // What the user should hear about the options themselves.
     std::vector<std::string> warnings;
 };

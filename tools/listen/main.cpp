@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ipm/ipm_version.h"
+#include "tools/listen/alert/ipm_AlertDispatch.h"
 #include "tools/listen/web/ipm_AccessToken.h"
 #include "tools/listen/ipm_Console.h"
 #include "tools/listen/store/ipm_History.h"
@@ -118,6 +119,12 @@ void listen(const ipm_ListenOptions& options) {
         const std::string token = options.token.empty() ? ipm_AccessToken::Generate() : options.token;
         server = std::make_unique<ipm_MonitorServer>(*monitor, options.http->address, options.http->port, token,
                                                       options.webDirectory);
+    }
+    // Alerts come from the loops, so the destinations outlive them.
+    std::unique_ptr<ipm_AlertDispatch> alerts;
+    if (monitor && !options.alerts.rules.empty()) {
+        alerts = std::make_unique<ipm_AlertDispatch>(options.alerts, server ? server->Address() : "");
+        monitor->WatchFor(options.alerts.rules, [&alerts](const ipm_Alert& alert) { alerts->Post(alert); });
     }
     if (direct) announce("listening on " + direct->Address());
     std::optional<ipm_JabberListener> jabber;

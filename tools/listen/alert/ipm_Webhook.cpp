@@ -22,7 +22,7 @@ void ipm_Webhook::Deliver(const ipm_Alert& alert) const {
     auto body = alert.ToJson();
     body["text"] = alert.Line(pageAddress);
     const auto result = client.Post(path, body.dump(), "application/json");
-    if (!result) throw std::runtime_error(httplib::to_string(result.error()));
+    if (!result) throw std::runtime_error("no answer (" + httplib::to_string(result.error()) + ")");
     if (result->status < 200 || result->status > 299)
         throw std::runtime_error("the server answered HTTP " + std::to_string(result->status));
 }

@@ -321,6 +321,16 @@ std::string ipm_History::Messages(std::int64_t job, std::int64_t after, std::int
     return answer + "],\"next\":" + std::to_string(next) + "}";
 }
 
+std::vector<std::string> ipm_History::FieldNames(std::int64_t job) {
+    std::lock_guard lock(readLock);
+    Statement select(reader, "SELECT key FROM messages, json_each(messages.fields) WHERE job = ?1"
+                             " GROUP BY key ORDER BY min(messages.id), min(json_each.id)");
+    select.Bind(1, job);
+    std::vector<std::string> names;
+    while (select.Step()) names.emplace_back(select.View(0));
+    return names;
+}
+
 Json ipm_History::Series(std::int64_t job, const std::string& field, const std::string& x, double from, double to) {
     const std::string yPath = pathTo(field);
     const bool ownColumn = x == "time" || x == "#";

@@ -77,6 +77,8 @@ public:
     // `type` unless it is empty, at most `limit`.
     std::string Messages(std::int64_t job, std::int64_t after, std::int64_t before, const std::string& type,
                          int limit);
+    // The names of the fields the job's messages carry, in order of first use.
+    std::vector<std::string> FieldNames(std::int64_t job);
     // [[x,y],..] of the messages that carry both numbers, x from `from` to
     // `to`; `x` is a field's name, "time", the arrival, or "#", the message's
     // number in the job from 1. Beyond maxPoints

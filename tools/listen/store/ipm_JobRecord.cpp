@@ -44,5 +44,6 @@ nlohmann::ordered_json ipm_JobRecord::ToJson() const {
             {"warnings", warnings},
             {"errors", errors},
             {"started", started},
+            {"alerts", alerts},
             {"stopOutcome", textOrNull(stopOutcome)}};
 }

@@ -32,6 +32,8 @@ struct ipm_JobRecord {
     std::int64_t warnings = 0;
     std::int64_t errors = 0;
     std::int64_t started = 0;
+    // Alerts the job raised in this listener's run (not kept in the history).
+    std::int64_t alerts = 0;
     // Empty until a stop was asked for; then "sent" or "failed: REASON".
     std::string stopOutcome;
 

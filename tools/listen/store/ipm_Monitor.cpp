@@ -61,10 +61,15 @@ void ipm_Monitor::MessageReceived(std::int64_t id, const ipm_DocumentReader::Mes
     record.time = now();
     const std::int64_t arrival = record.time;
     // Counted only once queued, so that the row says what the history holds.
-    if (!history.Store(std::move(record))) return;
+    if (!history.Store(std::move(record))) {
+        ++refusedByHistory;
+        return;
+    }
+    ++takenIn;
     std::lock_guard guard(lock);
     ipm_JobRecord& job = jobs.at(id);
     job.Count(message, arrival);
+    if (alertBook) Raise(job, alertBook->OnMessage(job, message, arrival));
     Changed(job);
 }
 
@@ -167,7 +172,28 @@ std::pair<int, Json> ipm_Monitor::RequestStop(std::int64_t id) {
     return {200, {{"outcome", result}}};
 }
 
-void ipm_Monitor::Changed(const ipm_JobRecord& job) {
+void ipm_Monitor::WatchFor(std::vector<ipm_AlertRule> rules, std::function<void(const ipm_Alert&)> raise) {
+    std::lock_guard guard(lock);
+    alertBook = std::make_unique<ipm_AlertBook>(std::move(rules));
+    raiseAlert = std::move(raise);
+}
+
+Json ipm_Monitor::Alerts(std::int64_t job) {
+    std::lock_guard guard(lock);
+    return alertBook ? alertBook->Recent(job) : Json{{"alerts", Json::array()}};
+}
+
+void ipm_Monitor::Raise(ipm_JobRecord& job, const std::vector<ipm_Alert>& alerts) {
+    for (const ipm_Alert& alert : alerts) {
+        ++job.alerts;
+        ++alertsRaised;
+        if (events.HasReaders()) events.Publish("alert", dump(alert.ToJson()));
+        if (raiseAlert) raiseAlert(alert);
+    }
+}
+
+void ipm_Monitor::Changed(ipm_JobRecord& job) {
+    if (alertBook) Raise(job, alertBook->OnState(job, now()));
     history.Store(job);
     if (events.HasReaders()) events.Publish("job", dump(job.ToJson()));
 }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <map>
 #include <mutex>
 #include <set>
@@ -8,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "tools/listen/alert/ipm_AlertBook.h"
 #include "tools/listen/ingest/ipm_DocumentReader.h"
 #include "tools/listen/web/ipm_EventHub.h"
 #include "tools/listen/store/ipm_History.h"
@@ -44,6 +48,22 @@ public:
     // Sends the job Kill through its loop: the HTTP status and the answer.
     std::pair<int, nlohmann::ordered_json> RequestStop(std::int64_t job);
 
+    // Judges every message and state change of this process's jobs by
+    // `rules`; each alert goes to the event stream and to `raise`, which
+    // must not block.
+    void WatchFor(std::vector<ipm_AlertRule> rules, std::function<void(const ipm_Alert&)> raise);
+    // {"alerts":[..]}: the latest, newest first; only the job's unless 0.
+    nlohmann::ordered_json Alerts(std::int64_t job);
+
+    // What this process has taken in since it started.
+    struct Counts {
+        std::int64_t messages = 0;
+        // Messages the history could not take (reported as they happen).
+        std::int64_t refused = 0;
+        std::int64_t alerts = 0;
+    };
+    Counts IngestCounts() const { return {takenIn, refusedByHistory, alertsRaised}; }
+
     ipm_EventHub& Events() { return events; }
     ipm_History& History() { return history; }
 
@@ -56,8 +76,11 @@ public:
 private:
     // True for the jobs of this process.
     bool Owns(std::int64_t job) const;
-    // Stores and announces the job's row; the lock is held.
-    void Changed(const ipm_JobRecord& job);
+    // Stores and announces the job's row, after the alerts its state raises;
+    // the lock is held.
+    void Changed(ipm_JobRecord& job);
+    // Counts the alerts on the job's row and sends them on; the lock is held.
+    void Raise(ipm_JobRecord& job, const std::vector<ipm_Alert>& alerts);
 
     ipm_History& history;
     ipm_EventHub events;
@@ -72,4 +95,9 @@ private:
     std::int64_t lastRead = 0;
     // Jobs of other processes that were running when last read: read again until they end.
     std::set<std::int64_t> othersRunning;
+    std::atomic<std::int64_t> takenIn{0};
+    std::atomic<std::int64_t> refusedByHistory{0};
+    std::atomic<std::int64_t> alertsRaised{0};
+    std::unique_ptr<ipm_AlertBook> alertBook;
+    std::function<void(const ipm_Alert&)> raiseAlert;
 };

@@ -19,6 +19,8 @@
 #include <stdexcept>
 
 #include "tools/listen/web/ipm_AccessToken.h"
+#include "tools/listen/web/ipm_MessageExport.h"
+#include "tools/listen/web/ipm_Metrics.h"
 #include "tools/listen/ipm_Console.h"
 #include "tools/listen/web/ipm_WebAsset.h"
 
@@ -165,14 +167,33 @@ std::string ipm_MonitorServer::PageAddress() const {
     return "http://" + address + ":" + std::to_string(port) + "/?token=" + token;
 }
 
+std::string ipm_MonitorServer::Address() const {
+    return "http://" + (address == "0.0.0.0" ? machineName() : address) + ":" + std::to_string(port) + "/";
+}
+
+std::string ipm_MonitorServer::Metrics() {
+    const auto counts = monitor.IngestCounts();
+    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::system_clock::now().time_since_epoch()).count();
+    return ipm_Metrics::Render(monitor.Jobs()["jobs"],
+                               {{"ipm_listener_messages_total", "Messages this listener has taken in.", counts.messages},
+                                {"ipm_listener_messages_refused_total", "Messages the history could not take.",
+                                 counts.refused},
+                                {"ipm_listener_alerts_total", "Alerts this listener has raised.", counts.alerts}},
+                               now);
+}
+
 httplib::Server::HandlerResponse ipm_MonitorServer::Admit(const httplib::Request& request,
                                                            httplib::Response& response) const {
     if (!IsOwnHost(request.get_header_value("Host"))) {
         answer(response, 403, {{"error", "the request is for another host"}});
         return httplib::Server::HandlerResponse::Handled;
     }
-    const std::string given =
-        request.has_header("X-IPM-Token") ? request.get_header_value("X-IPM-Token") : parameter(request, "token", "");
+    // The page sends the header, scrapers a bearer token, the event stream the parameter.
+    const std::string bearer = request.get_header_value("Authorization");
+    const std::string given = request.has_header("X-IPM-Token") ? request.get_header_value("X-IPM-Token")
+                              : bearer.starts_with("Bearer ")   ? bearer.substr(7)
+                                                                : parameter(request, "token", "");
     // Only the page itself, which holds no job's data, is served without it.
     const bool page = request.path == "/" || request.path.starts_with("/static/");
     if (!page && !ipm_AccessToken::Matches(token, given)) {
@@ -245,6 +266,36 @@ void ipm_MonitorServer::Route() {
         } catch (const Refusal& refusal) {
             answer(response, refusal.status, {{"error", refusal.what()}});
         }
+    });
+    server->Get("/api/alerts", jsonRoute([this](const httplib::Request& request) {
+                    return monitor.Alerts(number(parameter(request, "job", "0"), 0, INT64_MAX, "job"));
+                }));
+    server->Get(R"(/api/jobs/(\d+)/export)", [this, jobOf](const httplib::Request& request, httplib::Response& response) {
+        try {
+            const std::int64_t job = jobOf(request);
+            const std::string format = parameter(request, "format", "csv");
+            if (format != "csv" && format != "json") throw Refusal(400, "format is csv or json");
+            auto writer = std::make_shared<ipm_MessageExport>(
+                monitor.History(), job, format == "csv" ? ipm_MessageExport::Format::csv : ipm_MessageExport::Format::json);
+            response.set_header("Content-Disposition",
+                                "attachment; filename=\"job-" + std::to_string(job) + "." + format + "\"");
+            response.set_chunked_content_provider(
+                format == "csv" ? "text/csv; charset=utf-8" : "application/json; charset=utf-8",
+                [writer](std::size_t, httplib::DataSink& sink) {
+                    std::string part;
+                    if (!writer->Next(part)) {
+                        sink.done();
+                        return true;
+                    }
+                    return sink.write(part.data(), part.size());
+                });
+        } catch (const Refusal& refusal) {
+            answer(response, refusal.status, {{"error", refusal.what()}});
+        }
+    });
+    server->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
+        response.set_header("Cache-Control", "no-store");
+        response.set_content(Metrics(), "text/plain; version=0.0.4; charset=utf-8");
     });
     server->Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
         const std::uint64_t reader = monitor.Events().Join();

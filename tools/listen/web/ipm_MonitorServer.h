@@ -37,6 +37,8 @@ public:
 
     // http://ADDR:PORT/?token=TOKEN
     std::string PageAddress() const;
+    // http://HOST:PORT/, without the token: where an alert's link leads.
+    std::string Address() const;
 
 private:
     void Route();
@@ -46,6 +48,8 @@ private:
     // `host`, a Host header, names this server.
     bool IsOwnHost(const std::string& host) const;
     void RefreshJobs();
+    // Everything /metrics reports.
+    std::string Metrics();
     void ServePageFile(const httplib::Request& request, httplib::Response& response) const;
 
     ipm_Monitor& monitor;
