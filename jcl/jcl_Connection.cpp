@@ -302,12 +302,17 @@ jcl_Node jcl_Connection::Expect(const char* step, Clock::time_point deadline) {
     return stanza;
 }
 
+jcl_IQ jcl_Connection::LegacyRequest(const char* queryNamespace) const {
+    jcl_IQ request;
+    request.type = "set";
+    request.to = server;
+    request.queryNamespace = queryNamespace;
+    return request;
+}
+
 jcl_IQ jcl_Connection::LoginRequest(const cow_String& username, const cow_String& password,
                                     const cow_String& resource) const {
-    jcl_IQ login;
-    login.type = "set";
-    login.to = server;
-    login.queryNamespace = "jabber:iq:auth";
+    jcl_IQ login = LegacyRequest("jabber:iq:auth");
     login.username = username;
     login.password = password;
     login.resource = resource;
@@ -316,10 +321,7 @@ jcl_IQ jcl_Connection::LoginRequest(const cow_String& username, const cow_String
 
 jcl_IQ jcl_Connection::RegistrationRequest(const cow_String& name, const cow_String& username,
                                            const cow_String& password) const {
-    jcl_IQ registration;
-    registration.type = "set";
-    registration.to = server;
-    registration.queryNamespace = "jabber:iq:register";
+    jcl_IQ registration = LegacyRequest("jabber:iq:register");
     registration.name = name;
     registration.username = username;
     registration.password = password;

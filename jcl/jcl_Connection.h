@@ -142,6 +142,7 @@ private:
     void Feed(const char* bytes, int length);
     jcl_Node Request(const jcl_Node& request, const char* step, Clock::time_point deadline);
     jcl_Node AwaitReply(const std::string& id, const char* step, Clock::time_point deadline);
+    jcl_IQ LegacyRequest(const char* queryNamespace) const;
     jcl_IQ LoginRequest(const cow_String& username, const cow_String& password, const cow_String& resource) const;
     jcl_IQ RegistrationRequest(const cow_String& name, const cow_String& username, const cow_String& password) const;
     // The answer to a legacy request, once stanzas have come within the step
