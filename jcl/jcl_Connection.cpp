@@ -61,11 +61,6 @@ bool WaitReadable(int descriptor, int timeout) {
 
 std::string Text(const cow_String& text) { return std::string(text.view()); }
 
-std::string AttributeOf(const jcl_Node& node, const char* name) {
-    const cow_String key(name);
-    return node.attributes.IsMember(key) ? Text(node.attributes.ConstGet(key)) : std::string();
-}
-
 bool HasAttribute(const jcl_Node& node, const char* name, const char* value) {
     const cow_String key(name);
     return node.attributes.IsMember(key) && node.attributes.ConstGet(key) == value;
@@ -80,12 +75,13 @@ jcl_Node Element(const char* name, std::initializer_list<std::pair<const char*, 
 
 // The answer to the request with this id: an "iq" of type result or error.
 bool IsAnswer(const jcl_Node& stanza, std::string_view id) {
-    return stanza.tagName == "iq" && (HasAttribute(stanza, "type", "result") || HasAttribute(stanza, "type", "error")) &&
-           AttributeOf(stanza, "id") == id;
+    const std::string type = stanza.Attribute("type");
+    return stanza.tagName == "iq" && (type == "result" || type == "error") && stanza.Attribute("id") == id;
 }
 
 bool IsRequest(const jcl_Node& stanza) {
-    return stanza.tagName == "iq" && (HasAttribute(stanza, "type", "get") || HasAttribute(stanza, "type", "set"));
+    const std::string type = stanza.Attribute("type");
+    return stanza.tagName == "iq" && (type == "get" || type == "set");
 }
 
 const jcl_Node* ChildNamed(const jcl_Node& node, const char* name) {
@@ -255,7 +251,7 @@ jcl_Node jcl_Connection::Request(const jcl_Node& request, const char* step) {
 
 jcl_Node jcl_Connection::Request(const jcl_Node& request, const char* step, Clock::time_point deadline) {
     Write(cow_String(jcl_XmlWriter::Element(request)));
-    return AwaitReply(AttributeOf(request, "id"), step, deadline);
+    return AwaitReply(request.Attribute("id"), step, deadline);
 }
 
 jcl_Node jcl_Connection::Request(const jcl_Entity& request, const char* step) {
@@ -351,7 +347,8 @@ void jcl_Connection::LogInLegacy(const cow_String& username, const cow_String& p
     const jcl_Node answer = Request(login, "login");
     if (!HasAttribute(answer, "type", "result")) {
         const jcl_Jid address{Text(username), Text(server), Text(resource)};
-        Fail(read_failed, "the server refused the login as " + address.Format() + ": " + jcl_ErrorCondition::Of(answer));
+        Fail(read_failed,
+             "the server refused the login as " + address.Format() + ": " + jcl_ErrorCondition::Of(answer));
     }
 }
 
@@ -593,8 +590,8 @@ void jcl_Connection::Dispatch(const jcl_Node& root) {
 // A server drops clients that leave its requests unanswered; a ping is the
 // only one understood.
 void jcl_Connection::AnswerUnhandled(const jcl_Node& request) {
-    jcl_Node answer = Element("iq", {{"id", AttributeOf(request, "id")}});
-    const std::string from = AttributeOf(request, "from");
+    jcl_Node answer = Element("iq", {{"id", request.Attribute("id")}});
+    const std::string from = request.Attribute("from");
     if (!from.empty()) answer.InsertAttribute("to", cow_String(std::string_view(from)));
     const jcl_Node* ping = ChildNamed(request, "ping");
     if (ping && HasAttribute(*ping, "xmlns", "urn:xmpp:ping")) {

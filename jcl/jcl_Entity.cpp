@@ -55,7 +55,7 @@ void jcl_Entity::AppendError(cow_String& xml, const cow_String& error, int code)
 }
 
 cow_String jcl_Entity::AttributeOf(const jcl_Node& node, const char* name) {
-    return node.attributes.IsMember(name) ? node.attributes.ConstGet(name) : cow_String();
+    return cow_String(node.Attribute(name));
 }
 
 int jcl_Entity::LeadingInteger(const cow_String& text) {

@@ -13,6 +13,11 @@ const cow_String& jcl_Node::GetTagName() const { return tagName; }
 
 void jcl_Node::InsertAttribute(const cow_String& name, const cow_String& value) { attributes.Insert(name, value); }
 
+std::string jcl_Node::Attribute(std::string_view name) const {
+    const cow_String key(name);
+    return attributes.IsMember(key) ? std::string(attributes.ConstGet(key).view()) : std::string();
+}
+
 void jcl_Node::InsertAttributeList(const char** pairs) {
     for (; pairs[0]; pairs += 2) InsertAttribute(pairs[0], pairs[1]);
 }

@@ -28,6 +28,8 @@ public:
     void SetTagName(const cow_String& name) { tagName = name; }
 
     void InsertAttribute(const cow_String& name, const cow_String& value);
+    // The attribute's value; empty when the element lacks it.
+    std::string Attribute(std::string_view name) const;
     // Inserts a parser's attribute list: name, value, ... ended by a null name.
     void InsertAttributeList(const char** pairs);
 

@@ -32,9 +32,7 @@ struct Stanza {
             if (name == "message" && child.tagName == "x" && !report) report = jcl_XmlWriter::Content(child);
     }
 
-    std::string Attribute(const char* key) const {
-        return node.attributes.IsMember(key) ? std::string(node.attributes.ConstGet(key).view()) : std::string();
-    }
+    std::string Attribute(const char* key) const { return node.Attribute(key); }
 
     std::string name;
     jcl_Node node;

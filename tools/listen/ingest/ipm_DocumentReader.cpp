@@ -9,11 +9,6 @@ namespace {
 
 bool isBlank(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
-std::string attributeOf(const jcl_Node& node, const char* name) {
-    const cow_String key(name);
-    return node.attributes.IsMember(key) ? std::string(node.attributes.ConstGet(key).view()) : std::string();
-}
-
 // The fields of a document laid out as a message, "<TYPE>FIELDS</TYPE>\n", and
 // its type; none for any other document. A type may hold blanks, which no XML
 // name can, so the fields are parsed on their own.
@@ -54,7 +49,7 @@ std::optional<ipm_DocumentReader::Message> ipm_DocumentReader::Read(const jcl_No
             error = "element nested inside a field";
             return std::nullopt;
         }
-        message.fields.push_back({std::string(field.tagName.view()), attributeOf(field, "type"),
+        message.fields.push_back({std::string(field.tagName.view()), field.Attribute("type"),
                                   std::string(field.text.view())});
     }
     return message;

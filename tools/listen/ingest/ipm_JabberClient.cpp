@@ -37,7 +37,8 @@ ipm_JabberClient::ipm_JabberClient(const ipm_ListenOptions::JabberLogin& login) 
     const int port = jcl_Connection::defaultPort;
     try {
         if (settings.Secure()) {
-            connection.ConnectSecurely(login.server.c_str(), login.serverAddress.c_str(), port, settings.caFile.c_str());
+            connection.ConnectSecurely(login.server.c_str(), login.serverAddress.c_str(), port,
+                                       settings.caFile.c_str());
             connection.LogIn(login.user.c_str(), password.c_str(), login.resource.c_str());
         } else {
             connection.Connect(login.server.c_str(), login.serverAddress.c_str(), port);

@@ -8,8 +8,7 @@ ipm_JabberStanza ipm_JabberStanza::From(const jcl_Node& node) {
     stanza.name = std::string(node.tagName.view());
     stanza.node = node;
     for (const jcl_Node& child : node.children) {
-        const bool reportElement = child.tagName == "x" && child.attributes.IsMember("xmlns") &&
-                                   child.attributes.ConstGet("xmlns") == jcl_Message::reportNamespace;
+        const bool reportElement = child.tagName == "x" && child.Attribute("xmlns") == jcl_Message::reportNamespace;
         if (stanza.name == "message" && reportElement && !stanza.report) stanza.report = child;
         if (child.tagName == "error" && stanza.errorCondition.empty())
             stanza.errorCondition = jcl_ErrorCondition::Of(child);
@@ -17,7 +16,4 @@ ipm_JabberStanza ipm_JabberStanza::From(const jcl_Node& node) {
     return stanza;
 }
 
-std::string ipm_JabberStanza::Attribute(std::string_view key) const {
-    const cow_String name(key);
-    return node.attributes.IsMember(name) ? std::string(node.attributes.ConstGet(name).view()) : std::string();
-}
+std::string ipm_JabberStanza::Attribute(std::string_view key) const { return node.Attribute(key); }
