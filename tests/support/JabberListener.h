@@ -19,6 +19,7 @@
 
 #include "tests/support/LoopbackPeer.h"
 #include "jcl/impl/jcl_StanzaParser.h"
+#include "jcl/jcl_Jid.h"
 #include "jcl/jcl_XmlWriter.h"
 
 namespace jabbertest {
@@ -49,7 +50,7 @@ public:
     // with `resource`. Throws when the login is refused or does not come.
     Listener(const std::string& address, const std::string& domain, const std::string& user,
              const std::string& resource)
-        : jid(user + "@" + domain + "/" + resource),
+        : jid(jcl_Jid{user, domain, resource}.Format()),
           descriptor(::socket(AF_INET, SOCK_STREAM, 0)),
           parser(2, [this](jcl_Node& stanza) { arrived.emplace_back(stanza); }) {
         const sockaddr_in record = loopback::Record(address, loopback::jabberPort);
