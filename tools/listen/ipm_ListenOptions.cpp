@@ -50,7 +50,7 @@ bool hasControlByte(std::string_view text) {
 
 // USER@SERVER/RESOURCE, with the characters a Jabber address forbids in each
 // part refused; the resource runs to the end and may hold "@" and "/".
-ipm_ListenOptions::JabberLogin parseJabberAddress(const std::string& text) {
+ipm_ListenOptions::JabberLogin parseJabberAddress(const std::string& text, const std::string& option = "--jabber") {
     ipm_ListenOptions::JabberLogin login;
     if (const auto jid = jcl_Jid::Parse(text)) {
         login.user = jid->user;
@@ -60,7 +60,7 @@ ipm_ListenOptions::JabberLogin parseJabberAddress(const std::string& text) {
     const std::string_view forbidden = " \"&'/:<>@";
     if (login.user.empty() || login.server.empty() || login.resource.empty() || hasByte(login.user, forbidden) ||
         hasByte(login.server, forbidden) || hasControlByte(text)) {
-        throw std::invalid_argument("--jabber needs USER@SERVER/RESOURCE, not \"" + text + "\"");
+        throw std::invalid_argument(option + " needs USER@SERVER/RESOURCE, not \"" + text + "\"");
     }
     return login;
 }
@@ -117,6 +117,11 @@ void checkCombinations(const ipm_ListenOptions& options, bool portOrBind) {
     if ((!alerts.rules.empty() || alerts.Delivers()) && (options.database.empty() && !options.http)) {
         throw std::invalid_argument("alerts need the monitor (--http or --db)");
     }
+    const bool chats = !alerts.accounts.empty() || !alerts.rooms.empty();
+    if (chats && !options.notifyAs && !options.jabber) {
+        throw std::invalid_argument("--notify and --notify-room need a Jabber login (--notify-as or --jabber)");
+    }
+    if (options.notifyAs && !chats) throw std::invalid_argument("--notify-as needs --notify or --notify-room");
 }
 
 }  // namespace
@@ -183,6 +188,20 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
         } else if (option == "--webhook") {
             options.alerts.webhooks.push_back(value());
             ipm_Webhook checked(options.alerts.webhooks.back(), "");
+        } else if (option == "--notify") {
+            // A bare account, checked as a full address: any of its resources gets the message.
+            const auto account = parseJabberAddress(value() + "/-", option);
+            options.alerts.accounts.push_back(account.user + "@" + account.server);
+        } else if (option == "--notify-room") {
+            options.alerts.rooms.push_back(parseJabberAddress(value(), option).Address());
+        } else if (option == "--notify-as") {
+            options.notifyAs = parseJabberAddress(value(), option);
+            options.notifyAs->security = "tls";
+            options.notifyAs->serverAddress = options.notifyAs->server;
+            if (const char* password = std::getenv("IPM_NOTIFY_PASSWORD")) {
+                options.notifyAs->password = password;
+                options.notifyAs->passwordGiven = true;
+            }
         } else if (option == "--help" || option == "-h") {
             options.help = true;
         } else if (option == "--version") {
@@ -221,7 +240,8 @@ const char* ipm_ListenOptions::Usage() {
            "                  [--port N] [--bind ADDR] [--raw | --json] [--kill-after N] [MONITOR]\n"
            "       ipm-listen --import JOB.ipm [--job NAME] [--db FILE]\n"
            "MONITOR: [--http [ADDR:]PORT [--token T]] [--db FILE] [--keep-days N] [ALERTS]\n"
-           "ALERTS: [--alerts FILE] [--alert RULE].. [--webhook URL]..\n"
+           "ALERTS: [--alerts FILE] [--alert RULE].. [--webhook URL].. [--notify USER@SERVER]..\n"
+           "        [--notify-room ROOM@SERVICE/NICK].. [--notify-as USER@SERVER/RESOURCE]\n"
            "  --port N        TCP port to listen on; 0 (the default) picks a free one\n"
            "  --bind ADDR     IPv4 address to listen on (default 127.0.0.1)\n"
            "  --jabber JID    log in to the Jabber server SERVER on port 5222 as USER (the\n"
@@ -257,6 +277,12 @@ const char* ipm_ListenOptions::Usage() {
            "                  (above:FIELD:LIMIT, below:FIELD:LIMIT); each fires once per job\n"
            "  --webhook URL   post each alert as JSON to URL (http:// or https://); with no\n"
            "                  rules given: crashed, silent, error and nonfinite\n"
+           "  --notify ACCOUNT  send each alert to this Jabber account as a chat message\n"
+           "  --notify-room ROOM@SERVICE/NICK  join this multi-user room as NICK and post\n"
+           "                  each alert there\n"
+           "  --notify-as JID  the secure login alerts are sent through (password:\n"
+           "                  IPM_NOTIFY_PASSWORD, else IPM_JABBER_PASSWORD(_FILE)); default:\n"
+           "                  the listener's own --jabber account, resource RESOURCE-alerts\n"
            "  --import JOB.ipm  load a job's message log into the history and exit\n"
            "  --job NAME      the imported job's name (default: the file's name)\n"
            "  --version       print the version and exit\n"

@@ -68,8 +68,11 @@ public:
     std::string importFile;
     // The imported job's name; the file's name without ".ipm" when empty.
     std::string importJob;
-    // Alert rules and destinations (--alerts, --alert, --webhook).
+    // Alert rules and destinations (--alerts, --alert, --webhook, --notify, --notify-room).
     ipm_AlertSettings alerts;
+    // The login that alerts go out through (--notify-as); the listener's own
+    // account when empty.
+    std::optional<JabberLogin> notifyAs;
     // What the user should hear about the options themselves.
     std::vector<std::string> warnings;
 };

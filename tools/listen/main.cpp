@@ -123,7 +123,7 @@ void listen(const ipm_ListenOptions& options) {
     // Alerts come from the loops, so the destinations outlive them.
     std::unique_ptr<ipm_AlertDispatch> alerts;
     if (monitor && !options.alerts.rules.empty()) {
-        alerts = std::make_unique<ipm_AlertDispatch>(options.alerts, server ? server->Address() : "");
+        alerts = std::make_unique<ipm_AlertDispatch>(options, server ? server->Address() : "");
         monitor->WatchFor(options.alerts.rules, [&alerts](const ipm_Alert& alert) { alerts->Post(alert); });
     }
     if (direct) announce("listening on " + direct->Address());

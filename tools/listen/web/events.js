@@ -13,8 +13,9 @@ export class LiveStream {
   // `onList(jobs)` with the listener's list, `onJob(job)` and
   // `onMessage(jobId, message)` for the stream's events, `onOpen()` when the
   // stream (re)opens.
-  constructor({ onList, onJob, onMessage, onOpen }) {
+  constructor({ onList, onJob, onMessage, onOpen, onAlerts, onAlert }) {
     this.onList = onList;
+    this.onAlerts = onAlerts;
     this.syncing = 0;
     this.held = [];
     // An event stream cannot carry a header: the token goes in its address.
@@ -22,6 +23,10 @@ export class LiveStream {
     events.addEventListener('job', (event) => {
       const job = JSON.parse(event.data);
       this.whenSynced(() => onJob(job));
+    });
+    events.addEventListener('alert', (event) => {
+      const alert = JSON.parse(event.data);
+      this.whenSynced(() => onAlert(alert));
     });
     events.addEventListener('message', (event) => {
       const { job, message } = JSON.parse(event.data);
@@ -53,8 +58,9 @@ export class LiveStream {
   async sync() {
     this.syncing += 1;
     try {
-      const { jobs } = await fetchJson('/api/jobs');
+      const [{ jobs }, { alerts }] = await Promise.all([fetchJson('/api/jobs'), fetchJson('/api/alerts')]);
       this.onList(jobs);
+      this.onAlerts(alerts);
     } catch (error) {
       $('summary').textContent = `cannot reach the listener: ${error.message}`;
     } finally {

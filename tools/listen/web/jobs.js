@@ -118,7 +118,8 @@ export class JobsTable {
     entry.cells.name.className = 'job-name';
     entry.nameText = element('span');
     entry.badge = element('span', 'badge');
-    entry.cells.name.append(entry.nameText, entry.badge);
+    entry.alertMark = element('span', 'alert-mark');
+    entry.cells.name.append(entry.nameText, entry.badge, entry.alertMark);
     entry.stateText = element('span', 'state');
     entry.outcomeText = element('span', 'outcome');
     entry.cells.state.append(entry.stateText, entry.outcomeText);
@@ -156,6 +157,9 @@ export class JobsTable {
       entry.badge.dataset.kind = problem[0];
       entry.badge.textContent = problem[1];
     }
+    entry.alertMark.hidden = !job.alerts;
+    entry.alertMark.textContent = job.alerts ? `alerts ${job.alerts}` : '';
+    entry.alertMark.title = 'alerts raised for this job';
     entry.stopButton.disabled = job.state !== 'running';
     entry.row.classList.toggle('selected', this.selectedId === job.id);
     entry.row.hidden = !this.matchesFilter(job);

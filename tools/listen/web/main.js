@@ -6,6 +6,9 @@ import { $ } from './format.js';
 import { JobsTable } from './jobs.js';
 import { JobView } from './job.js';
 import { LiveStream } from './events.js';
+import { AlertList } from './alerts.js';
+import { CompareView } from './compare.js';
+import { token } from './api.js';
 
 let view = null;
 
@@ -21,11 +24,23 @@ function remember(id) {
   if (`${location.search}${location.hash}` !== address) history.pushState(null, '', address || location.pathname);
 }
 
+const alerts = new AlertList((id) => table.has(id) && selectJob(id));
+new CompareView(table);
+
+function offerDownloads(id) {
+  for (const format of ['csv', 'json']) {
+    const link = $(`job-${format}`);
+    link.href = `/api/jobs/${id}/export?format=${format}&token=${encodeURIComponent(token)}`;
+    link.download = `job-${id}.${format}`;
+  }
+}
+
 function selectJob(id, remembered = true) {
   if (view?.id === id) return;
   view?.close();
   view = new JobView(id, table.job(id), table);
   table.select(id);
+  offerDownloads(id);
   view.showJob(table.job(id));
   if (remembered) remember(id);
   view.load().catch((error) => { $('chart-note').textContent = `history failed: ${error.message}`; });
@@ -61,6 +76,8 @@ new LiveStream({
     if (!view && table.has(wanted)) selectJob(wanted, false);
   },
   onJob: (job) => table.apply(job),
+  onAlerts: (list) => alerts.reset(list),
+  onAlert: (alert) => alerts.add(alert),
   onMessage(id, message) {
     if (view?.id === id) view.receive(message);
   },
