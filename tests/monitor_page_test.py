@@ -4,7 +4,8 @@ jobs, one direct and one through the suite's message server on 127.0.0.1:5222:
 both rows show with their phases, a chart gains points, the charted fields are
 the user's choice and kept across a reload, the type filter's count counts what
 it shows, Back and Forward go through the views, the Stop button ends a job
-with status 3 and its row says so, and job text with markup stays text.
+with status 3 and its row says so, job text with markup stays text, two jobs
+overlay on one chart and a job's messages download as CSV.
 Saves a screenshot, then measures (and only prints) the page with 1,000 jobs
 and a job of 100,000 messages.
 
@@ -12,6 +13,7 @@ and a job of 100,000 messages.
 """
 
 import argparse
+import csv
 import json
 import os
 import queue
@@ -226,6 +228,30 @@ def measure_scale(driver, listener):
         connection.close()
 
 
+def check_compare_and_download(driver, listener, direct, jabber):
+    """Two jobs' residuals on one chart, and one job's messages taken away as CSV."""
+    driver.find_element(By.ID, "compare-open").click()
+    for name in (direct, jabber):
+        driver.find_element(By.XPATH, f'//div[@id="compare-jobs"]/label[contains(., "{name} ")]/input').click()
+    wait(driver, lambda: driver.find_elements(By.CSS_SELECTOR, '#compare-field option[value="residual"]'),
+         "the residual offered for comparison")
+    Select(driver.find_element(By.ID, "compare-field")).select_by_value("residual")
+    driver.find_element(By.ID, "compare-draw").click()
+    wait(driver, lambda: driver.find_element(By.ID, "compare-chart").get_attribute("data-series") == "2"
+         and driver.find_elements(By.CSS_SELECTOR, "#compare-chart canvas"), "two jobs on one chart")
+    legend = driver.find_element(By.ID, "compare-chart").text
+    assert direct in legend and jabber in legend, legend
+
+    row_of(driver, direct).click()
+    wait(driver, lambda: driver.find_element(By.ID, "job-title").text == direct, "the direct job's view")
+    link = driver.find_element(By.ID, "job-csv").get_attribute("href")
+    with urlopen(link, timeout=HANG_BOUND) as answer:
+        rows = list(csv.DictReader(answer.read().decode().splitlines()))
+    job_id, stored = stored_messages(listener, direct)
+    assert link.endswith(f"/api/jobs/{job_id}/export?format=csv&token={listener.url.split('token=')[1]}")
+    assert len(rows) == stored and rows[-1]["residual"], (len(rows), stored)
+
+
 def check_import_and_end(driver, listener, program, directory):
     """A log imported meanwhile shows at once, charted against the message number; the end is said."""
     name = f"log{os.getpid()}"
@@ -267,6 +293,7 @@ def main():
             status = jobs[0].wait(timeout=HANG_BOUND)
             assert status == 3, f"the stopped job ended with {status}: {jobs[0].stderr.read()}"
             driver.get(listener.url)
+            check_compare_and_download(driver, listener, direct, jabber)
             if arguments.measure:
                 driver.set_script_timeout(SCALE_BOUND)
                 try:
