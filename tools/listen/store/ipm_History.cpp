@@ -259,7 +259,8 @@ public:
                               " AND last_time >= ?3 ORDER BY span LIMIT 1"),
           lastSpan(database, "SELECT span FROM series WHERE job = ?1 AND field = ?2 AND level = 1"
                              " AND first_time <= ?3 ORDER BY span DESC LIMIT 1"),
-          firstIdOf(database, "SELECT first_id FROM series WHERE job = ?1 AND field = ?2 AND level = 1 AND span = ?3"),
+          firstIdOf(database, "SELECT span, first_id FROM series WHERE job = ?1 AND field = ?2 AND level = 1"
+                              " AND span BETWEEN ?3 AND ?4 ORDER BY span LIMIT 1"),
           spans(database, "SELECT low_number, low_time, low, high_number, high_time, high FROM series"
                           " WHERE job = ?1 AND field = ?2 AND level = ?3 AND span BETWEEN ?4 AND ?5"),
           messages(database, "SELECT time, json_extract(fields, ?3) FROM messages WHERE job = ?1 AND id > ?2"
@@ -271,9 +272,11 @@ public:
         if (extent.Step()) complete = extent.Integer(0), lastId = extent.Integer(1);
         if (complete > 0) {
             const auto [first, last] = Ends(complete);
-            if (first <= last) {
-                ReadMessagesOf(first);
-                if (last != first) ReadMessagesOf(last);
+            if ((last - first + 1) * ipm_SeriesSummary::firstLength <= static_cast<std::int64_t>(maxPoints)) {
+                ReadMessagesOf(first, last);
+            } else {
+                ReadMessagesOf(first, first);
+                ReadMessagesOf(last, last);
                 Cover(first + 1, last - 1);
             }
         }
@@ -335,12 +338,15 @@ private:
         }
     }
 
-    // The messages of one level-1 span, if it holds any value of the field.
-    void ReadMessagesOf(std::int64_t span) {
-        firstIdOf.Reset().Bind(1, job).Bind(2, field).Bind(3, span);
+    // The messages of level-1 spans `first` to `last`, from the first that
+    // holds a value of the field.
+    void ReadMessagesOf(std::int64_t first, std::int64_t last) {
+        if (first > last) return;
+        firstIdOf.Reset().Bind(1, job).Bind(2, field).Bind(3, first).Bind(4, last);
         if (!firstIdOf.Step()) return;
-        ReadMessages(firstIdOf.Integer(0) - 1, span * ipm_SeriesSummary::firstLength + 1,
-                     ipm_SeriesSummary::firstLength);
+        const std::int64_t span = firstIdOf.Integer(0);
+        ReadMessages(firstIdOf.Integer(1) - 1, span * ipm_SeriesSummary::firstLength + 1,
+                     (last - span + 1) * ipm_SeriesSummary::firstLength);
     }
 
     // At most `limit` (all for -1) messages after `afterId`, the first of
