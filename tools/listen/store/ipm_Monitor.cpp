@@ -30,8 +30,12 @@ ipm_Monitor::ipm_Monitor(ipm_History& history) : history(history) {
     });
 }
 
-// The history's writer outlives the monitor and must stop announcing to it.
-ipm_Monitor::~ipm_Monitor() { history.OnStored(nullptr); }
+// The history outlives the monitor and must stop announcing to it;
+// it keeps the latest counts.
+ipm_Monitor::~ipm_Monitor() {
+    AnnounceCounted();
+    history.OnStored(nullptr);
+}
 
 std::int64_t ipm_Monitor::JobConnected(const std::string& transport, const std::string& name,
                                        const std::string& peer) {
@@ -171,15 +175,13 @@ std::pair<int, Json> ipm_Monitor::RequestStop(std::int64_t id) {
 void ipm_Monitor::Changed(const ipm_JobRecord& job) {
     history.Store(job);
     countedSince.erase(job.id);
-    if (!events.HasReaders()) return;
-    events.Publish("job", dump(job.ToJson()));
     announced[job.id] = now();
+    if (events.HasReaders()) events.Publish("job", dump(job.ToJson()));
 }
 
 void ipm_Monitor::Counted(const ipm_JobRecord& job, std::int64_t time) {
     const auto last = announced.find(job.id);
     if (last != announced.end() && time - last->second < countInterval) {
-        history.Store(job);
         countedSince.insert(job.id);
         return;
     }

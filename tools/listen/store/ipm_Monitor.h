@@ -59,16 +59,17 @@ private:
     bool Owns(std::int64_t job) const;
     // Stores and announces the job's row; the lock is held.
     void Changed(const ipm_JobRecord& job);
-    // The same for a new message: announced at most every `countInterval`
-    // per job, so that many jobs' messages do not each cost a row.
+    // The same for a new message: stored and announced at most every
+    // `countInterval` per job (the rest by Refresh, or with the job's next
+    // change), so that many jobs' messages do not each cost a row.
     void Counted(const ipm_JobRecord& job, std::int64_t now);
     void AnnounceCounted();
 
-    static constexpr std::int64_t countInterval = 250;  // ms
+    static constexpr std::int64_t countInterval = 1000;  // ms
 
     ipm_History& history;
     ipm_EventHub events;
-    // When each job's row was last announced; those whose counts changed since.
+    // When each job's row was last stored; those whose counts changed since.
     std::map<std::int64_t, std::int64_t> announced;
     std::set<std::int64_t> countedSince;
     ipm_StopQueue directStops;
