@@ -33,7 +33,7 @@ public:
     // raises csp_NetworkException when the listener has closed the connection.
     void Poll() override;
     // Poll's wait alone: safe beside a Transmit on another thread.
-    bool AwaitRequests(int wake) override;
+    bool AwaitRequests(const csp_WakeSignal& wake) override;
     // The documents back to back in one write.
     void TransmitSeveral(const std::vector<std::string_view>& documents) override;
 

@@ -14,10 +14,8 @@
 #include <string_view>
 #include <utility>
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include "csp/csp_ConnectableSocket.h"
+#include "csp/impl/csp_WakeSignal.h"
 
 #include "foundation/omi_Singleton.h"
 #include "foundation/thr_GlobalLock.h"
@@ -119,7 +117,7 @@ ipm_MessageTransmit::ipm_MessageTransmit()
       logFile(std::make_unique<ipm_MessageLog>()),
       blocks(std::make_unique<ipm_DocumentBlocks>()),
       messageBuffer(std::make_unique<ipm_DocumentQueue>()),
-      taskWake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+      taskWake(std::make_unique<csp_WakeSignal>()) {
     utl_CommandLine& options = commandLine();
     csp_ConnectableSocket::setConnectTimeout(static_cast<int>(settings->networkTimeout.count()));
     if (options.IsMember("job")) {
@@ -138,7 +136,6 @@ ipm_MessageTransmit::ipm_MessageTransmit()
 ipm_MessageTransmit::~ipm_MessageTransmit() {
     delete mechanism.exchange(nullptr);
     logFile->Close();
-    if (taskWake >= 0) ::close(taskWake);
 }
 
 void ipm_MessageTransmit::SetMechanism(ipm_TransmissionMechanism* newMechanism) {
@@ -325,7 +322,7 @@ void ipm_MessageTransmit::WakeTask() {
     if (taskPausing)
         sendersWaiting.notify_one();
     else
-        static_cast<void>(eventfd_write(taskWake, 1));
+        taskWake->raise();
 }
 
 // The documents of the task's write are not waiting any more: only buffered
@@ -405,9 +402,8 @@ void ipm_MessageTransmit::ReturnMessages(ipm_DocumentQueue& sent) {
 void ipm_MessageTransmit::PollMechanism() {
     ipm_TransmissionMechanism* active = mechanism.load();
     if (!active) return;
-    const bool requested = active->AwaitRequests(taskWake);
-    eventfd_t wakes;
-    static_cast<void>(eventfd_read(taskWake, &wakes));
+    const bool requested = active->AwaitRequests(*taskWake);
+    taskWake->lower();
     if (!requested) return;
     std::lock_guard transport(transportLock);
     active->Poll();

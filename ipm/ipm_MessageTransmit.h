@@ -16,6 +16,7 @@
 #include "foundation/thr_GlobalSingletonBase.h"
 #include "foundation/thr_Mutex.h"
 
+class csp_WakeSignal;
 class ipm_DocumentBlocks;
 class ipm_DocumentQueue;
 struct ipm_DeliverySettings;
@@ -208,8 +209,8 @@ private:
     // Wakes the pausing task when senders need it; both under the buffer lock.
     std::condition_variable_any sendersWaiting;
     bool taskPausing = false;
-    // Readable when senders need the task while it waits on the connection.
-    int taskWake = -1;
+    // Raised when senders need the task while it waits on the connection.
+    std::unique_ptr<csp_WakeSignal> taskWake;
     // Recursive: a kill handler raised inside Poll may send a direct message.
     // Every call under it is bounded by the network time limit.
     std::recursive_mutex transportLock;

@@ -8,7 +8,7 @@ void ipm_TransmissionMechanism::TransmitSeveral(const std::vector<std::string_vi
     for (std::string_view document : documents) Transmit(cow_String(document));
 }
 
-bool ipm_TransmissionMechanism::AwaitRequests(int) { return true; }
+bool ipm_TransmissionMechanism::AwaitRequests(const csp_WakeSignal&) { return true; }
 
 long long ipm_TransmissionMechanism::Finish(std::chrono::milliseconds) {
     Close();

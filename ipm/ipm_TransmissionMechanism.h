@@ -7,6 +7,8 @@
 #include "foundation/cow_String.h"
 #include "foundation/ipm_export.h"
 
+class csp_WakeSignal;
+
 // The transport behind the transmitter. The host constructs a concrete one and
 // hands it to ipm_MessageTransmit::SetMechanism, which owns it from then on.
 // The message task starts it, and after a failure closes it and starts it
@@ -29,10 +31,9 @@ public:
     // Waits briefly for requests from the listener and acts on them.
     virtual void Poll() = 0;
     // Waits as Poll would, without acting, so that the host can wait outside
-    // its transport lock, and no longer once `wake` (a descriptor) is
-    // readable; false when Poll has nothing to act on. By default true at
+    // its transport lock, and no longer once `wake` is raised; false when Poll has nothing to act on. By default true at
     // once: Poll waits itself.
-    virtual bool AwaitRequests(int wake);
+    virtual bool AwaitRequests(const csp_WakeSignal& wake);
     // Sends several documents, oldest first, in as few writes as the
     // transport allows; by default one Transmit each.
     virtual void TransmitSeveral(const std::vector<std::string_view>& documents);
