@@ -29,7 +29,3 @@ set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES IPM_WINDOWS_DEPS)
 set(OPENSSL_ROOT_DIR ${IPM_WINDOWS_DEPS})
 set(OPENSSL_USE_STATIC_LIBS TRUE)
 
-# The listener and the scripted job stand on POSIX process and terminal
-# services; the Windows build is the library, its bindings, the example jobs
-# and the unit tests that need nothing else.
-set(IPM_BUILD_TOOLS OFF CACHE BOOL "Build ipm-listen and ipm-job")
