@@ -191,6 +191,7 @@ void ipm_MessageTransmit::SetDelivery(Delivery state, const std::string& reason)
         std::lock_guard hold(deliveryLock);
         delivery = state;
         deliveryReason = reason;
+        PublishDirectPath();
         deliveryChanged.notify_all();
     }
     if (state == Delivery::Connected || reason.empty()) return;
@@ -203,11 +204,18 @@ void ipm_MessageTransmit::SetDelivery(Delivery state, const std::string& reason)
 void ipm_MessageTransmit::SetTaskRunning(bool running) {
     std::lock_guard hold(deliveryLock);
     taskRunning = running;
+    PublishDirectPath();
     deliveryChanged.notify_all();
 }
 
+void ipm_MessageTransmit::PublishDirectPath() {
+    directAtOnce.store(!taskRunning || delivery == Delivery::Connected, std::memory_order_release);
+}
+
+// While connected, a direct send reads one flag and takes the transport lock,
+// nothing else.
 bool ipm_MessageTransmit::TransmitDirect(const cow_String& document) {
-    {
+    if (!directAtOnce.load(std::memory_order_acquire)) {
         std::unique_lock hold(deliveryLock);
         const auto settled = [this] {
             return !taskRunning || delivery != Delivery::Connecting || stopRequested.load();
@@ -297,19 +305,26 @@ cow_String ipm_MessageTransmit::Encode(const char* type, const char* format, int
     return active->Encode(type ? type : "", format ? format : "", integers, doubles, texts, started);
 }
 
-void ipm_MessageTransmit::BufferMessage(const cow_String& document, const cow_String& type) {
-    BufferDocument(document, type.view());
+std::string_view ipm_MessageTransmit::EncodeInto(std::string& storage, const char* type, const char* format,
+                                                 int* integers, double* doubles, char** texts, bool started) const {
+    ipm_TransmissionMechanism* active = mechanism.load();
+    if (!enabled || !active) return {};
+    return active->EncodeInto(storage, type ? type : "", format ? format : "", integers, doubles, texts, started);
 }
 
-void ipm_MessageTransmit::BufferDocument(const cow_String& document, std::string_view type) {
+void ipm_MessageTransmit::BufferMessage(const cow_String& document, const cow_String& type) {
+    BufferDocument(document.view(), type.view());
+}
+
+void ipm_MessageTransmit::BufferDocument(std::string_view document, std::string_view type) {
     if (!enabled) return;
-    OpenLogFile();
-    if (logToFile && logFile->Append(document.view())) WakeTask();
+    if (!logOpenTried) OpenLogFile();
+    if (logToFile && logFile->Append(document)) WakeTask();
     if (type == "Error" && !withinCap(errorCount, maxErrorMessages)) return;
     if (type == "Warning" && !withinCap(warningCount, maxWarningMessages)) return;
     const bool hadSpares = !blocks->Low();
-    if (!MakeRoom(document.view().size())) return;
-    messageBuffer->Append(document.view(), *blocks);
+    if (!MakeRoom(document.size())) return;
+    messageBuffer->Append(document, *blocks);
     // Stored only when it changes, and without a full fence: the task reads
     // it without the lock and then takes the buffer under it.
     if (!pending.load(std::memory_order_relaxed)) pending.store(true, std::memory_order_release);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -24,6 +25,11 @@ public:
     // The message document; works whether or not Initialize has run.
     virtual cow_String Encode(const char* type, const char* format, int* integers, double* doubles, char** texts,
                               bool started) = 0;
+    // Encode into `storage`, which it may grow but never shrinks, so a
+    // caller that keeps it allocates nothing per message; the view is valid
+    // until `storage` changes. By default a copy of Encode's document.
+    virtual std::string_view EncodeInto(std::string& storage, const char* type, const char* format, int* integers,
+                                        double* doubles, char** texts, bool started);
     // Ends the conversation in the transport's own orderly way; only the host calls it.
     virtual void Close() = 0;
     // Sends one complete document; transport failures are thrown.
