@@ -3,6 +3,7 @@
 #include "csp_SystemSockets.h"
 
 #include <memory>
+#include <string>
 
 #include "csp/csp_IpAddress.h"
 #include "foundation/aio_ostream.h"
@@ -36,6 +37,8 @@ public:
     operator sockaddr_in() const;
     // "SocketAddress( IpAddress( 10.1.2.3 ), port 7000 )".
     cow_String toString() const;
+    // "10.1.2.3:7000".
+    IPM_EXPORT std::string hostAndPort() const;
 
 private:
     std::unique_ptr<sockaddr_in> record;

@@ -31,14 +31,16 @@ std::string uniqueName(const std::string& stem) {
     return stem + std::to_string(::getpid()) + "n" + std::to_string(++counter);
 }
 
-// The listener logged in as a fresh account; `ready` once it has said so.
+// The listener logged in as a fresh account; `ready` once it has said so
+// (after the TCP port's line when it listens there too).
 class Listener : public ChildProcess {
 public:
     explicit Listener(std::vector<std::string> options = {}, const std::string& user = uniqueName("mon"),
                       const std::string& resource = uniqueName("desk"), const std::string& server = domain)
         : ChildProcess(arguments(user + "@" + server + "/" + resource, options)), user(user), resource(resource) {
-        const std::optional<std::string> first = OutputLine(loginBound);
-        ready = first == "listening on " + user + "@" + server + "/" + resource;
+        std::optional<std::string> line = OutputLine(loginBound);
+        if (line && line->starts_with("listening on 127.0.0.1:")) line = OutputLine(loginBound);
+        ready = line == "listening on " + user + "@" + server + "/" + resource;
     }
 
     std::string user;
@@ -121,6 +123,22 @@ TEST(JabberTools, TheListenerOutlivesJobsThatLeaveOrVanishAndKillsOnRequest) {
     for (const std::string& said : {"job " + leaving + " disconnected", "no job named " + staying + "x",
                                     "sending Kill to job " + staying + " at "})
         EXPECT_NE(listener.Errors().find(said), std::string::npos) << said << " in " << listener.Errors();
+}
+
+// Both transports are served by one loop, which takes the commands for all.
+TEST(JabberTools, KillTypedForAJabberJobStopsItWhileTheListenerAlsoTakesTcpJobs) {
+    Listener listener({"--port", "0"});
+    ASSERT_TRUE(listener.ready);
+    TempDir logs;
+    const std::string name = uniqueName("both");
+    Job job(listener, name, logs);
+    job.Write(progress(1));
+    expectLine(listener, name + " Progress step=1 ");
+    listener.Write("kill " + name + "\n");
+    EXPECT_EQ(job.Wait(40s), 3) << job.Errors();
+    listener.Signal(SIGTERM);
+    EXPECT_EQ(listener.Wait(), 0) << listener.Errors();
+    EXPECT_NE(listener.Errors().find("sending Kill to job " + name + " at "), std::string::npos) << listener.Errors();
 }
 
 TEST(JabberTools, TheListenerSaysWhyTheServerWillNotHaveIt) {
