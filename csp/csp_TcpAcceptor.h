@@ -18,6 +18,11 @@ public:
     // and listens. Raises csp_NetworkException (system_call_failure) saying
     // which step failed, where and why.
     explicit csp_TcpAcceptor(const csp_SocketAddress& local, int backlog = 128);
+    // One owner: a copy would close the socket under the other.
+    csp_TcpAcceptor(const csp_TcpAcceptor&) = delete;
+    csp_TcpAcceptor& operator=(const csp_TcpAcceptor&) = delete;
+    csp_TcpAcceptor(csp_TcpAcceptor&&) noexcept = default;
+    csp_TcpAcceptor& operator=(csp_TcpAcceptor&&) noexcept = default;
 
     int getDescriptor() const;
     // Where it listens, the port resolved when 0 was asked for.
@@ -30,7 +35,11 @@ public:
     // lasts (out of descriptors, say) gives nothing and its words in
     // `failure`, which stays empty otherwise.
     std::optional<csp_TcpSocket> acceptConnection(csp_SocketAddress& peer, std::string& failure,
-                                                  int waitMilliseconds = 0);
+                                                  int waitMilliseconds = 0) const;
+
+    // Takes no more connections, and wakes a thread waiting in
+    // acceptConnection, which then fails. Never raises.
+    void stop();
 
 private:
     csp_Socket socket;

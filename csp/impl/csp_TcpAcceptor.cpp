@@ -29,8 +29,17 @@ int csp_TcpAcceptor::getDescriptor() const { return socket.getDescriptor(); }
 
 csp_SocketAddress csp_TcpAcceptor::localAddress() const { return socket.name(); }
 
+void csp_TcpAcceptor::stop() {
+    try {
+        socket.shutdown();
+    } catch (const csp_NetworkException&) {
+        // Already shut, or a system that refuses to shut a listening socket:
+        // nothing more to stop then.
+    }
+}
+
 std::optional<csp_TcpSocket> csp_TcpAcceptor::acceptConnection(csp_SocketAddress& peer, std::string& failure,
-                                                              int waitMilliseconds) {
+                                                              int waitMilliseconds) const {
     failure.clear();
     if (waitMilliseconds > 0 && csp_SocketLayer::waitReadable(socket.getDescriptor(), waitMilliseconds) < 0) {
         failure = csp_SocketLayer::errorText(csp_SocketLayer::lastError());
