@@ -28,7 +28,7 @@ public:
     IPM_EXPORT bool isDefined() const;
 
     // Host byte order; setPort keeps the low 16 bits.
-    int getPort() const;
+    IPM_EXPORT int getPort() const;
     void setPort(int port);
     csp_IpAddress getIpAddress() const;
     void setIpAddress(const csp_IpAddress& ip);
