@@ -15,13 +15,27 @@
 
 #include "tests/support/LoopbackPeer.h"
 #include "jcl/impl/jcl_StanzaParser.h"
-#include "tools/listen/ingest/ipm_JabberStanza.h"
+#include "jcl/jcl_Jid.h"
+#include "jcl/jcl_XmlWriter.h"
 
 namespace jabbertest {
 
-// A report comes back byte for byte when the job escaped it as the reader
-// writes it back, whatever quoting the server chose when relaying it.
-using Stanza = ipm_JabberStanza;
+// One stanza as the server relayed it. A report comes back byte for byte
+// when the job escaped it as the writer writes it back, whatever quoting the
+// server chose when relaying it.
+struct Stanza {
+    explicit Stanza(const jcl_Node& stanza) : name(stanza.tagName.view()), node(stanza) {
+        for (const jcl_Node& child : stanza.children)
+            if (name == "message" && child.tagName == "x" && !report) report = jcl_XmlWriter::Content(child);
+    }
+
+    std::string Attribute(const char* key) const { return node.Attribute(key); }
+
+    std::string name;
+    jcl_Node node;
+    // The content of a message's extension element.
+    std::optional<std::string> report;
+};
 
 class Listener {
 public:
@@ -32,9 +46,9 @@ public:
     // with `resource`. Throws when the login is refused or does not come.
     Listener(const std::string& address, const std::string& domain, const std::string& user,
              const std::string& resource)
-        : jid(user + "@" + domain + "/" + resource),
+        : jid(jcl_Jid{user, domain, resource}.Format()),
           server(Reach(address)),
-          parser(2, [this](jcl_Node& stanza) { arrived.push_back(ipm_JabberStanza::From(stanza)); }) {
+          parser(2, [this](jcl_Node& stanza) { arrived.emplace_back(stanza); }) {
 
         Send("<?xml version='1.0'?><stream:stream xmlns='jabber:client' "
              "xmlns:stream='http://etherx.jabber.org/streams' to='" + domain + "'>");

@@ -2,17 +2,17 @@
 
 #include <stdexcept>
 
+#include "jcl/jcl_Jid.h"
 #include "jcl/jcl_Message.h"
 #include "tools/listen/ipm_Console.h"
 #include "tools/listen/ipm_MessagePrinter.h"
-#include "tools/listen/ingest/ipm_XmlEscape.h"
 
 namespace {
 
 // A job logs in with its name as resource: what follows the first "/".
 std::string jobNameOf(const std::string& jobAddress) {
-    const std::size_t slash = jobAddress.find('/');
-    return slash == std::string::npos ? jobAddress : jobAddress.substr(slash + 1);
+    const auto jid = jcl_Jid::Parse(jobAddress);
+    return jid && !jid->resource.empty() ? jid->resource : jobAddress;
 }
 
 }  // namespace
@@ -58,9 +58,7 @@ void ipm_JabberSource::ServeReport(const std::string& from, const ipm_JabberClie
         ipm_Console::Report(ipm_MessagePrinter::JobText(job.name) + " connected as " + from);
         events.Connected(*this, job, from);
     }
-    std::string document = *message.report;
-    if (document.empty() || document.back() != '\n') document += '\n';
-    events.Report(job, document);
+    events.Report(job, *message.report);
 }
 
 // Most likely a kill request to a job that has gone.
@@ -85,8 +83,7 @@ void ipm_JabberSource::ServeDeparture(const std::string& from, Events& events) {
 std::string ipm_JabberSource::Send(Job& job, const std::string& request) {
     const auto& addressed = static_cast<const AddressedJob&>(job);
     jcl_Message message;
-    // The stanza writes its attributes as they are.
-    message.to = cow_String(ipm_XmlEscape::Attribute(addressed.address));
+    message.to = cow_String(std::string_view(addressed.address));
     message.type = "chat";
     message.SetX(request.c_str());
     ipm_Console::Report("sending " + request + " to " + ipm_MessagePrinter::JobText(job.name) + " at " +

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "jcl/jcl_Node.h"
+
 // Where jobs come from (the TCP port, the Jabber connection): served by the
 // listener's one loop. A source names the descriptors it waits on, serves
 // what arrives on them, tells the loop what its jobs do through Events and
@@ -28,7 +30,10 @@ public:
     public:
         // The job has told its name; `peer` is where it is, for the monitor.
         virtual void Connected(ipm_JobSource& source, Job& job, const std::string& peer) = 0;
+        // A document as the job sent it.
         virtual void Report(Job& job, const std::string& document) = 0;
+        // A report's extension element as the connection parsed it.
+        virtual void Report(Job& job, const jcl_Node& report) = 0;
         // The job's connection has ended, orderly when `why` is empty; also
         // for a connection that ended before its job said its name.
         virtual void Ended(Job& job, const std::string& why) = 0;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "jcl/jcl_Message.h"
 #include "tools/listen/ipm_Console.h"
 #include "tools/listen/ipm_MessagePrinter.h"
 
@@ -71,13 +72,13 @@ void ipm_Listener::Kill(std::string_view name) {
     for (const Entry& entry : named) SendKill(entry);
     if (!named.empty()) return;
     const bool justGone = std::find(gone.begin(), gone.end(), name) != gone.end();
-    ipm_Console::Report(justGone ? "Kill not sent: " + ipm_MessagePrinter::JobText(name) + " has gone"
+    ipm_Console::Report(justGone ? std::string(jcl_Message::killRequest) + " not sent: " + ipm_MessagePrinter::JobText(name) + " has gone"
                                  : "no job named " + ipm_MessagePrinter::Token(name));
 }
 
 std::string ipm_Listener::SendKill(const Entry& entry) {
     Job& job = *entry.job;
-    const std::string why = entry.source->Send(job, "Kill");
+    const std::string why = entry.source->Send(job, jcl_Message::killRequest);
     if (!why.empty()) {
         RequestFailed(job, why);
         return "failed: " + why;
@@ -100,8 +101,16 @@ void ipm_Listener::Connected(ipm_JobSource& source, Job& job, const std::string&
 }
 
 void ipm_Listener::Report(Job& job, const std::string& document) {
-    const std::string text = jobText(job);
-    sink.Take(job.name, job.monitorId, document, text);
+    sink.Take(job.name, job.monitorId, document, jobText(job));
+    Count(job);
+}
+
+void ipm_Listener::Report(Job& job, const jcl_Node& report) {
+    sink.Take(job.name, job.monitorId, report, jobText(job));
+    Count(job);
+}
+
+void ipm_Listener::Count(Job& job) {
     if (++job.messages != killAfter) return;
     const auto entry = std::find_if(jobs.begin(), jobs.end(), [&](const Entry& known) { return known.job == &job; });
     if (entry != jobs.end()) SendKill(*entry);
@@ -118,7 +127,8 @@ void ipm_Listener::Dropped(Job& job, const std::string& why) {
 }
 
 void ipm_Listener::RequestFailed(Job& job, const std::string& why) {
-    ipm_Console::Report("warning: cannot send Kill to " + jobText(job) + ": " + why);
+    ipm_Console::Report(std::string("warning: cannot send ") + jcl_Message::killRequest + " to " + jobText(job) + ": " +
+                        why);
     if (monitor) monitor->StopDone(job.monitorId, "failed: " + why);
 }
 

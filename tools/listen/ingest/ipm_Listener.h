@@ -47,6 +47,9 @@ private:
 
     void Connected(ipm_JobSource& source, Job& job, const std::string& peer) override;
     void Report(Job& job, const std::string& document) override;
+    void Report(Job& job, const jcl_Node& report) override;
+    // Sends the job Kill when it has sent --kill-after messages.
+    void Count(Job& job);
     void Ended(Job& job, const std::string& why) override;
     void Dropped(Job& job, const std::string& why) override;
     void RequestFailed(Job& job, const std::string& why) override;
