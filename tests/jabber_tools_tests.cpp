@@ -98,8 +98,10 @@ TEST(JabberTools, ReportsArriveInOrderAndKillAfterEndsTheJobWithStatus3) {
     EXPECT_EQ(lines[2]["fields"][0]["value"], 2);
 }
 
+// With the TCP port open too: one loop serves both, and "kill" typed for a
+// Jabber job reaches it.
 TEST(JabberTools, TheListenerOutlivesJobsThatLeaveOrVanishAndKillsOnRequest) {
-    Listener listener;
+    Listener listener({"--port", "0"});
     ASSERT_TRUE(listener.ready);
     TempDir logs;
     const std::string leaving = uniqueName("leaving");
@@ -123,22 +125,6 @@ TEST(JabberTools, TheListenerOutlivesJobsThatLeaveOrVanishAndKillsOnRequest) {
     for (const std::string& said : {"job " + leaving + " disconnected", "no job named " + staying + "x",
                                     "sending Kill to job " + staying + " at "})
         EXPECT_NE(listener.Errors().find(said), std::string::npos) << said << " in " << listener.Errors();
-}
-
-// Both transports are served by one loop, which takes the commands for all.
-TEST(JabberTools, KillTypedForAJabberJobStopsItWhileTheListenerAlsoTakesTcpJobs) {
-    Listener listener({"--port", "0"});
-    ASSERT_TRUE(listener.ready);
-    TempDir logs;
-    const std::string name = uniqueName("both");
-    Job job(listener, name, logs);
-    job.Write(progress(1));
-    expectLine(listener, name + " Progress step=1 ");
-    listener.Write("kill " + name + "\n");
-    EXPECT_EQ(job.Wait(40s), 3) << job.Errors();
-    listener.Signal(SIGTERM);
-    EXPECT_EQ(listener.Wait(), 0) << listener.Errors();
-    EXPECT_NE(listener.Errors().find("sending Kill to job " + name + " at "), std::string::npos) << listener.Errors();
 }
 
 TEST(JabberTools, TheListenerSaysWhyTheServerWillNotHaveIt) {
