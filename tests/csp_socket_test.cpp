@@ -12,10 +12,9 @@
 #include "csp/csp_TcpSocket.h"
 #include "foundation/utl_system.h"
 #include "support/NetworkChecks.h"
+#include "support/SocketConversation.h"
 
 namespace {
-csp_IpAddress loopback() { return csp_IpAddress(0x7f000001u); }
-
 std::string readExactly(csp_ConnectableSocket& socket, int count) {
     std::string received;
     char buffer[256];
@@ -26,25 +25,6 @@ std::string readExactly(csp_ConnectableSocket& socket, int count) {
     }
     return received;
 }
-
-csp_TcpSocket accepted(csp_TcpAcceptor& listener) {
-    csp_SocketAddress peer(0);
-    std::string failure;
-    std::optional<csp_TcpSocket> connection = listener.acceptConnection(peer, failure, 10000);
-    if (!connection) throw std::runtime_error("nothing accepted: " + failure);
-    return std::move(*connection);
-}
-
-// A client connected to a loopback listener, and the accepted end.
-struct Conversation {
-    csp_TcpAcceptor listener{csp_SocketAddress(loopback(), 0)};
-    csp_TcpSocket client = [this] {
-        csp_TcpSocket socket(csp_TcpSocket::NoBinding);
-        socket.connectTo(listener.localAddress());
-        return socket;
-    }();
-    csp_TcpSocket server = accepted(listener);
-};
 
 // Resets the connection instead of closing it in order.
 void resetConnection(csp_TcpSocket& socket) {
