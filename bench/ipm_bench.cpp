@@ -25,6 +25,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,7 +51,7 @@ struct Shared {
     size_t nextDocument = 0;
     std::shared_ptr<spdlog::logger> logger;
     std::FILE* file = nullptr;  // the fprintf and fwrite rows' output
-    int connection = -1;        // the bare send() row's loopback connection
+    std::optional<csp_TcpSocket> connection;  // the bare send() row's loopback connection
 
     const std::string& NextDocument() {
         const std::string& document = documents[nextDocument];
@@ -157,7 +158,7 @@ void MemcpyFwrite(benchmark::State& state) {
 void Send(benchmark::State& state) {
     for (auto _ : state) {
         const std::string& document = shared->NextDocument();
-        benchmark::DoNotOptimize(::send(shared->connection, document.data(), document.size(), MSG_NOSIGNAL));
+        benchmark::DoNotOptimize(::send(shared->connection->getDescriptor(), document.data(), document.size(), MSG_NOSIGNAL));
     }
 }
 
@@ -237,7 +238,7 @@ int main(int argc, char** argv) {
         std::cout << "\nHeap allocations per ipm_sendMessage (median): "
                   << reporter.MedianCounter("ipm_sendMessage", "allocs/call") << '\n';
 
-    ::close(state.connection);
+    state.connection.reset();
     spdlog::drop_all();
     benchmark::Shutdown();
     return 0;

@@ -10,13 +10,10 @@
 //           Chromium: how long until its charts are drawn.
 // Run by hand: ipm_monitor_bench [MESSAGES [JOBS [SECONDS]]]
 // (defaults 1000000, 1000, 60).
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +31,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "csp/csp_NetworkException.h"
+#include "csp/csp_TcpSocket.h"
 
 extern char** environ;
 
@@ -151,22 +151,17 @@ private:
     std::thread drain;
 };
 
-int connectTo(int port) {
-    const int descriptor = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        throw std::runtime_error("cannot connect to the listener");
-    return descriptor;
+csp_TcpSocket connectTo(int port) {
+    csp_TcpSocket job(csp_TcpSocket::NoBinding);
+    job.connectTo(csp_SocketAddress(csp_IpAddress(0x7f000001u), port));
+    return job;
 }
 
-void sendAll(int descriptor, const std::string& bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t sent = ::send(descriptor, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (sent <= 0) throw std::runtime_error("the listener stopped reading");
-        done += static_cast<std::size_t>(sent);
+void sendAll(csp_TcpSocket& job, const std::string& bytes) {
+    try {
+        job.writeAll(bytes.data(), static_cast<int>(bytes.size()), 60000);
+    } catch (const csp_NetworkException&) {
+        throw std::runtime_error("the listener stopped reading");
     }
 }
 
@@ -224,12 +219,10 @@ void ingest(const std::filesystem::path& dir, long long messages) {
     std::vector<std::thread> senders;
     for (int c = 0; c < connections; ++c) {
         senders.emplace_back([&, c] {
-            const int descriptor = connectTo(listener.port);
-            sendAll(descriptor, "job" + std::to_string(c));
+            csp_TcpSocket job = connectTo(listener.port);
+            sendAll(job, "job" + std::to_string(c));
             constexpr std::size_t piece = 1 << 20;
-            for (std::size_t at = 0; at < chunks[c].size(); at += piece)
-                sendAll(descriptor, chunks[c].substr(at, piece));
-            ::close(descriptor);
+            for (std::size_t at = 0; at < chunks[c].size(); at += piece) sendAll(job, chunks[c].substr(at, piece));
         });
     }
     for (auto& sender : senders) sender.join();
@@ -274,7 +267,7 @@ void manyJobs(const std::filesystem::path& dir, int jobs, int rate, int seconds)
             return !done;
         });
     });
-    std::vector<int> sockets;
+    std::vector<csp_TcpSocket> sockets;
     const auto connecting = Clock::now();
     for (int j = 0; j < jobs; ++j) {
         sockets.push_back(connectTo(listener.port));
@@ -299,7 +292,7 @@ void manyJobs(const std::filesystem::path& dir, int jobs, int rate, int seconds)
     const auto [rss, peak] = listener.Memory();
     std::this_thread::sleep_for(1s);
     done = true;
-    for (const int socket : sockets) ::close(socket);
+    sockets.clear();
     events.stop();
     reader.join();
     std::lock_guard guard(lagLock);
@@ -325,12 +318,12 @@ void manyJobs(const std::filesystem::path& dir, int jobs, int rate, int seconds)
 void bigJobPage(const std::filesystem::path& dir, long long messages) {
     const std::string database = (dir / "big.db").string();
     ListenerProcess listener(database);
-    const int descriptor = connectTo(listener.port);
-    sendAll(descriptor, "big");
+    csp_TcpSocket job = connectTo(listener.port);
+    sendAll(job, "big");
     std::string chunk;
     for (long long i = 0; i < messages; ++i) {
         chunk += document(static_cast<int>(i), static_cast<double>(i));
-        if (chunk.size() > (1 << 20) || i + 1 == messages) sendAll(descriptor, chunk), chunk.clear();
+        if (chunk.size() > (1 << 20) || i + 1 == messages) sendAll(job, chunk), chunk.clear();
     }
     const long long stored = awaitStored(database, messages);
     const std::string command = "/usr/bin/python3 " IPM_PAGE_BENCH " '" + listener.pageAddress + "' 1 2>&1";
@@ -340,7 +333,7 @@ void bigJobPage(const std::filesystem::path& dir, long long messages) {
         while (std::fgets(line, sizeof line, page)) result += line;
         ::pclose(page);
     }
-    ::close(descriptor);
+    job.close();
     std::printf("job of %lld messages (%lld stored), its page in headless Chromium: %s", messages, stored,
                 result.empty() ? "not measured\n" : result.c_str());
     const double opened = std::atof(result.c_str());

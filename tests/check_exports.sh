@@ -15,7 +15,7 @@ REQUIRED=('^(ipm|jcl|csp)_(initialize|finalize)\(int&\)$' '^thr_GlobalSingleton<
   '^jcl_Node::Traverse\(cow_1DArrayList<int> const&\)$' '^jcl_Message::SetX\(cow_String const&\)$'
   '^jcl_Presence::jcl_Presence\(jcl_Node const&\)$' '^jcl_Connection::Receive\(int\)$' '^jcl_Stream::Process\(\)$'
   '^csp_IpAddress::csp_IpAddress\(cow_String const&\)$' '^csp_SocketAddress::isDefined\(\) const$'
-  '^csp_TcpSocket::acceptConnection\(\) const$' '^csp_Socket::disconnect\(\)$' '^typeinfo for csp_NetworkException$'
+  '^csp_TcpAcceptor::acceptConnection\(csp_SocketAddress&, ' '^csp_Socket::disconnect\(\)$' '^typeinfo for csp_NetworkException$'
   '^csp_ConnectableSocket::write\(void const\*, int\)$')
 FORBIDDEN=('ipm_MessageDocument' 'ipm_MessageTransmit::DestroyInstance' 'omni_UseCount' '\(anonymous namespace\)' 'jcl_IQ'
   'csp_SocketLayer' 'csp_LocalHostCache' 'csp_Host' 'csp_Socket::(bind|reset|name|setOption|getOption)\('

@@ -108,6 +108,11 @@ bool csp_SocketLayer::endsConversation(int error) {
     return error == WSAECONNRESET || error == WSAESHUTDOWN || error == WSAECONNABORTED;
 }
 
+bool csp_SocketLayer::acceptAgain(int error) { return error == WSAECONNRESET; }
+
+// Windows has no per-process descriptor limit to tell.
+std::string csp_SocketLayer::limitNote(int) { return ""; }
+
 int csp_SocketLayer::open(int family, int type, int protocol) {
     const SOCKET created =
         ::WSASocketW(family, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
@@ -148,6 +153,16 @@ int csp_SocketLayer::sendAvailable(int descriptor, const void* data, int length)
     setBlocking(descriptor, true);
     ::WSASetLastError(error);
     return sent;
+}
+
+int csp_SocketLayer::receiveAvailable(int descriptor, void* buffer, int length) {
+    if (refuseNegative(length)) return -1;
+    if (!setBlocking(descriptor, false)) return -1;
+    const int received = ::recv(handle(descriptor), static_cast<char*>(buffer), length, 0);
+    const int error = ::WSAGetLastError();
+    setBlocking(descriptor, true);
+    ::WSASetLastError(error);
+    return received;
 }
 
 int csp_SocketLayer::receive(int descriptor, void* buffer, int length) {

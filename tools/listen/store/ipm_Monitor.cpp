@@ -99,10 +99,6 @@ bool ipm_Monitor::Owns(std::int64_t id) const {
     return ownJobs.count(id) != 0;
 }
 
-ipm_StopQueue& ipm_Monitor::StopsFor(const std::string& transport) {
-    return transport == "jabber" ? jabberStops : directStops;
-}
-
 void ipm_Monitor::Refresh() {
     AnnounceCounted();
     std::lock_guard serial(refreshLock);
@@ -152,7 +148,6 @@ bool ipm_Monitor::Knows(std::int64_t id) {
 }
 
 std::pair<int, Json> ipm_Monitor::RequestStop(std::int64_t id) {
-    std::string transport;
     {
         std::lock_guard guard(lock);
         const auto job = jobs.find(id);
@@ -161,9 +156,8 @@ std::pair<int, Json> ipm_Monitor::RequestStop(std::int64_t id) {
         if (job->second.state != "running" || job->second.transport == "file") {
             return {409, error("job " + std::to_string(id) + " is not running")};
         }
-        transport = job->second.transport;
     }
-    auto outcome = StopsFor(transport).Post(id);
+    auto outcome = stops.Post(id);
     if (outcome.wait_for(stopAnswerTime) != std::future_status::ready) {
         return {504, error("the listener did not get to the job in time")};
     }

@@ -34,8 +34,8 @@ public:
     void JobEnded(std::int64_t job, bool orderly);
     // What became of a kill request: "sent" or "failed: REASON".
     void StopDone(std::int64_t job, const std::string& outcome);
-    // Where the page's stop requests for jobs of `transport` wait.
-    ipm_StopQueue& StopsFor(const std::string& transport);
+    // Where the page's stop requests wait for the listener's loop.
+    ipm_StopQueue& Stops() { return stops; }
 
     // {"jobs":[JOB,..]}: this process's jobs as they are now, and those of
     // other processes sharing the history (an import, say) as last stored.
@@ -72,8 +72,7 @@ private:
     // When each job's row was last stored; those whose counts changed since.
     std::map<std::int64_t, std::int64_t> announced;
     std::set<std::int64_t> countedSince;
-    ipm_StopQueue directStops;
-    ipm_StopQueue jabberStops;
+    ipm_StopQueue stops;
     mutable std::mutex lock;
     std::map<std::int64_t, ipm_JobRecord> jobs;
     std::set<std::int64_t> ownJobs;
