@@ -93,6 +93,7 @@ export class JobView {
     this.seriesStale = false;
     this.seriesLoading = false;
     this.seriesCost = 0;
+    this.chartsShown = 0;          // counts the times the charts were set up
     this.typeShown = '';
     this.newRows = [];
     this.drawTimer = null;
@@ -161,10 +162,11 @@ export class JobView {
   // chart its range, the others the whole job.
   async loadSeries() {
     const fields = [...this.fields].filter((field) => field !== this.xField && !this.hidden.has(field));
-    const xField = this.xField;
+    const charts = this.chartsShown;
     const answers = await Promise.all(fields.map((field) =>
       fetchJson(this.seriesUrl(field, this.charts.get(field)?.range))));
-    if (!this.active || xField !== this.xField) return;
+    // The charts were set up again meanwhile (another axis, a field hidden).
+    if (!this.active || charts !== this.chartsShown) return;
     fields.forEach((field, i) => this.chart(field).setPoints(answers[i].points, !this.xField));
   }
 
@@ -242,6 +244,7 @@ export class JobView {
 
   setXField(field) {
     this.xField = field;
+    this.chartsShown += 1;
     this.charts.clear();
     $('charts').replaceChildren();
     this.loadSeries().then(() => this.redraw(), (error) => { $('chart-note').textContent = error.message; });
