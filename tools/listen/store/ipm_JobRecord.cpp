@@ -1,6 +1,7 @@
 #include "tools/listen/store/ipm_JobRecord.h"
 
 #include "tools/listen/store/ipm_TypedValue.h"
+#include "tools/listen/store/ipm_Vocabulary.h"
 
 namespace {
 
@@ -13,8 +14,9 @@ nlohmann::ordered_json textOrNull(const std::string& text) {
 void ipm_JobRecord::Count(const ipm_DocumentReader::Message& message, std::int64_t arrival) {
     ++messages;
     lastMessage = arrival;
-    if (message.type == "Warning") ++warnings;
-    if (message.type == "Error") ++errors;
+    const ipm_Vocabulary::Kind kind = ipm_Vocabulary::KindOf(message.type);
+    if (kind == ipm_Vocabulary::Kind::warning) ++warnings;
+    if (kind == ipm_Vocabulary::Kind::error) ++errors;
     const bool started = message.type == "Started";
     for (const auto& field : message.fields) {
         const std::string& name = field.name;

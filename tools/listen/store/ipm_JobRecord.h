@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tools/listen/ingest/ipm_DocumentReader.h"
+#include "tools/listen/store/ipm_Vocabulary.h"
 
 // One job as the monitor shows it: one connection of a job, so that jobs of
 // the same name stay apart.
@@ -14,14 +15,15 @@ struct ipm_JobRecord {
     // From the job's start message; empty until it came.
     std::string host;
     std::string handle;
-    // "direct", "jabber", or "file" for an imported log.
+    // One of ipm_Vocabulary's transports.
     std::string transport;
     // Where the job connected from: ADDR:PORT or its Jabber address.
     std::string peer;
-    // "running", "stopped" (ended by itself), "killed" (ended after Kill was
-    // sent), "gone" (the connection broke, or the listener ended first),
-    // "unreachable" (Kill could not be delivered).
-    std::string state = "running";
+    // One of ipm_Vocabulary's states: "running", "stopped" (ended by
+    // itself), "killed" (ended after Kill was sent), "gone" (the connection
+    // broke, or the listener ended first), "unreachable" (Kill could not be
+    // delivered).
+    std::string state{ipm_Vocabulary::running};
     std::string phase;
     // The latest values of these fields; null while none came.
     nlohmann::ordered_json step;
@@ -36,7 +38,7 @@ struct ipm_JobRecord {
     std::string stopOutcome;
 
     // Takes the latest values and counts from one more message, arrived at
-    // `time`.
+    // `time`: warnings and errors as ipm_Vocabulary::KindOf tells them.
     void Count(const ipm_DocumentReader::Message& message, std::int64_t time);
     nlohmann::ordered_json ToJson() const;
 };

@@ -6,6 +6,7 @@
 
 #include "tools/listen/ipm_Console.h"
 #include "tools/listen/ipm_MessagePrinter.h"
+#include "tools/listen/store/ipm_Vocabulary.h"
 
 namespace {
 
@@ -78,9 +79,9 @@ void ipm_Monitor::JobEnded(std::int64_t id, bool orderly) {
     if (job == jobs.end()) return;
     ipm_JobRecord& record = job->second;
     if (record.stopOutcome == "sent") {
-        record.state = "killed";
-    } else if (record.state == "running") {
-        record.state = orderly ? "stopped" : "gone";
+        record.state = ipm_Vocabulary::killed;
+    } else if (record.state == ipm_Vocabulary::running) {
+        record.state = orderly ? ipm_Vocabulary::stopped : ipm_Vocabulary::gone;
     }
     Changed(record);
 }
@@ -90,7 +91,7 @@ void ipm_Monitor::StopDone(std::int64_t id, const std::string& outcome) {
     const auto job = jobs.find(id);
     if (job == jobs.end()) return;
     job->second.stopOutcome = outcome;
-    if (outcome != "sent" && job->second.state == "running") job->second.state = "unreachable";
+    if (outcome != "sent" && job->second.state == ipm_Vocabulary::running) job->second.state = ipm_Vocabulary::unreachable;
     Changed(job->second);
 }
 
@@ -119,7 +120,7 @@ void ipm_Monitor::Refresh() {
         }
         const auto known = jobs.find(job.id);
         if (known != jobs.end() && known->second.ToJson() == job.ToJson()) continue;
-        if (job.state == "running") {
+        if (job.state == ipm_Vocabulary::running) {
             othersRunning.insert(job.id);
         } else {
             othersRunning.erase(job.id);
@@ -153,7 +154,7 @@ std::pair<int, Json> ipm_Monitor::RequestStop(std::int64_t id) {
         const auto job = jobs.find(id);
         if (job == jobs.end()) return {404, error("no job " + std::to_string(id))};
         if (!ownJobs.count(id)) return {409, error("job " + std::to_string(id) + " is served by another listener")};
-        if (job->second.state != "running" || job->second.transport == "file") {
+        if (job->second.state != ipm_Vocabulary::running || job->second.transport == ipm_Vocabulary::file) {
             return {409, error("job " + std::to_string(id) + " is not running")};
         }
     }

@@ -91,4 +91,5 @@ add_custom_command(OUTPUT ${output}
   COMMENT "Embedding the monitor page"
   VERBATIM)
 add_library(ipm_listen_web STATIC ${output})
+ipm_warnings(ipm_listen_web)
 target_include_directories(ipm_listen_web PUBLIC ${PROJECT_SOURCE_DIR})

@@ -1,5 +1,8 @@
 // How the page writes things: elements whose text is always text, never
-// markup, short numbers and times, and what a job's state says.
+// markup, short numbers and times, and what a job's state says in the
+// listener's own words.
+
+import vocabulary from './vocabulary.js';
 
 export const $ = (id) => document.getElementById(id);
 
@@ -32,11 +35,20 @@ export function formatTime(milliseconds) {
   return `${date.getFullYear()}-${pad(date.getMonth() + 1)}-${pad(date.getDate())} ${clock}`;
 }
 
+const states = new Map(vocabulary.states.map((state) => [state.name, state]));
+const transports = new Map(vocabulary.transports.map((transport) => [transport.name, transport]));
+
+// "error", "warning" or "other", by the listener's rule, which also counts them.
 export function messageKind(type) {
-  if (/error|fatal/i.test(type)) return 'error';
-  if (/warn/i.test(type)) return 'warning';
-  return 'other';
+  const name = type.replace(/[A-Z]+/g, (letters) => letters.toLowerCase());
+  return vocabulary.messageKinds.find(({ word }) => name.includes(word))?.kind ?? 'other';
 }
+
+// Connected, and so can be stopped.
+export const isLive = (job) => Boolean(states.get(job.state)?.live);
+
+// Whether the job's messages came over a connection, with their arrival times.
+export const cameLive = (job) => Boolean(transports.get(job?.transport)?.live);
 
 export function describeStop(outcome) {
   if (!outcome) return '';
@@ -45,9 +57,9 @@ export function describeStop(outcome) {
 
 // What is wrong with a job, if anything, for its badge.
 export function trouble(job) {
+  const state = states.get(job.state)?.trouble;
   if (job.errors > 0) return ['error', job.errors === 1 ? '1 error' : `${job.errors} errors`];
-  if (job.state === 'unreachable') return ['error', 'unreachable'];
-  if (job.state === 'gone') return ['warning', 'connection lost'];
+  if (state) return [state.kind, state.badge];
   if (job.warnings > 0) return ['warning', job.warnings === 1 ? '1 warning' : `${job.warnings} warnings`];
   return null;
 }

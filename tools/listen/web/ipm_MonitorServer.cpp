@@ -20,6 +20,7 @@
 
 #include "tools/listen/web/ipm_AccessToken.h"
 #include "tools/listen/ipm_Console.h"
+#include "tools/listen/store/ipm_Vocabulary.h"
 #include "tools/listen/web/ipm_WebAsset.h"
 
 namespace {
@@ -93,6 +94,14 @@ httplib::Server::Handler jsonRoute(Handler handler) {
             answer(response, refusal.status, {{"error", refusal.what()}});
         }
     };
+}
+
+// The page is never framed by another site (a stop button under a decoy)
+// and loads nothing from elsewhere.
+void setPageHeaders(httplib::Response& response) {
+    response.set_header("X-Frame-Options", "DENY");
+    response.set_header("Content-Security-Policy",
+                        "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'");
 }
 
 // This machine's name, lower case, as a browser may call it.
@@ -198,11 +207,7 @@ void ipm_MonitorServer::ServePageFile(const httplib::Request& request, httplib::
         answer(response, 404, {{"error", "no such page"}});
         return;
     }
-    // The page is never framed by another site (a stop button under a
-    // decoy) and loads nothing from elsewhere.
-    response.set_header("X-Frame-Options", "DENY");
-    response.set_header("Content-Security-Policy",
-                        "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'");
+    setPageHeaders(response);
     std::string body(asset->body);
     if (!webDirectory.empty()) {
         // Only the names the built-in page has: nothing else of the disk is reachable.
@@ -262,6 +267,12 @@ void ipm_MonitorServer::Route() {
                 return sink.write(events.data(), events.size());
             },
             [this, reader](bool) { monitor.Events().Leave(reader); });
+    });
+    // Before the page's files, which it is one of.
+    server->Get("/static/vocabulary.js", [](const httplib::Request&, httplib::Response& response) {
+        setPageHeaders(response);
+        response.set_content("export default " + ipm_Vocabulary::ToJson().dump() + ";\n",
+                             "text/javascript; charset=utf-8");
     });
     server->Get(R"(/|/static/[^/]+)", [this](const httplib::Request& request, httplib::Response& response) {
         ServePageFile(request, response);

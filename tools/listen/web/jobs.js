@@ -1,7 +1,7 @@
 // The jobs table: a row per job, filled once per frame however many events
 // came in between, and only the rows in view drawn.
 
-import { $, describeStop, element, formatNumber, formatTime, trouble } from './format.js';
+import { $, describeStop, element, formatNumber, formatTime, isLive, trouble } from './format.js';
 import { fetchJson, token } from './api.js';
 
 const columns = ['name', 'host', 'handle', 'transport', 'state', 'phase', 'step', 'increment', 'time',
@@ -156,7 +156,7 @@ export class JobsTable {
       entry.badge.dataset.kind = problem[0];
       entry.badge.textContent = problem[1];
     }
-    entry.stopButton.disabled = job.state !== 'running';
+    entry.stopButton.disabled = !isLive(job);
     entry.row.classList.toggle('selected', this.selectedId === job.id);
     entry.row.hidden = !this.matchesFilter(job);
   }
@@ -165,7 +165,7 @@ export class JobsTable {
     let running = 0;
     let troubled = 0;
     for (const { job } of this.entries.values()) {
-      if (job.state === 'running') running += 1;
+      if (isLive(job)) running += 1;
       if (trouble(job)) troubled += 1;
     }
     const count = this.entries.size;
