@@ -319,6 +319,13 @@ void ipm_MessageTransmit::BufferDocument(const cow_String& document, std::string
     if (hadSpares && blocks->Low()) WakeTask();
 }
 
+void ipm_MessageTransmit::BufferJobEnded() {
+    const cow_String document = Encode("JobEnded", "", nullptr, nullptr, nullptr, false);
+    if (document.view().empty()) return;
+    std::lock_guard buffer(bufferLock);
+    BufferDocument(document, "JobEnded");
+}
+
 // Once per need, so a sender makes a system call at most once per 512 KiB
 // of log or block mapped.
 void ipm_MessageTransmit::WakeTask() {

@@ -163,7 +163,8 @@ TEST(ListenMonitor, HistoryOutlivesTheListenerAndAnImportMatchesLiveReception) {
         loopback::Peer beam = job(listener.port);
         beam.Write("beam" + started + progress);
         beam.Close();
-        ASSERT_EQ(rowWhen(listener, 1, [](const Json& row) { return row["state"] == "stopped"; })["messages"], 2);
+        ASSERT_EQ(rowWhen(listener, 1, [](const Json& row) { return row["state"] == "crashed"; })["messages"], 2)
+            << "gone without its end";
         loopback::Peer running = job(listener.port);
         running.Write("running" + progress);
         ASSERT_NE(rowWhen(listener, 2, [](const Json& row) { return row["messages"] == 1; }), nullptr);
@@ -179,8 +180,8 @@ TEST(ListenMonitor, HistoryOutlivesTheListenerAndAnImportMatchesLiveReception) {
     ASSERT_EQ(jobs.size(), 3u);
     EXPECT_EQ((Json{jobs[0]["host"], jobs[0]["handle"], jobs[0]["phase"], jobs[0]["step"]}),
               Json::parse(R"(["node1", "77", "Analysis", 3])"));
-    EXPECT_EQ(jobs[1]["state"], "gone") << "running when its listener ended";
-    EXPECT_EQ((Json{jobs[2]["name"], jobs[2]["transport"], jobs[2]["state"]}), Json::parse(R"(["beam", "file", "stopped"])"));
+    EXPECT_EQ(jobs[1]["state"], "unreachable") << "running when its listener ended";
+    EXPECT_EQ((Json{jobs[2]["name"], jobs[2]["transport"], jobs[2]["state"]}), Json::parse(R"(["beam", "file", "crashed"])"));
     const Json live = messagesOf(restarted, 1);
     EXPECT_EQ(messagesOf(restarted, 3), live);
     EXPECT_EQ(get(restarted, "/api/jobs/1/series?field=residual&x=step")["points"], Json::parse("[[3,2.5e-06]]"));
@@ -195,8 +196,9 @@ TEST(ListenMonitor, AnImportShowsInARunningListenerAndWhatIsNotANewLogIsRefused)
     };
     dir.Write("notes.txt", "not a log\n");
     dir.Write("empty.ipm", "");
-    dir.Write("beam.ipm", started + progress);
-    dir.Write("copy.ipm", started + progress);
+    const std::string ended = "<JobEnded></JobEnded>\n";
+    dir.Write("beam.ipm", started + progress + ended);
+    dir.Write("copy.ipm", started + progress + ended);
     EXPECT_NE(import("notes.txt", dir.File("fresh.db")), 0);
     EXPECT_FALSE(dir.Exists("fresh.db")) << "a refused import leaves no history behind";
 
@@ -207,9 +209,9 @@ TEST(ListenMonitor, AnImportShowsInARunningListenerAndWhatIsNotANewLogIsRefused)
     EXPECT_EQ(import("beam.ipm", database), 0);
     EXPECT_NE(import("beam.ipm", database), 0) << "the same log twice";
     EXPECT_NE(import("copy.ipm", database), 0) << "the same log under another name";
-    const Json row = rowWhen(listener, 1, [](const Json& row) { return row["state"] == "stopped"; });
-    ASSERT_NE(row, nullptr) << "the import shows while the listener runs";
-    EXPECT_EQ((Json{row["transport"], row["messages"]}), Json::parse(R"(["file", 2])"));
+    const Json row = rowWhen(listener, 1, [](const Json& row) { return row["state"] == "finished"; });
+    ASSERT_NE(row, nullptr) << "the import shows while the listener runs, ended in order";
+    EXPECT_EQ((Json{row["transport"], row["messages"]}), Json::parse(R"(["file", 3])"));
     EXPECT_EQ(get(listener, "/api/jobs")["jobs"].size(), 1u) << "a refused import made a job";
     EXPECT_EQ(get(listener, "/api/jobs/1/series?field=residual&x=%23")["points"], Json::parse("[[2,2.5e-06]]"))
         << "charted against the message number";
@@ -400,7 +402,7 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     for (int i = 0; i < 3; ++i) EXPECT_EQ(second.Line(), "other " + progressLine);
     beam.Write(progress);
     beam.Close();
-    ASSERT_NE(rowWhen(listener, 1, [](const Json& row) { return row["state"] == "stopped"; }), nullptr);
+    ASSERT_NE(rowWhen(listener, 1, [](const Json& row) { return row["state"] == "crashed"; }), nullptr);
     second.Signal(SIGTERM);
     EXPECT_EQ(second.Wait(), 0) << second.Errors();
 
@@ -409,7 +411,7 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     for (const auto& [id, messages] : std::vector<std::pair<int, int>>{{1, 3}, {2, 5000}, {3, 3}})
         EXPECT_EQ(history.Count("messages WHERE job = " + std::to_string(id)), messages) << "job " << id;
     EXPECT_EQ(history.Count("messages WHERE job = 99"), 0) << "older than --keep-days";
-    EXPECT_EQ(history.Count("jobs WHERE state = 'stopped' AND messages = 3"), 2);
+    EXPECT_EQ(history.Count("jobs WHERE state = 'crashed' AND messages = 3"), 2);
 
     // A long series comes bounded, its extremes kept at every zoom; paged messages newest first.
     const Json whole = get(listener, "/api/jobs/2/series?field=residual")["points"];
@@ -463,7 +465,7 @@ TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasSto
         EXPECT_EQ(count(listener, "\n"), 4 + 2 * outage) << listener.Errors();
     }
     beam.Close();
-    const Json row = rowWhen(listener, 1, [](const Json& row) { return row["state"] == "stopped"; });
+    const Json row = rowWhen(listener, 1, [](const Json& row) { return row["state"] == "crashed"; });
     const long long stored = Database(database).Count("messages WHERE job = 1");
     EXPECT_LT(stored, 1 + 2 * 24000) << "more than the queue holds waited through the outage";
     EXPECT_EQ(row["messages"], stored);

@@ -162,11 +162,13 @@ bool ipm_JabberClient::Receive(std::vector<Stanza>& stanzas, std::string& why) {
     return true;
 }
 
-// The messages and presences; answers to requests of the past are dropped.
+// The messages and presences, and the errors that answer the listener's
+// own requests; answers to the login's requests of the past are dropped.
 std::vector<ipm_JabberClient::Stanza> ipm_JabberClient::TakeArrived() {
     std::vector<Stanza> taken;
     for (Stanza& stanza : arrived) {
-        if (stanza.name == "message" || stanza.name == "presence") taken.push_back(std::move(stanza));
+        const bool failedRequest = stanza.name == "iq" && stanza.Attribute("type") == "error";
+        if (stanza.name == "message" || stanza.name == "presence" || failedRequest) taken.push_back(std::move(stanza));
     }
     arrived.clear();
     return taken;

@@ -25,6 +25,8 @@ std::string jobNameOf(const std::string& jobAddress) {
 
 std::string jobText(const std::string& name) { return "job " + ipm_MessagePrinter::Token(name); }
 
+constexpr std::string_view probePrefix = "probe-";
+
 }  // namespace
 
 ipm_JabberListener::ipm_JabberListener(const ipm_ListenOptions& options, ipm_Monitor* monitor, bool readCommands)
@@ -43,7 +45,7 @@ void ipm_JabberListener::Run() {
                                      {commands.Descriptor(), POLLIN, 0},
                                      {client.Descriptor(), POLLIN, 0},
                                      {monitor ? monitor->StopsFor("jabber").Descriptor() : -1, POLLIN, 0}};
-        if (::poll(watched, slotCount, client.KeepAlive()) < 0) {
+        if (::poll(watched, slotCount, std::min(client.KeepAlive(), ProbeQuietJobs())) < 0) {
             if (errno == EINTR) continue;
             throw std::runtime_error(std::string("poll failed: ") + std::strerror(errno));
         }
@@ -67,6 +69,9 @@ void ipm_JabberListener::Serve(const ipm_JabberClient::Stanza& stanza) {
     const std::string type = stanza.Attribute("type");
     if (stanza.name == "presence") {
         if (type == "unavailable") ServeDeparture(from);
+    } else if (stanza.name == "iq") {
+        // Only a probe's answer comes here: the job is not connected.
+        if (stanza.Attribute("id").starts_with(probePrefix)) ServeDeparture(from);
     } else if (type == "error") {
         ServeError(from, stanza);
     } else if (stanza.report) {
@@ -79,6 +84,7 @@ void ipm_JabberListener::Serve(const ipm_JabberClient::Stanza& stanza) {
 void ipm_JabberListener::ServeReport(const std::string& from, const ipm_JabberClient::Stanza& message) {
     auto [entry, isNew] = jobs.try_emplace(from, Job{jobNameOf(from)});
     Job& job = entry->second;
+    job.lastContact = Clock::now();
     if (isNew) {
         ipm_Console::Report(jobText(job.name) + " connected as " + from);
         if (monitor) job.monitorId = monitor->JobConnected("jabber", job.name, from);
@@ -102,8 +108,24 @@ void ipm_JabberListener::ServeDeparture(const std::string& from) {
     const auto job = jobs.find(from);
     if (job == jobs.end()) return;
     ipm_Console::Report(jobText(job->second.name) + " disconnected");
-    if (monitor) monitor->JobEnded(job->second.monitorId, true);
+    if (monitor) monitor->JobEnded(job->second.monitorId);
     jobs.erase(job);
+}
+
+// A job ignores the probe; the server answers it with an error once the
+// job's connection has gone, even when the job never announced itself.
+int ipm_JabberListener::ProbeQuietJobs() {
+    const Clock::time_point now = Clock::now();
+    Clock::time_point next = now + probeInterval;
+    for (auto& [jobAddress, job] : jobs) {
+        if (now - job.lastContact >= probeInterval) {
+            client.Send("<iq type=\"get\" id=\"" + std::string(probePrefix) + std::to_string(++probes) + "\" to=\"" +
+                        ipm_XmlEscape::Attribute(jobAddress) + "\"><ping xmlns=\"urn:xmpp:ping\"/></iq>");
+            job.lastContact = now;
+        }
+        next = std::min(next, job.lastContact + probeInterval);
+    }
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
 }
 
 void ipm_JabberListener::Kill(std::string_view name) {

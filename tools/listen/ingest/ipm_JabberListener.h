@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <map>
 #include <string>
@@ -32,16 +33,25 @@ public:
     void Run();
 
 private:
+    using Clock = std::chrono::steady_clock;
+    // A job quiet for this long is asked whether it is still there: the
+    // server answers for a job whose connection has gone.
+    static constexpr auto probeInterval = std::chrono::seconds(3);
+
     struct Job {
         std::string name;
         std::size_t messages = 0;
         std::int64_t monitorId = 0;
+        // The last message from it or probe to it.
+        Clock::time_point lastContact = Clock::now();
     };
 
     void Serve(const ipm_JabberClient::Stanza& stanza);
     void ServeReport(const std::string& from, const ipm_JabberClient::Stanza& message);
     void ServeError(const std::string& from, const ipm_JabberClient::Stanza& message) const;
     void ServeDeparture(const std::string& from);
+    // Probes the jobs quiet for a while; the milliseconds until the next is due.
+    int ProbeQuietJobs();
     void Kill(std::string_view name);
     void SendKill(const std::string& jobAddress, const Job& job);
     void ServeStopRequests();
@@ -55,4 +65,5 @@ private:
     std::string address;
     // By the full address each job's reports come from.
     std::map<std::string, Job> jobs;
+    unsigned long long probes = 0;
 };

@@ -192,13 +192,13 @@ void ipm_Listener::DropHeaviest() {
         ipm_Console::Report("warning: " + jobText(job) + " dropped: it holds " + std::to_string(held[index]) +
                             " bytes of an unfinished document and all jobs together more than " +
                             std::to_string(ipm_HeldBytesBound::defaultTotal));
-        Ended(job, false);
+        Ended(job);
         jobs.erase(jobs.begin() + static_cast<std::ptrdiff_t>(index));
     }
 }
 
-void ipm_Listener::Ended(const ipm_JobConnection& job, bool orderly) {
-    if (monitor) monitor->JobEnded(job.MonitorId(), orderly);
+void ipm_Listener::Ended(const ipm_JobConnection& job) {
+    if (monitor) monitor->JobEnded(job.MonitorId());
 }
 
 bool ipm_Listener::ServeJob(ipm_JobConnection& job, short events) {
@@ -210,7 +210,7 @@ bool ipm_Listener::ServeJob(ipm_JobConnection& job, short events) {
     for (const auto& piece : pieces) HandlePiece(job, piece);
     if (open) return true;
     ipm_Console::Report(jobText(job) + " disconnected" + (why.empty() ? "" : ": " + why));
-    Ended(job, why.empty());
+    Ended(job);
     return false;
 }
 

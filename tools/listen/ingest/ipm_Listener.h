@@ -51,7 +51,7 @@ private:
     bool Flush(ipm_JobConnection& job);
     void ServeStopRequests();
     void DropHeaviest();
-    void Ended(const ipm_JobConnection& job, bool orderly);
+    void Ended(const ipm_JobConnection& job);
 
     ipm_ReportSink sink;
     ipm_Monitor* monitor;

@@ -22,7 +22,8 @@ Json error(const std::string& why) { return {{"error", why}}; }
 
 }  // namespace
 
-ipm_Monitor::ipm_Monitor(ipm_History& history) : history(history) {
+ipm_Monitor::ipm_Monitor(ipm_History& history, std::chrono::seconds silentAfter)
+    : history(history), silentAfter(std::chrono::milliseconds(silentAfter).count()) {
     Refresh();
     history.OnStored([this](std::int64_t id, const ipm_MessageRecord& message) {
         if (!events.HasReaders()) return;
@@ -68,17 +69,33 @@ void ipm_Monitor::MessageReceived(std::int64_t id, const ipm_DocumentReader::Mes
     Changed(job);
 }
 
-void ipm_Monitor::JobEnded(std::int64_t id, bool orderly) {
+void ipm_Monitor::JobEnded(std::int64_t id) {
     std::lock_guard guard(lock);
     const auto job = jobs.find(id);
     if (job == jobs.end()) return;
-    ipm_JobRecord& record = job->second;
-    if (record.stopOutcome == "sent") {
-        record.state = "killed";
-    } else if (record.state == "running") {
-        record.state = orderly ? "stopped" : "gone";
+    job->second.End(now());
+    Changed(job->second);
+}
+
+void ipm_Monitor::ListenerEnded() {
+    std::lock_guard guard(lock);
+    for (const std::int64_t id : ownJobs) {
+        ipm_JobRecord& job = jobs.at(id);
+        if (!job.Live()) continue;
+        job.state = "unreachable";
+        Changed(job);
     }
-    Changed(record);
+}
+
+void ipm_Monitor::MarkSilent() {
+    std::lock_guard guard(lock);
+    const std::int64_t at = now();
+    for (const std::int64_t id : ownJobs) {
+        ipm_JobRecord& job = jobs.at(id);
+        if (!job.FallenSilent(at, silentAfter)) continue;
+        job.state = "silent";
+        Changed(job);
+    }
 }
 
 void ipm_Monitor::StopDone(std::int64_t id, const std::string& outcome) {
@@ -86,7 +103,7 @@ void ipm_Monitor::StopDone(std::int64_t id, const std::string& outcome) {
     const auto job = jobs.find(id);
     if (job == jobs.end()) return;
     job->second.stopOutcome = outcome;
-    if (outcome != "sent" && job->second.state == "running") job->second.state = "unreachable";
+    if (outcome != "sent" && job->second.Live()) job->second.state = "unreachable";
     Changed(job->second);
 }
 
@@ -100,6 +117,7 @@ ipm_StopQueue& ipm_Monitor::StopsFor(const std::string& transport) {
 }
 
 void ipm_Monitor::Refresh() {
+    MarkSilent();
     std::lock_guard serial(refreshLock);
     std::int64_t from = 0;
     {
@@ -118,7 +136,7 @@ void ipm_Monitor::Refresh() {
         }
         const auto known = jobs.find(job.id);
         if (known != jobs.end() && known->second.ToJson() == job.ToJson()) continue;
-        if (job.state == "running") {
+        if (job.Live()) {
             othersRunning.insert(job.id);
         } else {
             othersRunning.erase(job.id);
@@ -153,7 +171,7 @@ std::pair<int, Json> ipm_Monitor::RequestStop(std::int64_t id) {
         const auto job = jobs.find(id);
         if (job == jobs.end()) return {404, error("no job " + std::to_string(id))};
         if (!ownJobs.count(id)) return {409, error("job " + std::to_string(id) + " is served by another listener")};
-        if (job->second.state != "running" || job->second.transport == "file") {
+        if (!job->second.Live() || job->second.transport == "file") {
             return {409, error("job " + std::to_string(id) + " is not running")};
         }
         transport = job->second.transport;
