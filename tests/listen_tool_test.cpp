@@ -17,13 +17,16 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/HistoryDatabase.h"
 #include "support/LoopbackPeer.h"
+#include "support/MonitorApi.h"
 #include "support/TempDir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
+using namespace monitor_api;
 
 const std::string started =
     "<Started><jobName type=\"string\">beam</jobName><clientHost type=\"string\">node1</clientHost>"
@@ -58,36 +61,6 @@ public:
 
 // A job's connection to the listener.
 loopback::Peer job(int port) { return loopback::Peer(loopback::Connect(port)); }
-
-// The monitor's answer to a GET with `headers`: status and body; 0 when none comes.
-std::pair<int, std::string> fetch(const Listener& listener, const std::string& path, const httplib::Headers& headers) {
-    httplib::Client client("127.0.0.1", listener.monitor);
-    client.set_read_timeout(60s);
-    const auto answer = client.Get(path.c_str(), headers);
-    return answer ? std::pair{answer->status, answer->body} : std::pair{0, std::string()};
-}
-
-Json get(const Listener& listener, const std::string& path) {
-    const auto [status, body] = fetch(listener, path, {{"X-IPM-Token", listener.token}});
-    return status == 200 ? Json::parse(body) : Json();
-}
-
-int stop(const Listener& listener, int id, const std::string& token) {
-    httplib::Client client("127.0.0.1", listener.monitor);
-    client.set_read_timeout(60s);
-    const auto answer = client.Post(("/api/jobs/" + std::to_string(id) + "/stop").c_str(), {{"X-IPM-Token", token}},
-                                    "", "text/plain");
-    return answer ? answer->status : 0;
-}
-
-// The job's row once `holds` is true of it; null when it does not come to that in time.
-Json rowWhen(const Listener& listener, int id, const std::function<bool(const Json&)>& holds) {
-    for (int i = 0; i < 300; ++i, std::this_thread::sleep_for(100ms)) {
-        for (const Json& row : Json(get(listener, "/api/jobs")["jobs"]))
-            if (row["id"] == id && holds(row)) return row;
-    }
-    return nullptr;
-}
 
 Json messagesOf(const Listener& listener, int id) {
     Json messages = get(listener, "/api/jobs/" + std::to_string(id) + "/messages")["messages"];
@@ -355,24 +328,6 @@ TEST(ListenMonitor, SlowPeersNeitherHoldTheMonitorNorDelayItsEnd) {
     trickle.join();
 }
 
-// The history as another process sees it.
-class Database {
-public:
-    explicit Database(const std::string& file) { sqlite3_open(file.c_str(), &database); }
-    ~Database() { sqlite3_close(database); }
-    void Execute(const std::string& sql) { sqlite3_exec(database, sql.c_str(), nullptr, nullptr, nullptr); }
-    long long Count(const std::string& where) {
-        sqlite3_stmt* statement = nullptr;
-        sqlite3_prepare_v2(database, ("SELECT count(*) FROM " + where).c_str(), -1, &statement, nullptr);
-        const long long count = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
-        sqlite3_finalize(statement);
-        return count;
-    }
-
-private:
-    sqlite3* database = nullptr;
-};
-
 std::string progressWith(int step, double residual) {
     return "<Progress><step type=\"integer\">" + std::to_string(step) + "</step><residual type=\"float\">" +
            std::to_string(residual) + "</residual></Progress>\n";
@@ -381,7 +336,7 @@ std::string progressWith(int step, double residual) {
 TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMessagesGo) {
     TempDir dir;
     const std::string database = dir.File("history.db");
-    Database(database).Execute(
+    HistoryDatabase(database).Execute(
         "CREATE TABLE messages(id INTEGER PRIMARY KEY, job INTEGER NOT NULL, time INTEGER NOT NULL,"
         " type TEXT NOT NULL, fields TEXT NOT NULL, types TEXT NOT NULL);"
         "INSERT INTO messages(job, time, type, fields, types) VALUES(99, 0, 'Old', '{}', '{}');");
@@ -406,7 +361,7 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     second.Signal(SIGTERM);
     EXPECT_EQ(second.Wait(), 0) << second.Errors();
 
-    Database history(database);
+    HistoryDatabase history(database);
     EXPECT_EQ(history.Count("jobs"), 3);
     for (const auto& [id, messages] : std::vector<std::pair<int, int>>{{1, 3}, {2, 5000}, {3, 3}})
         EXPECT_EQ(history.Count("messages WHERE job = " + std::to_string(id)), messages) << "job " << id;
@@ -448,7 +403,7 @@ TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasSto
     ASSERT_NE(rowWhen(listener, 1, [](const Json& row) { return row["messages"] == 1; }), nullptr);
 
     for (int outage = 0; outage < 2; ++outage) {
-        Database locker(database);
+        HistoryDatabase locker(database);
         locker.Execute("BEGIN EXCLUSIVE");
         constexpr int sent = 24000;  // more than the queue and the batch held can keep
         std::thread sender([&] {
@@ -466,10 +421,10 @@ TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasSto
     }
     beam.Close();
     const Json row = rowWhen(listener, 1, [](const Json& row) { return row["state"] == "crashed"; });
-    const long long stored = Database(database).Count("messages WHERE job = 1");
+    const long long stored = HistoryDatabase(database).Count("messages WHERE job = 1");
     EXPECT_LT(stored, 1 + 2 * 24000) << "more than the queue holds waited through the outage";
     EXPECT_EQ(row["messages"], stored);
-    EXPECT_EQ(Database(database).Count("jobs WHERE messages = " + std::to_string(stored)), 1);
+    EXPECT_EQ(HistoryDatabase(database).Count("jobs WHERE messages = " + std::to_string(stored)), 1);
 }
 
 }  // namespace
