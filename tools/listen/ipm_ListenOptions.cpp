@@ -185,6 +185,9 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
     if (const char* token = std::getenv(tokenVariable); options.http && options.token.empty() && token) {
         options.token = checkToken(tokenVariable, token);
     }
+    if (const char* directory = std::getenv("IPM_WEB_DIR"); options.http && directory) {
+        options.webDirectory = directory;
+    }
     if (!options.jabber) {
         if (password || serverAddress || security || caFile) {
             throw std::invalid_argument("--password, --server-address and --jabber-* need --jabber");

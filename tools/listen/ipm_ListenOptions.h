@@ -56,6 +56,9 @@ public:
     // The page's access token (--token, else IPM_MONITOR_TOKEN); generated
     // at start when empty.
     std::string token;
+    // The page's source directory (IPM_WEB_DIR), served instead of the
+    // built-in copy while developing the page; empty for the built-in one.
+    std::string webDirectory;
     // The history; empty for none (neither --http, --db nor --import).
     std::string database;
     // Messages older than this many days are deleted from the history; 0 keeps all.
