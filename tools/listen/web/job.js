@@ -1,7 +1,7 @@
 // One job's view: a chart per numeric field and its messages, from the
 // history first, then live.
 
-import { $, describeStop, element, formatNumber, formatTime, messageKind } from './format.js';
+import { $, describeStop, element, formatNumber, formatTime, isLive, messageKind } from './format.js';
 import { fetchJson } from './api.js';
 import { ChartCard } from './chart.js';
 
@@ -118,7 +118,7 @@ export class JobView {
     const facts = [job.host, job.handle && `handle ${job.handle}`, job.transport, `connection ${job.id}`,
       job.phase && `phase ${job.phase}`, describeStop(job.stopOutcome || this.table.entry(job.id)?.localOutcome)];
     $('job-meta').textContent = facts.filter(Boolean).join(' · ');
-    $('job-stop').disabled = job.state !== 'running';
+    $('job-stop').disabled = !isLive(job);
   }
 
   // The newest page of messages and each numeric field's series first,
