@@ -19,6 +19,7 @@
 #include "ipm/impl/ipm_DeliverySettings.h"
 #include "ipm/impl/ipm_MessageDocument.h"
 #include "ipm/ipm_MessageTransmit.h"
+#include "jcl/jcl_Message.h"
 
 namespace {
 
@@ -116,6 +117,6 @@ void ipm_DirectMechanism::Poll() {
         const std::string reason = "the listener at " + listenerAddress + " closed the connection";
         throw csp_NetworkException(eof_encountered, cow_String(std::string_view(reason)));
     }
-    if (count > 0 && std::string_view(received, static_cast<size_t>(count)).find("Kill") != std::string_view::npos)
+    if (count > 0 && std::string_view(received, static_cast<size_t>(count)).find(jcl_Message::killRequest) != std::string_view::npos)
         eli_setkillsig();
 }

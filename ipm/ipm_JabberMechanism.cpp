@@ -13,13 +13,13 @@
 #include "ipm/impl/ipm_MessageDocument.h"
 #include "ipm/impl/ipm_DeliverySettings.h"
 #include "ipm/ipm_MessageTransmit.h"
+#include "jcl/jcl_Jid.h"
 #include "jcl/jcl_LoginOptions.h"
 #include "jcl/jcl_Message.h"
 #include "jcl/jcl_Presence.h"
 
 namespace {
 
-constexpr int serverPort = 5222;
 constexpr std::string_view accountSuffix = "kvjobs";
 constexpr int initialServeMilliseconds = 1000;
 constexpr int transmitServeMilliseconds = 10;
@@ -34,7 +34,7 @@ cow_String accountName() {
 
 void KillHandler(jcl_Connection&, jcl_Entity& stanza) {
     const jcl_Message* message = dynamic_cast<const jcl_Message*>(&stanza);
-    if (message && message->x.Contains("Kill")) eli_setkillsig();
+    if (message && message->x.Contains(jcl_Message::killRequest)) eli_setkillsig();
 }
 
 // The connection's read and write drop failures and the stream's end; the
@@ -61,11 +61,9 @@ ipm_JabberMechanism::~ipm_JabberMechanism() {
 bool ipm_JabberMechanism::Initialize() {
     const utl_CommandLine& options = thr_GlobalSingleton<utl_CommandLine>::Instance();
     server = options.ConstGetValue("msgserver");
-    listenerJid = options.ConstGetValue("listener_name");
-    listenerJid += '@';
-    listenerJid += server;
-    listenerJid += '/';
-    listenerJid += options.ConstGetValue("listener_resource");
+    const jcl_Jid listener{std::string(options.ConstGetValue("listener_name").view()), std::string(server.view()),
+                           std::string(options.ConstGetValue("listener_resource").view())};
+    listenerJid = cow_String(listener.Format());
 
     KeepUnconfirmed();
     connection = std::make_unique<jcl_Connection>();
@@ -94,7 +92,7 @@ bool ipm_JabberMechanism::LogIn() {
             LogInSecurely(account, *login);
             return true;
         }
-        connection->Connect(server, serverPort);
+        connection->Connect(server, jcl_Connection::defaultPort);
     } catch (const csp_NetworkException& failure) {
         if (!connection->socket.isConnected()) return false;
         if (!login->Secure()) throw;
@@ -119,7 +117,7 @@ cow_String ipm_JabberMechanism::Encode(const char* type, const char* format, int
 // The legacy login's bytes stay as they always were: only the secure one
 // announces the job to the listener.
 void ipm_JabberMechanism::LogInSecurely(const cow_String& account, const jcl_LoginOptions& login) {
-    connection->ConnectSecurely(server, server, serverPort, login.caFile.c_str());
+    connection->ConnectSecurely(server, server, jcl_Connection::defaultPort, login.caFile.c_str());
     connection->LogIn(account, login.password->c_str(), jobName);
     connection->EnableAcknowledgements();
     jcl_Presence arrival;

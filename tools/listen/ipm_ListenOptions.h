@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "jcl/jcl_Jid.h"
 #include "tools/listen/ipm_MessagePrinter.h"
 
 // The listener's command line: see Usage().
@@ -34,7 +35,7 @@ public:
         std::string serverAddress;
 
         // USER@SERVER/RESOURCE.
-        std::string Address() const { return user + "@" + server + "/" + resource; }
+        std::string Address() const { return jcl_Jid{user, server, resource}.Format(); }
     };
 
     // Throws std::invalid_argument naming the bad argument.

@@ -9,9 +9,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include "jcl/jcl_Jid.h"
 #include "jcl/jcl_Message.h"
+#include "jcl/jcl_XmlWriter.h"
 #include "tools/listen/ipm_Console.h"
-#include "tools/listen/ingest/ipm_XmlEscape.h"
 
 namespace {
 
@@ -19,8 +20,8 @@ enum Slot : std::size_t { stopSlot, commandSlot, serverSlot, monitorSlot, slotCo
 
 // A job logs in with its name as resource: what follows the first "/".
 std::string jobNameOf(const std::string& jobAddress) {
-    const std::size_t slash = jobAddress.find('/');
-    return slash == std::string::npos ? jobAddress : jobAddress.substr(slash + 1);
+    const auto jid = jcl_Jid::Parse(jobAddress);
+    return jid && !jid->resource.empty() ? jid->resource : jobAddress;
 }
 
 std::string jobText(const std::string& name) { return "job " + ipm_MessagePrinter::Token(name); }
@@ -89,9 +90,7 @@ void ipm_JabberListener::ServeReport(const std::string& from, const ipm_JabberCl
         ipm_Console::Report(jobText(job.name) + " connected as " + from);
         if (monitor) job.monitorId = monitor->JobConnected("jabber", job.name, from);
     }
-    std::string document = *message.report;
-    if (document.empty() || document.back() != '\n') document += '\n';
-    sink.Take(job.name, job.monitorId, document, jobText(job.name));
+    sink.Take(job.name, job.monitorId, *message.report, jobText(job.name));
     if (++job.messages == killAfter) SendKill(from, job);
 }
 
@@ -112,15 +111,16 @@ void ipm_JabberListener::ServeDeparture(const std::string& from) {
     jobs.erase(job);
 }
 
-// A job ignores the probe; the server answers it with an error once the
-// job's connection has gone, even when the job never announced itself.
+// A job answers the ping, or ignores it; only the server answers it with an
+// error, once the job's connection has gone, even when the job never
+// announced itself.
 int ipm_JabberListener::ProbeQuietJobs() {
     const Clock::time_point now = Clock::now();
     Clock::time_point next = now + probeInterval;
     for (auto& [jobAddress, job] : jobs) {
         if (now - job.lastContact >= probeInterval) {
             client.Send("<iq type=\"get\" id=\"" + std::string(probePrefix) + std::to_string(++probes) + "\" to=\"" +
-                        ipm_XmlEscape::Attribute(jobAddress) + "\"><ping xmlns=\"urn:xmpp:ping\"/></iq>");
+                        jcl_XmlWriter::Attribute(jobAddress) + "\"><ping xmlns=\"urn:xmpp:ping\"/></iq>");
             job.lastContact = now;
         }
         next = std::min(next, job.lastContact + probeInterval);
@@ -140,11 +140,11 @@ void ipm_JabberListener::Kill(std::string_view name) {
 
 void ipm_JabberListener::SendKill(const std::string& jobAddress, const Job& job) {
     jcl_Message request;
-    // The stanza writes its attributes as they are.
-    request.to = cow_String(ipm_XmlEscape::Attribute(jobAddress));
+    request.to = cow_String(std::string_view(jobAddress));
     request.type = "chat";
-    request.SetX("Kill");
-    ipm_Console::Report("sending Kill to " + jobText(job.name) + " at " + jobAddress);
+    request.SetX(jcl_Message::killRequest);
+    ipm_Console::Report(std::string("sending ") + jcl_Message::killRequest + " to " + jobText(job.name) + " at " +
+                        jobAddress);
     client.Send(std::string(request.Serialize().view()));
     if (monitor) monitor->StopDone(job.monitorId, "sent");
 }
