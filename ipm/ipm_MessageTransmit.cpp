@@ -335,7 +335,7 @@ void ipm_MessageTransmit::BufferJobEnded() {
     const cow_String document = Encode("JobEnded", "", nullptr, nullptr, nullptr, false);
     if (document.view().empty()) return;
     std::lock_guard buffer(bufferLock);
-    BufferDocument(document, "JobEnded");
+    BufferDocument(document.view(), "JobEnded");
 }
 
 // Once per need, so a sender makes a system call at most once per 512 KiB
