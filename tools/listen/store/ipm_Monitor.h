@@ -54,7 +54,8 @@ public:
 
     // Marks the jobs fallen silent; takes in the jobs other processes
     // sharing the history (an import, a second listener) have added since,
-    // and those read live before as they are now; announces each change.
+    // and those read live before as they are now; announces each change,
+    // and the rows whose counts changed since they were last announced.
     // The page's server calls it every second.
     void Refresh();
 
@@ -64,10 +65,20 @@ private:
     // Stores and announces the job's row; the lock is held.
     void Changed(const ipm_JobRecord& job);
     void MarkSilent();
+    // The same for a new message: stored and announced at most every
+    // `countInterval` per job (the rest by Refresh, or with the job's next
+    // change), so that many jobs' messages do not each cost a row.
+    void Counted(const ipm_JobRecord& job, std::int64_t now);
+    void AnnounceCounted();
+
+    static constexpr std::int64_t countInterval = 1000;  // ms
 
     ipm_History& history;
     const std::int64_t silentAfter;
     ipm_EventHub events;
+    // When each job's row was last stored; those whose counts changed since.
+    std::map<std::int64_t, std::int64_t> announced;
+    std::set<std::int64_t> countedSince;
     ipm_StopQueue directStops;
     ipm_StopQueue jabberStops;
     mutable std::mutex lock;
