@@ -331,6 +331,13 @@ void ipm_MessageTransmit::BufferDocument(std::string_view document, std::string_
     if (hadSpares && blocks->Low()) WakeTask();
 }
 
+void ipm_MessageTransmit::BufferJobEnded() {
+    const cow_String document = Encode("JobEnded", "", nullptr, nullptr, nullptr, false);
+    if (document.view().empty()) return;
+    std::lock_guard buffer(bufferLock);
+    BufferDocument(document.view(), "JobEnded");
+}
+
 // Once per need, so a sender makes a system call at most once per 512 KiB
 // of log or block mapped.
 void ipm_MessageTransmit::WakeTask() {

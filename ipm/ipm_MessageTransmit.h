@@ -81,6 +81,10 @@ public:
     // delivery state, and the task restarts the transport. False when
     // nothing was sent.
     bool TransmitDirect(const cow_String& document);
+    // Buffers the job's last document, "JobEnded", which tells the listener
+    // that messaging ended in order; takes the buffer lock itself. Only the
+    // message task's orderly end calls it, so a crash can never send it.
+    void BufferJobEnded();
     // The caller holds BufferLock().
     IPM_EXPORT void ClearMessageBuffer();
     void PollMechanism();

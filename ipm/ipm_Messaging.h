@@ -20,8 +20,8 @@ public:
     ipm_Messaging(const ipm_Messaging&) = delete;
     ipm_Messaging& operator=(const ipm_Messaging&) = delete;
 
-    // Ends the message task once it has delivered what is buffered, and stops
-    // the library. False when the task did not end within the stop's bound:
+    // Ends the message task once it has delivered what is buffered and the
+    // job's last message, "JobEnded", and stops the library. False when the task did not end within the stop's bound:
     // the log is written out and the library is left running.
     bool Stop();
     // True once the listener has asked the job to stop.

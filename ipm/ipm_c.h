@@ -51,7 +51,8 @@ enum ipm_Status {
 IPM_EXPORT int ipm_start(const char* transport, int argc, const char* const* argv);
 
 /* Asks the message task to end, waits until it has sent everything buffered
-   so far, and stops the library. Call it before the process ends, or buffered
+   so far and then the job's last message, "JobEnded", which tells the
+   listener that the job ended in order, and stops the library. Call it before the process ends, or buffered
    messages are not sent (they are in the log all the same). Delivery gets
    10 s; when the task has not ended within 10 s plus three network time
    limits (42 s by default) the result is IPM_FAILED and the job goes on.

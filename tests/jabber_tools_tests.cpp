@@ -111,6 +111,7 @@ TEST(JabberTools, TheListenerOutlivesJobsThatLeaveOrVanishAndKillsOnRequest) {
     first.Write("{\"close\":true}\n");
     first.CloseInput();
     EXPECT_EQ(first.Wait(40s), 0) << first.Errors();
+    expectLine(listener, leaving + " JobEnded ");
 
     const std::string staying = uniqueName("staying");
     Job third(listener, staying, logs);

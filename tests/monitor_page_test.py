@@ -4,7 +4,8 @@ jobs, one direct and one through the suite's message server on 127.0.0.1:5222:
 both rows show with their phases, a chart gains points, the charted fields are
 the user's choice and kept across a reload, the type filter's count counts what
 it shows, Back and Forward go through the views, the Stop button ends a job
-with status 3 and its row says so, and job text with markup stays text.
+with status 3 and its row says so, a job gone without its end shows crashed in
+red and needing a look, and job text with markup stays text.
 Saves a screenshot, then measures (and only prints) the page with 1,000 jobs
 and a job of 100,000 messages.
 
@@ -174,6 +175,18 @@ def check_page(driver, listener, direct, jabber, screenshots):
         driver.save_screenshot(path)
 
 
+def check_crash(driver, listener):
+    """A job whose connection ends without its end: crashed, red like an error, needing a look."""
+    name = f"crash{os.getpid()}"
+    fake_job(listener.port, name, [document("Started", [("handle", "integer", 9)])]).close()
+    wait(driver, lambda: row_of(driver, name) and cell(row_of(driver, name), 4) == "crashed", "crashed row")
+    row = row_of(driver, name)
+    badge = row.find_element(By.CSS_SELECTOR, ".badge")
+    assert badge.text == "needs a look: crashed" and badge.get_attribute("data-kind") == "error", badge.text
+    color = lambda element: element.value_of_css_property("color")
+    assert color(row.find_element(By.CSS_SELECTOR, ".state")) == color(badge), "crashed is shown in the error colour"
+
+
 def fake_job(port, name, documents):
     """A job as the direct port sees it: its name, then message documents."""
     connection = socket.create_connection(("127.0.0.1", port), timeout=SCALE_BOUND)
@@ -270,6 +283,7 @@ def main():
         driver.set_script_timeout(HANG_BOUND)
         try:
             check_page(driver, listener, direct, jabber, arguments.screenshot)
+            check_crash(driver, listener)
             status = jobs[0].wait(timeout=HANG_BOUND)
             assert status == 3, f"the stopped job ended with {status}: {jobs[0].stderr.read()}"
             driver.get(listener.url)

@@ -166,6 +166,8 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
             if (options.database.empty()) throw std::invalid_argument("--db needs a file name");
         } else if (option == "--keep-days") {
             options.keepDays = static_cast<unsigned>(parseNumber(option, value(), 1, 100000));
+        } else if (option == "--silent-after") {
+            options.silentAfter = std::chrono::seconds(parseNumber(option, value(), 1, 1000000));
         } else if (option == "--import") {
             options.importFile = value();
         } else if (option == "--job") {
@@ -206,7 +208,7 @@ const char* ipm_ListenOptions::Usage() {
            "       ipm-listen --jabber USER@SERVER/RESOURCE [--password P] [--server-address ADDR]\n"
            "                  [--port N] [--bind ADDR] [--raw | --json] [--kill-after N] [MONITOR]\n"
            "       ipm-listen --import JOB.ipm [--job NAME] [--db FILE]\n"
-           "MONITOR: [--http [ADDR:]PORT [--token T]] [--db FILE] [--keep-days N]\n"
+           "MONITOR: [--http [ADDR:]PORT [--token T]] [--db FILE] [--keep-days N] [--silent-after S]\n"
            "  --port N        TCP port to listen on; 0 (the default) picks a free one\n"
            "  --bind ADDR     IPv4 address to listen on (default 127.0.0.1)\n"
            "  --jabber JID    log in to the Jabber server SERVER on port 5222 as USER (the\n"
@@ -234,6 +236,8 @@ const char* ipm_ListenOptions::Usage() {
            "                  full path is reported on standard error)\n"
            "  --keep-days N   delete messages older than N days from the history (checked\n"
            "                  hourly; the jobs' rows stay)\n"
+           "  --silent-after S  a running job that sends nothing for 10 times its median\n"
+           "                  interval, and at least S seconds (default 60), is silent\n"
            "  --import JOB.ipm  load a job's message log into the history and exit\n"
            "  --job NAME      the imported job's name (default: the file's name)\n"
            "  --version       print the version and exit\n"

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -63,6 +64,8 @@ public:
     std::string database;
     // Messages older than this many days are deleted from the history; 0 keeps all.
     unsigned keepDays = 0;
+    // The least time without a message after which a job shows as silent.
+    std::chrono::seconds silentAfter = std::chrono::seconds(60);
     // A job's log file to load into the history instead of listening.
     std::string importFile;
     // The imported job's name; the file's name without ".ipm" when empty.

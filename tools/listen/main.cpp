@@ -52,7 +52,7 @@ int import(const ipm_ListenOptions& options) {
     std::int64_t job = 0;
     {
         ipm_History history(options.database, options.keepDays);
-        ipm_Monitor monitor(history);
+        ipm_Monitor monitor(history, options.silentAfter);
         job = ipm_LogImport::Run(monitor, options.importFile, options.importJob, messages);
     }
     file.Keep();
@@ -80,8 +80,15 @@ void listen(const ipm_ListenOptions& options) {
         file.emplace(options.database);
         history = std::make_unique<ipm_History>(options.database, options.keepDays);
         history->EndOrphanedJobs();
-        monitor = std::make_unique<ipm_Monitor>(*history);
+        monitor = std::make_unique<ipm_Monitor>(*history, options.silentAfter);
     }
+    // However the loops end, the jobs still followed are then unreachable.
+    struct EndOfFollowing {
+        ipm_Monitor* monitor;
+        ~EndOfFollowing() {
+            if (monitor) monitor->ListenerEnded();
+        }
+    } endOfFollowing{monitor.get()};
     // Everything is in place before the first line, which tells a caller
     // that the listener runs.
     ipm_Listener listener(options, monitor.get());

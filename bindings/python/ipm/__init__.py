@@ -94,7 +94,7 @@ def start(transport="direct", args=None):
 
 
 def stop():
-    """Sends what is still buffered, then stops messaging."""
+    """Sends what is still buffered and the end of the job, "JobEnded", then stops messaging."""
     _check(_c.ipm_stop(), "stop")
 
 

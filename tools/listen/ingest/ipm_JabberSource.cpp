@@ -1,9 +1,11 @@
 #include "tools/listen/ingest/ipm_JabberSource.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "jcl/jcl_Jid.h"
 #include "jcl/jcl_Message.h"
+#include "jcl/jcl_XmlWriter.h"
 #include "tools/listen/ipm_Console.h"
 #include "tools/listen/ipm_MessagePrinter.h"
 
@@ -15,6 +17,8 @@ std::string jobNameOf(const std::string& jobAddress) {
     return jid && !jid->resource.empty() ? jid->resource : jobAddress;
 }
 
+constexpr std::string_view probePrefix = "probe-";
+
 }  // namespace
 
 ipm_JabberSource::ipm_JabberSource(const ipm_ListenOptions& options)
@@ -24,7 +28,7 @@ void ipm_JabberSource::Watch(std::vector<pollfd>& watched) const {
     watched.push_back({client.Descriptor(), POLLIN, 0});
 }
 
-int ipm_JabberSource::Timeout() { return early.empty() ? client.KeepAlive() : 0; }
+int ipm_JabberSource::Timeout() { return early.empty() ? std::min(client.KeepAlive(), ProbeQuietJobs()) : 0; }
 
 void ipm_JabberSource::Serve(std::span<const pollfd> polled, Events& events) {
     std::vector<ipm_JabberClient::Stanza> stanzas;
@@ -40,6 +44,9 @@ void ipm_JabberSource::Serve(const ipm_JabberClient::Stanza& stanza, Events& eve
     const std::string type = stanza.Attribute("type");
     if (stanza.name == "presence") {
         if (type == "unavailable") ServeDeparture(from, events);
+    } else if (stanza.name == "iq") {
+        // Only a probe's error comes here: the job is not connected.
+        if (stanza.Attribute("id").starts_with(probePrefix)) ServeDeparture(from, events);
     } else if (type == "error") {
         ServeError(from, stanza, events);
     } else if (stanza.report) {
@@ -52,6 +59,7 @@ void ipm_JabberSource::Serve(const ipm_JabberClient::Stanza& stanza, Events& eve
 void ipm_JabberSource::ServeReport(const std::string& from, const ipm_JabberClient::Stanza& message, Events& events) {
     auto [entry, isNew] = jobs.try_emplace(from);
     AddressedJob& job = entry->second;
+    job.lastContact = Clock::now();
     if (isNew) {
         job.name = jobNameOf(from);
         job.address = from;
@@ -78,6 +86,23 @@ void ipm_JabberSource::ServeDeparture(const std::string& from, Events& events) {
     if (job == jobs.end()) return;
     events.Ended(job->second, "");
     jobs.erase(job);
+}
+
+// A job answers the ping, or ignores it; only the server answers it with an
+// error, once the job's connection has gone, even when the job never
+// announced itself.
+int ipm_JabberSource::ProbeQuietJobs() {
+    const Clock::time_point now = Clock::now();
+    Clock::time_point next = now + probeInterval;
+    for (auto& [jobAddress, job] : jobs) {
+        if (now - job.lastContact >= probeInterval) {
+            client.Send("<iq type=\"get\" id=\"" + std::string(probePrefix) + std::to_string(++probes) + "\" to=\"" +
+                        jcl_XmlWriter::Attribute(jobAddress) + "\"><ping xmlns=\"urn:xmpp:ping\"/></iq>");
+            job.lastContact = now;
+        }
+        next = std::min(next, job.lastContact + probeInterval);
+    }
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
 }
 
 std::string ipm_JabberSource::Send(Job& job, const std::string& request) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -30,18 +31,28 @@ public:
     std::string Send(Job& job, const std::string& request) override;
 
 private:
+    using Clock = std::chrono::steady_clock;
+    // A job quiet for this long is asked whether it is still there: the
+    // server answers for a job whose connection has gone.
+    static constexpr auto probeInterval = std::chrono::seconds(3);
+
     struct AddressedJob : Job {
         std::string address;
+        // The last message from it or probe to it.
+        Clock::time_point lastContact = Clock::now();
     };
 
     void Serve(const ipm_JabberClient::Stanza& stanza, Events& events);
     void ServeReport(const std::string& from, const ipm_JabberClient::Stanza& message, Events& events);
     void ServeError(const std::string& from, const ipm_JabberClient::Stanza& message, Events& events);
     void ServeDeparture(const std::string& from, Events& events);
+    // Probes the jobs quiet for a while; the milliseconds until the next is due.
+    int ProbeQuietJobs();
 
     ipm_JabberClient client;
     std::string address;
     std::vector<ipm_JabberClient::Stanza> early;
     // By the full address each job's reports come from.
     std::map<std::string, AddressedJob> jobs;
+    unsigned long long probes = 0;
 };

@@ -118,12 +118,12 @@ void ipm_Listener::Count(Job& job) {
 
 void ipm_Listener::Ended(Job& job, const std::string& why) {
     ipm_Console::Report(jobText(job) + " disconnected" + (why.empty() ? "" : ": " + why));
-    Forget(job, why.empty());
+    Forget(job);
 }
 
 void ipm_Listener::Dropped(Job& job, const std::string& why) {
     ipm_Console::Report("warning: " + jobText(job) + " dropped: " + why);
-    Forget(job, false);
+    Forget(job);
 }
 
 void ipm_Listener::RequestFailed(Job& job, const std::string& why) {
@@ -132,10 +132,10 @@ void ipm_Listener::RequestFailed(Job& job, const std::string& why) {
     if (monitor) monitor->StopDone(job.monitorId, "failed: " + why);
 }
 
-void ipm_Listener::Forget(Job& job, bool orderly) {
+void ipm_Listener::Forget(Job& job) {
     const auto entry = std::find_if(jobs.begin(), jobs.end(), [&](const Entry& known) { return known.job == &job; });
     if (entry == jobs.end()) return;
-    if (monitor) monitor->JobEnded(job.monitorId, orderly);
+    if (monitor) monitor->JobEnded(job.monitorId);
     gone.push_back(job.name);
     jobs.erase(entry);
 }

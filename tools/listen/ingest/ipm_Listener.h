@@ -43,7 +43,7 @@ private:
     std::string SendKill(const Entry& entry);
     void ServeStopRequests();
     // Forgets the job and tells the monitor.
-    void Forget(Job& job, bool orderly);
+    void Forget(Job& job);
 
     void Connected(ipm_JobSource& source, Job& job, const std::string& peer) override;
     void Report(Job& job, const std::string& document) override;

@@ -19,7 +19,7 @@ const char* const schema =
     " transport TEXT NOT NULL, peer TEXT NOT NULL, state TEXT NOT NULL, phase TEXT NOT NULL,"
     " step, increment, time, last_message INTEGER NOT NULL, messages INTEGER NOT NULL,"
     " warnings INTEGER NOT NULL, errors INTEGER NOT NULL, started INTEGER NOT NULL,"
-    " stop_outcome TEXT NOT NULL);"
+    " stop_outcome TEXT NOT NULL, progress, ended INTEGER NOT NULL DEFAULT 0);"
     "CREATE TABLE IF NOT EXISTS messages("
     " id INTEGER PRIMARY KEY, job INTEGER NOT NULL, time INTEGER NOT NULL, type TEXT NOT NULL,"
     " fields TEXT NOT NULL, types TEXT NOT NULL);"
@@ -36,7 +36,17 @@ const char* const schema =
 
 const char* const jobColumns =
     "name, host, handle, transport, peer, state, phase, step, increment, time, last_message, messages, warnings,"
-    " errors, started, stop_outcome";
+    " errors, started, stop_outcome, progress, ended";
+
+// The schema's version (SQLite's user_version). A history of version 0 made
+// before jobs had a life cycle gains its columns, and its states are named
+// anew: "stopped" meant an end in order, "gone" an end the listener could not
+// tell.
+constexpr int schemaVersion = 1;
+const char* const upgrades[schemaVersion] = {
+    "ALTER TABLE jobs ADD COLUMN progress; ALTER TABLE jobs ADD COLUMN ended INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE jobs SET state = 'finished' WHERE state = 'stopped';"
+    "UPDATE jobs SET state = 'unreachable' WHERE state = 'gone';"};
 
 // Messages deleted per transaction when old ones go.
 constexpr int retentionChunk = 5000;
@@ -175,6 +185,8 @@ ipm_JobRecord jobFrom(const Statement& row) {
     job.errors = row.Integer(14);
     job.started = row.Integer(15);
     job.stopOutcome = row.Text(16);
+    job.progress = row.Value(17);
+    job.ended = row.Integer(18);
     return job;
 }
 
@@ -185,7 +197,31 @@ void bindJob(Statement& statement, const ipm_JobRecord& job, int first) {
     statement.Bind(first + 6, job.phase).Bind(first + 7, job.step).Bind(first + 8, job.increment);
     statement.Bind(first + 9, job.time).Bind(first + 10, job.lastMessage).Bind(first + 11, job.messages);
     statement.Bind(first + 12, job.warnings).Bind(first + 13, job.errors).Bind(first + 14, job.started);
-    statement.Bind(first + 15, job.stopOutcome);
+    statement.Bind(first + 15, job.stopOutcome).Bind(first + 16, job.progress).Bind(first + 17, job.ended);
+}
+
+int userVersion(sqlite3* database) {
+    Statement select(database, "PRAGMA user_version");
+    return select.Step() ? static_cast<int>(select.Integer(0)) : 0;
+}
+
+// A new history is made at the current version; an older one is brought
+// up to it in one transaction.
+void upgrade(sqlite3* database) {
+    execute(database, "BEGIN IMMEDIATE");
+    try {
+        Statement tables(database, "SELECT count(*) FROM sqlite_master WHERE name = 'jobs'");
+        tables.Step();
+        const bool fresh = tables.Integer(0) == 0;
+        execute(database, schema);
+        for (int version = fresh ? schemaVersion : userVersion(database); version < schemaVersion; ++version)
+            execute(database, upgrades[version]);
+        execute(database, ("PRAGMA user_version = " + std::to_string(schemaVersion)).c_str());
+        execute(database, "COMMIT");
+    } catch (...) {
+        sqlite3_exec(database, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
 
 std::int64_t millisecondsSinceEpoch() {
@@ -235,9 +271,7 @@ Json downsample(Points& points, std::size_t maxPoints) {
 }
 
 // The state a job's row has once it has ended.
-bool ended(const ipm_JobRecord& job) {
-    return job.state == "stopped" || job.state == "killed" || job.state == "gone";
-}
+bool ended(const ipm_JobRecord& job) { return !job.Live(); }
 
 // A JSON path to a top-level member; none for names that would need escapes.
 std::string pathTo(const std::string& name) {
@@ -384,7 +418,7 @@ ipm_History::ipm_History(const std::string& file, unsigned keepDays) : file(file
     writer = open(file);
     try {
         execute(writer, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
-        execute(writer, schema);
+        upgrade(writer);
         nextId = ReserveBlockNow();
         idEnd = nextId + idBlock;
         reader = open(file);
@@ -408,7 +442,7 @@ ipm_History::~ipm_History() {
 
 void ipm_History::EndOrphanedJobs() {
     std::lock_guard lock(writeLock);
-    execute(writer, "UPDATE jobs SET state = 'gone' WHERE state = 'running'");
+    execute(writer, "UPDATE jobs SET state = 'unreachable' WHERE state IN ('running', 'silent')");
 }
 
 std::vector<ipm_JobRecord> ipm_History::Jobs(std::int64_t from) {
@@ -424,7 +458,7 @@ std::vector<ipm_JobRecord> ipm_History::Jobs(std::int64_t from) {
 std::int64_t ipm_History::AddJob(const ipm_JobRecord& job) {
     std::lock_guard lock(writeLock);
     Statement insert(writer, (std::string("INSERT INTO jobs(") + jobColumns +
-                              ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)").c_str());
+                              ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)").c_str());
     bindJob(insert, job, 1);
     insert.Run();
     return sqlite3_last_insert_rowid(writer);
@@ -671,7 +705,7 @@ bool ipm_History::WriteBatch(const Batch& batch, bool reserve, std::int64_t& res
         Statement upsertExtent(writer, "INSERT OR REPLACE INTO series_extent(job, spans, last_id) VALUES(?,?,?)");
         for (const auto& [job, extent] : batch.extents) upsertExtent.Bind(1, job).Bind(2, extent.spans).Bind(3, extent.lastId).Run();
         Statement upsertJob(writer, (std::string("INSERT OR REPLACE INTO jobs(id, ") + jobColumns +
-                                     ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)").c_str());
+                                     ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)").c_str());
         for (const auto& [id, job] : batch.jobs) {
             upsertJob.Bind(1, id);
             bindJob(upsertJob, job, 2);

@@ -51,7 +51,8 @@ public:
     ipm_History(const ipm_History&) = delete;
     ipm_History& operator=(const ipm_History&) = delete;
 
-    // Marks the jobs shown as running as gone: their listener ended.
+    // Marks the jobs shown as live as unreachable: their listener ended
+    // without telling how they did.
     void EndOrphanedJobs();
     // The jobs from id `from` on.
     std::vector<ipm_JobRecord> Jobs(std::int64_t from = 0);

@@ -75,7 +75,7 @@ public:
     std::int64_t Finish() {
         if (const auto truncated = splitter.EndOfStream()) Problem(truncated->text);
         if (!job) Refuse(line == 1 && splitter.JobName().empty() ? "it is empty" : "it holds no message document");
-        monitor.JobEnded(*job, true);
+        monitor.JobEnded(*job);
         return *job;
     }
 

@@ -23,7 +23,8 @@ Json error(const std::string& why) { return {{"error", why}}; }
 
 }  // namespace
 
-ipm_Monitor::ipm_Monitor(ipm_History& history) : history(history) {
+ipm_Monitor::ipm_Monitor(ipm_History& history, std::chrono::seconds silentAfter)
+    : history(history), silentAfter(std::chrono::milliseconds(silentAfter).count()) {
     Refresh();
     history.OnStored([this](std::int64_t id, const ipm_MessageRecord& message) {
         if (!events.HasReaders()) return;
@@ -73,17 +74,33 @@ void ipm_Monitor::MessageReceived(std::int64_t id, const ipm_DocumentReader::Mes
     Counted(job, arrival);
 }
 
-void ipm_Monitor::JobEnded(std::int64_t id, bool orderly) {
+void ipm_Monitor::JobEnded(std::int64_t id) {
     std::lock_guard guard(lock);
     const auto job = jobs.find(id);
     if (job == jobs.end()) return;
-    ipm_JobRecord& record = job->second;
-    if (record.stopOutcome == "sent") {
-        record.state = ipm_Vocabulary::killed;
-    } else if (record.state == ipm_Vocabulary::running) {
-        record.state = orderly ? ipm_Vocabulary::stopped : ipm_Vocabulary::gone;
+    job->second.End(now());
+    Changed(job->second);
+}
+
+void ipm_Monitor::ListenerEnded() {
+    std::lock_guard guard(lock);
+    for (const std::int64_t id : ownJobs) {
+        ipm_JobRecord& job = jobs.at(id);
+        if (!job.Live()) continue;
+        job.state = ipm_Vocabulary::unreachable;
+        Changed(job);
     }
-    Changed(record);
+}
+
+void ipm_Monitor::MarkSilent() {
+    std::lock_guard guard(lock);
+    const std::int64_t at = now();
+    for (const std::int64_t id : ownJobs) {
+        ipm_JobRecord& job = jobs.at(id);
+        if (!job.FallenSilent(at, silentAfter)) continue;
+        job.state = ipm_Vocabulary::silent;
+        Changed(job);
+    }
 }
 
 void ipm_Monitor::StopDone(std::int64_t id, const std::string& outcome) {
@@ -91,7 +108,7 @@ void ipm_Monitor::StopDone(std::int64_t id, const std::string& outcome) {
     const auto job = jobs.find(id);
     if (job == jobs.end()) return;
     job->second.stopOutcome = outcome;
-    if (outcome != "sent" && job->second.state == ipm_Vocabulary::running) job->second.state = ipm_Vocabulary::unreachable;
+    if (outcome != "sent" && job->second.Live()) job->second.state = ipm_Vocabulary::unreachable;
     Changed(job->second);
 }
 
@@ -101,6 +118,7 @@ bool ipm_Monitor::Owns(std::int64_t id) const {
 }
 
 void ipm_Monitor::Refresh() {
+    MarkSilent();
     AnnounceCounted();
     std::lock_guard serial(refreshLock);
     std::int64_t from = 0;
@@ -120,7 +138,7 @@ void ipm_Monitor::Refresh() {
         }
         const auto known = jobs.find(job.id);
         if (known != jobs.end() && known->second.ToJson() == job.ToJson()) continue;
-        if (job.state == ipm_Vocabulary::running) {
+        if (job.Live()) {
             othersRunning.insert(job.id);
         } else {
             othersRunning.erase(job.id);
@@ -154,7 +172,7 @@ std::pair<int, Json> ipm_Monitor::RequestStop(std::int64_t id) {
         const auto job = jobs.find(id);
         if (job == jobs.end()) return {404, error("no job " + std::to_string(id))};
         if (!ownJobs.count(id)) return {409, error("job " + std::to_string(id) + " is served by another listener")};
-        if (job->second.state != ipm_Vocabulary::running || job->second.transport == ipm_Vocabulary::file) {
+        if (!job->second.Live() || job->second.transport == ipm_Vocabulary::file) {
             return {409, error("job " + std::to_string(id) + " is not running")};
         }
     }

@@ -22,16 +22,21 @@ public:
     // How long a stop request waits for the transport's loop to act on it.
     static constexpr auto stopAnswerTime = std::chrono::seconds(5);
 
-    // Shows the jobs of earlier runs kept in `history`.
-    explicit ipm_Monitor(ipm_History& history);
+    // Shows the jobs of earlier runs kept in `history`; a running job is
+    // silent after `silentAfter` without a message at the least.
+    ipm_Monitor(ipm_History& history, std::chrono::seconds silentAfter);
     ~ipm_Monitor();
 
     // A new connection of a job; its number (the job's id), or 0 when the
     // history cannot take it (reported).
     std::int64_t JobConnected(const std::string& transport, const std::string& name, const std::string& peer);
     void MessageReceived(std::int64_t job, const ipm_DocumentReader::Message& message);
-    // The job's connection has ended; `orderly` when the job ended it.
-    void JobEnded(std::int64_t job, bool orderly);
+    // The job's connection has ended (on Jabber: it is unavailable); what
+    // it sent before tells how it ended.
+    void JobEnded(std::int64_t job);
+    // The listener stops following its jobs (it ends, or lost its link to
+    // the message server): those still live are unreachable.
+    void ListenerEnded();
     // What became of a kill request: "sent" or "failed: REASON".
     void StopDone(std::int64_t job, const std::string& outcome);
     // Where the page's stop requests wait for the listener's loop.
@@ -47,11 +52,11 @@ public:
     ipm_EventHub& Events() { return events; }
     ipm_History& History() { return history; }
 
-    // Takes in the jobs other processes sharing the history (an import, a
-    // second listener) have added since, and those read running before as
-    // they are now, and announces each change, and the rows whose counts
-    // changed since they were last announced. The page's server calls it
-    // every second.
+    // Marks the jobs fallen silent; takes in the jobs other processes
+    // sharing the history (an import, a second listener) have added since,
+    // and those read live before as they are now; announces each change,
+    // and the rows whose counts changed since they were last announced.
+    // The page's server calls it every second.
     void Refresh();
 
 private:
@@ -59,6 +64,7 @@ private:
     bool Owns(std::int64_t job) const;
     // Stores and announces the job's row; the lock is held.
     void Changed(const ipm_JobRecord& job);
+    void MarkSilent();
     // The same for a new message: stored and announced at most every
     // `countInterval` per job (the rest by Refresh, or with the job's next
     // change), so that many jobs' messages do not each cost a row.
@@ -68,6 +74,7 @@ private:
     static constexpr std::int64_t countInterval = 1000;  // ms
 
     ipm_History& history;
+    const std::int64_t silentAfter;
     ipm_EventHub events;
     // When each job's row was last stored; those whose counts changed since.
     std::map<std::int64_t, std::int64_t> announced;
@@ -80,6 +87,6 @@ private:
     std::mutex refreshLock;
     // The highest job id read from the history so far.
     std::int64_t lastRead = 0;
-    // Jobs of other processes that were running when last read: read again until they end.
+    // Jobs of other processes that were live when last read: read again until they end.
     std::set<std::int64_t> othersRunning;
 };

@@ -28,10 +28,12 @@ struct State {
     const char* badge;
 };
 constexpr State states[] = {{ipm_Vocabulary::running, true, nullptr, nullptr},
-                            {ipm_Vocabulary::stopped, false, nullptr, nullptr},
+                            {ipm_Vocabulary::silent, true, "warning", "needs a look: silent"},
+                            {ipm_Vocabulary::finished, false, nullptr, nullptr},
                             {ipm_Vocabulary::killed, false, nullptr, nullptr},
-                            {ipm_Vocabulary::gone, false, "warning", "connection lost"},
-                            {ipm_Vocabulary::unreachable, false, "error", "unreachable"}};
+                            {ipm_Vocabulary::stopped, false, nullptr, nullptr},
+                            {ipm_Vocabulary::crashed, false, "error", "needs a look: crashed"},
+                            {ipm_Vocabulary::unreachable, false, "error", "needs a look: unreachable"}};
 
 // `live`: a connection, whose messages carry their arrival time; an
 // imported log has neither.

@@ -10,11 +10,13 @@ public:
     // What a message's type says about the job.
     enum class Kind { error, warning, other };
 
-    // A job's states (docs/monitor.md, "Job states").
+    // A job's states (docs/lifecycle.md).
     static constexpr std::string_view running = "running";
-    static constexpr std::string_view stopped = "stopped";
+    static constexpr std::string_view silent = "silent";
+    static constexpr std::string_view finished = "finished";
     static constexpr std::string_view killed = "killed";
-    static constexpr std::string_view gone = "gone";
+    static constexpr std::string_view stopped = "stopped";
+    static constexpr std::string_view crashed = "crashed";
     static constexpr std::string_view unreachable = "unreachable";
 
     // How a job reached the listener; "file" is an imported log.
