@@ -71,6 +71,7 @@ bool ipm_DirectMechanism::Initialize() {
     listenerAddress = std::string(host.view()) + ":" + std::to_string(port);
     writeTimeout = static_cast<int>(thr_GlobalSingleton<ipm_MessageTransmit>::Instance().Settings().networkTimeout.count());
     socket = csp_TcpSocket(csp_TcpSocket::NoBinding);
+    requestLines.Clear();
     try {
         socket.connectTo(csp_SocketAddress(csp_IpAddress(host), port));
     } catch (const csp_NetworkException& error) {
@@ -116,6 +117,8 @@ void ipm_DirectMechanism::Poll() {
         const std::string reason = "the listener at " + listenerAddress + " closed the connection";
         throw csp_NetworkException(eof_encountered, cow_String(std::string_view(reason)));
     }
-    if (count > 0 && std::string_view(received, static_cast<size_t>(count)).find("Kill") != std::string_view::npos)
-        eli_setkillsig();
+    if (count <= 0) return;
+    const std::string_view bytes(received, static_cast<size_t>(count));
+    if (bytes.find("Kill") != std::string_view::npos) eli_setkillsig();
+    requestLines.Feed(bytes);
 }
