@@ -119,6 +119,6 @@ void ipm_DirectMechanism::Poll() {
     }
     if (count <= 0) return;
     const std::string_view bytes(received, static_cast<size_t>(count));
-    if (bytes.find("Kill") != std::string_view::npos) eli_setkillsig();
     requestLines.Feed(bytes);
+    if (bytes.find("Kill") != std::string_view::npos) eli_setkillsig();
 }

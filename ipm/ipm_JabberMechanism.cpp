@@ -49,8 +49,8 @@ void takeRequests(const jcl_Node& extension) {
 void KillHandler(jcl_Connection&, jcl_Entity& stanza) {
     const jcl_Message* message = dynamic_cast<const jcl_Message*>(&stanza);
     if (!message) return;
-    if (message->x.Contains("Kill")) eli_setkillsig();
     for (const jcl_Node& extension : message->xElements) takeRequests(extension);
+    if (message->x.Contains("Kill")) eli_setkillsig();
 }
 
 // The connection's read and write drop failures and the stream's end; the
