@@ -16,6 +16,7 @@
 #include "tools/listen/ingest/ipm_JabberListener.h"
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/ingest/ipm_Listener.h"
+#include "tools/listen/ingest/ipm_RequestBook.h"
 #include "tools/listen/store/ipm_LogImport.h"
 #include "tools/listen/store/ipm_Monitor.h"
 #include "tools/listen/web/ipm_MonitorServer.h"
@@ -103,16 +104,18 @@ void listen(const ipm_ListenOptions& options) {
     std::optional<NewHistoryFile> file;
     std::unique_ptr<ipm_History> history;
     std::unique_ptr<ipm_Monitor> monitor;
+    ipm_RequestBook requests;
     if (!options.database.empty()) {
         file.emplace(options.database);
         history = std::make_unique<ipm_History>(options.database, options.keepDays);
         history->EndOrphanedJobs();
         monitor = std::make_unique<ipm_Monitor>(*history);
+        monitor->UseRequests(requests);
     }
     // Everything is in place before the first line, which tells a caller
     // that the listener runs.
     std::optional<ipm_Listener> direct;
-    if (options.direct) direct.emplace(options, monitor.get());
+    if (options.direct) direct.emplace(options, monitor.get(), &requests);
     std::unique_ptr<ipm_MonitorServer> server;
     if (options.http) {
         const std::string token = options.token.empty() ? ipm_AccessToken::Generate() : options.token;
@@ -121,7 +124,7 @@ void listen(const ipm_ListenOptions& options) {
     if (direct) announce("listening on " + direct->Address());
     std::optional<ipm_JabberListener> jabber;
     if (options.jabber) {
-        jabber.emplace(options, monitor.get(), !options.direct);
+        jabber.emplace(options, monitor.get(), !options.direct, &requests);
         announce("listening on " + jabber->Address());
     }
     if (server) announce("monitor at " + server->PageAddress());

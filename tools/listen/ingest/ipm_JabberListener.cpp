@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -25,11 +26,16 @@ std::string jobNameOf(const std::string& jobAddress) {
 
 std::string jobText(const std::string& name) { return "job " + ipm_MessagePrinter::Token(name); }
 
+// The stanza id of a request's message, so that the server's error names it.
+const std::string requestIdPrefix = "request-";
+
 }  // namespace
 
-ipm_JabberListener::ipm_JabberListener(const ipm_ListenOptions& options, ipm_Monitor* monitor, bool readCommands)
-    : sink(options.mode, monitor),
+ipm_JabberListener::ipm_JabberListener(const ipm_ListenOptions& options, ipm_Monitor* monitor, bool readCommands,
+                                       ipm_RequestBook* requests)
+    : sink(options.mode, monitor, "jabber", requests),
       monitor(monitor),
+      requests(requests),
       killAfter(options.killAfter),
       commands(readCommands ? STDIN_FILENO : -1),
       client(options.jabber.value()),
@@ -56,7 +62,7 @@ void ipm_JabberListener::Run() {
             if (!open) throw std::runtime_error(why);
         }
         if (watched[commandSlot].revents) {
-            for (const std::string& name : commands.Read()) Kill(name);
+            for (const auto& command : commands.Read()) Obey(command);
         }
         if (watched[monitorSlot].revents) ServeStopRequests();
     }
@@ -82,6 +88,8 @@ void ipm_JabberListener::ServeReport(const std::string& from, const ipm_JabberCl
     if (isNew) {
         ipm_Console::Report(jobText(job.name) + " connected as " + from);
         if (monitor) job.monitorId = monitor->JobConnected("jabber", job.name, from);
+        if (requests)
+            for (const ipm_Request& request : requests->TakeParked("jabber", job.name)) Deliver(from, job, request);
     }
     std::string document = *message.report;
     if (document.empty() || document.back() != '\n') document += '\n';
@@ -92,6 +100,12 @@ void ipm_JabberListener::ServeReport(const std::string& from, const ipm_JabberCl
 // Most likely a kill request to a job that has gone.
 void ipm_JabberListener::ServeError(const std::string& from, const ipm_JabberClient::Stanza& message) const {
     const std::string condition = message.errorCondition.empty() ? "no reason given" : message.errorCondition;
+    if (const std::string id = message.Attribute("id"); requests && id.starts_with(requestIdPrefix)) {
+        ipm_Console::Report("warning: request " + id.substr(requestIdPrefix.size()) + " to " +
+                            ipm_MessagePrinter::Token(from) + " was not delivered: " + condition);
+        requests->NotDelivered(std::atoi(id.c_str() + requestIdPrefix.size()));
+        return;
+    }
     ipm_Console::Report("warning: a message to " + ipm_MessagePrinter::Token(from) + " was not delivered: " +
                         condition);
     const auto job = jobs.find(from);
@@ -129,6 +143,10 @@ void ipm_JabberListener::SendKill(const std::string& jobAddress, const Job& job)
 
 void ipm_JabberListener::ServeStopRequests() {
     for (auto& request : monitor->StopsFor("jabber").Take()) {
+        if (request.request) {
+            request.outcome.set_value(ServeRequest(request.job, *request.request));
+            continue;
+        }
         const auto job = std::find_if(jobs.begin(), jobs.end(),
                                       [&](const auto& entry) { return entry.second.monitorId == request.job; });
         if (job == jobs.end()) {
@@ -138,4 +156,59 @@ void ipm_JabberListener::ServeStopRequests() {
         SendKill(job->first, job->second);
         request.outcome.set_value("sent");
     }
+}
+
+void ipm_JabberListener::Obey(const ipm_CommandInput::Command& command) {
+    if (command.verb == "kill") {
+        Kill(command.job);
+    } else {
+        SendRequest(command);
+    }
+}
+
+void ipm_JabberListener::SendRequest(const ipm_CommandInput::Command& command) {
+    const auto job = std::find_if(jobs.begin(), jobs.end(), [&](const auto& entry) { return entry.second.name == command.job; });
+    const bool connected = job != jobs.end();
+    if (!requests || (!connected && !requests->Offers("jabber", command.job))) {
+        ipm_Console::Report("no job named " + ipm_MessagePrinter::Token(command.job));
+        return;
+    }
+    std::string why;
+    const auto request = requests->Create("jabber", command.job, connected ? job->second.monitorId : 0, command.name,
+                                          command.value, why);
+    if (!request) {
+        ipm_Console::Report("request not sent: " + why);
+        return;
+    }
+    if (connected) {
+        Deliver(job->first, job->second, *request);
+        return;
+    }
+    requests->Park(*request);
+    ipm_Console::Report(jobText(command.job) + " is not connected: request " + std::to_string(request->id) +
+                        " waits for it to connect again");
+}
+
+void ipm_JabberListener::Deliver(const std::string& jobAddress, const Job& job, const ipm_Request& request) {
+    jcl_Message message;
+    // The stanza writes its attributes as they are.
+    message.to = cow_String(ipm_XmlEscape::Attribute(jobAddress));
+    message.id = cow_String(requestIdPrefix + std::to_string(request.id));
+    message.type = "chat";
+    message.SetX(cow_String(request.Element()));
+    ipm_Console::Report("sending request " + std::to_string(request.id) + " " + request.name + " to " +
+                        jobText(job.name) + " at " + jobAddress);
+    client.Send(std::string(message.Serialize().view()));
+    requests->Delivered(request.id);
+}
+
+std::string ipm_JabberListener::ServeRequest(std::int64_t monitorId, const ipm_Request& request) {
+    const auto job = std::find_if(jobs.begin(), jobs.end(),
+                                  [&](const auto& entry) { return entry.second.monitorId == monitorId; });
+    if (job == jobs.end()) {
+        requests->Park(request);
+        return "waiting";
+    }
+    Deliver(job->first, job->second, request);
+    return "sent";
 }

@@ -33,6 +33,8 @@ bool ipm_JobConnection::Receive(std::vector<ipm_DocumentSplitter::Piece>& pieces
 
 void ipm_JobConnection::QueueKill() { outgoing += "Kill"; }
 
+void ipm_JobConnection::QueueRequest(const ipm_Request& request) { outgoing += request.Element(); }
+
 bool ipm_JobConnection::Flush(std::string& why) {
     while (!outgoing.empty()) {
         // MSG_NOSIGNAL: a job gone before its kill request must not take the

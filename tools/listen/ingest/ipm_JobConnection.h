@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "ipm/ipm_Request.h"
 #include "tools/listen/ingest/ipm_DocumentSplitter.h"
 
 // One job's connection to the listener: what it sends is cut into its name
-// and documents; what it is sent (kill requests) waits here until the socket
+// and documents; what it is sent (Kill, requests) waits here until the socket
 // takes it.
 class ipm_JobConnection {
 public:
@@ -37,6 +38,7 @@ public:
     std::size_t CountMessage() { return ++messages; }
 
     void QueueKill();
+    void QueueRequest(const ipm_Request& request);
     bool HasOutgoing() const { return !outgoing.empty(); }
     // Sends what the socket takes now. False, with `why`, when the job can
     // no longer be written to; what was queued is then dropped.

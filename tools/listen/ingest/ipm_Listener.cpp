@@ -44,8 +44,8 @@ std::string jobText(const ipm_JobConnection& job) { return "job " + ipm_MessageP
 
 }  // namespace
 
-ipm_Listener::ipm_Listener(const ipm_ListenOptions& options, ipm_Monitor* monitor)
-    : sink(options.mode, monitor), monitor(monitor), killAfter(options.killAfter), commands(STDIN_FILENO) {
+ipm_Listener::ipm_Listener(const ipm_ListenOptions& options, ipm_Monitor* monitor, ipm_RequestBook* requests)
+    : sink(options.mode, monitor, "direct", requests), monitor(monitor), requests(requests), killAfter(options.killAfter), commands(STDIN_FILENO) {
     listening = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listening < 0) fail("cannot create the listening socket");
     const int on = 1;
@@ -85,7 +85,7 @@ void ipm_Listener::Run() {
         // served, so that no Kill goes to an ended connection.
         const std::vector<std::string> gone = ServeJobs(watched);
         if (watched[commandSlot].revents) {
-            for (const std::string& name : commands.Read()) Kill(name, gone);
+            for (const auto& command : commands.Read()) Obey(command, gone);
         }
         if (watched[monitorSlot].revents) ServeStopRequests();
         DropHeaviest();
@@ -175,10 +175,67 @@ bool ipm_Listener::Flush(ipm_JobConnection& job) {
 
 void ipm_Listener::ServeStopRequests() {
     for (auto& request : monitor->StopsFor("direct").Take()) {
+        if (request.request) {
+            request.outcome.set_value(ServeRequest(request.job, *request.request));
+            continue;
+        }
         const auto job = std::find_if(jobs.begin(), jobs.end(),
                                       [&](const auto& connection) { return connection->MonitorId() == request.job; });
         request.outcome.set_value(job == jobs.end() ? "failed: the job is no longer connected" : QueueKill(**job));
     }
+}
+
+void ipm_Listener::Obey(const ipm_CommandInput::Command& command, const std::vector<std::string>& gone) {
+    if (command.verb == "kill") {
+        Kill(command.job, gone);
+    } else {
+        SendRequest(command);
+    }
+}
+
+void ipm_Listener::SendRequest(const ipm_CommandInput::Command& command) {
+    const auto job = std::find_if(jobs.begin(), jobs.end(),
+                                  [&](const auto& connection) { return connection->Name() == command.job; });
+    const bool connected = job != jobs.end();
+    if (!requests || (!connected && !requests->Offers("direct", command.job))) {
+        ipm_Console::Report("no job named " + ipm_MessagePrinter::Token(command.job));
+        return;
+    }
+    std::string why;
+    const auto request = requests->Create("direct", command.job, connected ? (*job)->MonitorId() : 0, command.name,
+                                          command.value, why);
+    if (!request) {
+        ipm_Console::Report("request not sent: " + why);
+        return;
+    }
+    if (connected) {
+        QueueRequest(**job, *request);
+        return;
+    }
+    requests->Park(*request);
+    ipm_Console::Report("job " + ipm_MessagePrinter::Token(command.job) + " is not connected: request " +
+                        std::to_string(request->id) + " waits for it to connect again");
+}
+
+std::string ipm_Listener::QueueRequest(ipm_JobConnection& job, const ipm_Request& request) {
+    job.QueueRequest(request);
+    ipm_Console::Report("sending request " + std::to_string(request.id) + " " + request.name + " to " + jobText(job));
+    requests->Delivered(request.id);
+    if (!Flush(job)) return "failed: the job's connection broke";
+    return "sent";
+}
+
+std::string ipm_Listener::ServeRequest(std::int64_t monitorId, const ipm_Request& request) {
+    const auto job = std::find_if(jobs.begin(), jobs.end(),
+                                  [&](const auto& connection) { return connection->MonitorId() == monitorId; });
+    if (job != jobs.end()) return QueueRequest(**job, request);
+    requests->Park(request);
+    return "waiting";
+}
+
+void ipm_Listener::DeliverParked(ipm_JobConnection& job) {
+    if (!requests) return;
+    for (const ipm_Request& request : requests->TakeParked("direct", job.Name())) QueueRequest(job, request);
 }
 
 void ipm_Listener::DropHeaviest() {
@@ -219,6 +276,7 @@ void ipm_Listener::HandlePiece(ipm_JobConnection& job, const ipm_DocumentSplitte
         case ipm_DocumentSplitter::Piece::Kind::jobName:
             ipm_Console::Report(jobText(job) + " connected from " + job.Peer());
             if (monitor) job.SetMonitorId(monitor->JobConnected("direct", job.Name(), job.Peer()));
+            DeliverParked(job);
             return;
         case ipm_DocumentSplitter::Piece::Kind::warning:
             ipm_Console::Report("warning: " + jobText(job) + ": " + piece.text);

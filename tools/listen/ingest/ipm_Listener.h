@@ -13,17 +13,20 @@
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/store/ipm_Monitor.h"
 #include "tools/listen/ingest/ipm_ReportSink.h"
+#include "tools/listen/ingest/ipm_RequestBook.h"
 #include "tools/listen/ipm_StopRequest.h"
 
 // Accepts jobs on a TCP port and prints their messages on standard output;
-// reports on standard error; takes "kill JOB" lines on standard input; tells
-// the monitor, when there is one, and takes its stop requests. One thread,
+// reports on standard error; takes "kill JOB" and "request JOB NAME [VALUE]"
+// lines on standard input; tells the monitor, when there is one, and takes
+// its stop requests and requests. One thread,
 // one poll loop. The unfinished documents of all jobs together hold at most
 // ipm_HeldBytesBound::defaultTotal bytes.
 class ipm_Listener {
 public:
     // Binds and listens; throws std::runtime_error when it cannot.
-    explicit ipm_Listener(const ipm_ListenOptions& options, ipm_Monitor* monitor = nullptr);
+    explicit ipm_Listener(const ipm_ListenOptions& options, ipm_Monitor* monitor = nullptr,
+                          ipm_RequestBook* requests = nullptr);
     ~ipm_Listener();
     ipm_Listener(const ipm_Listener&) = delete;
     ipm_Listener& operator=(const ipm_Listener&) = delete;
@@ -48,6 +51,16 @@ private:
     void HandlePiece(ipm_JobConnection& job, const ipm_DocumentSplitter::Piece& piece);
     // "sent", or "failed: REASON".
     std::string QueueKill(ipm_JobConnection& job);
+    void Obey(const ipm_CommandInput::Command& command, const std::vector<std::string>& gone);
+    // A request typed on the terminal: to the connected job of that name, or
+    // kept for it when it is away but has offered requests.
+    void SendRequest(const ipm_CommandInput::Command& command);
+    // "sent", or "failed: REASON".
+    std::string QueueRequest(ipm_JobConnection& job, const ipm_Request& request);
+    // A request from the page: "sent", "waiting", or "failed: REASON".
+    std::string ServeRequest(std::int64_t monitorId, const ipm_Request& request);
+    // The requests kept for a job of this name, once it has connected.
+    void DeliverParked(ipm_JobConnection& job);
     bool Flush(ipm_JobConnection& job);
     void ServeStopRequests();
     void DropHeaviest();
@@ -55,6 +68,7 @@ private:
 
     ipm_ReportSink sink;
     ipm_Monitor* monitor;
+    ipm_RequestBook* requests;
     unsigned long killAfter;
     ipm_StopRequest stop;
     ipm_CommandInput commands;

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "tools/listen/ipm_MessagePrinter.h"
+#include "tools/listen/ingest/ipm_RequestBook.h"
 #include "tools/listen/store/ipm_Monitor.h"
 
 // Where the documents of jobs go, whatever their transport: a line on
@@ -12,7 +13,9 @@
 // read once.
 class ipm_ReportSink {
 public:
-    ipm_ReportSink(ipm_MessagePrinter::Mode mode, ipm_Monitor* monitor);
+    // `requests` (may be null) is told of the documents of jobs on `transport`.
+    ipm_ReportSink(ipm_MessagePrinter::Mode mode, ipm_Monitor* monitor, std::string transport = {},
+                   ipm_RequestBook* requests = nullptr);
 
     // `job` is the name printed, `id` the monitor's number for the job and
     // `jobText` how reports on standard error name it.
@@ -24,4 +27,6 @@ public:
 private:
     ipm_MessagePrinter printer;
     ipm_Monitor* monitor;
+    std::string transport;
+    ipm_RequestBook* requests;
 };

@@ -12,6 +12,7 @@
 #include "tools/listen/web/ipm_EventHub.h"
 #include "tools/listen/store/ipm_History.h"
 #include "tools/listen/store/ipm_JobRecord.h"
+#include "tools/listen/ingest/ipm_RequestBook.h"
 #include "tools/listen/ingest/ipm_StopQueue.h"
 
 // What the monitor knows of every job, past and present: the listeners tell
@@ -44,6 +45,16 @@ public:
     // Sends the job Kill through its loop: the HTTP status and the answer.
     std::pair<int, nlohmann::ordered_json> RequestStop(std::int64_t job);
 
+    // Requests beside Kill go through `book`, which tells the page of each
+    // change as a "requests" event.
+    void UseRequests(ipm_RequestBook& book);
+    // Sends the job a request it offered, through its loop: the HTTP status
+    // and the answer ({"id","state"}, or {"error"}).
+    std::pair<int, nlohmann::ordered_json> SendRequest(std::int64_t job, const std::string& name,
+                                                       const std::string& value);
+    // The job's offered requests and its requests (ipm_RequestBook::Json).
+    nlohmann::ordered_json Requests(std::int64_t job);
+
     ipm_EventHub& Events() { return events; }
     ipm_History& History() { return history; }
 
@@ -61,6 +72,7 @@ private:
 
     ipm_History& history;
     ipm_EventHub events;
+    ipm_RequestBook* requests = nullptr;
     ipm_StopQueue directStops;
     ipm_StopQueue jabberStops;
     mutable std::mutex lock;
