@@ -1,5 +1,6 @@
 #include <sys/resource.h>
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -104,7 +105,7 @@ void listen(const ipm_ListenOptions& options) {
     std::optional<NewHistoryFile> file;
     std::unique_ptr<ipm_History> history;
     std::unique_ptr<ipm_Monitor> monitor;
-    ipm_RequestBook requests;
+    ipm_RequestBook requests(std::chrono::seconds(options.answerSeconds));
     if (!options.database.empty()) {
         file.emplace(options.database);
         history = std::make_unique<ipm_History>(options.database, options.keepDays);

@@ -22,7 +22,7 @@ std::int64_t milliseconds(Clock::time_point time) {
 
 }  // namespace
 
-ipm_RequestBook::ipm_RequestBook() {
+ipm_RequestBook::ipm_RequestBook(std::chrono::seconds answerTime) : answerTime(answerTime) {
     const std::int64_t seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now().time_since_epoch()).count();
     nextId = static_cast<int>(std::clamp<std::int64_t>(seconds - idEpoch, 1, 1 << 30));
 }
@@ -35,8 +35,11 @@ void ipm_RequestBook::Observe(const std::string& transport, const std::string& j
         if (message.type == "RequestsOffered") {
             auto& offer = offers[{transport, job}];
             offer.clear();
+            // Every document also carries the job's phase and name, which are
+            // no requests.
             for (const auto& offered : message.fields)
-                if (ipm_Request::ValidName(offered.name)) offer.emplace_back(offered.name, offered.value);
+                if (offered.type == "string" && ipm_Request::ValidName(offered.name))
+                    offer.emplace_back(offered.name, offered.value);
             announced = monitorId;
         } else if (message.type == "RequestAnswered") {
             const auto* idField = field(message, "id");
@@ -162,7 +165,7 @@ nlohmann::ordered_json ipm_RequestBook::Json(const std::string& transport, const
     }
     return {{"offered", std::move(offered)},
             {"requests", std::move(sent)},
-            {"answerTime", std::chrono::duration_cast<std::chrono::seconds>(answerTime).count()}};
+            {"answerTime", answerTime.count()}};
 }
 
 void ipm_RequestBook::OnChange(std::function<void(std::int64_t)> listener) {

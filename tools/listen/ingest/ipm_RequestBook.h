@@ -28,11 +28,10 @@
 // has seen.
 class ipm_RequestBook {
 public:
-    static constexpr auto answerTime = std::chrono::seconds(60);
     static constexpr std::size_t keptRequests = 500;
     static constexpr std::size_t parkedPerJob = 16;
 
-    ipm_RequestBook();
+    explicit ipm_RequestBook(std::chrono::seconds answerTime = std::chrono::seconds(60));
 
     // Told of every document of a job named `job` on `transport`, which the
     // monitor numbers `monitorId` (0 without a monitor).
@@ -77,6 +76,7 @@ private:
     std::string StateOf(const Entry& entry) const;
     void Announce(std::int64_t monitorId);
 
+    const std::chrono::seconds answerTime;
     std::mutex lock;
     int nextId;
     std::map<JobKey, std::vector<std::pair<std::string, std::string>>> offers;
