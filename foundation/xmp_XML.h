@@ -4,7 +4,8 @@
 
 // The callback XML parser (Expat underneath). Documents come from network
 // peers, so parsers are created hardened: no external entities are ever
-// loaded and entity expansion stays bounded.
+// loaded, entity expansion stays bounded and a document type declaration
+// stops the parse as an error.
 typedef struct XML_ParserStruct* xmp_XML_Parser;
 typedef void (*xmp_XML_StartElementHandler)(void* userData, const char* name, const char** attributes);
 typedef void (*xmp_XML_EndElementHandler)(void* userData, const char* name);
@@ -18,6 +19,9 @@ IPM_EXPORT void xmp_XML_SetElementHandler(xmp_XML_Parser parser, xmp_XML_StartEl
 IPM_EXPORT void xmp_XML_SetCharacterDataHandler(xmp_XML_Parser parser, xmp_XML_CharacterDataHandler handler);
 // 1 on success, 0 on a syntax error. `isFinal` 0 feeds a stream in pieces.
 IPM_EXPORT int xmp_XML_Parse(xmp_XML_Parser parser, const char* bytes, int length, int isFinal);
+// Why the parse failed, for messages; valid until the next call or the
+// parser's end.
+IPM_EXPORT const char* xmp_XML_ErrorText(xmp_XML_Parser parser);
 // Hands each piece on at once instead of waiting for more input before
 // reparsing a large token; a no-op where the parser has no such deferral.
 IPM_EXPORT void xmp_XML_DisableReparseDeferral(xmp_XML_Parser parser);

@@ -19,6 +19,7 @@
 #include "ipm/impl/ipm_DeliverySettings.h"
 #include "ipm/impl/ipm_MessageDocument.h"
 #include "ipm/ipm_MessageTransmit.h"
+#include "jcl/jcl_Message.h"
 
 namespace {
 
@@ -120,5 +121,5 @@ void ipm_DirectMechanism::Poll() {
     if (count <= 0) return;
     const std::string_view bytes(received, static_cast<size_t>(count));
     requestLines.Feed(bytes);
-    if (bytes.find("Kill") != std::string_view::npos) eli_setkillsig();
+    if (bytes.find(jcl_Message::killRequest) != std::string_view::npos) eli_setkillsig();
 }

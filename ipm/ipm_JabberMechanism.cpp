@@ -15,13 +15,13 @@
 #include "ipm/impl/ipm_RequestDesk.h"
 #include "ipm/ipm_Request.h"
 #include "ipm/ipm_MessageTransmit.h"
+#include "jcl/jcl_Jid.h"
 #include "jcl/jcl_LoginOptions.h"
 #include "jcl/jcl_Message.h"
 #include "jcl/jcl_Presence.h"
 
 namespace {
 
-constexpr int serverPort = 5222;
 constexpr std::string_view accountSuffix = "kvjobs";
 constexpr int initialServeMilliseconds = 1000;
 constexpr int transmitServeMilliseconds = 10;
@@ -37,11 +37,8 @@ cow_String accountName() {
 void takeRequests(const jcl_Node& extension) {
     for (const jcl_Node& child : extension.children) {
         if (child.tagName != "request") continue;
-        const auto attribute = [&](const char* name) {
-            return child.attributes.IsMember(name) ? child.attributes.ConstGet(name) : cow_String();
-        };
-        if (const auto request = ipm_Request::FromAttributes(attribute("id").view(), attribute("name").view(),
-                                                             attribute("value").view()))
+        if (const auto request =
+                ipm_Request::FromAttributes(child.Attribute("id"), child.Attribute("name"), child.Attribute("value")))
             ipm_RequestDesk::Instance().Receive(*request);
     }
 }
@@ -50,7 +47,7 @@ void KillHandler(jcl_Connection&, jcl_Entity& stanza) {
     const jcl_Message* message = dynamic_cast<const jcl_Message*>(&stanza);
     if (!message) return;
     for (const jcl_Node& extension : message->xElements) takeRequests(extension);
-    if (message->x.Contains("Kill")) eli_setkillsig();
+    if (message->x.Contains(jcl_Message::killRequest)) eli_setkillsig();
 }
 
 // The connection's read and write drop failures and the stream's end; the
@@ -77,11 +74,9 @@ ipm_JabberMechanism::~ipm_JabberMechanism() {
 bool ipm_JabberMechanism::Initialize() {
     const utl_CommandLine& options = thr_GlobalSingleton<utl_CommandLine>::Instance();
     server = options.ConstGetValue("msgserver");
-    listenerJid = options.ConstGetValue("listener_name");
-    listenerJid += '@';
-    listenerJid += server;
-    listenerJid += '/';
-    listenerJid += options.ConstGetValue("listener_resource");
+    const jcl_Jid listener{std::string(options.ConstGetValue("listener_name").view()), std::string(server.view()),
+                           std::string(options.ConstGetValue("listener_resource").view())};
+    listenerJid = cow_String(listener.Format());
 
     KeepUnconfirmed();
     connection = std::make_unique<jcl_Connection>();
@@ -110,7 +105,7 @@ bool ipm_JabberMechanism::LogIn() {
             LogInSecurely(account, *login);
             return true;
         }
-        connection->Connect(server, serverPort);
+        connection->Connect(server, jcl_Connection::defaultPort);
     } catch (const csp_NetworkException& failure) {
         if (!connection->socket.isConnected()) return false;
         if (!login->Secure()) throw;
@@ -135,7 +130,7 @@ cow_String ipm_JabberMechanism::Encode(const char* type, const char* format, int
 // The legacy login's bytes stay as they always were: only the secure one
 // announces the job to the listener.
 void ipm_JabberMechanism::LogInSecurely(const cow_String& account, const jcl_LoginOptions& login) {
-    connection->ConnectSecurely(server, server, serverPort, login.caFile.c_str());
+    connection->ConnectSecurely(server, server, jcl_Connection::defaultPort, login.caFile.c_str());
     connection->LogIn(account, login.password->c_str(), jobName);
     connection->EnableAcknowledgements();
     jcl_Presence arrival;

@@ -14,9 +14,12 @@
 #include "jcl/impl/jcl_Scram.h"
 #include "jcl/impl/jcl_StanzaParser.h"
 #include "jcl/impl/jcl_TlsChannel.h"
+#include "jcl/jcl_ErrorCondition.h"
 #include "jcl/jcl_IQ.h"
+#include "jcl/jcl_Jid.h"
 #include "jcl/jcl_Message.h"
 #include "jcl/jcl_Presence.h"
+#include "jcl/jcl_XmlWriter.h"
 
 namespace {
 using Clock = std::chrono::steady_clock;
@@ -28,6 +31,9 @@ const char* const tlsNamespace = "urn:ietf:params:xml:ns:xmpp-tls";
 const char* const saslNamespace = "urn:ietf:params:xml:ns:xmpp-sasl";
 const char* const bindId = "bind";
 const char* const sessionId = "session";
+const char* const registerId = "register";
+const char* const loginId = "login";
+const char* const stanzasNamespace = "urn:ietf:params:xml:ns:xmpp-stanzas";
 const char* const managementNamespace = "urn:xmpp:sm:3";
 // Unacknowledged stanzas kept beyond this are forgotten, oldest first, and
 // counted as unconfirmed: a server that never acknowledges costs no more.
@@ -55,25 +61,27 @@ bool WaitReadable(int descriptor, int timeout) {
 
 std::string Text(const cow_String& text) { return std::string(text.view()); }
 
-// Values that we place inside elements of the negotiation.
-std::string Escaped(std::string_view text) {
-    std::string escaped;
-    for (const char c : text) {
-        if (c == '&')
-            escaped += "&amp;";
-        else if (c == '<')
-            escaped += "&lt;";
-        else if (c == '>')
-            escaped += "&gt;";
-        else
-            escaped += c;
-    }
-    return escaped;
-}
-
 bool HasAttribute(const jcl_Node& node, const char* name, const char* value) {
     const cow_String key(name);
     return node.attributes.IsMember(key) && node.attributes.ConstGet(key) == value;
+}
+
+jcl_Node Element(const char* name, std::initializer_list<std::pair<const char*, std::string>> attributes = {}) {
+    jcl_Node element;
+    element.SetTagName(name);
+    for (const auto& [key, value] : attributes) element.InsertAttribute(key, cow_String(std::string_view(value)));
+    return element;
+}
+
+// The answer to the request with this id: an "iq" of type result or error.
+bool IsAnswer(const jcl_Node& stanza, std::string_view id) {
+    const std::string type = stanza.Attribute("type");
+    return stanza.tagName == "iq" && (type == "result" || type == "error") && stanza.Attribute("id") == id;
+}
+
+bool IsRequest(const jcl_Node& stanza) {
+    const std::string type = stanza.Attribute("type");
+    return stanza.tagName == "iq" && (type == "get" || type == "set");
 }
 
 const jcl_Node* ChildNamed(const jcl_Node& node, const char* name) {
@@ -81,20 +89,6 @@ const jcl_Node* ChildNamed(const jcl_Node& node, const char* name) {
         if (node.children[i].tagName == name) return &node.children[i];
     }
     return nullptr;
-}
-
-// The defined condition of an error or a SASL failure: its first child's
-// name other than "text", with the text when there is one.
-std::string Condition(const jcl_Node& error) {
-    std::string condition;
-    for (int i = 0; i < error.children.Count(); ++i) {
-        const jcl_Node& child = error.children[i];
-        if (child.tagName == "error") return Condition(child);
-        if (child.tagName != "text" && condition.empty()) condition = Text(child.tagName);
-    }
-    if (const jcl_Node* text = ChildNamed(error, "text"); text && !text->text.isEmpty())
-        condition += (condition.empty() ? "" : ": ") + Text(text->text);
-    return condition.empty() ? "no reason given" : condition;
 }
 
 std::string Offered(const jcl_Node& mechanisms) {
@@ -177,7 +171,7 @@ void jcl_Connection::OpenSecureStream(const char* step) {
     received.clear();
     Write(cow_String(("<?xml version='1.0'?><stream:stream xmlns='jabber:client' "
                       "xmlns:stream='http://etherx.jabber.org/streams' to='" +
-                      Escaped(server.view()) + "' version='1.0'>")
+                      jcl_XmlWriter::Attribute(server.view()) + "' version='1.0'>")
                          .c_str()));
     features = Expect(step);
     if (features.tagName != "stream:features") Fail(read_failed, std::string("the server sent no ") + step);
@@ -202,7 +196,7 @@ void jcl_Connection::Authenticate(const cow_String& username, const cow_String& 
     Write(cow_String(SaslElement("auth", '\0' + Text(username) + '\0' + Text(password), "PLAIN").c_str()));
     const jcl_Node answer = Expect("login");
     if (answer.tagName != "success") {
-        Fail(read_failed, "the server refused the login as " + Text(username) + ": " + Condition(answer));
+        Fail(read_failed, "the server refused the login as " + Text(username) + ": " + jcl_ErrorCondition::Of(answer));
     }
 }
 
@@ -213,15 +207,15 @@ void jcl_Connection::AuthenticateScram(const char* digest, const cow_String& use
     const std::string mechanism = std::string("SCRAM-") + digest;
     Write(cow_String(SaslElement("auth", scram.ClientFirst(), mechanism.c_str()).c_str()));
     const jcl_Node challenge = Expect("login");
-    const std::string account = Text(username) + "@" + Text(server);
+    const std::string account = jcl_Jid{Text(username), Text(server), {}}.Bare();
     if (challenge.tagName != "challenge") {
         Fail(read_failed, "the server refused the account " + account + " (it may not exist): " +
-                              Condition(challenge));
+                              jcl_ErrorCondition::Of(challenge));
     }
     Write(cow_String(SaslElement("response", scram.ClientFinal(Payload(challenge))).c_str()));
     const jcl_Node outcome = Expect("login");
     if (outcome.tagName != "success") {
-        Fail(read_failed, "the server refused the password of " + account + ": " + Condition(outcome));
+        Fail(read_failed, "the server refused the password of " + account + ": " + jcl_ErrorCondition::Of(outcome));
     }
     if (!scram.VerifiesServer(Payload(outcome))) {
         Fail(read_failed, "the server did not prove that it knows the password of " + account);
@@ -230,28 +224,43 @@ void jcl_Connection::AuthenticateScram(const char* digest, const cow_String& use
 
 void jcl_Connection::Bind(const cow_String& resource) {
     if (!ChildNamed(features, "bind")) Fail(read_failed, "the server offers no resource binding");
-    Write(cow_String((std::string("<iq type='set' id='") + bindId +
-                      "'><bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><resource>" + Escaped(resource.view()) +
-                      "</resource></bind></iq>")
-                         .c_str()));
+    jcl_Node binding = Element("bind", {{"xmlns", "urn:ietf:params:xml:ns:xmpp-bind"}});
+    jcl_Node name = Element("resource");
+    name.text = resource;
+    binding.Append(name);
+    jcl_Node request = Element("iq", {{"type", "set"}, {"id", bindId}});
+    request.Append(binding);
     // Unrelated stanzas may come meanwhile: the whole binding, not each
     // wait, is bounded.
     const auto deadline = StepDeadline();
-    const jcl_Node answer = AwaitAnswer("resource binding", deadline, [](const jcl_Node& stanza) {
-        return stanza.tagName == "iq" && HasAttribute(stanza, "id", bindId);
-    });
+    const jcl_Node answer = Request(request, "resource binding", deadline);
     if (!HasAttribute(answer, "type", "result")) {
-        Fail(read_failed, "the server refused the resource " + Text(resource) + ": " + Condition(answer));
+        Fail(read_failed, "the server refused the resource " + Text(resource) + ": " + jcl_ErrorCondition::Of(answer));
     }
     // Servers that still require the old session step say so without <optional/>.
     const jcl_Node* session = ChildNamed(features, "session");
     if (!session || ChildNamed(*session, "optional")) return;
-    Write(cow_String((std::string("<iq type='set' id='") + sessionId +
-                      "'><session xmlns='urn:ietf:params:xml:ns:xmpp-session'/></iq>")
-                         .c_str()));
-    AwaitAnswer("session", deadline, [](const jcl_Node& stanza) {
-        return stanza.tagName == "iq" && HasAttribute(stanza, "id", sessionId);
-    });
+    request = Element("iq", {{"type", "set"}, {"id", sessionId}});
+    request.Append(Element("session", {{"xmlns", "urn:ietf:params:xml:ns:xmpp-session"}}));
+    Request(request, "session", deadline);
+}
+
+jcl_Node jcl_Connection::Request(const jcl_Node& request, const char* step) {
+    return Request(request, step, StepDeadline());
+}
+
+jcl_Node jcl_Connection::Request(const jcl_Node& request, const char* step, Clock::time_point deadline) {
+    Write(cow_String(jcl_XmlWriter::Element(request)));
+    return AwaitReply(request.Attribute("id"), step, deadline);
+}
+
+jcl_Node jcl_Connection::Request(const jcl_Entity& request, const char* step) {
+    Write(request.Serialize());
+    return AwaitReply(Text(request.id), step, StepDeadline());
+}
+
+jcl_Node jcl_Connection::AwaitReply(const std::string& id, const char* step, Clock::time_point deadline) {
+    return AwaitAnswer(step, deadline, [&id](const jcl_Node& stanza) { return IsAnswer(stanza, id); });
 }
 
 jcl_Node jcl_Connection::AwaitAnswer(const char* step, Clock::time_point deadline,
@@ -285,43 +294,82 @@ jcl_Node jcl_Connection::Expect(const char* step, Clock::time_point deadline) {
     jcl_Node stanza = std::move(received.front());
     received.pop_front();
     if (stanza.tagName == "stream:error")
-        Fail(read_failed, std::string("the server ended the stream (") + step + "): " + Condition(stanza));
+        Fail(read_failed, std::string("the server ended the stream (") + step + "): " + jcl_ErrorCondition::Of(stanza));
     return stanza;
 }
 
-bool jcl_Connection::Authorize(const cow_String& username, const cow_String& password, const cow_String& resource) {
-    jcl_IQ login;
-    login.type = "set";
-    login.to = server;
-    login.queryNamespace = "jabber:iq:auth";
+jcl_IQ jcl_Connection::LegacyRequest(const char* queryNamespace) const {
+    jcl_IQ request;
+    request.type = "set";
+    request.to = server;
+    request.queryNamespace = queryNamespace;
+    return request;
+}
+
+jcl_IQ jcl_Connection::LoginRequest(const cow_String& username, const cow_String& password,
+                                    const cow_String& resource) const {
+    jcl_IQ login = LegacyRequest("jabber:iq:auth");
     login.username = username;
     login.password = password;
     login.resource = resource;
-    Send(login);
-    AwaitLegacyAnswer("login");
-    return true;
+    return login;
 }
 
-bool jcl_Connection::Register(const cow_String& name, const cow_String& username, const cow_String& password) {
-    jcl_IQ registration;
-    registration.type = "set";
-    registration.to = server;
-    registration.queryNamespace = "jabber:iq:register";
+jcl_IQ jcl_Connection::RegistrationRequest(const cow_String& name, const cow_String& username,
+                                           const cow_String& password) const {
+    jcl_IQ registration = LegacyRequest("jabber:iq:register");
     registration.name = name;
     registration.username = username;
     registration.password = password;
     registration.email = "dummy";
-    Send(registration);
+    return registration;
+}
+
+bool jcl_Connection::Authorize(const cow_String& username, const cow_String& password, const cow_String& resource) {
+    Send(LoginRequest(username, password, resource));
+    const std::optional<jcl_Node> answer = AwaitLegacyAnswer("login");
+    return !answer || !HasAttribute(*answer, "type", "error");
+}
+
+bool jcl_Connection::Register(const cow_String& name, const cow_String& username, const cow_String& password) {
+    Send(RegistrationRequest(name, username, password));
     AwaitLegacyAnswer("registration");
     return true;
 }
 
-void jcl_Connection::AwaitLegacyAnswer(const char* step) {
-    if (ReadOnce(stepTimeout) < 0) {
-        Fail(system_call_timout, std::string("the server did not answer the ") + step + " within " +
-                                     std::to_string(stepTimeout) + " ms");
+// The requests carry ids here, so no answer can be taken for another's.
+void jcl_Connection::LogInLegacy(const cow_String& username, const cow_String& password, const cow_String& resource) {
+    jcl_IQ registration = RegistrationRequest(username, username, password);
+    registration.id = registerId;
+    Request(registration, "registration");
+    jcl_IQ login = LoginRequest(username, password, resource);
+    login.id = loginId;
+    const jcl_Node answer = Request(login, "login");
+    if (!HasAttribute(answer, "type", "result")) {
+        const jcl_Jid address{Text(username), Text(server), Text(resource)};
+        Fail(read_failed,
+             "the server refused the login as " + address.Format() + ": " + jcl_ErrorCondition::Of(answer));
     }
+}
+
+// Old servers answer without an id; a server that says something else
+// instead, or nothing more, is left to the handlers.
+std::optional<jcl_Node> jcl_Connection::AwaitLegacyAnswer(const char* step) {
+    const auto deadline = StepDeadline();
+    while (received.empty()) {
+        const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now()).count();
+        const int got = left > 0 ? ReadOnce(static_cast<int>(left)) : -1;
+        if (got < 0) {
+            Fail(system_call_timout, std::string("the server did not answer the ") + step + " within " +
+                                         std::to_string(stepTimeout) + " ms");
+        }
+        if (got == 0) break;
+    }
+    std::optional<jcl_Node> answer;
+    for (const jcl_Node& stanza : received)
+        if (!answer && IsAnswer(stanza, "")) answer = stanza;
     DispatchReceived();
+    return answer;
 }
 
 bool jcl_Connection::Send(const jcl_Entity& stanza) {
@@ -530,7 +578,29 @@ void jcl_Connection::Dispatch(const jcl_Node& root) {
         jcl_Presence presence(root);
         presenceHandler(*this, presence);
     } else if (root.tagName == "iq") {
-        jcl_IQ iq(root);
-        iqHandler(*this, iq);
+        if (iqHandler == IgnoreStanza && IsRequest(root)) {
+            AnswerUnhandled(root);
+        } else {
+            jcl_IQ iq(root);
+            iqHandler(*this, iq);
+        }
     }
+}
+
+// A server drops clients that leave its requests unanswered; a ping is the
+// only one understood.
+void jcl_Connection::AnswerUnhandled(const jcl_Node& request) {
+    jcl_Node answer = Element("iq", {{"id", request.Attribute("id")}});
+    const std::string from = request.Attribute("from");
+    if (!from.empty()) answer.InsertAttribute("to", cow_String(std::string_view(from)));
+    const jcl_Node* ping = ChildNamed(request, "ping");
+    if (ping && HasAttribute(*ping, "xmlns", "urn:xmpp:ping")) {
+        answer.InsertAttribute("type", "result");
+    } else {
+        answer.InsertAttribute("type", "error");
+        jcl_Node error = Element("error", {{"type", "cancel"}});
+        error.Append(Element("service-unavailable", {{"xmlns", stanzasNamespace}}));
+        answer.Append(error);
+    }
+    Send(std::vector<std::string>{jcl_XmlWriter::Element(answer)});
 }

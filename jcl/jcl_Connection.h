@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,12 +15,14 @@
 #include "jcl/jcl_Node.h"
 
 class jcl_Entity;
+class jcl_IQ;
 class jcl_StanzaParser;
 class jcl_TlsChannel;
 
 // The client end of one Jabber stream over TCP, in one of two flows:
-// - legacy: Connect, then Register and Authorize (plain text, replies not
-//   inspected);
+// - legacy: Connect, then Register and Authorize (plain text, requests
+//   without ids, as old servers expect), or LogInLegacy (the same requests
+//   with ids, every answer awaited);
 // - secure: ConnectSecurely (STARTTLS, the server's certificate verified)
 //   and LogIn (SASL SCRAM, or PLAIN inside TLS; resource binding; presence).
 // The server's stream is parsed across reads, so every stanza of every read
@@ -28,6 +31,8 @@ class jcl_TlsChannel;
 // expired wait raises csp_NetworkException; so is every write. After the
 // secure login the owner may enable acknowledged delivery where the server
 // offers it: each stanza sent is then kept until the server acknowledges it.
+// Requests from the server that no IQ handler takes are answered: a ping
+// with a result, any other with the error service-unavailable.
 // Not copyable; one thread at a time.
 class jcl_Connection {
     using Clock = std::chrono::steady_clock;
@@ -37,6 +42,8 @@ public:
     using Handler = void (*)(jcl_Connection& connection, jcl_Entity& stanza);
 
     static constexpr int defaultStepTimeout = 10000;
+    // The standard port of Jabber clients.
+    static constexpr int defaultPort = 5222;
 
     // An unconnected socket bound to any local address; handlers that do nothing.
     IPM_EXPORT jcl_Connection();
@@ -61,12 +68,24 @@ public:
     // (SCRAM-SHA-256, SCRAM-SHA-1, PLAIN), binds `resource` and announces
     // presence. Raises csp_NetworkException saying why the login failed.
     IPM_EXPORT void LogIn(const cow_String& username, const cow_String& password, const cow_String& resource);
-    // Sends a legacy account login and dispatches the read that answers it.
-    // Always true.
+    // Sends a legacy account login and waits, within the step time-out, for
+    // the server's answer or other stanzas, which are then dispatched; false
+    // when the server answered with an error.
     IPM_EXPORT bool Authorize(const cow_String& username, const cow_String& password, const cow_String& resource);
-    // Sends a legacy account registration and dispatches the read that
-    // answers it. Always true.
+    // The same for a legacy account registration. Always true: the account
+    // may exist already.
     IPM_EXPORT bool Register(const cow_String& name, const cow_String& username, const cow_String& password);
+    // After Connect: registers the account (one that exists already is
+    // fine) and logs in, each request answered within the step time-out.
+    // Raises csp_NetworkException saying why the login failed.
+    IPM_EXPORT void LogInLegacy(const cow_String& username, const cow_String& password, const cow_String& resource);
+    // Writes the request and waits, within the step time-out, for the "iq"
+    // answer (result or error) with the request's id, which it returns;
+    // stanzas that come meanwhile stay for dispatch. Raises
+    // csp_NetworkException when the write fails, no answer comes in time or
+    // the server ends the stream first.
+    IPM_EXPORT jcl_Node Request(const jcl_Node& request, const char* step);
+    IPM_EXPORT jcl_Node Request(const jcl_Entity& request, const char* step);
     // Writes the stanza; a failing write is dropped. Always true.
     IPM_EXPORT bool Send(const jcl_Entity& stanza);
     // Writes serialised stanzas in one write; a failing write is dropped.
@@ -121,8 +140,15 @@ private:
     // `timeout` ms.
     int ReadOnce(int timeout);
     void Feed(const char* bytes, int length);
-    // Reads until a legacy request has its answer, within the step time-out.
-    void AwaitLegacyAnswer(const char* step);
+    jcl_Node Request(const jcl_Node& request, const char* step, Clock::time_point deadline);
+    jcl_Node AwaitReply(const std::string& id, const char* step, Clock::time_point deadline);
+    jcl_IQ LegacyRequest(const char* queryNamespace) const;
+    jcl_IQ LoginRequest(const cow_String& username, const cow_String& password, const cow_String& resource) const;
+    jcl_IQ RegistrationRequest(const cow_String& name, const cow_String& username, const cow_String& password) const;
+    // The answer to a legacy request, once stanzas have come within the step
+    // time-out; what came is dispatched.
+    std::optional<jcl_Node> AwaitLegacyAnswer(const char* step);
+    void AnswerUnhandled(const jcl_Node& request);
     // The next stanza of the negotiation, within the step time-out or by `deadline`.
     jcl_Node Expect(const char* step);
     jcl_Node Expect(const char* step, Clock::time_point deadline);

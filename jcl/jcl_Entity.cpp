@@ -5,15 +5,14 @@
 #include <cstdlib>
 
 #include "jcl/jcl_Node.h"
+#include "jcl/jcl_XmlWriter.h"
 
 namespace {
 void AppendAttribute(cow_String& xml, const char* name, const cow_String& value) {
     if (value.isEmpty()) return;
-    xml += ' ';
-    xml.append(name);
-    xml.append("=\"");
-    xml += value;
-    xml += '"';
+    std::string attribute;
+    jcl_XmlWriter::AppendAttribute(attribute, name, value.view());
+    xml.append(attribute);
 }
 
 void CopyAttribute(const jcl_Node& node, const char* name, cow_String& field) {
@@ -40,7 +39,7 @@ void jcl_Entity::AppendElement(cow_String& xml, const char* tag, const cow_Strin
     xml += '<';
     xml.append(tag);
     xml += '>';
-    xml += value;
+    xml.append(jcl_XmlWriter::Text(value.view()));
     xml.append("</");
     xml.append(tag);
     xml += '>';
@@ -51,12 +50,12 @@ void jcl_Entity::AppendError(cow_String& xml, const cow_String& error, int code)
     xml.append("<error code=\"");
     xml += cow_String(code);
     xml.append("\">");
-    xml += error;
+    xml.append(jcl_XmlWriter::Text(error.view()));
     xml.append("</error>");
 }
 
 cow_String jcl_Entity::AttributeOf(const jcl_Node& node, const char* name) {
-    return node.attributes.IsMember(name) ? node.attributes.ConstGet(name) : cow_String();
+    return cow_String(node.Attribute(name));
 }
 
 int jcl_Entity::LeadingInteger(const cow_String& text) {

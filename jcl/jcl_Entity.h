@@ -16,7 +16,8 @@ public:
     virtual cow_String GetKind() const = 0;
     virtual cow_String Serialize() const = 0;
 
-    // Appends to, from, type and id, in that order, each only when not empty.
+    // Appends to, from, type and id, in that order, each only when not empty,
+    // their values escaped.
     IPM_HIDDEN void SerializeAttributes(cow_String& xml) const;
 
     cow_String from;
@@ -31,9 +32,9 @@ protected:
     // Copies those of to, from, id and type that the node has.
     IPM_HIDDEN void ReadAddressing(const jcl_Node& node);
 
-    // "<tag>value</tag>", only when the value is not empty.
+    // "<tag>value</tag>", the value escaped, only when it is not empty.
     IPM_HIDDEN static void AppendElement(cow_String& xml, const char* tag, const cow_String& value);
-    // "<error code=\"code\">error</error>", only when the error text is not empty.
+    // "<error code=\"code\">error</error>", the text escaped, only when it is not empty.
     IPM_HIDDEN static void AppendError(cow_String& xml, const cow_String& error, int code);
     // The attribute's value; empty when the node lacks it.
     IPM_HIDDEN static cow_String AttributeOf(const jcl_Node& node, const char* name);

@@ -1,6 +1,7 @@
 #include "jcl/jcl_IQ.h"
 
 #include "jcl/jcl_Node.h"
+#include "jcl/jcl_XmlWriter.h"
 
 namespace {
 // The query's fields, in the order they are written.
@@ -36,9 +37,11 @@ cow_String jcl_IQ::GetKind() const { return "IQ"; }
 cow_String jcl_IQ::Serialize() const {
     cow_String xml("<iq");
     SerializeAttributes(xml);
-    xml.append("><query xmlns=\"");
-    xml += queryNamespace;
-    xml.append("\">");
+    xml.append("><query");
+    std::string space;
+    jcl_XmlWriter::AppendAttribute(space, "xmlns", queryNamespace.view());
+    xml.append(space);
+    xml += '>';
     for (const QueryField& field : queryFields) AppendElement(xml, field.tag, this->*field.value);
     xml.append("</query>");
     AppendError(xml, error, errorCode);

@@ -1,6 +1,7 @@
 #include "jcl/jcl_Message.h"
 
 #include "jcl/jcl_Node.h"
+#include "jcl/jcl_XmlWriter.h"
 
 jcl_Message::jcl_Message() = default;
 
@@ -40,7 +41,9 @@ cow_String jcl_Message::Serialize() const {
     AppendElement(xml, "body", body);
     AppendError(xml, error, errorCode);
     if (!x.isEmpty()) {
-        xml.append("<x xmlns=\"kelvane:msg\">");
+        xml.append("<x xmlns=\"");
+        xml.append(reportNamespace);
+        xml.append("\">");
         xml += x;
         xml.append("</x>");
     }
@@ -52,7 +55,7 @@ cow_String jcl_Message::Serialize() const {
 // without diagnostics.
 void jcl_Message::AppendXNode(const jcl_Node& node) {
     x += node.StartTag();
-    x += node.text;
+    x.append(jcl_XmlWriter::Text(node.text.view()));
     for (const jcl_Node& child : node.children) AppendXNode(child);
     x.append("</");
     x += node.tagName;

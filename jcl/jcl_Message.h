@@ -6,9 +6,15 @@
 #include "jcl/jcl_Node.h"
 
 // A message stanza. Its payload travels in the extension element "x" of the
-// "kelvane:msg" namespace.
+// report namespace, unescaped: a job's document appears there as elements.
 class IPM_EXPORT jcl_Message : public jcl_Entity {
 public:
+    // The namespace of the extension element that carries reports and requests.
+    static constexpr const char* reportNamespace = "kelvane:msg";
+    // The text of a listener's request that a job stop, whatever the transport.
+    static constexpr const char* killRequest = "Kill";
+
+
     jcl_Message();
     // Reads a "message" element; any other element yields an empty message.
     explicit jcl_Message(const jcl_Node& node);

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include "foundation/cow_1DArray.h"
 #include "foundation/cow_1DArrayList.h"
 #include "foundation/cow_Map.h"
@@ -24,6 +28,8 @@ public:
     void SetTagName(const cow_String& name) { tagName = name; }
 
     void InsertAttribute(const cow_String& name, const cow_String& value);
+    // The attribute's value; empty when the element lacks it.
+    std::string Attribute(std::string_view name) const;
     // Inserts a parser's attribute list: name, value, ... ended by a null name.
     void InsertAttributeList(const char** pairs);
 
@@ -34,11 +40,17 @@ public:
     // Follows child indices from this node; an empty path yields this node.
     jcl_Node& Traverse(const cow_1DArrayList<int>& path);
 
-    // The element as XML text, nothing escaped; writes one diagnostic line per
-    // element to aio_cout.
+    // The element as XML text, text and attribute values escaped, a line feed
+    // after each text and end tag; writes one diagnostic line per element to
+    // aio_cout.
     cow_String Serialize() const;
-    // "<name a=\"value\" ...>" with the attributes in key order, nothing escaped.
+    // "<name a=\"value\" ...>" with the attributes in key order, their values escaped.
     cow_String StartTag() const;
+
+    // The tree of one whole XML document, parsed with the library's hardened
+    // parser; empty, with `error` saying why, when it is not well-formed or
+    // holds a document type declaration.
+    static std::optional<jcl_Node> Parse(std::string_view document, std::string& error);
 
     cow_Map<cow_String, cow_String> attributes;
     cow_String tagName;

@@ -96,6 +96,69 @@ TEST_F(JclConnection, TheLegacyExchangeIsByteExactAndEachWaitForTheServerIsBound
     EXPECT_EQ(server->ReadToEnd(), "</stream:stream>\n");
 }
 
+TEST_F(JclConnection, TheLegacyLoginChecksTheServersAnswers) {
+    server->Write(serverHeader + "<iq type='error'><error code='401'>Unauthorized</error></iq>");
+    EXPECT_FALSE(connection.Authorize("u", "p", "r"));
+    server->ReadThrough("</iq>\n");
+
+    // With ids: a registration refused for an existing account is fine, a refused login is not.
+    server->Write("<iq type='error' id='register'><error type='cancel'><conflict/></error></iq>"
+                  "<iq type='error' id='login'><error type='auth'><not-authorized/></error></iq>");
+    try {
+        connection.LogInLegacy("u", "p", "r");
+        ADD_FAILURE() << "a refused login passed";
+    } catch (const csp_NetworkException& refused) {
+        EXPECT_NE(std::string(refused.what()).find("refused the login as u@127.0.0.1/r: not-authorized"),
+                  std::string::npos)
+            << refused.what();
+    }
+    server->ReadThrough("id=\"register\"");
+    server->ReadThrough("id=\"login\"");
+    server->Write("<iq type='result' id='register'/><iq type='result' id='login'/>");
+    EXPECT_NO_THROW(connection.LogInLegacy("u", "p", "r"));
+}
+
+// The answer with the request's id, whatever comes first; the rest waits for the handlers.
+TEST_F(JclConnection, ARequestTakesOnlyItsOwnAnswerWithinTheStepTimeOut) {
+    const auto request = [](const char* id) {
+        jcl_Node iq;
+        iq.SetTagName("iq");
+        iq.InsertAttribute("type", "get");
+        iq.InsertAttribute("id", id);
+        return iq;
+    };
+    server->Write(serverHeader + "<iq type='result' id='v0'/><message><body>m</body></message>"
+                                 "<iq type='error' id='v1'><error><bad-request/></error></iq>");
+    const jcl_Node answer = connection.Request(request("v1"), "version");
+    EXPECT_EQ(server->ReadThrough("</iq>"), "<iq id=\"v1\" type=\"get\"></iq>");
+    EXPECT_EQ(answer.attributes.ConstGet("type"), "error");
+    EXPECT_TRUE(delivered.empty());
+    connection.Receive(10);
+    EXPECT_EQ(delivered, (std::vector<std::string>{"iq result 0", "message m"}));
+
+    connection.SetStepTimeout(50);
+    server->Write("<iq type='result' id='v1'/>");
+    EXPECT_THROW(connection.Request(request("v2"), "version"), csp_NetworkException) << "another request's answer";
+}
+
+// A server drops a client that leaves its requests unanswered.
+TEST_F(JclConnection, RequestsNoHandlerTakesAreAnsweredAPingWithAResult) {
+    connection.SetIQHandler(nullptr);
+    Deliver({serverHeader + "<iq type='get' id='p1' from='srv'><ping xmlns='urn:xmpp:ping'/></iq>"
+                            "<iq type='set' id='q&amp;1'><query xmlns='jabber:iq:version'/></iq>"
+                            "<iq type='result' id='r1'/>"});
+    EXPECT_EQ(server->ReadThrough("</iq>"), "<iq id=\"p1\" to=\"srv\" type=\"result\"></iq>");
+    EXPECT_EQ(server->ReadThrough("</iq>"),
+              "<iq id=\"q&amp;1\" type=\"error\"><error type=\"cancel\"><service-unavailable "
+              "xmlns=\"urn:ietf:params:xml:ns:xmpp-stanzas\"></service-unavailable></error></iq>");
+    EXPECT_TRUE(server->Idle(100)) << "answers are not answered";
+
+    connection.SetIQHandler(RecordIQ);
+    Deliver({"<iq type='get' id='p2'><ping xmlns='urn:xmpp:ping'/></iq>"});
+    EXPECT_EQ(delivered, (std::vector<std::string>{"iq get 0"}));
+    EXPECT_TRUE(server->Idle(100)) << "a handler's requests are its own";
+}
+
 // Servers glue stanzas to their header and to each other and split long ones.
 TEST_F(JclConnection, EveryStanzaOfEveryReadGoesToItsHandlerOnce) {
     const std::string kill = "<message from='l@s/r' type='chat'><body>b</body><x xmlns='kelvane:msg'>Kill</x></message>";

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "jcl/jcl_Node.h"
 #include "tools/listen/ingest/ipm_DocumentReader.h"
 #include "tools/listen/ingest/ipm_DocumentSplitter.h"
 #include "tools/listen/web/ipm_EventHub.h"
@@ -69,6 +70,18 @@ TEST(ListenReader, ReadsTypedFieldsUnescapedAndRefusesTheRest) {
         EXPECT_TRUE(readBack(document).starts_with("refused: ")) << document;
     EXPECT_EQ(readBack("<!DOCTYPE B [<!ENTITY a \"lol\"><!ENTITY b \"&a;&a;\">]><B><v type=\"string\">&b;</v></B>\n"),
               "refused: document type declaration refused");
+
+    // A Jabber report is read as the connection parsed it: one document inside its extension element.
+    std::string error;
+    const auto report = jcl_Node::Parse("<x xmlns='kelvane:msg'><Note><t type='string'>a&amp;b</t></Note>\n</x>", error);
+    ASSERT_TRUE(report) << error;
+    const auto note = ipm_DocumentReader::ReadInside(*report, error);
+    ASSERT_TRUE(note) << error;
+    EXPECT_EQ(note->type + " " + note->fields.at(0).name + "=" + note->fields.at(0).value, "Note t=a&b");
+    for (const char* x : {"<x><A/><B/></x>", "<x>Kill</x>", "<x/>", "<x><P><s><n/></s></P></x>"}) {
+        const auto refused = jcl_Node::Parse(x, error);
+        EXPECT_FALSE(ipm_DocumentReader::ReadInside(*refused, error)) << x;
+    }
 }
 
 TEST(ListenRecord, FieldsAsTypedJsonOnceEachWhateverTheirNumber) {

@@ -1,5 +1,6 @@
 #include "jcl/impl/jcl_StanzaParser.h"
 
+#include <climits>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -36,6 +37,22 @@ void jcl_StanzaParser::Restart() {
 bool jcl_StanzaParser::Feed(const char* bytes, int length) {
     const bool wellFormed = xmp_XML_Parse(parser.get(), bytes, length, 0) != 0;
     return wellFormed && !std::exchange(dropped, false);
+}
+
+bool jcl_StanzaParser::Parse(std::string_view document, std::string& error) {
+    if (document.size() > static_cast<std::size_t>(INT_MAX)) {
+        error = "document too long";
+        return false;
+    }
+    if (xmp_XML_Parse(parser.get(), document.data(), static_cast<int>(document.size()), 1) == 0) {
+        error = xmp_XML_ErrorText(parser.get());
+        return false;
+    }
+    if (std::exchange(dropped, false)) {
+        error = "document too long";
+        return false;
+    }
+    return true;
 }
 
 bool jcl_StanzaParser::IsBuilt(int elementDepth) const {

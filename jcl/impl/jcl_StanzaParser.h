@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <string>
+#include <string_view>
 
 #include "foundation/xmp_XML.h"
 #include "jcl/jcl_Node.h"
@@ -26,6 +28,9 @@ public:
     // False once the input is not well-formed XML or a stanza was dropped as
     // too large; the stanzas before that point have been handed on.
     bool Feed(const char* bytes, int length);
+    // Feeds `document` as the whole input; false, with `error` saying why,
+    // when it is not well-formed.
+    bool Parse(std::string_view document, std::string& error);
     // Starts a new document, as a stream restart requires.
     void Restart();
     // The root element has closed.

@@ -3,7 +3,7 @@
 find_package(nlohmann_json 3 REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
-target_link_libraries(listen_parts_test PRIVATE ipm_listen_core nlohmann_json::nlohmann_json)
+target_link_libraries(listen_parts_test PRIVATE ipm_listen_core ipm_internal nlohmann_json::nlohmann_json)
 target_sources(listen_parts_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/listen/web/ipm_EventHub.cpp)
 find_package(SQLite3 REQUIRED)
 target_link_libraries(listen_tool_test PRIVATE nlohmann_json::nlohmann_json PkgConfig::HTTPLIB SQLite::SQLite3)

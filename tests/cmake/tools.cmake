@@ -5,7 +5,6 @@ target_sources(job_command_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/job/ipm_JobC
 target_link_libraries(job_command_test PRIVATE nlohmann_json::nlohmann_json)
 
 # The Jabber transport's faults against a private message server.
-target_sources(job_faults_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/listen/ingest/ipm_JabberStanza.cpp)
-target_link_libraries(job_faults_test PRIVATE ipm_listen_core)
+target_link_libraries(job_faults_test PRIVATE ipm_listen_core ipm_internal)
 target_compile_definitions(job_faults_test
   PRIVATE IPM_PROSODY_TEMPLATE="${CMAKE_CURRENT_SOURCE_DIR}/prosody/prosody.cfg.lua.in")

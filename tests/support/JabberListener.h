@@ -19,13 +19,27 @@
 
 #include "tests/support/LoopbackPeer.h"
 #include "jcl/impl/jcl_StanzaParser.h"
-#include "tools/listen/ingest/ipm_JabberStanza.h"
+#include "jcl/jcl_Jid.h"
+#include "jcl/jcl_XmlWriter.h"
 
 namespace jabbertest {
 
-// A report comes back byte for byte when the job escaped it as the reader
-// writes it back, whatever quoting the server chose when relaying it.
-using Stanza = ipm_JabberStanza;
+// One stanza as the server relayed it. A report comes back byte for byte
+// when the job escaped it as the writer writes it back, whatever quoting the
+// server chose when relaying it.
+struct Stanza {
+    explicit Stanza(const jcl_Node& stanza) : name(stanza.tagName.view()), node(stanza) {
+        for (const jcl_Node& child : stanza.children)
+            if (name == "message" && child.tagName == "x" && !report) report = jcl_XmlWriter::Content(child);
+    }
+
+    std::string Attribute(const char* key) const { return node.Attribute(key); }
+
+    std::string name;
+    jcl_Node node;
+    // The content of a message's extension element.
+    std::optional<std::string> report;
+};
 
 class Listener {
 public:
@@ -36,9 +50,9 @@ public:
     // with `resource`. Throws when the login is refused or does not come.
     Listener(const std::string& address, const std::string& domain, const std::string& user,
              const std::string& resource)
-        : jid(user + "@" + domain + "/" + resource),
+        : jid(jcl_Jid{user, domain, resource}.Format()),
           descriptor(::socket(AF_INET, SOCK_STREAM, 0)),
-          parser(2, [this](jcl_Node& stanza) { arrived.push_back(ipm_JabberStanza::From(stanza)); }) {
+          parser(2, [this](jcl_Node& stanza) { arrived.emplace_back(stanza); }) {
         const sockaddr_in record = loopback::Record(address, loopback::jabberPort);
         if (::connect(descriptor, reinterpret_cast<const sockaddr*>(&record), sizeof record) != 0)
             throw std::runtime_error("listener: cannot reach the server at " + address);

@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "jcl/jcl_Jid.h"
+
 namespace {
 
 // A count of messages: a billion is beyond any job.
@@ -47,13 +49,11 @@ bool hasControlByte(std::string_view text) {
 // USER@SERVER/RESOURCE, with the characters a Jabber address forbids in each
 // part refused; the resource runs to the end and may hold "@" and "/".
 ipm_ListenOptions::JabberLogin parseJabberAddress(const std::string& text) {
-    const std::size_t at = text.find('@');
-    const std::size_t slash = at == std::string::npos ? std::string::npos : text.find('/', at);
     ipm_ListenOptions::JabberLogin login;
-    if (slash != std::string::npos) {
-        login.user = text.substr(0, at);
-        login.server = text.substr(at + 1, slash - at - 1);
-        login.resource = text.substr(slash + 1);
+    if (const auto jid = jcl_Jid::Parse(text)) {
+        login.user = jid->user;
+        login.server = jid->server;
+        login.resource = jid->resource;
     }
     const std::string_view forbidden = " \"&'/:<>@";
     if (login.user.empty() || login.server.empty() || login.resource.empty() || hasByte(login.user, forbidden) ||
@@ -184,6 +184,9 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
     if (options.database.empty() && (options.http || !options.importFile.empty())) options.database = defaultDatabase;
     if (const char* token = std::getenv(tokenVariable); options.http && options.token.empty() && token) {
         options.token = checkToken(tokenVariable, token);
+    }
+    if (const char* directory = std::getenv("IPM_WEB_DIR"); options.http && directory) {
+        options.webDirectory = directory;
     }
     if (!options.jabber) {
         if (password || serverAddress || security || caFile) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "jcl/jcl_Jid.h"
 #include "tools/listen/ipm_MessagePrinter.h"
 
 // The listener's command line: see Usage().
@@ -33,7 +34,7 @@ public:
         std::string serverAddress;
 
         // USER@SERVER/RESOURCE.
-        std::string Address() const { return user + "@" + server + "/" + resource; }
+        std::string Address() const { return jcl_Jid{user, server, resource}.Format(); }
     };
 
     // Throws std::invalid_argument naming the bad argument.
@@ -57,6 +58,9 @@ public:
     // The page's access token (--token, else IPM_MONITOR_TOKEN); generated
     // at start when empty.
     std::string token;
+    // The page's source directory (IPM_WEB_DIR), served instead of the
+    // built-in copy while developing the page; empty for the built-in one.
+    std::string webDirectory;
     // The history; empty for none (neither --http, --db nor --import).
     std::string database;
     // Messages older than this many days are deleted from the history; 0 keeps all.

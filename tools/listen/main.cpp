@@ -120,7 +120,8 @@ void listen(const ipm_ListenOptions& options) {
     std::unique_ptr<ipm_MonitorServer> server;
     if (options.http) {
         const std::string token = options.token.empty() ? ipm_AccessToken::Generate() : options.token;
-        server = std::make_unique<ipm_MonitorServer>(*monitor, options.http->address, options.http->port, token);
+        server = std::make_unique<ipm_MonitorServer>(*monitor, options.http->address, options.http->port, token,
+                                                      options.webDirectory);
     }
     if (direct) announce("listening on " + direct->Address());
     std::optional<ipm_JabberListener> jabber;

@@ -5,10 +5,11 @@
 #include <string_view>
 #include <vector>
 
+class jcl_Node;
+
 // Reads a message document: a root element named after the message type
 // holding one element per field, each with a "type" attribute and its value
-// as text. Values come back unescaped. The type is the text between the
-// root's "<" and ">", blanks included.
+// as text. Values come back unescaped.
 class ipm_DocumentReader {
 public:
     struct Field {
@@ -21,11 +22,12 @@ public:
         std::vector<Field> fields;
     };
 
-    // Empty, with `error` saying why, when the document is not a well-formed
-    // message of that shape.
+    // A document as a job wrote it. The type is the text between the root's
+    // "<" and ">", blanks included. Empty, with `error` saying why, when the
+    // document is not a well-formed message of that shape.
     static std::optional<Message> Read(std::string_view document, std::string& error);
-
-private:
-    // The document as XML.
-    static std::optional<Message> Parse(std::string_view document, std::string& error);
+    // The same for a document already parsed: its root element.
+    static std::optional<Message> Read(const jcl_Node& document, std::string& error);
+    // The one document element inside `container`, blanks around it allowed.
+    static std::optional<Message> ReadInside(const jcl_Node& container, std::string& error);
 };

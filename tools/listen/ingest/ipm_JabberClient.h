@@ -13,9 +13,9 @@
 // connection and with the jobs' login settings: the legacy login registers
 // the account (one that exists already is fine) and logs in; the secure one
 // logs in to an existing account inside verified TLS. It then hands on the
-// message and presence stanzas that the server sends. Requests from the
-// server are answered here, and a blank is sent now and then so that an idle
-// connection stays open. Every wait is bounded.
+// message and presence stanzas that the server sends; the library's
+// connection answers the server's requests. A blank is sent now and then so
+// that an idle connection stays open. Every wait is bounded.
 class ipm_JabberClient {
 public:
     using Stanza = ipm_JabberStanza;
@@ -44,13 +44,7 @@ public:
     int KeepAlive();
 
 private:
-    void LogInLegacy(const ipm_ListenOptions::JabberLogin& login, const std::string& password);
-    // Sends the request and waits, bounded, for the answer with this id;
-    // stanzas before it are dropped and those after it kept for TakeEarly.
-    Stanza Request(const std::string& id, const std::string& xml, const std::string& step);
     void Take(const jcl_Node& node);
-    void Answer(const Stanza& request);
-    std::vector<Stanza> TakeArrived();
 
     jcl_Connection connection;
     std::vector<Stanza> arrived;

@@ -10,9 +10,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "jcl/jcl_Jid.h"
 #include "jcl/jcl_Message.h"
 #include "tools/listen/ipm_Console.h"
-#include "tools/listen/ingest/ipm_XmlEscape.h"
 
 namespace {
 
@@ -20,8 +20,8 @@ enum Slot : std::size_t { stopSlot, commandSlot, serverSlot, monitorSlot, slotCo
 
 // A job logs in with its name as resource: what follows the first "/".
 std::string jobNameOf(const std::string& jobAddress) {
-    const std::size_t slash = jobAddress.find('/');
-    return slash == std::string::npos ? jobAddress : jobAddress.substr(slash + 1);
+    const auto jid = jcl_Jid::Parse(jobAddress);
+    return jid && !jid->resource.empty() ? jid->resource : jobAddress;
 }
 
 std::string jobText(const std::string& name) { return "job " + ipm_MessagePrinter::Token(name); }
@@ -91,9 +91,7 @@ void ipm_JabberListener::ServeReport(const std::string& from, const ipm_JabberCl
         if (requests)
             for (const ipm_Request& request : requests->TakeParked("jabber", job.name)) Deliver(from, job, request);
     }
-    std::string document = *message.report;
-    if (document.empty() || document.back() != '\n') document += '\n';
-    sink.Take(job.name, job.monitorId, document, jobText(job.name));
+    sink.Take(job.name, job.monitorId, *message.report, jobText(job.name));
     if (++job.messages == killAfter) SendKill(from, job);
 }
 
@@ -132,11 +130,11 @@ void ipm_JabberListener::Kill(std::string_view name) {
 
 void ipm_JabberListener::SendKill(const std::string& jobAddress, const Job& job) {
     jcl_Message request;
-    // The stanza writes its attributes as they are.
-    request.to = cow_String(ipm_XmlEscape::Attribute(jobAddress));
+    request.to = cow_String(std::string_view(jobAddress));
     request.type = "chat";
-    request.SetX("Kill");
-    ipm_Console::Report("sending Kill to " + jobText(job.name) + " at " + jobAddress);
+    request.SetX(jcl_Message::killRequest);
+    ipm_Console::Report(std::string("sending ") + jcl_Message::killRequest + " to " + jobText(job.name) + " at " +
+                        jobAddress);
     client.Send(std::string(request.Serialize().view()));
     if (monitor) monitor->StopDone(job.monitorId, "sent");
 }
@@ -191,8 +189,7 @@ void ipm_JabberListener::SendRequest(const ipm_CommandInput::Command& command) {
 
 void ipm_JabberListener::Deliver(const std::string& jobAddress, const Job& job, const ipm_Request& request) {
     jcl_Message message;
-    // The stanza writes its attributes as they are.
-    message.to = cow_String(ipm_XmlEscape::Attribute(jobAddress));
+    message.to = cow_String(std::string_view(jobAddress));
     message.id = cow_String(requestIdPrefix + std::to_string(request.id));
     message.type = "chat";
     message.SetX(cow_String(request.Element()));

@@ -3,30 +3,22 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
-class jcl_Node;
+#include "jcl/jcl_Node.h"
 
-// What the listener acts on in one stanza from the server.
+// What the listener acts on in one stanza from the server, taken as the
+// library's connection parsed it.
 struct ipm_JabberStanza {
-    // Takes the stanza apart as the library's connection built it.
     static ipm_JabberStanza From(const jcl_Node& node);
 
     // Empty when the stanza lacks it.
     std::string Attribute(std::string_view key) const;
 
     std::string name;
-    std::vector<std::pair<std::string, std::string>> attributes;
-    // The first child element's name and "xmlns" attribute.
-    std::string child;
-    std::string childNamespace;
-    // A message's report: the content of its first "x" element in the
-    // "kelvane:msg" namespace, written back as XML ("&", "<" and ">" escaped,
-    // and '"' in attribute values). The server may quote and escape
-    // differently from the job, so this is the job's document again only as
-    // far as the job escaped the same way.
-    std::optional<std::string> report;
-    // Of an error stanza: the condition's element name, else the error's "code".
+    jcl_Node node;
+    // A message's report: its first "x" element in the report namespace,
+    // whose content is the job's document.
+    std::optional<jcl_Node> report;
+    // Of an error stanza: why it was refused.
     std::string errorCondition;
 };

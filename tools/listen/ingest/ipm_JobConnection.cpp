@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "jcl/jcl_Message.h"
+
 namespace {
 
 constexpr std::size_t readSize = 64 * 1024;
@@ -31,7 +33,7 @@ bool ipm_JobConnection::Receive(std::vector<ipm_DocumentSplitter::Piece>& pieces
     return false;
 }
 
-void ipm_JobConnection::QueueKill() { outgoing += "Kill"; }
+void ipm_JobConnection::QueueKill() { outgoing += jcl_Message::killRequest; }
 
 void ipm_JobConnection::QueueRequest(const ipm_Request& request) { outgoing += request.Element(); }
 

@@ -1,10 +1,10 @@
 #include "tools/listen/ingest/ipm_ReportSink.h"
 
-#include <optional>
 #include <utility>
 
+#include "jcl/jcl_Node.h"
+#include "jcl/jcl_XmlWriter.h"
 #include "tools/listen/ipm_Console.h"
-#include "tools/listen/ingest/ipm_DocumentReader.h"
 
 ipm_ReportSink::ipm_ReportSink(ipm_MessagePrinter::Mode mode, ipm_Monitor* monitor, std::string transport,
                                ipm_RequestBook* requests)
@@ -15,6 +15,24 @@ void ipm_ReportSink::Take(std::string_view job, std::int64_t id, const std::stri
     std::string error;
     std::optional<ipm_DocumentReader::Message> message;
     if (printer.NeedsMessage() || monitor || requests) message = ipm_DocumentReader::Read(document, error);
+    Deliver(job, id, document, message, error, jobText);
+}
+
+// The document is read as parsed; its text is written only for the forms
+// that show it as received.
+void ipm_ReportSink::Take(std::string_view job, std::int64_t id, const jcl_Node& report,
+                          const std::string& jobText) const {
+    std::string document = jcl_XmlWriter::Content(report);
+    if (document.empty() || document.back() != '\n') document += '\n';
+    std::string error;
+    std::optional<ipm_DocumentReader::Message> message;
+    if (printer.NeedsMessage() || monitor || requests) message = ipm_DocumentReader::ReadInside(report, error);
+    Deliver(job, id, document, message, error, jobText);
+}
+
+void ipm_ReportSink::Deliver(std::string_view job, std::int64_t id, std::string_view document,
+                             const std::optional<ipm_DocumentReader::Message>& message, const std::string& error,
+                             const std::string& jobText) const {
     const auto output = printer.Render(job, document, message ? &*message : nullptr, error);
     if (!output.warning.empty()) ipm_Console::Report("warning: " + jobText + ": " + output.warning);
     ipm_Console::Print(output.line);

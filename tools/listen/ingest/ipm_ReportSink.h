@@ -1,12 +1,16 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "tools/listen/ingest/ipm_DocumentReader.h"
 #include "tools/listen/ipm_MessagePrinter.h"
 #include "tools/listen/ingest/ipm_RequestBook.h"
 #include "tools/listen/store/ipm_Monitor.h"
+
+class jcl_Node;
 
 // Where the documents of jobs go, whatever their transport: a line on
 // standard output each, and the monitor when there is one. Each document is
@@ -20,11 +24,17 @@ public:
     // `job` is the name printed, `id` the monitor's number for the job and
     // `jobText` how reports on standard error name it.
     void Take(std::string_view job, std::int64_t id, const std::string& document, const std::string& jobText) const;
+    // The same for a report's extension element as the connection parsed it.
+    void Take(std::string_view job, std::int64_t id, const jcl_Node& report, const std::string& jobText) const;
 
     // Null without a monitor.
     ipm_Monitor* Monitor() const { return monitor; }
 
 private:
+    void Deliver(std::string_view job, std::int64_t id, std::string_view document,
+                 const std::optional<ipm_DocumentReader::Message>& message, const std::string& error,
+                 const std::string& jobText) const;
+
     ipm_MessagePrinter printer;
     ipm_Monitor* monitor;
     std::string transport;

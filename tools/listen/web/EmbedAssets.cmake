@@ -30,7 +30,8 @@ if(CMAKE_SCRIPT_MODE_FILE)
     string(REPLACE "_" "" hex "${hex}")
     string(REGEX REPLACE "([0-9a-f][0-9a-f])" "\\\\x\\1" hex "${hex}")
     string(APPEND definitions "const char asset${index}[] =\n    \"${hex}\";\n")
-    string(APPEND entries "    {\"${path}\", \"${types_${ending}}\", {asset${index}, ${size}}},\n")
+    get_filename_component(name "${file}" NAME)
+    string(APPEND entries "    {\"${path}\", \"${name}\", \"${types_${ending}}\", {asset${index}, ${size}}},\n")
     math(EXPR index "${index} + 1")
   endforeach()
   file(WRITE "${IPM_WEB_OUTPUT}.new"
@@ -65,7 +66,13 @@ find_path(IPM_DYGRAPHS_DIR dygraph.min.js PATHS /usr/share/javascript/dygraphs R
 
 set(assets
   "/=${CMAKE_CURRENT_LIST_DIR}/index.html"
-  "/static/monitor.js=${CMAKE_CURRENT_LIST_DIR}/monitor.js"
+  "/static/main.js=${CMAKE_CURRENT_LIST_DIR}/main.js"
+  "/static/api.js=${CMAKE_CURRENT_LIST_DIR}/api.js"
+  "/static/format.js=${CMAKE_CURRENT_LIST_DIR}/format.js"
+  "/static/jobs.js=${CMAKE_CURRENT_LIST_DIR}/jobs.js"
+  "/static/job.js=${CMAKE_CURRENT_LIST_DIR}/job.js"
+  "/static/chart.js=${CMAKE_CURRENT_LIST_DIR}/chart.js"
+  "/static/events.js=${CMAKE_CURRENT_LIST_DIR}/events.js"
   "/static/monitor.css=${CMAKE_CURRENT_LIST_DIR}/monitor.css"
   "/static/icon.svg=${CMAKE_CURRENT_LIST_DIR}/icon.svg"
   "/static/dygraph.min.js=${IPM_DYGRAPHS_DIR}/dygraph.min.js"

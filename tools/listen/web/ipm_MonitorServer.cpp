@@ -13,6 +13,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "tools/listen/web/ipm_AccessToken.h"
@@ -104,10 +107,11 @@ std::string machineName() {
 }  // namespace
 
 ipm_MonitorServer::ipm_MonitorServer(ipm_Monitor& monitor, const std::string& address, std::uint16_t port,
-                                     std::string token)
+                                     std::string token, std::string webDirectory)
     : monitor(monitor),
       address(address),
       token(std::move(token)),
+      webDirectory(std::move(webDirectory)),
       server(std::make_unique<ipm_BoundedHttpServer>(
           [this](const httplib::Request& request, httplib::Response& response) { return Admit(request, response); })) {
     server->new_task_queue = [] { return new httplib::ThreadPool(threads); };
@@ -188,6 +192,28 @@ bool ipm_MonitorServer::IsOwnHost(const std::string& host) const {
     return address == "0.0.0.0" && ::inet_pton(AF_INET, name.c_str(), &literal) == 1;
 }
 
+void ipm_MonitorServer::ServePageFile(const httplib::Request& request, httplib::Response& response) const {
+    const ipm_WebAsset* asset = ipm_findWebAsset(request.path);
+    if (!asset) {
+        answer(response, 404, {{"error", "no such page"}});
+        return;
+    }
+    // The page is never framed by another site (a stop button under a
+    // decoy) and loads nothing from elsewhere.
+    response.set_header("X-Frame-Options", "DENY");
+    response.set_header("Content-Security-Policy",
+                        "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'");
+    std::string body(asset->body);
+    if (!webDirectory.empty()) {
+        // Only the names the built-in page has: nothing else of the disk is reachable.
+        std::ifstream file(std::filesystem::path(webDirectory) / asset->fileName, std::ios::binary);
+        if (file) body.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        // An edited file shows at the next reload.
+        response.set_header("Cache-Control", "no-store");
+    }
+    response.set_content(body, std::string(asset->contentType).c_str());
+}
+
 void ipm_MonitorServer::Route() {
     const auto jobOf = [this](const httplib::Request& request) {
         const std::int64_t job = number(request.matches[1], 1, INT64_MAX, "the job");
@@ -255,18 +281,8 @@ void ipm_MonitorServer::Route() {
             },
             [this, reader](bool) { monitor.Events().Leave(reader); });
     });
-    server->Get(R"(/|/static/[^/]+)", [](const httplib::Request& request, httplib::Response& response) {
-        const ipm_WebAsset* asset = ipm_findWebAsset(request.path);
-        if (!asset) {
-            answer(response, 404, {{"error", "no such page"}});
-            return;
-        }
-        // The page is never framed by another site (a stop button under a
-        // decoy) and loads nothing from elsewhere.
-        response.set_header("X-Frame-Options", "DENY");
-        response.set_header("Content-Security-Policy",
-                            "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'");
-        response.set_content(std::string(asset->body), std::string(asset->contentType).c_str());
+    server->Get(R"(/|/static/[^/]+)", [this](const httplib::Request& request, httplib::Response& response) {
+        ServePageFile(request, response);
     });
     server->set_error_handler([](const httplib::Request&, httplib::Response& response) {
         if (!response.body.empty()) return;

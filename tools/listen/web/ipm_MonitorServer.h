@@ -25,9 +25,11 @@ public:
     // How long the open pages have for their "end" event at the end.
     static constexpr auto endEventTime = std::chrono::milliseconds(1000);
 
-    // Binds to ADDR:PORT (port 0 picks a free one) and starts serving.
-    // Throws std::runtime_error when it cannot bind.
-    ipm_MonitorServer(ipm_Monitor& monitor, const std::string& address, std::uint16_t port, std::string token);
+    // Binds to ADDR:PORT (port 0 picks a free one) and starts serving. The
+    // page's files come from `webDirectory` where it has them, else from the
+    // built-in copy. Throws std::runtime_error when it cannot bind.
+    ipm_MonitorServer(ipm_Monitor& monitor, const std::string& address, std::uint16_t port, std::string token,
+                      std::string webDirectory = "");
     // Ends the event streams and stops serving.
     ~ipm_MonitorServer();
     ipm_MonitorServer(const ipm_MonitorServer&) = delete;
@@ -44,10 +46,12 @@ private:
     // `host`, a Host header, names this server.
     bool IsOwnHost(const std::string& host) const;
     void RefreshJobs();
+    void ServePageFile(const httplib::Request& request, httplib::Response& response) const;
 
     ipm_Monitor& monitor;
     std::string address;
     std::string token;
+    std::string webDirectory;
     int port = 0;
     std::unique_ptr<ipm_BoundedHttpServer> server;
     std::thread serving;

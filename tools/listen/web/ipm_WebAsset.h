@@ -6,6 +6,9 @@
 // tool serves the page without network access or files beside it.
 struct ipm_WebAsset {
     std::string_view path;
+    // The file's name in the page's source directory, which a developer's
+    // listener may serve from instead (IPM_WEB_DIR).
+    std::string_view fileName;
     std::string_view contentType;
     std::string_view body;
 };

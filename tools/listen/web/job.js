@@ -1,0 +1,309 @@
+// One job's view: a chart per numeric field and its messages, from the
+// history first, then live.
+
+import { $, describeStop, element, formatNumber, formatTime, messageKind } from './format.js';
+import { fetchJson } from './api.js';
+import { ChartCard } from './chart.js';
+
+const pageSize = 500;          // messages per history request
+const shownMessages = 500;     // live message rows kept at the top of the table
+const newest = Number.MAX_SAFE_INTEGER;  // a cursor above every message id
+const redrawInterval = 250;    // milliseconds between chart redraws at most
+
+// Who sent a message, not how it went: never charted, the name not repeated.
+const identityFields = new Set(['jobName', 'clientHost', 'handle']);
+
+// The fields the user chose not to chart, per job name, kept by the browser.
+const hiddenKey = (name) => `ipm-monitor.hidden-fields.${name}`;
+
+function hiddenFields(name) {
+  try {
+    return new Set(JSON.parse(localStorage.getItem(hiddenKey(name))) || []);
+  } catch {
+    return new Set();
+  }
+}
+
+function setFieldHidden(name, field, hidden) {
+  const fields = hiddenFields(name);
+  if (hidden) fields.add(field);
+  else fields.delete(field);
+  try {
+    localStorage.setItem(hiddenKey(name), JSON.stringify([...fields]));
+  } catch {
+    // Storage refused (private mode, full): the choice holds for this view.
+  }
+}
+
+function fieldToggle(view, field) {
+  const box = element('input');
+  box.type = 'checkbox';
+  box.checked = !view.hidden.has(field);
+  box.dataset.field = field;
+  box.addEventListener('change', () => {
+    if (box.checked) view.hidden.delete(field);
+    else view.hidden.add(field);
+    setFieldHidden(view.name, field, !box.checked);
+    view.setXField(view.xField);
+  });
+  const label = element('label');
+  label.append(box, document.createTextNode(field));
+  return label;
+}
+
+function messageRow(message) {
+  const row = element('tr', `kind-${messageKind(message.type)}`);
+  row.append(element('td', 'when', formatTime(message.time)));
+  const type = element('td');
+  type.append(element('span', 'type', message.type));
+  const fields = element('td', 'fields');
+  for (const [name, value] of Object.entries(message.fields)) {
+    if (name === 'jobName') continue;
+    const field = element('span', 'field');
+    const shown = element('span', typeof value === 'number' ? 'value number' : 'value', formatNumber(value));
+    if (typeof value === 'number') shown.title = String(value);
+    field.append(element('span', 'key', name), shown);
+    fields.append(field);
+  }
+  row.append(type, fields);
+  return row;
+}
+
+export class JobView {
+  // A log carries no times: an imported job is charted against the message number.
+  // `table` is the jobs table, for what it knows of the job.
+  constructor(id, job, table) {
+    const name = job?.name ?? '';
+    this.id = id;
+    this.name = name;
+    this.table = table;
+    this.active = true;
+    this.hidden = hiddenFields(name);
+    this.typeCounts = new Map();
+    this.messages = [];
+    this.cursor = 0;
+    this.loading = true;
+    this.pending = [];
+    this.types = new Set();
+    this.fields = new Set();
+    this.charts = new Map();
+    this.xField = job?.transport === 'file' ? '#' : '';
+    this.seriesStale = false;
+    this.typeShown = '';
+    this.newRows = [];
+    this.drawTimer = null;
+    this.lastDraw = 0;
+    this.drawCost = 0;
+    $('charts').replaceChildren();
+    $('messages').tBodies[0].replaceChildren();
+    $('type-filter').replaceChildren(new Option('all types', ''));
+    $('x-axis').replaceChildren(new Option('message time', ''), new Option('message number', '#'));
+    $('x-axis').value = this.xField;
+    $('chart-fields').replaceChildren();
+    $('chart-note').textContent = 'loading history…';
+    $('message-count').textContent = '';
+    $('job-view').hidden = false;
+  }
+
+  // Another view replaced this one: what it still awaits is dropped.
+  close() {
+    this.active = false;
+  }
+
+  showJob(job) {
+    if (!job) return;
+    $('job-title').textContent = job.name;
+    $('job-state').textContent = job.state;
+    $('job-state').dataset.state = job.state;
+    const facts = [job.host, job.handle && `handle ${job.handle}`, job.transport, `connection ${job.id}`,
+      job.phase && `phase ${job.phase}`, describeStop(job.stopOutcome || this.table.entry(job.id)?.localOutcome)];
+    $('job-meta').textContent = facts.filter(Boolean).join(' · ');
+    $('job-stop').disabled = job.state !== 'running';
+  }
+
+  // The newest page of messages and each numeric field's series first,
+  // then whatever the stream brought meanwhile.
+  async load() {
+    this.loading = true;
+    try {
+      const page = await this.fetchPage(newest);
+      if (!this.active) return;
+      for (const message of page.messages.reverse()) this.add(message);
+      await this.loadSeries();
+    } finally {
+      this.loading = false;
+      for (const message of this.pending.splice(0)) this.add(message);
+      this.redraw();
+      document.body.dataset.jobShown = performance.now();
+    }
+  }
+
+  fetchPage(before) {
+    const type = this.typeShown ? `&type=${encodeURIComponent(this.typeShown)}` : '';
+    return fetchJson(`/api/jobs/${this.id}/messages?before=${before}&limit=${pageSize}${type}`).then((page) => {
+      this.oldest = page.messages.length < pageSize ? 0 : page.next;
+      $('older-messages').hidden = !this.oldest;
+      return page;
+    });
+  }
+
+  seriesUrl(field, range) {
+    const x = this.xField ? `&x=${encodeURIComponent(this.xField)}` : '';
+    const bounds = range ? `&from=${Number(range[0])}&to=${Number(range[1])}` : '';
+    return `/api/jobs/${this.id}/series?field=${encodeURIComponent(field)}${x}${bounds}`;
+  }
+
+  // Every chart from the listener's series, fetched side by side.
+  async loadSeries() {
+    const fields = [...this.fields].filter((field) => field !== this.xField && !this.hidden.has(field));
+    const xField = this.xField;
+    const answers = await Promise.all(fields.map((field) => fetchJson(this.seriesUrl(field))));
+    if (!this.active || xField !== this.xField) return;
+    fields.forEach((field, i) => this.chart(field).setPoints(answers[i].points, !this.xField));
+  }
+
+  async zoom(chart, from, to) {
+    const answer = await fetchJson(this.seriesUrl(chart.field, [from, to])).catch(() => null);
+    if (!answer || !this.active) return;
+    chart.setPoints(answer.points, !this.xField);
+    chart.draw(this.xLabel());
+    chart.graph.updateOptions({ dateWindow: [from, to] });
+  }
+
+  // The next older page below the rows shown.
+  async showOlder() {
+    if (!this.oldest) return;
+    const page = await this.fetchPage(this.oldest);
+    if (!this.active) return;
+    const rows = document.createDocumentFragment();
+    for (const message of page.messages) rows.append(messageRow(message));
+    $('messages').tBodies[0].append(rows);
+  }
+
+  receive(message) {
+    if (this.loading) {
+      this.pending.push(message);
+      return;
+    }
+    this.add(message);
+    this.scheduleRedraw();
+  }
+
+  add(message) {
+    if (message.id <= this.cursor) return;
+    this.cursor = message.id;
+    this.messages.push(message);
+    this.typeCounts.set(message.type, (this.typeCounts.get(message.type) || 0) + 1);
+    if (!this.types.has(message.type)) {
+      this.types.add(message.type);
+      $('type-filter').append(new Option(message.type, message.type));
+    }
+    if (this.messages.length > shownMessages) this.messages.shift();
+    if (this.loading) this.noteFields(message);
+    else this.plot(message);
+    if (!this.typeShown || this.typeShown === message.type) this.newRows.push(message);
+  }
+
+  xLabel() {
+    return this.xField === '#' ? 'message number' : this.xField || 'time';
+  }
+
+  plot(message) {
+    // Only the listener knows a message's number: its series are read again.
+    if (this.xField === '#') {
+      this.noteFields(message);
+      this.seriesStale = true;
+      return;
+    }
+    const x = this.xField ? message.fields[this.xField] : new Date(message.time);
+    for (const [field, value] of Object.entries(message.fields)) {
+      if (identityFields.has(field)) continue;
+      if (typeof value !== 'number' && !['nan', 'inf', '-inf'].includes(value)) continue;
+      this.noteField(field);
+      if (field === this.xField || this.hidden.has(field) || !(typeof x === 'number' || x instanceof Date)) continue;
+      this.chart(field).add(x, typeof value === 'number' ? value : null);
+    }
+  }
+
+  noteFields(message) {
+    for (const [field, value] of Object.entries(message.fields)) {
+      if (!identityFields.has(field) && typeof value === 'number') this.noteField(field);
+    }
+  }
+
+  noteField(field) {
+    if (this.fields.has(field)) return;
+    this.fields.add(field);
+    $('x-axis').append(new Option(field, field));
+    $('chart-fields').append(fieldToggle(this, field));
+  }
+
+  chart(field) {
+    let chart = this.charts.get(field);
+    if (!chart) {
+      chart = new ChartCard(field, $('charts'), (card, from, to) => this.zoom(card, from, to));
+      this.charts.set(field, chart);
+    }
+    return chart;
+  }
+
+  setXField(field) {
+    this.xField = field;
+    this.charts.clear();
+    $('charts').replaceChildren();
+    this.loadSeries().then(() => this.redraw(), (error) => { $('chart-note').textContent = error.message; });
+  }
+
+  scheduleRedraw() {
+    if (this.drawTimer !== null) return;
+    // A big chart draws less often, so that the page keeps answering.
+    const interval = Math.max(redrawInterval, 4 * this.drawCost);
+    const wait = Math.max(0, interval - (performance.now() - this.lastDraw));
+    this.drawTimer = setTimeout(() => requestAnimationFrame(() => {
+      this.drawTimer = null;
+      this.redraw();
+    }), wait);
+  }
+
+  redraw() {
+    if (!this.active) return;
+    if (this.seriesStale) {
+      this.seriesStale = false;
+      this.loadSeries().catch(() => {}).finally(() => this.scheduleRedraw());
+    }
+    const start = performance.now();
+    for (const chart of this.charts.values()) chart.draw(this.xLabel());
+    $('chart-note').textContent = this.charts.size || this.fields.size ? '' : 'no numeric fields yet';
+    this.showNewRows();
+    this.lastDraw = performance.now();
+    this.drawCost = this.lastDraw - start;
+  }
+
+  showNewRows() {
+    const body = $('messages').tBodies[0];
+    const rows = document.createDocumentFragment();
+    for (const message of this.newRows.slice(-shownMessages).reverse()) rows.append(messageRow(message));
+    this.newRows = [];
+    body.prepend(rows);
+    while (body.rows.length > shownMessages) body.lastChild.remove();
+    $('message-count').textContent = this.countText();
+  }
+
+  // How many messages the type filter lets through.
+  countText() {
+    const total = this.typeShown ? this.typeCounts.get(this.typeShown) || 0 :
+      this.table.job(this.id)?.messages ?? this.messages.length;
+    const what = this.typeShown ? `${this.typeShown} message` : 'message';
+    return total > shownMessages ? `newest ${shownMessages} of ${total} ${what}s shown` :
+      `${total} ${what}${total === 1 ? '' : 's'}`;
+  }
+
+  async refilter() {
+    this.typeShown = $('type-filter').value;
+    const page = await this.fetchPage(newest);
+    if (!this.active) return;
+    $('messages').tBodies[0].replaceChildren();
+    this.newRows = page.messages.reverse();
+    this.showNewRows();
+  }
+}

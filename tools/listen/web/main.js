@@ -1,0 +1,70 @@
+// The monitor page: the jobs table, one job's charts and messages, live
+// through the listener's event stream. Every text a job sends is put into the
+// page as text, never as markup.
+
+import { $ } from './format.js';
+import { JobsTable } from './jobs.js';
+import { JobView } from './job.js';
+import { LiveStream } from './events.js';
+
+let view = null;
+
+const table = new JobsTable({
+  onSelect: (id) => selectJob(id),
+  onChange: () => view?.showJob(table.job(view.id)),
+});
+
+// Each view the user opens is a step of the browser's history, so that
+// Back and Forward go through them.
+function remember(id) {
+  const address = id ? `${location.search}#job=${id}` : location.search;
+  if (`${location.search}${location.hash}` !== address) history.pushState(null, '', address || location.pathname);
+}
+
+function selectJob(id, remembered = true) {
+  if (view?.id === id) return;
+  view?.close();
+  view = new JobView(id, table.job(id), table);
+  table.select(id);
+  view.showJob(table.job(id));
+  if (remembered) remember(id);
+  view.load().catch((error) => { $('chart-note').textContent = `history failed: ${error.message}`; });
+}
+
+function closeView(remembered = true) {
+  view?.close();
+  view = null;
+  table.select(null);
+  $('job-view').hidden = true;
+  if (remembered) remember(0);
+}
+
+const jobInAddress = () => Number((location.hash.match(/job=(\d+)/) || [])[1]);
+
+window.addEventListener('popstate', () => {
+  const wanted = jobInAddress();
+  if (table.has(wanted)) selectJob(wanted, false);
+  else closeView(false);
+});
+
+$('job-close').addEventListener('click', () => closeView());
+$('job-stop').addEventListener('click', () => view && table.stop(view.id));
+$('x-axis').addEventListener('change', (event) => view?.setXField(event.target.value));
+$('type-filter').addEventListener('change', () => view?.refilter().catch(() => {}));
+$('older-messages').addEventListener('click', () => view?.showOlder().catch(() => {}));
+
+new LiveStream({
+  onList(jobs) {
+    for (const job of jobs) table.apply(job);
+    if (table.size === 0) table.queueFlush();
+    const wanted = jobInAddress();
+    if (!view && table.has(wanted)) selectJob(wanted, false);
+  },
+  onJob: (job) => table.apply(job),
+  onMessage(id, message) {
+    if (view?.id === id) view.receive(message);
+  },
+  onOpen() {
+    if (view && !view.loading) view.load().catch(() => {});
+  },
+});
