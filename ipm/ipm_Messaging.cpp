@@ -13,6 +13,7 @@
 #include "ipm/ipm_JabberMechanism.h"
 #include "ipm/ipm_MessageTask.h"
 #include "ipm/ipm_MessageTransmit.h"
+#include "jcl/jcl_XmlWriter.h"
 
 namespace {
 ipm_TransmissionMechanism* newTransport(std::string_view name) {
@@ -36,7 +37,7 @@ std::string answerText(std::string_view text) {
     std::string plain(text);
     for (char& c : plain)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
-    return ipm_Request::Escaped(plain);
+    return jcl_XmlWriter::Text(plain);
 }
 
 // Buffers a message of the library's own; it only reads the values.
@@ -116,7 +117,7 @@ void ipm_Messaging::OfferRequests(const std::vector<std::pair<std::string, std::
             throw std::invalid_argument("the label of request \"" + name + "\" is not valid");
         names.push_back(name);
         format += (format.empty() ? "" : " ") + name + "=%s";
-        labels.push_back(ipm_Request::Escaped(label));
+        labels.push_back(jcl_XmlWriter::Text(label));
     }
     ipm_RequestDesk::Instance().Offer(std::move(names));
     sendMessage("RequestsOffered", format, {}, labels);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "foundation/xmp_XML.h"
+#include "jcl/jcl_XmlWriter.h"
 
 namespace {
 
@@ -72,25 +73,13 @@ const char* ipm_Request::OutcomeText(Outcome outcome) {
     return "failed";
 }
 
-std::string ipm_Request::Escaped(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c; break;
-        }
-    }
-    return out;
-}
-
 std::string ipm_Request::Element() const {
-    std::string element = "<request id=\"" + std::to_string(id) + "\" name=\"" + Escaped(name) + "\"";
-    if (!value.empty()) element += " value=\"" + Escaped(value) + "\"";
-    return element + "/>\n";
+    std::string element = "<request";
+    jcl_XmlWriter::AppendAttribute(element, "id", std::to_string(id));
+    jcl_XmlWriter::AppendAttribute(element, "name", name);
+    if (!value.empty()) jcl_XmlWriter::AppendAttribute(element, "value", value);
+    element += "/>\n";
+    return element;
 }
 
 std::optional<ipm_Request> ipm_Request::FromAttributes(std::string_view id, std::string_view name,

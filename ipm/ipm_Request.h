@@ -32,8 +32,6 @@ struct IPM_EXPORT ipm_Request {
     static bool ValidValue(std::string_view value);
     // "done", "refused" or "failed".
     static const char* OutcomeText(Outcome outcome);
-    // `text` with "&", "<", ">" and '"' as entity references.
-    static std::string Escaped(std::string_view text);
 
     // The element and a line feed.
     std::string Element() const;

@@ -149,18 +149,24 @@ bool ipm_Monitor::Knows(std::int64_t id) {
     return jobs.count(id) != 0;
 }
 
-std::pair<int, Json> ipm_Monitor::RequestStop(std::int64_t id) {
-    std::string transport;
-    {
-        std::lock_guard guard(lock);
-        const auto job = jobs.find(id);
-        if (job == jobs.end()) return {404, error("no job " + std::to_string(id))};
-        if (!ownJobs.count(id)) return {409, error("job " + std::to_string(id) + " is served by another listener")};
-        if (job->second.state != "running" || job->second.transport == "file") {
-            return {409, error("job " + std::to_string(id) + " is not running")};
-        }
-        transport = job->second.transport;
+std::optional<std::pair<int, Json>> ipm_Monitor::RefuseSending(std::int64_t id, std::string& transport,
+                                                                std::string& name) const {
+    std::lock_guard guard(lock);
+    const auto job = jobs.find(id);
+    if (job == jobs.end()) return std::pair{404, error("no job " + std::to_string(id))};
+    if (!ownJobs.count(id))
+        return std::pair{409, error("job " + std::to_string(id) + " is served by another listener")};
+    if (job->second.state != "running" || job->second.transport == "file") {
+        return std::pair{409, error("job " + std::to_string(id) + " is not running")};
     }
+    transport = job->second.transport;
+    name = job->second.name;
+    return std::nullopt;
+}
+
+std::pair<int, Json> ipm_Monitor::RequestStop(std::int64_t id) {
+    std::string transport, name;
+    if (auto refusal = RefuseSending(id, transport, name)) return *refusal;
     auto outcome = StopsFor(transport).Post(id);
     if (outcome.wait_for(stopAnswerTime) != std::future_status::ready) {
         return {504, error("the listener did not get to the job in time")};
@@ -197,17 +203,7 @@ Json ipm_Monitor::Requests(std::int64_t id) {
 std::pair<int, Json> ipm_Monitor::SendRequest(std::int64_t id, const std::string& requestName,
                                               const std::string& value) {
     std::string transport, name;
-    {
-        std::lock_guard guard(lock);
-        const auto job = jobs.find(id);
-        if (job == jobs.end()) return {404, error("no job " + std::to_string(id))};
-        if (!ownJobs.count(id)) return {409, error("job " + std::to_string(id) + " is served by another listener")};
-        if (job->second.state != "running" || job->second.transport == "file") {
-            return {409, error("job " + std::to_string(id) + " is not running")};
-        }
-        transport = job->second.transport;
-        name = job->second.name;
-    }
+    if (auto refusal = RefuseSending(id, transport, name)) return *refusal;
     if (!requests) return {409, error("this listener sends no requests")};
     std::string why;
     const auto request = requests->Create(transport, name, id, requestName, value, why);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -67,6 +68,10 @@ public:
 private:
     // True for the jobs of this process.
     bool Owns(std::int64_t job) const;
+    // The HTTP refusal when nothing can be sent to the job; else its
+    // transport and name.
+    std::optional<std::pair<int, nlohmann::ordered_json>> RefuseSending(std::int64_t job, std::string& transport,
+                                                                        std::string& name) const;
     // Stores and announces the job's row; the lock is held.
     void Changed(const ipm_JobRecord& job);
 
