@@ -18,6 +18,7 @@
 #include "foundation/utl_CommandLine.h"
 #include "ipm/impl/ipm_DeliverySettings.h"
 #include "ipm/impl/ipm_MessageDocument.h"
+#include "ipm/impl/ipm_RequestLines.h"
 #include "ipm/ipm_MessageTransmit.h"
 #include "jcl/jcl_Message.h"
 
@@ -54,7 +55,8 @@ int portFrom(const cow_String& text) {
 
 }  // namespace
 
-ipm_DirectMechanism::ipm_DirectMechanism() : socket(csp_TcpSocket::NoBinding) {}
+ipm_DirectMechanism::ipm_DirectMechanism()
+    : socket(csp_TcpSocket::NoBinding), requestLines(std::make_unique<ipm_RequestLines>()) {}
 
 ipm_DirectMechanism::~ipm_DirectMechanism() {
     try {
@@ -72,7 +74,7 @@ bool ipm_DirectMechanism::Initialize() {
     listenerAddress = std::string(host.view()) + ":" + std::to_string(port);
     writeTimeout = static_cast<int>(thr_GlobalSingleton<ipm_MessageTransmit>::Instance().Settings().networkTimeout.count());
     socket = csp_TcpSocket(csp_TcpSocket::NoBinding);
-    requestLines.Clear();
+    requestLines->Clear();
     try {
         socket.connectTo(csp_SocketAddress(csp_IpAddress(host), port));
     } catch (const csp_NetworkException& error) {
@@ -120,6 +122,6 @@ void ipm_DirectMechanism::Poll() {
     }
     if (count <= 0) return;
     const std::string_view bytes(received, static_cast<size_t>(count));
-    requestLines.Feed(bytes);
+    requestLines->Feed(bytes);
     if (bytes.find(jcl_Message::killRequest) != std::string_view::npos) eli_setkillsig();
 }

@@ -1,12 +1,14 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "csp/csp_TcpSocket.h"
 #include "foundation/cow_String.h"
 #include "foundation/ipm_export.h"
-#include "ipm/impl/ipm_RequestLines.h"
 #include "ipm/ipm_TransmissionMechanism.h"
+
+class ipm_RequestLines;
 
 // The transport straight to the listener over one TCP connection. The job
 // writes its name, then every message document back to back; the listener
@@ -43,7 +45,7 @@ private:
     void Write(std::string_view bytes);
 
     csp_TcpSocket socket;
-    ipm_RequestLines requestLines;
+    std::unique_ptr<ipm_RequestLines> requestLines;
     // HOST:PORT as the options give them, for the reasons told.
     std::string listenerAddress;
     int writeTimeout = 10000;
