@@ -6,7 +6,8 @@
 //
 // Ours: ipm_sendMessage (buffered, log file on, the message task running
 // against a listener that drains; once with the buffer's memory in reuse and
-// once with the backlog growing), the mechanism's Encode alone, and
+// once with the backlog growing), the mechanism's encoding alone (into kept
+// storage, as ipm_sendMessage encodes), and
 // ipm_sendMessageDirect over loopback TCP. Theirs: fprintf of the same five
 // values, spdlog's synchronous file logger with the pattern "%v", memcpy of a
 // ready document plus fwrite (the floor of any file logger), and a bare
@@ -108,11 +109,13 @@ void Buffered(benchmark::State& state, int batch) {
 
 void Encode(benchmark::State& state) {
     ipm_TransmissionMechanism& mechanism = shared->job.Mechanism();
+    std::string storage;
     for (auto _ : state) {
         ProgressMessages::Values& values = shared->messages.Next();
-        const cow_String document = mechanism.Encode(ProgressMessages::type, ProgressMessages::format,
-                                                     values.integers, values.doubles, values.texts, false);
-        benchmark::DoNotOptimize(document.text());
+        const std::string_view document = mechanism.EncodeInto(
+            storage, ProgressMessages::type, ProgressMessages::format, values.integers, values.doubles, values.texts,
+            false);
+        benchmark::DoNotOptimize(document.data());
     }
 }
 

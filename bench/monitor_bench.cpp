@@ -42,6 +42,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
+// Targets: ingest at least 0.2 of the plain file's rate; at 10,000 jobs the
+// live event stream at most 250 ms behind at the 99th percentile and the
+// listener within 256 MiB; a million-message job's page open in 1 s.
+constexpr double ingestTarget = 0.2;
+constexpr double lagTarget = 250;
+constexpr double memoryTarget = 256;
+constexpr double pageTarget = 1000;
+
+const char* verdict(bool met) { return met ? "met" : "MISSED"; }
+
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 double epochMilliseconds() {
@@ -82,6 +92,7 @@ public:
         port = portAfter("listening on 127.0.0.1:");
         httpPort = portAfter("monitor at http://127.0.0.1:");
         pageAddress = "http://127.0.0.1:" + std::to_string(httpPort) + "/" + tokenPart;
+        eventsPath = "/api/events" + tokenPart;
         drain = std::thread([this] {
             char buffer[65536];
             while (std::fread(buffer, 1, sizeof buffer, output) > 0) {
@@ -121,6 +132,7 @@ public:
     int port = 0;
     int httpPort = 0;
     std::string pageAddress;
+    std::string eventsPath;
 
 private:
     int portAfter(const std::string& prefix) {
@@ -226,9 +238,13 @@ void ingest(const std::filesystem::path& dir, long long messages) {
     sending = false;
     sampler.join();
     std::printf("ingest: %lld messages (%.0f MB) from %d connections\n", messages, bytes / 1e6, connections);
-    std::printf("  plain file:            %8.0f messages/s\n", static_cast<double>(messages) / fileSeconds);
-    std::printf("  listener with history: %8.0f messages/s, %lld stored (%s)\n", static_cast<double>(stored) / seconds,
-                stored, stored == messages ? "none lost" : "LOST SOME");
+    const double fileRate = static_cast<double>(messages) / fileSeconds;
+    const double rate = static_cast<double>(stored) / seconds;
+    std::printf("  plain file:            %8.0f messages/s\n", fileRate);
+    std::printf("  listener with history: %8.0f messages/s, %lld stored (%s)\n", rate, stored,
+                stored == messages ? "none lost" : "LOST SOME");
+    std::printf("  ratio to the plain file: %.3f (target at least %.2f: %s)\n", rate / fileRate, ingestTarget,
+                verdict(rate / fileRate >= ingestTarget));
     std::printf("  listener memory (RSS MiB) every 0.5 s:");
     for (std::size_t i = 0; i < memory.size(); i += std::max<std::size_t>(1, memory.size() / 10))
         std::printf(" %.0f", memory[i].first);
@@ -245,7 +261,7 @@ void manyJobs(const std::filesystem::path& dir, int jobs, int rate, int seconds)
     std::atomic<bool> done{false};
     std::thread reader([&] {
         std::string pending;
-        events.Get("/api/events", [&](const char* data, std::size_t length) {
+        events.Get(listener.eventsPath, [&](const char* data, std::size_t length) {
             const double now = epochMilliseconds();
             pending.append(data, length);
             for (std::size_t end; (end = pending.find("\n\n")) != std::string::npos; pending.erase(0, end + 2)) {
@@ -297,6 +313,11 @@ void manyJobs(const std::filesystem::path& dir, int jobs, int rate, int seconds)
     std::printf("  live event stream: %zu events, lag median %.0f ms, 99%% %.0f ms, max %.0f ms\n", lags.size(),
                 at(0.5), at(0.99), at(1.0));
     std::printf("  listener: %.0f%% of one CPU, RSS %.0f MiB (peak %.0f MiB)\n", 100 * cpu / wall, rss, peak);
+    if (jobs < 10000) return;
+    std::printf("  lag 99%%: %.0f ms (target at most %.0f ms: %s); peak RSS %.0f MiB (target at most %.0f: %s);"
+                " %s\n",
+                at(0.99), lagTarget, verdict(!lags.empty() && at(0.99) <= lagTarget), peak, memoryTarget,
+                verdict(peak <= memoryTarget), stored == sent ? "none lost: met" : "LOST SOME: MISSED");
 }
 
 // One job of MESSAGES messages, then its page opened in headless Chromium
@@ -322,6 +343,9 @@ void bigJobPage(const std::filesystem::path& dir, long long messages) {
     ::close(descriptor);
     std::printf("job of %lld messages (%lld stored), its page in headless Chromium: %s", messages, stored,
                 result.empty() ? "not measured\n" : result.c_str());
+    const double opened = std::atof(result.c_str());
+    std::printf("  page open: %.0f ms (target at most %.0f ms: %s)\n", opened, pageTarget,
+                verdict(opened > 0 && opened <= pageTarget));
 }
 
 }  // namespace

@@ -28,6 +28,8 @@ public:
     bool Initialize() override;
     cow_String Encode(const char* type, const char* format, int* integers, double* doubles, char** texts,
                       bool started) override;
+    std::string_view EncodeInto(std::string& storage, const char* type, const char* format, int* integers,
+                                double* doubles, char** texts, bool started) override;
     // Shuts the connection down both ways.
     void Close() override;
     // Writes the whole document within the network time limit
@@ -37,7 +39,7 @@ public:
     // exactly what it read and hands complete request lines on; raises csp_NetworkException when the listener has closed the connection.
     void Poll() override;
     // Poll's wait alone: safe beside a Transmit on another thread.
-    bool AwaitRequests(int wake) override;
+    bool AwaitRequests(const csp_WakeSignal& wake) override;
     // The documents back to back in one write.
     void TransmitSeveral(const std::vector<std::string_view>& documents) override;
 

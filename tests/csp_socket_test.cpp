@@ -7,10 +7,9 @@
 #include "csp/csp_TcpSocket.h"
 #include "foundation/utl_system.h"
 #include "support/NetworkChecks.h"
+#include "support/SocketConversation.h"
 
 namespace {
-csp_IpAddress loopback() { return csp_IpAddress(0x7f000001u); }
-
 std::string readExactly(csp_ConnectableSocket& socket, int count) {
     std::string received;
     char buffer[256];
@@ -21,18 +20,6 @@ std::string readExactly(csp_ConnectableSocket& socket, int count) {
     }
     return received;
 }
-
-// A client connected to a loopback listener, and the accepted end.
-struct Conversation {
-    csp_TcpSocket listener{csp_SocketAddress(loopback(), 0)};
-    int listening = listener.listen(8);
-    csp_TcpSocket client = [this] {
-        csp_TcpSocket socket(csp_TcpSocket::NoBinding);
-        socket.connectTo(listener.name());
-        return socket;
-    }();
-    csp_TcpSocket server = listener.acceptConnection();
-};
 
 // Resets the connection instead of closing it in order.
 void resetConnection(csp_TcpSocket& socket) {

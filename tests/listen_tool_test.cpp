@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/ChildProcess.h"
@@ -398,7 +399,14 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     Listener second({"--db", database});
     job(second.port).Write("other" + progress + progress + progress);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(second.Line(), "other " + progressLine);
+    // The live stream gives a message as it arrives, with the id it is stored under.
+    loopback::Peer events = job(listener.monitor);
+    events.Write("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(listener.monitor) +
+                 "\r\nX-IPM-Token: " + listener.token + "\r\n\r\n");
+    events.ReadThrough("\r\n\r\n");
     beam.Write(progress);
+    events.ReadThrough("event: message\ndata: ");
+    const Json live = Json::parse(events.ReadThrough("\n\n"));
     beam.Close();
     ASSERT_NE(rowWhen(listener, 1, [](const Json& row) { return row["state"] == "stopped"; }), nullptr);
     second.Signal(SIGTERM);
@@ -408,6 +416,8 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     EXPECT_EQ(history.Count("jobs"), 3);
     for (const auto& [id, messages] : std::vector<std::pair<int, int>>{{1, 3}, {2, 5000}, {3, 3}})
         EXPECT_EQ(history.Count("messages WHERE job = " + std::to_string(id)), messages) << "job " << id;
+    EXPECT_EQ(live["job"], 1);
+    EXPECT_EQ(history.Count("messages WHERE job = 1 AND id = " + live["message"]["id"].dump()), 1);
     EXPECT_EQ(history.Count("messages WHERE job = 99"), 0) << "older than --keep-days";
     EXPECT_EQ(history.Count("jobs WHERE state = 'stopped' AND messages = 3"), 2);
 
@@ -422,6 +432,22 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     const Json zoomed = get(listener, "/api/jobs/2/series?field=residual&x=step&from=3300&to=3399")["points"];
     EXPECT_EQ(zoomed.size(), 100u);
     EXPECT_TRUE(spike(zoomed));
+    // Against the message number or time, from the summary: the same extremes, the first and the last message.
+    const auto has = [](const Json& points, double x, double y) {
+        return std::any_of(points.begin(), points.end(), [&](const Json& p) { return p[0] == x && p[1] == y; });
+    };
+    for (const auto& [range, first, last] : std::vector<std::tuple<std::string, int, int>>{
+             {"", 1, 5000}, {"&from=2&to=4999", 2, 4999}, {"&from=17&to=4900", 17, 4900}, {"&from=3300&to=3399", 3300, 3399}}) {
+        const Json points = get(listener, "/api/jobs/2/series?field=residual&x=%23" + range)["points"];
+        EXPECT_LE(points.size(), 2000u) << range;
+        EXPECT_TRUE(has(points, 3334, 1e6)) << range;
+        EXPECT_TRUE(std::is_sorted(points.begin(), points.end(), [](auto& a, auto& b) { return a[0] < b[0]; }));
+        EXPECT_TRUE(!points.empty() && points.front()[0] == first && points.back()[0] == last) << range;
+    }
+    EXPECT_EQ(get(listener, "/api/jobs/2/series?field=residual&x=%23&from=3300&to=3399")["points"].size(), 100u);
+    EXPECT_EQ(get(listener, "/api/jobs/2/series?field=residual&x=%23&from=4990&to=5000")["points"].size(), 11u);
+    const Json byTime = get(listener, "/api/jobs/2/series?field=residual")["points"];
+    EXPECT_TRUE(spike(byTime) && byTime.size() <= 2000u);
     const Json newest = get(listener, "/api/jobs/2/messages?before=999999999&limit=2");
     ASSERT_EQ(newest["messages"].size(), 2u);
     EXPECT_EQ(newest["messages"][0]["fields"]["step"], 4999);

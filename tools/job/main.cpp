@@ -2,8 +2,6 @@
 // for, wired to the messaging library the way a real job is, so the library
 // and a listener can be exercised without writing a job.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -175,7 +173,7 @@ bool runLine(ipm_LineReader::Result result, const std::string& line, int lineNum
 
 // Runs the script on standard input until its end or a kill request.
 ExitStatus runScript(Messaging& messaging) {
-    ipm_LineReader input(STDIN_FILENO);
+    ipm_LineReader input;
     std::string line;
     int lineNumber = 0;
     bool badLines = false;

@@ -183,7 +183,10 @@ bool csp_SocketLayer::setBlocking(int descriptor, bool blocking) {
     return ::ioctlsocket(handle(descriptor), FIONBIO, &nonBlocking) == 0;
 }
 
+// Windows resolves the empty name as this machine; here, as elsewhere, it
+// names no host.
 std::optional<csp_Host> csp_SocketLayer::hostByName(const char* name) {
+    if (*name == '\0') return std::nullopt;
     return resolve([&] { return ::gethostbyname(name); });
 }
 

@@ -30,8 +30,12 @@ ipm_Monitor::ipm_Monitor(ipm_History& history) : history(history) {
     });
 }
 
-// The history's writer outlives the monitor and must stop announcing to it.
-ipm_Monitor::~ipm_Monitor() { history.OnStored(nullptr); }
+// The history outlives the monitor and must stop announcing to it;
+// it keeps the latest counts.
+ipm_Monitor::~ipm_Monitor() {
+    AnnounceCounted();
+    history.OnStored(nullptr);
+}
 
 std::int64_t ipm_Monitor::JobConnected(const std::string& transport, const std::string& name,
                                        const std::string& peer) {
@@ -61,11 +65,11 @@ void ipm_Monitor::MessageReceived(std::int64_t id, const ipm_DocumentReader::Mes
     record.time = now();
     const std::int64_t arrival = record.time;
     // Counted only once queued, so that the row says what the history holds.
-    if (!history.Store(std::move(record))) return;
+    if (history.Store(std::move(record)) == 0) return;
     std::lock_guard guard(lock);
     ipm_JobRecord& job = jobs.at(id);
     job.Count(message, arrival);
-    Changed(job);
+    Counted(job, arrival);
 }
 
 void ipm_Monitor::JobEnded(std::int64_t id, bool orderly) {
@@ -100,6 +104,7 @@ ipm_StopQueue& ipm_Monitor::StopsFor(const std::string& transport) {
 }
 
 void ipm_Monitor::Refresh() {
+    AnnounceCounted();
     std::lock_guard serial(refreshLock);
     std::int64_t from = 0;
     {
@@ -224,5 +229,28 @@ std::pair<int, Json> ipm_Monitor::SendRequest(std::int64_t id, const std::string
 
 void ipm_Monitor::Changed(const ipm_JobRecord& job) {
     history.Store(job);
+    countedSince.erase(job.id);
+    announced[job.id] = now();
     if (events.HasReaders()) events.Publish("job", dump(job.ToJson()));
+}
+
+void ipm_Monitor::Counted(const ipm_JobRecord& job, std::int64_t time) {
+    const auto last = announced.find(job.id);
+    if (last != announced.end() && time - last->second < countInterval) {
+        countedSince.insert(job.id);
+        return;
+    }
+    Changed(job);
+}
+
+void ipm_Monitor::AnnounceCounted() {
+    std::lock_guard guard(lock);
+    while (!countedSince.empty()) {
+        const auto job = jobs.find(*countedSince.begin());
+        if (job == jobs.end()) {
+            countedSince.erase(countedSince.begin());
+        } else {
+            Changed(job->second);
+        }
+    }
 }

@@ -61,7 +61,8 @@ public:
 
     // Takes in the jobs other processes sharing the history (an import, a
     // second listener) have added since, and those read running before as
-    // they are now, and announces each change. The page's server calls it
+    // they are now, and announces each change, and the rows whose counts
+    // changed since they were last announced. The page's server calls it
     // every second.
     void Refresh();
 
@@ -74,10 +75,20 @@ private:
                                                                         std::string& name) const;
     // Stores and announces the job's row; the lock is held.
     void Changed(const ipm_JobRecord& job);
+    // The same for a new message: stored and announced at most every
+    // `countInterval` per job (the rest by Refresh, or with the job's next
+    // change), so that many jobs' messages do not each cost a row.
+    void Counted(const ipm_JobRecord& job, std::int64_t now);
+    void AnnounceCounted();
+
+    static constexpr std::int64_t countInterval = 1000;  // ms
 
     ipm_History& history;
     ipm_EventHub events;
     ipm_RequestBook* requests = nullptr;
+    // When each job's row was last stored; those whose counts changed since.
+    std::map<std::int64_t, std::int64_t> announced;
+    std::set<std::int64_t> countedSince;
     ipm_StopQueue directStops;
     ipm_StopQueue jabberStops;
     mutable std::mutex lock;
