@@ -17,6 +17,7 @@
 #include "foundation/utl_CommandLine.h"
 #include "ipm/impl/ipm_DeliverySettings.h"
 #include "ipm/impl/ipm_MessageDocument.h"
+#include "ipm/impl/ipm_RequestLines.h"
 #include "ipm/ipm_MessageTransmit.h"
 #include "jcl/jcl_Message.h"
 
@@ -52,7 +53,8 @@ int portFrom(const cow_String& text) {
 
 }  // namespace
 
-ipm_DirectMechanism::ipm_DirectMechanism() : socket(csp_TcpSocket::NoBinding) {}
+ipm_DirectMechanism::ipm_DirectMechanism()
+    : socket(csp_TcpSocket::NoBinding), requestLines(std::make_unique<ipm_RequestLines>()) {}
 
 ipm_DirectMechanism::~ipm_DirectMechanism() {
     try {
@@ -70,6 +72,7 @@ bool ipm_DirectMechanism::Initialize() {
     listenerAddress = std::string(host.view()) + ":" + std::to_string(port);
     writeTimeout = static_cast<int>(thr_GlobalSingleton<ipm_MessageTransmit>::Instance().Settings().networkTimeout.count());
     socket = csp_TcpSocket(csp_TcpSocket::NoBinding);
+    requestLines->Clear();
     try {
         socket.connectTo(csp_SocketAddress(csp_IpAddress(host), port));
     } catch (const csp_NetworkException& error) {
@@ -122,6 +125,8 @@ void ipm_DirectMechanism::Poll() {
         const std::string reason = "the listener at " + listenerAddress + " closed the connection";
         throw csp_NetworkException(eof_encountered, cow_String(std::string_view(reason)));
     }
-    if (count > 0 && std::string_view(received, static_cast<size_t>(count)).find(jcl_Message::killRequest) != std::string_view::npos)
-        eli_setkillsig();
+    if (count <= 0) return;
+    const std::string_view bytes(received, static_cast<size_t>(count));
+    requestLines->Feed(bytes);
+    if (bytes.find(jcl_Message::killRequest) != std::string_view::npos) eli_setkillsig();
 }

@@ -150,4 +150,41 @@ TEST(JabberTools, TheListenerSaysWhyTheServerWillNotHaveIt) {
     EXPECT_NE(owner.Errors().find("conflict"), std::string::npos) << owner.Errors();
 }
 
+// The same requests as over the direct transport, through the server: one
+// answered, one refused, one left; a job that offers none gets none; Kill
+// still ends a job that takes requests.
+TEST(JabberTools, OfferedRequestsAreAnsweredRefusedOrLeftAndKillStillKills) {
+    Listener listener({"--answer-time", "1"});
+    ASSERT_TRUE(listener.ready);
+    TempDir logs;
+    const std::string name = uniqueName("steered");
+    Job job(listener, name, logs);
+    job.Write(R"({"offer":{"checkpoint":"Write a restart file now","stop":"Stop"}})" "\n"
+              R"({"answer":"done","text":"written"})" "\n" R"({"answer":"refused","text":"busy"})" "\n"
+              R"({"answer":"none"})" "\n{\"sleep\":30000}\n");
+    expectLine(listener, name + " RequestsOffered checkpoint=\"Write a restart file now\" stop=Stop ");
+    listener.Write("request " + name + " checkpoint now\n");
+    EXPECT_TRUE(job.OutputLine(20s).value_or("").ends_with(" checkpoint now"));
+    expectLine(listener, name + " RequestAnswered id=");
+    listener.Write("request " + name + " resize\nrequest " + name + " stop\nrequest " + name + " checkpoint\n");
+    expectLine(listener, name + " RequestAnswered id=");
+
+    const std::string old = uniqueName("old");
+    Job oldStyle(listener, old, logs);
+    oldStyle.Write(progress(1));
+    expectLine(listener, old + " Progress step=1 ");
+    listener.Write("request " + old + " checkpoint\nkill " + name + "\n");
+    EXPECT_EQ(job.Wait(40s), 3) << job.Errors();
+    oldStyle.Write(progress(2));
+    oldStyle.CloseInput();
+    EXPECT_EQ(oldStyle.Wait(40s), 0) << oldStyle.Errors();
+    expectLine(listener, old + " Progress step=2 ");
+
+    listener.Signal(SIGTERM);
+    EXPECT_EQ(listener.Wait(), 0) << listener.Errors();
+    for (const std::string& said : {"job " + name + " has not offered the request resize",
+                                    "job " + old + " has not offered the request checkpoint"})
+        EXPECT_NE(listener.Errors().find(said), std::string::npos) << said << " in " << listener.Errors();
+}
+
 }  // namespace

@@ -454,3 +454,95 @@ TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasSto
 }
 
 }  // namespace
+
+namespace {
+
+// The monitor's answer to a request for job `id`: status and body.
+std::pair<int, Json> request(const Listener& listener, int id, const Json& body, const std::string& token) {
+    httplib::Client client("127.0.0.1", listener.monitor);
+    client.set_read_timeout(60s);
+    const auto answer = client.Post(("/api/jobs/" + std::to_string(id) + "/requests").c_str(),
+                                    {{"X-IPM-Token", token}}, body.dump(), "application/json");
+    if (!answer) return {0, nullptr};
+    return {answer->status, Json::parse(answer->body, nullptr, false)};
+}
+
+// The states of the job's requests, oldest first, joined by commas.
+std::string requestStates(const Json& row) {
+    std::string states;
+    for (const Json& sent : row["requests"]) states += (states.empty() ? "" : ",") + sent["state"].get<std::string>();
+    return states;
+}
+
+const std::string offered =
+    "<RequestsOffered><checkpoint type=\"string\">Write a restart file now</checkpoint></RequestsOffered>\n";
+
+}  // namespace
+
+TEST(ListenRequests, OfferedRequestsAreAnsweredRefusedOrLeftOthersRefusedAndKillStillKills) {
+    TempDir dir;
+    Listener listener({"--http", "0", "--token", "secret", "--db", dir.File("history.db"), "--answer-time", "1"});
+    ChildProcess beam({IPM_JOB_PATH, "job=beam", "message=ALL", "indir=" + dir.Path(), "listener_name=127.0.0.1",
+                       "direct_port=" + std::to_string(listener.port)});
+    beam.Write(R"({"offer":{"checkpoint":"Write a restart file now","stop":"Stop after this increment"}})" "\n"
+               R"({"answer":"done","text":"written to beam.rst"})" "\n" R"({"answer":"refused","text":"busy"})" "\n"
+               R"({"answer":"none"})" "\n{\"sleep\":30000}\n");
+    const Json row = rowWhen(listener, 1, [](const Json& row) { return row["offered"].size() == 2; });
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row["offered"][1], Json({{"name", "stop"}, {"label", "Stop after this increment"}}));
+
+    EXPECT_EQ(request(listener, 1, {{"name", "checkpoint"}}, "wrong").first, 403);
+    EXPECT_EQ(request(listener, 1, {{"name", "resize"}}, "secret").first, 409) << "not offered";
+    EXPECT_EQ(request(listener, 1, {{"name", "Stop"}}, "secret").first, 400);
+    EXPECT_EQ(request(listener, 1, {{"name", "stop"}, {"value", "Kill"}}, "secret").first, 400);
+    EXPECT_EQ(request(listener, 1, {{"value", "x"}}, "secret").first, 400);
+    const auto [status, sent] = request(listener, 1, {{"name", "checkpoint"}, {"value", "a \"b\" & c"}}, "secret");
+    ASSERT_EQ(status, 200) << sent;
+    EXPECT_EQ(beam.OutputLine(), "request " + std::to_string(sent["id"].get<int>()) + " checkpoint a \"b\" & c");
+    EXPECT_NE(rowWhen(listener, 1, [](const Json& row) { return requestStates(row) == "done"; }), nullptr);
+
+    listener.Write("request beam resize\nrequest beam stop now\n");
+    EXPECT_TRUE(listener.ErrorsHold("request not sent: job beam has not offered the request resize"));
+    EXPECT_TRUE(beam.OutputLine().value_or("").ends_with(" stop now"));
+    ASSERT_EQ(request(listener, 1, {{"name", "checkpoint"}}, "secret").first, 200);
+    const Json answered =
+        rowWhen(listener, 1, [](const Json& row) { return requestStates(row) == "done,refused,no answer"; });
+    ASSERT_NE(answered, nullptr);
+    EXPECT_EQ(answered["requests"][0]["text"], "written to beam.rst");
+    EXPECT_EQ(answered["requests"][1]["text"], "busy");
+    EXPECT_EQ(get(listener, "/api/jobs/1/requests")["requests"].size(), 3u);
+
+    // A job that never offers gets nothing, however it is asked.
+    loopback::Peer old = job(listener.port);
+    old.Write("old" + progress);
+    ASSERT_NE(rowWhen(listener, 2, [](const Json& row) { return row["messages"] == 1; }), nullptr);
+    EXPECT_EQ(request(listener, 2, {{"name", "checkpoint"}}, "secret").first, 409);
+    listener.Write("request old checkpoint\n");
+    EXPECT_TRUE(listener.ErrorsHold("job old has not offered the request checkpoint"));
+    EXPECT_FALSE(loopback::Readable(old.Descriptor(), 300));
+
+    EXPECT_EQ(stop(listener, 1, "secret"), 200);
+    EXPECT_EQ(beam.Wait(), 3) << "Kill still ends a job that takes requests";
+}
+
+TEST(ListenRequests, ARequestForAJobAwayWaitsForItsReturnAndGoesOnce) {
+    Listener listener({});
+    loopback::Peer first = job(listener.port);
+    first.Write("away" + offered);
+    EXPECT_TRUE(listener.Line().starts_with("away RequestsOffered checkpoint=\"Write a restart file now\""));
+    first.Close();
+    EXPECT_TRUE(listener.ErrorsHold("job away disconnected"));
+    listener.Write("request away checkpoint at once\nrequest nobody checkpoint\n");
+    EXPECT_TRUE(listener.ErrorsHold("no job named nobody"));
+    EXPECT_TRUE(listener.ErrorsHold("job away is not connected: request "));
+
+    loopback::Peer back = job(listener.port);
+    back.Write("away" + progress);
+    const std::string element = back.ReadThrough("/>\n");
+    EXPECT_TRUE(element.starts_with("<request id=\"")) << element;
+    EXPECT_TRUE(element.ends_with("\" name=\"checkpoint\" value=\"at once\"/>\n")) << element;
+    back.Close();
+    loopback::Peer again = job(listener.port);
+    again.Write("away" + progress);
+    EXPECT_FALSE(loopback::Readable(again.Descriptor(), 300)) << "delivered once";
+}

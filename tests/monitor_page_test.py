@@ -43,10 +43,14 @@ def command(message_type, fields, ints=(), doubles=(), texts=()):
                        "doubles": list(doubles), "texts": list(texts)}) + "\n"
 
 
-def script(phase, steps):
-    """Started, a phase, then a falling residual every 100 ms."""
+def script(phase, steps, requests):
+    """Started, a phase, then a falling residual every 100 ms; with `requests`
+    it first offers one and answers the first that comes."""
     lines = [command("Started", "program=%s heading=%s", texts=["solver", MARKUP]),
              command("Step", "step=%i phase=%e", ints=[1], texts=[phase])]
+    if requests:
+        lines += [json.dumps({"offer": {"checkpoint": "Write a restart file now"}}) + "\n",
+                  json.dumps({"answer": "done", "text": "written to restart.rst"}) + "\n"]
     for i in range(steps):
         lines.append(command("Progress", "step=%i increment=%i residual=%r", ints=[1, i], doubles=[10 ** (-i / 40)]))
         if i == 5:
@@ -86,7 +90,7 @@ def start_job(program, directory, name, transport, listener, phase):
              if transport == "jabber" else ["listener_name=127.0.0.1", f"direct_port={listener.port}"])
     path = os.path.join(directory, name + ".script")
     with open(path, "w", encoding="utf-8") as file:
-        file.write(script(phase, 600))
+        file.write(script(phase, 600, transport == "direct"))
     with open(path, encoding="utf-8") as stdin:
         return subprocess.Popen([program, "-transport", transport, f"job={name}", "message=ALL",
                                  f"indir={directory}"] + where, stdin=stdin, stderr=subprocess.PIPE, text=True)
@@ -147,6 +151,19 @@ def check_view_controls(driver, direct, jabber):
     wait(driver, lambda: not driver.find_element(By.ID, "job-view").is_displayed(), "Forward to the closed view")
 
 
+def check_request(driver, direct):
+    """The direct job's offered request as a button, and its answer."""
+    row_of(driver, direct).click()
+    wait(driver, lambda: driver.find_elements(By.CSS_SELECTOR, '#job-requests button[data-request="checkpoint"]'),
+         "the offered request's button")
+    button = driver.find_element(By.CSS_SELECTOR, '#job-requests button[data-request="checkpoint"]')
+    assert button.text == "Write a restart file now"
+    button.click()
+    wait(driver, lambda: "done — written to restart.rst" in driver.find_element(By.ID, "job-requests").text,
+         "the request's answer")
+    assert 'no answer' in driver.find_element(By.ID, "job-requests").text, "the page states the answer time"
+
+
 def check_page(driver, listener, direct, jabber, screenshots):
     driver.get(listener.url)
     rows = {}
@@ -154,6 +171,7 @@ def check_page(driver, listener, direct, jabber, screenshots):
         wait(driver, lambda: row_of(driver, name) and cell(row_of(driver, name), 5) == phase, f"{name} in {phase}")
         rows[name] = row_of(driver, name)
     assert cell(rows[jabber], 3) == "jabber" and cell(rows[direct], 3) == "direct"
+    check_request(driver, direct)
 
     rows[jabber].click()
     wait(driver, lambda: points(driver) > 0, "residual chart")

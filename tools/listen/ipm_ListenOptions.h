@@ -47,6 +47,8 @@ public:
     ipm_MessagePrinter::Mode mode = ipm_MessagePrinter::Mode::text;
     // Kill a job after this many of its messages; 0 never.
     unsigned long killAfter = 0;
+    // A request without an answer after this many seconds shows "no answer".
+    unsigned answerSeconds = 60;
     bool help = false;
     bool version = false;
     // Set in Jabber mode, which takes the place of the TCP port unless

@@ -1,5 +1,6 @@
 #include <sys/resource.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "tools/listen/ingest/ipm_JabberSource.h"
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/ingest/ipm_Listener.h"
+#include "tools/listen/ingest/ipm_RequestBook.h"
 #include "tools/listen/store/ipm_LogImport.h"
 #include "tools/listen/store/ipm_Monitor.h"
 #include "tools/listen/web/ipm_MonitorServer.h"
@@ -76,11 +78,13 @@ void listen(const ipm_ListenOptions& options) {
     std::optional<NewHistoryFile> file;
     std::unique_ptr<ipm_History> history;
     std::unique_ptr<ipm_Monitor> monitor;
+    ipm_RequestBook requests(std::chrono::seconds(options.answerSeconds));
     if (!options.database.empty()) {
         file.emplace(options.database);
         history = std::make_unique<ipm_History>(options.database, options.keepDays);
         history->EndOrphanedJobs();
         monitor = std::make_unique<ipm_Monitor>(*history, options.silentAfter);
+        monitor->UseRequests(requests);
     }
     // However the loops end, the jobs still followed are then unreachable.
     struct EndOfFollowing {
@@ -91,7 +95,7 @@ void listen(const ipm_ListenOptions& options) {
     } endOfFollowing{monitor.get()};
     // Everything is in place before the first line, which tells a caller
     // that the listener runs.
-    ipm_Listener listener(options, monitor.get());
+    ipm_Listener listener(options, monitor.get(), &requests);
     std::unique_ptr<ipm_DirectSource> direct;
     if (options.direct) direct = std::make_unique<ipm_DirectSource>(options);
     std::unique_ptr<ipm_MonitorServer> server;

@@ -19,8 +19,12 @@ std::string jobText(const ipm_JobSource::Job& job) { return ipm_MessagePrinter::
 
 }  // namespace
 
-ipm_Listener::ipm_Listener(const ipm_ListenOptions& options, ipm_Monitor* monitor)
-    : sink(options.mode, monitor), monitor(monitor), killAfter(options.killAfter), commands(STDIN_FILENO) {}
+ipm_Listener::ipm_Listener(const ipm_ListenOptions& options, ipm_Monitor* monitor, ipm_RequestBook* requests)
+    : sink(options.mode, monitor, requests),
+      monitor(monitor),
+      requests(requests),
+      killAfter(options.killAfter),
+      commands(STDIN_FILENO) {}
 
 void ipm_Listener::Add(std::unique_ptr<ipm_JobSource> source) { sources.push_back(std::move(source)); }
 
@@ -49,7 +53,7 @@ void ipm_Listener::Run() {
             sources[i]->Serve(std::span(watched).subspan(firstOf[i], firstOf[i + 1] - firstOf[i]), *this);
         }
         if (watched[commandSlot].revents) {
-            for (const std::string& name : commands.Read()) Kill(name);
+            for (const auto& command : commands.Read()) Obey(command);
         }
         if (watched[monitorSlot].revents) ServeStopRequests();
     }
@@ -62,6 +66,14 @@ int ipm_Listener::Timeout() const {
         if (wait >= 0 && (shortest < 0 || wait < shortest)) shortest = wait;
     }
     return shortest;
+}
+
+void ipm_Listener::Obey(const ipm_CommandInput::Command& command) {
+    if (command.verb == "kill") {
+        Kill(command.job);
+    } else {
+        SendRequest(command);
+    }
 }
 
 void ipm_Listener::Kill(std::string_view name) {
@@ -87,8 +99,58 @@ std::string ipm_Listener::SendKill(const Entry& entry) {
     return "sent";
 }
 
+void ipm_Listener::SendRequest(const ipm_CommandInput::Command& command) {
+    const auto entry = std::find_if(jobs.begin(), jobs.end(),
+                                    [&](const Entry& known) { return known.job->name == command.job; });
+    const bool connected = entry != jobs.end();
+    // A job away is known by the transport it offered requests on.
+    std::string transport = connected ? entry->source->Transport() : "";
+    for (const auto& source : sources)
+        if (!connected && requests && requests->Offers(source->Transport(), command.job)) transport = source->Transport();
+    if (!requests || transport.empty()) {
+        ipm_Console::Report("no job named " + ipm_MessagePrinter::Token(command.job));
+        return;
+    }
+    std::string why;
+    const auto request = requests->Create(transport, command.job, connected ? entry->job->monitorId : 0, command.name,
+                                          command.value, why);
+    if (!request) {
+        ipm_Console::Report("request not sent: " + why);
+    } else if (connected) {
+        Deliver(*entry, *request);
+    } else {
+        requests->Park(*request);
+        ipm_Console::Report(ipm_MessagePrinter::JobText(command.job) + " is not connected: request " +
+                            std::to_string(request->id) + " waits for it to connect again");
+    }
+}
+
+std::string ipm_Listener::Deliver(const Entry& entry, const ipm_Request& request) {
+    const std::string why = entry.source->Send(*entry.job, request.Element());
+    if (!why.empty()) return "failed: " + why;
+    requests->Delivered(request.id);
+    return "sent";
+}
+
+std::string ipm_Listener::ServeRequest(std::int64_t monitorId, const ipm_Request& request) {
+    const auto entry = std::find_if(jobs.begin(), jobs.end(),
+                                    [&](const Entry& known) { return known.job->monitorId == monitorId; });
+    if (entry != jobs.end()) return Deliver(*entry, request);
+    requests->Park(request);
+    return "waiting";
+}
+
+const ipm_Listener::Entry* ipm_Listener::EntryOf(const Job& job) const {
+    const auto entry = std::find_if(jobs.begin(), jobs.end(), [&](const Entry& known) { return known.job == &job; });
+    return entry == jobs.end() ? nullptr : &*entry;
+}
+
 void ipm_Listener::ServeStopRequests() {
     for (auto& request : monitor->Stops().Take()) {
+        if (request.request) {
+            request.outcome.set_value(ServeRequest(request.job, *request.request));
+            continue;
+        }
         const auto entry = std::find_if(jobs.begin(), jobs.end(),
                                         [&](const Entry& known) { return known.job->monitorId == request.job; });
         request.outcome.set_value(entry == jobs.end() ? "failed: the job is no longer connected" : SendKill(*entry));
@@ -98,22 +160,26 @@ void ipm_Listener::ServeStopRequests() {
 void ipm_Listener::Connected(ipm_JobSource& source, Job& job, const std::string& peer) {
     if (monitor) job.monitorId = monitor->JobConnected(source.Transport(), job.name, peer);
     jobs.push_back({&source, &job});
+    if (!requests) return;
+    const Entry entry = jobs.back();
+    for (const ipm_Request& request : requests->TakeParked(source.Transport(), job.name)) Deliver(entry, request);
 }
 
 void ipm_Listener::Report(Job& job, const std::string& document) {
-    sink.Take(job.name, job.monitorId, document, jobText(job));
+    const Entry* entry = EntryOf(job);
+    sink.Take(job.name, job.monitorId, document, jobText(job), entry ? entry->source->Transport() : "");
     Count(job);
 }
 
 void ipm_Listener::Report(Job& job, const jcl_Node& report) {
-    sink.Take(job.name, job.monitorId, report, jobText(job));
+    const Entry* entry = EntryOf(job);
+    sink.Take(job.name, job.monitorId, report, jobText(job), entry ? entry->source->Transport() : "");
     Count(job);
 }
 
 void ipm_Listener::Count(Job& job) {
     if (++job.messages != killAfter) return;
-    const auto entry = std::find_if(jobs.begin(), jobs.end(), [&](const Entry& known) { return known.job == &job; });
-    if (entry != jobs.end()) SendKill(*entry);
+    if (const Entry* entry = EntryOf(job)) SendKill(*entry);
 }
 
 void ipm_Listener::Ended(Job& job, const std::string& why) {

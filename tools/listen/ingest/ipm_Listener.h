@@ -10,16 +10,20 @@
 #include "tools/listen/ipm_StopRequest.h"
 #include "tools/listen/ingest/ipm_JobSource.h"
 #include "tools/listen/ingest/ipm_ReportSink.h"
+#include "tools/listen/ingest/ipm_RequestBook.h"
 #include "tools/listen/store/ipm_Monitor.h"
 
 // The listener's one loop, on one thread, over the job sources of every
 // transport: prints the jobs' messages on standard output and reports on
 // standard error; takes "kill JOB" lines on standard input and the monitor's
 // stop requests, and sends the job Kill whatever its transport; sends it Kill
-// by itself after --kill-after messages.
+// by itself after --kill-after messages. "request JOB NAME [VALUE]" lines and
+// the monitor's requests go the same way, or wait for a job that is away.
 class ipm_Listener : private ipm_JobSource::Events {
 public:
-    explicit ipm_Listener(const ipm_ListenOptions& options, ipm_Monitor* monitor = nullptr);
+    // `requests` may be null: no requests are then sent.
+    explicit ipm_Listener(const ipm_ListenOptions& options, ipm_Monitor* monitor = nullptr,
+                          ipm_RequestBook* requests = nullptr);
     ipm_Listener(const ipm_Listener&) = delete;
     ipm_Listener& operator=(const ipm_Listener&) = delete;
 
@@ -38,7 +42,14 @@ private:
 
     // The milliseconds the wait may last; negative for ever.
     int Timeout() const;
+    void Obey(const ipm_CommandInput::Command& command);
     void Kill(std::string_view name);
+    void SendRequest(const ipm_CommandInput::Command& command);
+    // "sent", or "failed: REASON".
+    std::string Deliver(const Entry& entry, const ipm_Request& request);
+    // "sent", "waiting" (kept for the job's return) or "failed: REASON".
+    std::string ServeRequest(std::int64_t monitorId, const ipm_Request& request);
+    const Entry* EntryOf(const Job& job) const;
     // "sent", or "failed: REASON".
     std::string SendKill(const Entry& entry);
     void ServeStopRequests();
@@ -56,6 +67,7 @@ private:
 
     ipm_ReportSink sink;
     ipm_Monitor* monitor;
+    ipm_RequestBook* requests;
     unsigned long killAfter;
     ipm_StopRequest stop;
     ipm_CommandInput commands;

@@ -152,7 +152,10 @@ Json ipm_Monitor::Jobs() {
     Refresh();
     std::lock_guard guard(lock);
     Json list = Json::array();
-    for (const auto& [id, job] : jobs) list.push_back(job.ToJson());
+    for (const auto& [id, job] : jobs) {
+        list.push_back(job.ToJson());
+        if (requests && ownJobs.count(id)) list.back().update(requests->Json(job.transport, job.name, id));
+    }
     return {{"jobs", std::move(list)}};
 }
 
@@ -166,16 +169,24 @@ bool ipm_Monitor::Knows(std::int64_t id) {
     return jobs.count(id) != 0;
 }
 
-std::pair<int, Json> ipm_Monitor::RequestStop(std::int64_t id) {
-    {
-        std::lock_guard guard(lock);
-        const auto job = jobs.find(id);
-        if (job == jobs.end()) return {404, error("no job " + std::to_string(id))};
-        if (!ownJobs.count(id)) return {409, error("job " + std::to_string(id) + " is served by another listener")};
-        if (!job->second.Live() || job->second.transport == ipm_Vocabulary::file) {
-            return {409, error("job " + std::to_string(id) + " is not running")};
-        }
+std::optional<std::pair<int, Json>> ipm_Monitor::RefuseSending(std::int64_t id, std::string& transport,
+                                                                std::string& name) const {
+    std::lock_guard guard(lock);
+    const auto job = jobs.find(id);
+    if (job == jobs.end()) return std::pair{404, error("no job " + std::to_string(id))};
+    if (!ownJobs.count(id))
+        return std::pair{409, error("job " + std::to_string(id) + " is served by another listener")};
+    if (!job->second.Live() || job->second.transport == ipm_Vocabulary::file) {
+        return std::pair{409, error("job " + std::to_string(id) + " is not running")};
     }
+    transport = job->second.transport;
+    name = job->second.name;
+    return std::nullopt;
+}
+
+std::pair<int, Json> ipm_Monitor::RequestStop(std::int64_t id) {
+    std::string transport, name;
+    if (auto refusal = RefuseSending(id, transport, name)) return *refusal;
     auto outcome = stops.Post(id);
     if (outcome.wait_for(stopAnswerTime) != std::future_status::ready) {
         return {504, error("the listener did not get to the job in time")};
@@ -183,6 +194,52 @@ std::pair<int, Json> ipm_Monitor::RequestStop(std::int64_t id) {
     const std::string result = outcome.get();
     if (result != "sent") return {502, error(result)};
     return {200, {{"outcome", result}}};
+}
+
+void ipm_Monitor::UseRequests(ipm_RequestBook& book) {
+    requests = &book;
+    book.OnChange([this](std::int64_t id) {
+        if (!events.HasReaders()) return;
+        Json changed = Requests(id);
+        changed["job"] = id;
+        events.Publish("requests", dump(changed));
+    });
+}
+
+Json ipm_Monitor::Requests(std::int64_t id) {
+    std::string transport, name;
+    {
+        std::lock_guard guard(lock);
+        const auto job = jobs.find(id);
+        if (job != jobs.end() && ownJobs.count(id)) {
+            transport = job->second.transport;
+            name = job->second.name;
+        }
+    }
+    if (!requests || transport.empty()) return {{"offered", Json::array()}, {"requests", Json::array()}};
+    return requests->Json(transport, name, id);
+}
+
+std::pair<int, Json> ipm_Monitor::SendRequest(std::int64_t id, const std::string& requestName,
+                                              const std::string& value) {
+    std::string transport, name;
+    if (auto refusal = RefuseSending(id, transport, name)) return *refusal;
+    if (!requests) return {409, error("this listener sends no requests")};
+    std::string why;
+    const auto request = requests->Create(transport, name, id, requestName, value, why);
+    if (!request) {
+        const bool wellFormed = ipm_Request::ValidName(requestName) && ipm_Request::ValidValue(value);
+        return {wellFormed ? 409 : 400, error(why)};
+    }
+    auto outcome = stops.Post(id, *request);
+    if (outcome.wait_for(stopAnswerTime) != std::future_status::ready) {
+        return {504, error("the listener did not get to the job in time")};
+    }
+    const std::string result = outcome.get();
+    if (result == "sent") return {200, {{"id", request->id}, {"state", "requested"}}};
+    if (result == "waiting") return {202, {{"id", request->id}, {"state", "requested"}, {"waiting", true}}};
+    requests->NotDelivered(request->id);
+    return {502, error(result)};
 }
 
 void ipm_Monitor::Changed(const ipm_JobRecord& job) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -12,6 +13,7 @@
 #include "tools/listen/web/ipm_EventHub.h"
 #include "tools/listen/store/ipm_History.h"
 #include "tools/listen/store/ipm_JobRecord.h"
+#include "tools/listen/ingest/ipm_RequestBook.h"
 #include "tools/listen/ingest/ipm_StopQueue.h"
 
 // What the monitor knows of every job, past and present: the listeners tell
@@ -49,6 +51,16 @@ public:
     // Sends the job Kill through its loop: the HTTP status and the answer.
     std::pair<int, nlohmann::ordered_json> RequestStop(std::int64_t job);
 
+    // Requests beside Kill go through `book`, which tells the page of each
+    // change as a "requests" event.
+    void UseRequests(ipm_RequestBook& book);
+    // Sends the job a request it offered, through its loop: the HTTP status
+    // and the answer ({"id","state"}, or {"error"}).
+    std::pair<int, nlohmann::ordered_json> SendRequest(std::int64_t job, const std::string& name,
+                                                       const std::string& value);
+    // The job's offered requests and its requests (ipm_RequestBook::Json).
+    nlohmann::ordered_json Requests(std::int64_t job);
+
     ipm_EventHub& Events() { return events; }
     ipm_History& History() { return history; }
 
@@ -62,6 +74,10 @@ public:
 private:
     // True for the jobs of this process.
     bool Owns(std::int64_t job) const;
+    // The HTTP refusal when nothing can be sent to the job; else its
+    // transport and name.
+    std::optional<std::pair<int, nlohmann::ordered_json>> RefuseSending(std::int64_t job, std::string& transport,
+                                                                        std::string& name) const;
     // Stores and announces the job's row; the lock is held.
     void Changed(const ipm_JobRecord& job);
     void MarkSilent();
@@ -76,6 +92,7 @@ private:
     ipm_History& history;
     const std::int64_t silentAfter;
     ipm_EventHub events;
+    ipm_RequestBook* requests = nullptr;
     // When each job's row was last stored; those whose counts changed since.
     std::map<std::int64_t, std::int64_t> announced;
     std::set<std::int64_t> countedSince;

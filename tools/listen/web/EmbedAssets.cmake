@@ -73,6 +73,7 @@ set(assets
   "/static/job.js=${CMAKE_CURRENT_LIST_DIR}/job.js"
   "/static/chart.js=${CMAKE_CURRENT_LIST_DIR}/chart.js"
   "/static/events.js=${CMAKE_CURRENT_LIST_DIR}/events.js"
+  "/static/requests.js=${CMAKE_CURRENT_LIST_DIR}/requests.js"
   "/static/monitor.css=${CMAKE_CURRENT_LIST_DIR}/monitor.css"
   "/static/icon.svg=${CMAKE_CURRENT_LIST_DIR}/icon.svg"
   "/static/dygraph.min.js=${IPM_DYGRAPHS_DIR}/dygraph.min.js"

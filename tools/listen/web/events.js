@@ -10,10 +10,10 @@ function setConnection(state, text) {
 }
 
 export class LiveStream {
-  // `onList(jobs)` with the listener's list, `onJob(job)` and
-  // `onMessage(jobId, message)` for the stream's events, `onOpen()` when the
-  // stream (re)opens.
-  constructor({ onList, onJob, onMessage, onOpen }) {
+  // `onList(jobs)` with the listener's list, `onJob(job)`,
+  // `onMessage(jobId, message)` and `onRequests(jobId, requests)` for the
+  // stream's events, `onOpen()` when the stream (re)opens.
+  constructor({ onList, onJob, onMessage, onRequests, onOpen }) {
     this.onList = onList;
     this.syncing = 0;
     this.held = [];
@@ -22,6 +22,10 @@ export class LiveStream {
     events.addEventListener('job', (event) => {
       const job = JSON.parse(event.data);
       this.whenSynced(() => onJob(job));
+    });
+    events.addEventListener('requests', (event) => {
+      const requests = JSON.parse(event.data);
+      this.whenSynced(() => onRequests(requests.job, requests));
     });
     events.addEventListener('message', (event) => {
       const { job, message } = JSON.parse(event.data);

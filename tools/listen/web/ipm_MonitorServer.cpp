@@ -251,6 +251,24 @@ void ipm_MonitorServer::Route() {
             answer(response, refusal.status, {{"error", refusal.what()}});
         }
     });
+    server->Get(R"(/api/jobs/(\d+)/requests)", jsonRoute([this, jobOf](const httplib::Request& request) {
+                    return monitor.Requests(jobOf(request));
+                }));
+    server->Post(R"(/api/jobs/(\d+)/requests)", [this, jobOf](const httplib::Request& request,
+                                                             httplib::Response& response) {
+        try {
+            const std::int64_t job = jobOf(request);
+            const Json body = Json::parse(request.body, nullptr, false);
+            if (!body.is_object() || !body.contains("name") || !body["name"].is_string() ||
+                (body.contains("value") && !body["value"].is_string()))
+                throw Refusal(400, "a request needs a JSON object {\"name\": NAME, \"value\": VALUE}");
+            const auto [status, answerBody] =
+                monitor.SendRequest(job, body["name"].get<std::string>(), body.value("value", std::string()));
+            answer(response, status, answerBody);
+        } catch (const Refusal& refusal) {
+            answer(response, refusal.status, {{"error", refusal.what()}});
+        }
+    });
     server->Get("/api/events", [this](const httplib::Request&, httplib::Response& response) {
         const std::uint64_t reader = monitor.Events().Join();
         if (reader == 0) {

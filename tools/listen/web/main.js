@@ -6,12 +6,17 @@ import { $ } from './format.js';
 import { JobsTable } from './jobs.js';
 import { JobView } from './job.js';
 import { LiveStream } from './events.js';
+import { RequestPanel } from './requests.js';
 
 let view = null;
+const requests = new RequestPanel();
 
 const table = new JobsTable({
   onSelect: (id) => selectJob(id),
-  onChange: () => view?.showJob(table.job(view.id)),
+  onChange: () => {
+    view?.showJob(table.job(view.id));
+    requests.show(view && table.job(view.id));
+  },
 });
 
 // Each view the user opens is a step of the browser's history, so that
@@ -27,6 +32,7 @@ function selectJob(id, remembered = true) {
   view = new JobView(id, table.job(id), table);
   table.select(id);
   view.showJob(table.job(id));
+  requests.show(table.job(id));
   if (remembered) remember(id);
   view.load().catch((error) => { $('chart-note').textContent = `history failed: ${error.message}`; });
 }
@@ -55,12 +61,16 @@ $('older-messages').addEventListener('click', () => view?.showOlder().catch(() =
 
 new LiveStream({
   onList(jobs) {
-    for (const job of jobs) table.apply(job);
+    for (const job of jobs) {
+      table.apply(job);
+      requests.take(job.id, job);
+    }
     if (table.size === 0) table.queueFlush();
     const wanted = jobInAddress();
     if (!view && table.has(wanted)) selectJob(wanted, false);
   },
   onJob: (job) => table.apply(job),
+  onRequests: (id, offers) => requests.take(id, offers),
   onMessage(id, message) {
     if (view?.id === id) view.receive(message);
   },
