@@ -1,80 +1,67 @@
 #include "bench/DrainingListener.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <algorithm>
+#include <string>
 
-#include <cerrno>
-#include <stdexcept>
+#include "csp/csp_NetworkException.h"
 
 namespace {
-sockaddr_in loopback(int port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
+csp_SocketAddress loopback(int port) { return csp_SocketAddress(csp_IpAddress(0x7f000001u), port); }
 
-// Closing with a zero linger time sends a reset instead of an orderly end.
-void abort(int connection) {
-    const linger immediately{1, 0};
-    ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &immediately, sizeof immediately);
-    ::close(connection);
-}
+constexpr int acceptWait = 1000;
 }  // namespace
 
-DrainingListener::DrainingListener() {
-    listening = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = loopback(0);
-    socklen_t length = sizeof address;
-    if (listening < 0 || ::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listening, 8) != 0 || ::getsockname(listening, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        throw std::runtime_error("cannot listen on the loopback interface");
-    port = ntohs(address.sin_port);
-    acceptor = std::thread([this] { Accept(); });
-}
+DrainingListener::DrainingListener() : listening(loopback(0)), acceptor([this] { Accept(); }) {}
 
 DrainingListener::~DrainingListener() {
-    ::shutdown(listening, SHUT_RDWR);
+    listening.stop();
     acceptor.join();
     HangUp();
     for (std::thread& drainer : drainers) drainer.join();
-    ::close(listening);
 }
 
-int DrainingListener::Connect() const {
-    const int connection = ::socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in address = loopback(port);
-    if (connection < 0 || ::connect(connection, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-        throw std::runtime_error("cannot connect to the draining listener");
+csp_TcpSocket DrainingListener::Connect() const {
+    csp_TcpSocket connection(csp_TcpSocket::NoBinding);
+    connection.connectTo(loopback(Port()));
     return connection;
 }
 
 // Shutting the connections down wakes their drainers, which then abort them;
-// a drainer forgets its connection before closing it.
+// a drainer forgets its connection as it closes it.
 void DrainingListener::HangUp() {
     std::lock_guard hold(guard);
-    for (int connection : connections) ::shutdown(connection, SHUT_RDWR);
+    for (const auto& connection : connections) {
+        try {
+            connection->shutdown();
+        } catch (const csp_NetworkException&) {
+            // The peer has gone already; its drainer is on its way out.
+        }
+    }
 }
 
+// Ends when stop() makes the wait fail.
 void DrainingListener::Accept() {
     for (;;) {
-        const int connection = ::accept(listening, nullptr, nullptr);
-        if (connection < 0 && (errno == EINTR || errno == ECONNABORTED)) continue;
-        if (connection < 0) return;
+        csp_SocketAddress peer(0);
+        std::string failure;
+        std::optional<csp_TcpSocket> accepted = listening.acceptConnection(peer, failure, acceptWait);
+        if (!failure.empty()) return;
+        if (!accepted) continue;
         std::lock_guard hold(guard);
-        connections.push_back(connection);
-        drainers.emplace_back([this, connection] { Drain(connection); });
+        connections.push_back(std::make_unique<csp_TcpSocket>(std::move(*accepted)));
+        drainers.emplace_back([this, &connection = *connections.back()] { Drain(connection); });
     }
 }
 
-void DrainingListener::Drain(int connection) {
+void DrainingListener::Drain(csp_TcpSocket& connection) {
     char received[1 << 16];
-    while (::recv(connection, received, sizeof received, 0) > 0) {
+    try {
+        while (connection.read(received, sizeof received) > 0) {
+        }
+    } catch (const csp_NetworkException&) {
+        // A reset ends the draining as an orderly end does.
     }
     std::lock_guard hold(guard);
-    std::erase(connections, connection);
-    abort(connection);
+    connection.setLinger(true, 0);
+    std::erase_if(connections, [&](const auto& held) { return held.get() == &connection; });
 }

@@ -1,9 +1,12 @@
 #pragma once
 
-#include <atomic>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "csp/csp_TcpAcceptor.h"
+#include "csp/csp_TcpSocket.h"
 
 // A listener on 127.0.0.1 that accepts every connection and reads whatever
 // arrives, each connection on a thread of its own, so that senders never wait
@@ -15,21 +18,20 @@ public:
     DrainingListener& operator=(const DrainingListener&) = delete;
     ~DrainingListener();
 
-    int Port() const { return port; }
-    // A new client connection to this listener; the caller closes it.
-    int Connect() const;
+    int Port() const { return listening.localAddress().getPort(); }
+    // A new client connection to this listener.
+    csp_TcpSocket Connect() const;
     // Aborts every accepted connection with a reset, as a listener that dies
     // does: the sender's next write fails.
     void HangUp();
 
 private:
     void Accept();
-    void Drain(int connection);
+    void Drain(csp_TcpSocket& connection);
 
-    int listening = -1;
-    int port = 0;
+    csp_TcpAcceptor listening;
     std::mutex guard;
-    std::vector<int> connections;
+    std::vector<std::unique_ptr<csp_TcpSocket>> connections;
     std::vector<std::thread> drainers;
     std::thread acceptor;
 };

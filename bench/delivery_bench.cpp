@@ -13,10 +13,7 @@
 // pacing, since a kill was heard and a stop ended only after the whole
 // backlog had gone out one document per 60 ms.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,10 +22,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "csp/csp_NetworkException.h"
+#include "csp/csp_TcpAcceptor.h"
 #include "foundation/eli_killsig.h"
 #include "foundation/utl_CommandLine.h"
 #include "ipm/ipm_Messaging.h"
@@ -50,38 +51,57 @@ long residentKilobytes() {
 // Accepts one job and records when each step arrives.
 class TimingListener {
 public:
-    explicit TimingListener(int steps) : arrivals(static_cast<size_t>(steps) + 1) {
-        listening = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        ::listen(listening, 4);
-        ::getsockname(listening, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-        reader = std::thread([this] { Read(); });
-    }
+    explicit TimingListener(int steps)
+        : arrivals(static_cast<size_t>(steps) + 1), reader([this] { Read(); }) {}
     ~TimingListener() {
-        ::shutdown(listening, SHUT_RDWR);
-        if (connection >= 0) ::shutdown(connection, SHUT_RDWR);
+        listening.stop();
+        try {
+            std::lock_guard hold(guard);
+            if (connection) connection->shutdown();
+        } catch (const csp_NetworkException&) {
+            // The job has gone: the reader is on its way out.
+        }
         reader.join();
-        ::close(listening);
-        if (connection >= 0) ::close(connection);
     }
 
-    int Port() const { return port; }
+    int Port() const { return listening.localAddress().getPort(); }
     long Received() const { return received.load(); }
-    void Kill() const { ::send(connection, "Kill", 4, MSG_NOSIGNAL); }
+    void Kill() {
+        std::lock_guard hold(guard);
+        if (connection) connection->write("Kill", 4);
+    }
     Clock::time_point Arrival(int step) const { return arrivals[static_cast<size_t>(step)]; }
 
 private:
+    // Ends when the destructor stops the waiting or shuts the connection.
+    csp_TcpSocket* Accept() {
+        for (;;) {
+            csp_SocketAddress peer(0);
+            std::string failure;
+            std::optional<csp_TcpSocket> accepted = listening.acceptConnection(peer, failure, 1000);
+            if (!failure.empty()) return nullptr;
+            if (!accepted) continue;
+            std::lock_guard hold(guard);
+            connection.emplace(std::move(*accepted));
+            return &*connection;
+        }
+    }
+
     void Read() {
-        connection = ::accept(listening, nullptr, nullptr);
+        csp_TcpSocket* job = Accept();
+        if (!job) return;
+        try {
+            ReadSteps(*job);
+        } catch (const csp_NetworkException&) {
+            // A reset ends the reading as an orderly end does.
+        }
+    }
+
+    void ReadSteps(csp_TcpSocket& job) {
         static const std::string open = "<step type=\"integer\">";
         std::string carry;
         char buffer[65536];
-        for (ssize_t count; (count = ::recv(connection, buffer, sizeof buffer, 0)) > 0;) {
+        for (int count; (count = job.read(buffer, sizeof buffer)) > 0;) {
             carry.append(buffer, static_cast<size_t>(count));
             const auto now = Clock::now();
             size_t at = 0;
@@ -97,10 +117,10 @@ private:
         }
     }
 
+    csp_TcpAcceptor listening{csp_SocketAddress(csp_IpAddress(0x7f000001u), 0)};
     std::vector<Clock::time_point> arrivals;
-    int listening = -1;
-    int connection = -1;
-    int port = 0;
+    std::mutex guard;
+    std::optional<csp_TcpSocket> connection;
     std::atomic<long> received{0};
     std::thread reader;
 };

@@ -6,7 +6,8 @@
 //
 // Ours: ipm_sendMessage (buffered, log file on, the message task running
 // against a listener that drains; once with the buffer's memory in reuse and
-// once with the backlog growing), the mechanism's Encode alone, and
+// once with the backlog growing), the mechanism's encoding alone (into kept
+// storage, as ipm_sendMessage encodes), and
 // ipm_sendMessageDirect over loopback TCP. Theirs: fprintf of the same five
 // values, spdlog's synchronous file logger with the pattern "%v", memcpy of a
 // ready document plus fwrite (the floor of any file logger), and a bare
@@ -24,6 +25,7 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,7 +51,7 @@ struct Shared {
     size_t nextDocument = 0;
     std::shared_ptr<spdlog::logger> logger;
     std::FILE* file = nullptr;  // the fprintf and fwrite rows' output
-    int connection = -1;        // the bare send() row's loopback connection
+    std::optional<csp_TcpSocket> connection;  // the bare send() row's loopback connection
 
     const std::string& NextDocument() {
         const std::string& document = documents[nextDocument];
@@ -108,11 +110,13 @@ void Buffered(benchmark::State& state, int batch) {
 
 void Encode(benchmark::State& state) {
     ipm_TransmissionMechanism& mechanism = shared->job.Mechanism();
+    std::string storage;
     for (auto _ : state) {
         ProgressMessages::Values& values = shared->messages.Next();
-        const cow_String document = mechanism.Encode(ProgressMessages::type, ProgressMessages::format,
-                                                     values.integers, values.doubles, values.texts, false);
-        benchmark::DoNotOptimize(document.text());
+        const std::string_view document = mechanism.EncodeInto(
+            storage, ProgressMessages::type, ProgressMessages::format, values.integers, values.doubles, values.texts,
+            false);
+        benchmark::DoNotOptimize(document.data());
     }
 }
 
@@ -154,7 +158,7 @@ void MemcpyFwrite(benchmark::State& state) {
 void Send(benchmark::State& state) {
     for (auto _ : state) {
         const std::string& document = shared->NextDocument();
-        benchmark::DoNotOptimize(::send(shared->connection, document.data(), document.size(), MSG_NOSIGNAL));
+        benchmark::DoNotOptimize(::send(shared->connection->getDescriptor(), document.data(), document.size(), MSG_NOSIGNAL));
     }
 }
 
@@ -234,7 +238,7 @@ int main(int argc, char** argv) {
         std::cout << "\nHeap allocations per ipm_sendMessage (median): "
                   << reporter.MedianCounter("ipm_sendMessage", "allocs/call") << '\n';
 
-    ::close(state.connection);
+    state.connection.reset();
     spdlog::drop_all();
     benchmark::Shutdown();
     return 0;

@@ -17,9 +17,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# Tests run under Wine, with the MinGW runtime found and a hard time limit.
 find_program(IPM_WINE wine)
 if(IPM_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${IPM_WINE})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
 endif()
 
 # Expat and OpenSSL as scripts/windows-deps builds them: static, under
@@ -28,8 +29,3 @@ set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES IPM_WINDOWS_DEPS)
 set(OPENSSL_ROOT_DIR ${IPM_WINDOWS_DEPS})
 set(OPENSSL_USE_STATIC_LIBS TRUE)
 
-# The listener, the scripted job and the tests (which run them) stand on
-# POSIX process and terminal services; the Windows build is the library,
-# its bindings and the example jobs.
-set(IPM_BUILD_TOOLS OFF CACHE BOOL "Build ipm-listen and ipm-job")
-set(IPM_BUILD_TESTS OFF CACHE BOOL "Build the tests")

@@ -2,6 +2,8 @@
 
 #include "csp_SystemSockets.h"
 
+#include <string>
+
 #include "csp/csp_Socket.h"
 #include "csp/csp_SocketAddress.h"
 #include "foundation/aio_ostream.h"
@@ -41,6 +43,14 @@ public:
     // receive fails, and eof_encountered at the first end of stream when
     // ThrowAtEndOfFile is set.
     IPM_EXPORT int read(void* buffer, int length);
+    // For a loop that waits on many sockets: neither call waits, and neither
+    // raises. One receive: the count received, 0 at end of stream, or -1 when
+    // nothing has arrived yet (`failure` empty) or the receive failed, which
+    // sets Failed and puts the system's words in `failure`.
+    IPM_EXPORT int readAvailable(void* buffer, int length, std::string& failure);
+    // Sends what the socket takes now: the count sent, maybe 0, or -1 when the
+    // send failed, as readAvailable says.
+    IPM_EXPORT int writeAvailable(const void* data, int length, std::string& failure);
     // -1 unless isGood(); `from` is left as it is.
     IPM_HIDDEN int receiveFrom(csp_SocketAddress& from, char* buffer, int length);
 
@@ -61,6 +71,11 @@ public:
 
 protected:
     IPM_EXPORT void connectTo(sockaddr* record, int length);
+
+private:
+    // After a call that failed: Failed and the system's words, unless the
+    // call would only have had to wait (`failure` is then empty).
+    IPM_HIDDEN void settleFailure(std::string& failure);
 };
 
 aio_ostream& operator<<(aio_ostream& stream, const csp_ConnectableSocket& socket);

@@ -71,7 +71,8 @@ public:
     IPM_HIDDEN void setRouting(bool on);
     // Whether lingering is on; its time goes to `seconds`.
     IPM_HIDDEN bool getLinger(int& seconds) const;
-    IPM_HIDDEN void setLinger(bool on, int seconds);
+    // Lingering on with 0 s makes close() reset the connection.
+    IPM_EXPORT void setLinger(bool on, int seconds);
     IPM_HIDDEN int getType() const;
     // The pending error.
     IPM_HIDDEN int getError() const;

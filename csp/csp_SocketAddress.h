@@ -3,6 +3,7 @@
 #include "csp_SystemSockets.h"
 
 #include <memory>
+#include <string>
 
 #include "csp/csp_IpAddress.h"
 #include "foundation/aio_ostream.h"
@@ -27,7 +28,7 @@ public:
     IPM_EXPORT bool isDefined() const;
 
     // Host byte order; setPort keeps the low 16 bits.
-    int getPort() const;
+    IPM_EXPORT int getPort() const;
     void setPort(int port);
     csp_IpAddress getIpAddress() const;
     void setIpAddress(const csp_IpAddress& ip);
@@ -36,6 +37,8 @@ public:
     operator sockaddr_in() const;
     // "SocketAddress( IpAddress( 10.1.2.3 ), port 7000 )".
     cow_String toString() const;
+    // "10.1.2.3:7000".
+    IPM_EXPORT std::string hostAndPort() const;
 
 private:
     std::unique_ptr<sockaddr_in> record;

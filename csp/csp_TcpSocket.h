@@ -26,12 +26,6 @@ public:
     // A fresh TCP descriptor.
     IPM_HIDDEN void reset();
 
-    // The system's result: 0, or -1 on failure. Raises nothing.
-    IPM_EXPORT int listen(int backlog) const;
-    // The accepted connection; on failure a console line "accept error: N"
-    // and a socket that is not open.
-    IPM_EXPORT csp_TcpSocket acceptConnection() const;
-
     IPM_EXPORT void setKeepAlives(bool on);
     IPM_HIDDEN bool getKeepAlives() const;
 };

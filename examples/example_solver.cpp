@@ -1,5 +1,7 @@
 // An example job: a small solver that reports its progress to a listener
-// through the messaging library and stops early when the listener asks it to.
+// through the messaging library, offers two requests (write a restart file
+// now; stop cleanly after the current increment), and stops at once when
+// the listener kills it.
 //
 //   example-solver job=beam message=ALL indir=/tmp listener_name=127.0.0.1 direct_port=7000
 //   example-solver -transport jabber job=beam message=ALL indir=/tmp msgserver=localhost
@@ -11,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -78,24 +81,76 @@ double solveIncrement(int increment) {
     return difficult ? 4.2e-3 : 1e-4 * std::exp(-0.3 * increment);
 }
 
-// Runs the analysis; false when the listener stopped it first.
-bool solve() {
+// Where the analysis stands, as a restart file keeps it.
+struct State {
+    int step = 1;
+    int increment = 0;
+    double load = 0;
+};
+
+// The restart file "JOB.rst" in the job's indir; empty when it could not
+// be written, with the reason in `why`.
+std::string writeRestartFile(const State& state, std::string& why) {
+    const utl_CommandLine& options = thr_GlobalSingleton<utl_CommandLine>::Instance();
+    const std::string directory = options.IsMember("indir") ? options.ConstGetValue("indir").text() : ".";
+    const std::string job = options.IsMember("job") ? options.ConstGetValue("job").text() : "example";
+    const std::string path = directory + "/" + job + ".rst";
+    std::ofstream file(path, std::ios::trunc);
+    file << "step=" << state.step << " increment=" << state.increment << " load=" << state.load << "\n";
+    file.close();
+    if (!file) {
+        why = "cannot write " + path;
+        return {};
+    }
+    return path;
+}
+
+enum class Outcome { Completed, StoppedOnRequest, Killed };
+
+// The solver's safe point, between two increments: it serves the requests
+// that came in meanwhile. True when one asks it to stop.
+bool serveRequests(ipm_Messaging& messaging, const State& state) {
+    while (const std::optional<ipm_Request> request = messaging.TakeRequest()) {
+        std::string why;
+        const std::string path = writeRestartFile(state, why);
+        if (path.empty()) {
+            messaging.AnswerRequest(request->id, ipm_Request::Outcome::Failed, why);
+            continue;
+        }
+        const std::string where = "step " + std::to_string(state.step) + " increment " +
+                                  std::to_string(state.increment) + ", restart file " + path;
+        if (request->name == "stop") {
+            messaging.AnswerRequest(request->id, ipm_Request::Outcome::Done, "stopped after " + where);
+            return true;
+        }
+        messaging.AnswerRequest(request->id, ipm_Request::Outcome::Done, "written at " + where);
+    }
+    return false;
+}
+
+Outcome solve(ipm_Messaging& messaging) {
     reportStarted();
-    for (int step = 1; step <= stepCount; ++step) {
-        reportStep(step, phaseOfStep(step));
-        for (int increment = 1; increment <= incrementsPerStep; ++increment) {
+    messaging.OfferRequests({{"checkpoint", "Write a restart file now"}, {"stop", "Stop after this increment"}});
+    State state;
+    for (state.step = 1; state.step <= stepCount; ++state.step) {
+        reportStep(state.step, phaseOfStep(state.step));
+        for (state.increment = 1; state.increment <= incrementsPerStep; ++state.increment) {
             if (eli_killsigRaised()) {
-                reportEnd("Stopped", step - 1);
-                return false;
+                reportEnd("Stopped", state.step - 1);
+                return Outcome::Killed;
             }
-            const double residual = solveIncrement(increment);
-            const double load = (step - 1 + double(increment) / incrementsPerStep) / stepCount;
-            if (residual > tolerance) reportWarning(step, increment, residual);
-            reportProgress(step, increment, load, residual);
+            const double residual = solveIncrement(state.increment);
+            state.load = (state.step - 1 + double(state.increment) / incrementsPerStep) / stepCount;
+            if (residual > tolerance) reportWarning(state.step, state.increment, residual);
+            reportProgress(state.step, state.increment, state.load, residual);
+            if (serveRequests(messaging, state)) {
+                reportEnd("Stopped", state.step - 1);
+                return Outcome::StoppedOnRequest;
+            }
         }
     }
     reportEnd("Completed", stepCount);
-    return true;
+    return Outcome::Completed;
 }
 
 constexpr const char* usage =
@@ -104,8 +159,10 @@ constexpr const char* usage =
     "                      listener_name=USER listener_resource=RESOURCE\n"
     "A small solver that reports its progress (for about 10 s) through the messaging\n"
     "library, which reads these options itself; without job= it runs without messaging.\n"
-    "Exit status: 0 when the analysis completed, 3 when the listener stopped it, 2 for\n"
-    "a usage error. --version prints the version.\n";
+    "It offers the requests \"checkpoint\" (writes the restart file JOB.rst into indir)\n"
+    "and \"stop\" (finishes the current increment, writes the restart file, stops).\n"
+    "Exit status: 0 when the analysis completed or stopped on request, 3 when the\n"
+    "listener killed it, 2 for a usage error. --version prints the version.\n";
 
 }  // namespace
 
@@ -132,7 +189,11 @@ int main() {
     // connects in the background and sends the buffered messages, so the
     // solver never waits for the network. Destruction sends what is left.
     ipm_Messaging messaging(transport);
-    const bool completed = solve();
-    std::cout << (completed ? "example-solver: analysis completed\n" : "example-solver: stopped by the listener\n");
-    return completed ? 0 : 3;
+    switch (solve(messaging)) {
+        case Outcome::Completed: std::cout << "example-solver: analysis completed\n"; return 0;
+        case Outcome::StoppedOnRequest: std::cout << "example-solver: stopped on request\n"; return 0;
+        case Outcome::Killed: break;
+    }
+    std::cout << "example-solver: killed by the listener\n";
+    return 3;
 }

@@ -53,7 +53,8 @@ void RefuseDoctype(void* hooks, const char*, const char*, const char*, int) {
 unsigned long HashSalt() {
     static const unsigned long salt = [] {
         std::random_device random;
-        return (static_cast<unsigned long>(random()) << 32) ^ random();
+        // As wide as the platform's long: 64 bits on Linux, 32 on Windows.
+        return static_cast<unsigned long>((static_cast<unsigned long long>(random()) << 32) ^ random());
     }();
     return salt;
 }

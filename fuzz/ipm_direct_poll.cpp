@@ -5,20 +5,19 @@
 // next 2000 bytes, so the kill signal must be raised exactly when one of
 // those blocks holds "Kill".
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <thread>
 
+#include "csp/csp_TcpAcceptor.h"
 #include "foundation/eli_killsig.h"
 #include "foundation/utl_CommandLine.h"
 #include "fuzz/support/fuzz_socket.h"
@@ -32,14 +31,6 @@ constexpr size_t readSize = 2000;
 int Check(int result) {
     if (result < 0) std::abort();
     return result;
-}
-
-sockaddr_in LoopbackAddress(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
 }
 
 sockaddr_in LocalAddress(int descriptor) {
@@ -68,34 +59,32 @@ int DescriptorConnectedTo(int listenerSide) {
 struct Connection {
     Connection() {
         fuzz_silenceConsole();
-        const int listening = Check(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in address = LoopbackAddress(0);
-        Check(::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address));
-        Check(::listen(listening, 1));
-        const uint16_t port = ntohs(LocalAddress(listening).sin_port);
+        csp_TcpAcceptor listening(csp_SocketAddress(csp_IpAddress(0x7f000001u), 0));
         thr_GlobalSingleton<utl_CommandLine>::Instance().SetArguments(
-            {"listener_name=127.0.0.1", "direct_port=" + std::to_string(port)});
+            {"listener_name=127.0.0.1", "direct_port=" + std::to_string(listening.localAddress().getPort())});
         if (!mechanism.Initialize()) std::abort();
-        listener = Check(::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC));
+        csp_SocketAddress peer(0);
+        std::string failure;
+        std::optional<csp_TcpSocket> accepted = listening.acceptConnection(peer, failure, 10000);
+        if (!accepted) std::abort();
+        listener = std::move(*accepted);
         // Each input goes out at once, not held back for the previous one's acknowledgement.
         const int on = 1;
-        Check(::setsockopt(listener, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on));
-        ::close(listening);
-        mechanismSide = DescriptorConnectedTo(listener);
+        Check(::setsockopt(listener.getDescriptor(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on));
+        mechanismSide = DescriptorConnectedTo(listener.getDescriptor());
     }
-
-    // The listener leaves first, so the mechanism's farewell ends at once.
-    ~Connection() { ::close(listener); }
 
     // Returns once every byte sits in the mechanism's socket, which held
     // nothing before.
-    void Send(std::span<const uint8_t> bytes) const {
-        fuzz_sendAll(listener, bytes);
+    void Send(std::span<const uint8_t> bytes) {
+        listener.writeAll(bytes.data(), static_cast<int>(bytes.size()), 10000);
         while (fuzz_pendingBytes(mechanismSide) < static_cast<int>(bytes.size())) std::this_thread::yield();
     }
 
     ipm_DirectMechanism mechanism;
-    int listener = -1;
+    // Declared after the mechanism, so that it closes first and the
+    // mechanism's farewell ends at once.
+    csp_TcpSocket listener{csp_TcpSocket::NoBinding};
     int mechanismSide = -1;
 };
 

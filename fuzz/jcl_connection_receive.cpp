@@ -6,18 +6,15 @@
 // (stream features, STARTTLS answer) and, after our nonce, as a SCRAM
 // challenge. The handlers read every field of the stanza they are handed.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
 
 #include "csp/csp_NetworkException.h"
+#include "csp/csp_TcpAcceptor.h"
 #include "csp/csp_TcpSocket.h"
 #include "fuzz/support/fuzz_SocketPair.h"
 #include "fuzz/support/fuzz_sink.h"
@@ -89,33 +86,26 @@ void ReceiveInPieces(std::span<const uint8_t> stream, uint8_t seed) {
 
 // A loopback server that answers one connection attempt with the input.
 void NegotiateSecurely(std::span<const uint8_t> answer) {
-    static const int listening = [] {
-        const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(descriptor, 4) != 0)
-            std::abort();
-        return descriptor;
-    }();
-    sockaddr_in bound{};
-    socklen_t length = sizeof bound;
-    ::getsockname(listening, reinterpret_cast<sockaddr*>(&bound), &length);
-
+    static csp_TcpAcceptor listening(csp_SocketAddress(csp_IpAddress(0x7f000001u), 0));
     std::thread server([&] {
-        const int accepted = ::accept(listening, nullptr, nullptr);
-        fuzz_sendAll(accepted, answer);
-        ::shutdown(accepted, SHUT_WR);
-        char sink[4096];
-        while (::read(accepted, sink, sizeof sink) > 0) {
+        csp_SocketAddress peer(0);
+        std::string failure;
+        std::optional<csp_TcpSocket> accepted = listening.acceptConnection(peer, failure, 10000);
+        if (!accepted) std::abort();
+        try {
+            accepted->writeAll(answer.data(), static_cast<int>(answer.size()), 10000);
+            accepted->shutdownSocketSends();
+            char sink[4096];
+            while (accepted->read(sink, sizeof sink) > 0) {
+            }
+        } catch (const csp_NetworkException&) {
+            // The client gave up first.
         }
-        ::close(accepted);
     });
     jcl_Connection connection;
     connection.SetStepTimeout(5);
     try {
-        connection.ConnectSecurely("localhost", "127.0.0.1", ntohs(bound.sin_port), "");
+        connection.ConnectSecurely("localhost", "127.0.0.1", listening.localAddress().getPort(), "");
     } catch (const csp_NetworkException& failure) {
         fuzz_touch(cow_String(failure.what()));
     }

@@ -2,6 +2,9 @@
 
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
 
 #include "csp/csp_module.h"
 #include "foundation/cow_String.h"
@@ -31,6 +34,24 @@ cow_String encode(const MessageType& type, const char* format, int* ints, double
     return thr_GlobalSingleton<ipm_MessageTransmit>::Instance().Encode(type.name, format, ints, doubles, texts,
                                                                        type.started);
 }
+
+// The calling thread's storage for the documents it buffers, lent to one
+// call at a time: a call nested inside another (a handler that sends) finds
+// it taken and uses storage of its own.
+class BorrowedStorage {
+public:
+    BorrowedStorage() : text(std::move(kept)) {}
+    ~BorrowedStorage() { kept = std::move(text); }
+    BorrowedStorage(const BorrowedStorage&) = delete;
+    BorrowedStorage& operator=(const BorrowedStorage&) = delete;
+
+    std::string text;
+
+private:
+    static thread_local std::string kept;
+};
+
+thread_local std::string BorrowedStorage::kept;
 
 void startModules(int& count) {
     if (!libraryUses.Start(count)) return;
@@ -78,8 +99,10 @@ int ipm_sendMessage(const char* type, const char* format, int* ints, double* dou
     return ipm_LastFailure::Guard(
         [&] {
             const MessageType message = classify(type);
-            const cow_String document = encode(message, format, ints, doubles, texts);
             ipm_MessageTransmit& transmitter = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
+            BorrowedStorage storage;
+            const std::string_view document =
+                transmitter.EncodeInto(storage.text, message.name, format, ints, doubles, texts, message.started);
             std::lock_guard buffer(transmitter.BufferLock());
             transmitter.BufferDocument(document, message.name);
             return 0;

@@ -1,7 +1,5 @@
 #include "ipm/ipm_DirectMechanism.h"
 
-#include <poll.h>
-
 #include <chrono>
 #include <cerrno>
 #include <climits>
@@ -14,10 +12,12 @@
 #include "csp/csp_IpAddress.h"
 #include "csp/csp_NetworkException.h"
 #include "csp/csp_SocketAddress.h"
+#include "csp/impl/csp_WakeSignal.h"
 #include "foundation/eli_killsig.h"
 #include "foundation/utl_CommandLine.h"
 #include "ipm/impl/ipm_DeliverySettings.h"
 #include "ipm/impl/ipm_MessageDocument.h"
+#include "ipm/impl/ipm_RequestLines.h"
 #include "ipm/ipm_MessageTransmit.h"
 #include "jcl/jcl_Message.h"
 
@@ -27,15 +27,14 @@ constexpr auto pollWait = std::chrono::milliseconds(60);
 constexpr int readLimit = 2000;
 
 // True when `descriptor` has data (or its end) to read within `limit`; false
-// as soon as `wake` is readable, unless -1. A socket that can never become
+// as soon as `wake`, when given, is raised. A socket that can never become
 // readable (one not connected reports a hang-up at once) still takes the
 // whole wait, so the caller's loop keeps its pace.
-bool waitReadable(int descriptor, std::chrono::milliseconds limit, int wake = -1) {
+bool waitReadable(int descriptor, std::chrono::milliseconds limit, const csp_WakeSignal* wake = nullptr) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    pollfd watched[] = {{descriptor, POLLIN, 0}, {wake, POLLIN, 0}};
-    const int ready = ::poll(watched, 2, static_cast<int>(limit.count()));
-    if (ready > 0 && (watched[0].revents & POLLIN)) return true;
-    if (ready > 0 && watched[0].revents) std::this_thread::sleep_until(deadline);
+    const auto outcome = csp_WakeSignal::waitReadable(descriptor, static_cast<int>(limit.count()), wake);
+    if (outcome == csp_WakeSignal::Outcome::Readable) return true;
+    if (outcome == csp_WakeSignal::Outcome::Unreadable) std::this_thread::sleep_until(deadline);
     return false;
 }
 
@@ -54,7 +53,8 @@ int portFrom(const cow_String& text) {
 
 }  // namespace
 
-ipm_DirectMechanism::ipm_DirectMechanism() : socket(csp_TcpSocket::NoBinding) {}
+ipm_DirectMechanism::ipm_DirectMechanism()
+    : socket(csp_TcpSocket::NoBinding), requestLines(std::make_unique<ipm_RequestLines>()) {}
 
 ipm_DirectMechanism::~ipm_DirectMechanism() {
     try {
@@ -72,6 +72,7 @@ bool ipm_DirectMechanism::Initialize() {
     listenerAddress = std::string(host.view()) + ":" + std::to_string(port);
     writeTimeout = static_cast<int>(thr_GlobalSingleton<ipm_MessageTransmit>::Instance().Settings().networkTimeout.count());
     socket = csp_TcpSocket(csp_TcpSocket::NoBinding);
+    requestLines->Clear();
     try {
         socket.connectTo(csp_SocketAddress(csp_IpAddress(host), port));
     } catch (const csp_NetworkException& error) {
@@ -90,6 +91,11 @@ cow_String ipm_DirectMechanism::Encode(const char* type, const char* format, int
     return ipm_MessageDocument::direct.Build(type, format, integers, doubles, texts, started, jobName);
 }
 
+std::string_view ipm_DirectMechanism::EncodeInto(std::string& storage, const char* type, const char* format,
+                                              int* integers, double* doubles, char** texts, bool started) {
+    return ipm_MessageDocument::direct.BuildInto(storage, type, format, integers, doubles, texts, started, jobName);
+}
+
 void ipm_DirectMechanism::Close() { socket.shutdown(); }
 
 void ipm_DirectMechanism::Transmit(const cow_String& document) { Write(document.view()); }
@@ -105,7 +111,9 @@ void ipm_DirectMechanism::Write(std::string_view bytes) {
     socket.writeAll(bytes.data(), static_cast<int>(bytes.size()), writeTimeout);
 }
 
-bool ipm_DirectMechanism::AwaitRequests(int wake) { return waitReadable(socket.getDescriptor(), pollWait, wake); }
+bool ipm_DirectMechanism::AwaitRequests(const csp_WakeSignal& wake) {
+    return waitReadable(socket.getDescriptor(), pollWait, &wake);
+}
 
 void ipm_DirectMechanism::Poll() {
     if (!waitReadable(socket.getDescriptor(), pollWait)) return;
@@ -117,6 +125,8 @@ void ipm_DirectMechanism::Poll() {
         const std::string reason = "the listener at " + listenerAddress + " closed the connection";
         throw csp_NetworkException(eof_encountered, cow_String(std::string_view(reason)));
     }
-    if (count > 0 && std::string_view(received, static_cast<size_t>(count)).find(jcl_Message::killRequest) != std::string_view::npos)
-        eli_setkillsig();
+    if (count <= 0) return;
+    const std::string_view bytes(received, static_cast<size_t>(count));
+    requestLines->Feed(bytes);
+    if (bytes.find(jcl_Message::killRequest) != std::string_view::npos) eli_setkillsig();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "csp/csp_TcpSocket.h"
@@ -7,9 +8,12 @@
 #include "foundation/ipm_export.h"
 #include "ipm/ipm_TransmissionMechanism.h"
 
+class ipm_RequestLines;
+
 // The transport straight to the listener over one TCP connection. The job
 // writes its name, then every message document back to back; the listener
-// may answer with bytes holding "Kill", which raise the job's kill signal.
+// may answer with bytes holding "Kill", which raise the job's kill signal,
+// and with request lines (ipm_Request) for a job that offers requests.
 // Options: "listener_name" (dotted address or host name) and "direct_port".
 class ipm_DirectMechanism : public ipm_TransmissionMechanism {
 public:
@@ -24,16 +28,18 @@ public:
     bool Initialize() override;
     cow_String Encode(const char* type, const char* format, int* integers, double* doubles, char** texts,
                       bool started) override;
+    std::string_view EncodeInto(std::string& storage, const char* type, const char* format, int* integers,
+                                double* doubles, char** texts, bool started) override;
     // Shuts the connection down both ways.
     void Close() override;
     // Writes the whole document within the network time limit
     // (IPM_NETWORK_TIMEOUT_MS).
     void Transmit(const cow_String& document) override;
-    // Waits up to 60 ms for the listener, reads once and looks for "Kill";
-    // raises csp_NetworkException when the listener has closed the connection.
+    // Waits up to 60 ms for the listener, reads once, looks for "Kill" in
+    // exactly what it read and hands complete request lines on; raises csp_NetworkException when the listener has closed the connection.
     void Poll() override;
     // Poll's wait alone: safe beside a Transmit on another thread.
-    bool AwaitRequests(int wake) override;
+    bool AwaitRequests(const csp_WakeSignal& wake) override;
     // The documents back to back in one write.
     void TransmitSeveral(const std::vector<std::string_view>& documents) override;
 
@@ -41,6 +47,7 @@ private:
     void Write(std::string_view bytes);
 
     csp_TcpSocket socket;
+    std::unique_ptr<ipm_RequestLines> requestLines;
     // HOST:PORT as the options give them, for the reasons told.
     std::string listenerAddress;
     int writeTimeout = 10000;

@@ -12,6 +12,8 @@
 #include "foundation/utl_system.h"
 #include "ipm/impl/ipm_MessageDocument.h"
 #include "ipm/impl/ipm_DeliverySettings.h"
+#include "ipm/impl/ipm_RequestDesk.h"
+#include "ipm/ipm_Request.h"
 #include "ipm/ipm_MessageTransmit.h"
 #include "jcl/jcl_Jid.h"
 #include "jcl/jcl_LoginOptions.h"
@@ -32,9 +34,20 @@ cow_String accountName() {
     return account;
 }
 
+void takeRequests(const jcl_Node& extension) {
+    for (const jcl_Node& child : extension.children) {
+        if (child.tagName != "request") continue;
+        if (const auto request =
+                ipm_Request::FromAttributes(child.Attribute("id"), child.Attribute("name"), child.Attribute("value")))
+            ipm_RequestDesk::Instance().Receive(*request);
+    }
+}
+
 void KillHandler(jcl_Connection&, jcl_Entity& stanza) {
     const jcl_Message* message = dynamic_cast<const jcl_Message*>(&stanza);
-    if (message && message->x.Contains(jcl_Message::killRequest)) eli_setkillsig();
+    if (!message) return;
+    for (const jcl_Node& extension : message->xElements) takeRequests(extension);
+    if (message->x.Contains(jcl_Message::killRequest)) eli_setkillsig();
 }
 
 // The connection's read and write drop failures and the stream's end; the
@@ -112,6 +125,11 @@ void ipm_JabberMechanism::LogInLegacy(const cow_String& account) {
 cow_String ipm_JabberMechanism::Encode(const char* type, const char* format, int* integers, double* doubles,
                                        char** texts, bool started) {
     return ipm_MessageDocument::jabber.Build(type, format, integers, doubles, texts, started, jobName);
+}
+
+std::string_view ipm_JabberMechanism::EncodeInto(std::string& storage, const char* type, const char* format,
+                                              int* integers, double* doubles, char** texts, bool started) {
+    return ipm_MessageDocument::jabber.BuildInto(storage, type, format, integers, doubles, texts, started, jobName);
 }
 
 // The legacy login's bytes stay as they always were: only the secure one

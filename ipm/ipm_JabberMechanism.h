@@ -15,7 +15,8 @@ struct jcl_LoginOptions;
 // under an account named after its host, with the job name as resource, sends
 // every message document as the extension content of a chat message to the
 // listener, and takes a received message whose extension content holds
-// "Kill" as a kill request (once the first Poll has run).
+// "Kill" as a kill request, and its request elements (ipm_Request) as
+// requests (once the first Poll has run).
 // Options: "msgserver" (the server, also the listener's domain),
 // "listener_name", "listener_resource", and the login settings of
 // jcl_LoginOptions ("jabber_security", "jabber_ca_file", the password
@@ -39,6 +40,8 @@ public:
     bool Initialize() override;
     cow_String Encode(const char* type, const char* format, int* integers, double* doubles, char** texts,
                       bool started) override;
+    std::string_view EncodeInto(std::string& storage, const char* type, const char* format, int* integers,
+                                double* doubles, char** texts, bool started) override;
     // Announces the job unavailable to the listener and ends the stream.
     void Close() override;
     // Close, but waits within `within` for the server to acknowledge every

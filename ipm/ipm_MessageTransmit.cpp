@@ -14,10 +14,8 @@
 #include <string_view>
 #include <utility>
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include "csp/csp_ConnectableSocket.h"
+#include "csp/impl/csp_WakeSignal.h"
 
 #include "foundation/omi_Singleton.h"
 #include "foundation/thr_GlobalLock.h"
@@ -119,7 +117,7 @@ ipm_MessageTransmit::ipm_MessageTransmit()
       logFile(std::make_unique<ipm_MessageLog>()),
       blocks(std::make_unique<ipm_DocumentBlocks>()),
       messageBuffer(std::make_unique<ipm_DocumentQueue>()),
-      taskWake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+      taskWake(std::make_unique<csp_WakeSignal>()) {
     utl_CommandLine& options = commandLine();
     csp_ConnectableSocket::setConnectTimeout(static_cast<int>(settings->networkTimeout.count()));
     if (options.IsMember("job")) {
@@ -138,7 +136,6 @@ ipm_MessageTransmit::ipm_MessageTransmit()
 ipm_MessageTransmit::~ipm_MessageTransmit() {
     delete mechanism.exchange(nullptr);
     logFile->Close();
-    if (taskWake >= 0) ::close(taskWake);
 }
 
 void ipm_MessageTransmit::SetMechanism(ipm_TransmissionMechanism* newMechanism) {
@@ -194,6 +191,7 @@ void ipm_MessageTransmit::SetDelivery(Delivery state, const std::string& reason)
         std::lock_guard hold(deliveryLock);
         delivery = state;
         deliveryReason = reason;
+        PublishDirectPath();
         deliveryChanged.notify_all();
     }
     if (state == Delivery::Connected || reason.empty()) return;
@@ -206,11 +204,18 @@ void ipm_MessageTransmit::SetDelivery(Delivery state, const std::string& reason)
 void ipm_MessageTransmit::SetTaskRunning(bool running) {
     std::lock_guard hold(deliveryLock);
     taskRunning = running;
+    PublishDirectPath();
     deliveryChanged.notify_all();
 }
 
+void ipm_MessageTransmit::PublishDirectPath() {
+    directAtOnce.store(!taskRunning || delivery == Delivery::Connected, std::memory_order_release);
+}
+
+// While connected, a direct send reads one flag and takes the transport lock,
+// nothing else.
 bool ipm_MessageTransmit::TransmitDirect(const cow_String& document) {
-    {
+    if (!directAtOnce.load(std::memory_order_acquire)) {
         std::unique_lock hold(deliveryLock);
         const auto settled = [this] {
             return !taskRunning || delivery != Delivery::Connecting || stopRequested.load();
@@ -300,23 +305,37 @@ cow_String ipm_MessageTransmit::Encode(const char* type, const char* format, int
     return active->Encode(type ? type : "", format ? format : "", integers, doubles, texts, started);
 }
 
-void ipm_MessageTransmit::BufferMessage(const cow_String& document, const cow_String& type) {
-    BufferDocument(document, type.view());
+std::string_view ipm_MessageTransmit::EncodeInto(std::string& storage, const char* type, const char* format,
+                                                 int* integers, double* doubles, char** texts, bool started) const {
+    ipm_TransmissionMechanism* active = mechanism.load();
+    if (!enabled || !active) return {};
+    return active->EncodeInto(storage, type ? type : "", format ? format : "", integers, doubles, texts, started);
 }
 
-void ipm_MessageTransmit::BufferDocument(const cow_String& document, std::string_view type) {
+void ipm_MessageTransmit::BufferMessage(const cow_String& document, const cow_String& type) {
+    BufferDocument(document.view(), type.view());
+}
+
+void ipm_MessageTransmit::BufferDocument(std::string_view document, std::string_view type) {
     if (!enabled) return;
-    OpenLogFile();
-    if (logToFile && logFile->Append(document.view())) WakeTask();
+    if (!logOpenTried) OpenLogFile();
+    if (logToFile && logFile->Append(document)) WakeTask();
     if (type == "Error" && !withinCap(errorCount, maxErrorMessages)) return;
     if (type == "Warning" && !withinCap(warningCount, maxWarningMessages)) return;
     const bool hadSpares = !blocks->Low();
-    if (!MakeRoom(document.view().size())) return;
-    messageBuffer->Append(document.view(), *blocks);
+    if (!MakeRoom(document.size())) return;
+    messageBuffer->Append(document, *blocks);
     // Stored only when it changes, and without a full fence: the task reads
     // it without the lock and then takes the buffer under it.
     if (!pending.load(std::memory_order_relaxed)) pending.store(true, std::memory_order_release);
     if (hadSpares && blocks->Low()) WakeTask();
+}
+
+void ipm_MessageTransmit::BufferJobEnded() {
+    const cow_String document = Encode("JobEnded", "", nullptr, nullptr, nullptr, false);
+    if (document.view().empty()) return;
+    std::lock_guard buffer(bufferLock);
+    BufferDocument(document.view(), "JobEnded");
 }
 
 // Once per need, so a sender makes a system call at most once per 512 KiB
@@ -325,7 +344,7 @@ void ipm_MessageTransmit::WakeTask() {
     if (taskPausing)
         sendersWaiting.notify_one();
     else
-        static_cast<void>(eventfd_write(taskWake, 1));
+        taskWake->raise();
 }
 
 // The documents of the task's write are not waiting any more: only buffered
@@ -405,9 +424,8 @@ void ipm_MessageTransmit::ReturnMessages(ipm_DocumentQueue& sent) {
 void ipm_MessageTransmit::PollMechanism() {
     ipm_TransmissionMechanism* active = mechanism.load();
     if (!active) return;
-    const bool requested = active->AwaitRequests(taskWake);
-    eventfd_t wakes;
-    static_cast<void>(eventfd_read(taskWake, &wakes));
+    const bool requested = active->AwaitRequests(*taskWake);
+    taskWake->lower();
     if (!requested) return;
     std::lock_guard transport(transportLock);
     active->Poll();

@@ -16,6 +16,7 @@
 #include "foundation/thr_GlobalSingletonBase.h"
 #include "foundation/thr_Mutex.h"
 
+class csp_WakeSignal;
 class ipm_DocumentBlocks;
 class ipm_DocumentQueue;
 struct ipm_DeliverySettings;
@@ -65,10 +66,14 @@ public:
     // Empty when messaging is off or no mechanism is set.
     IPM_EXPORT cow_String Encode(const char* type, const char* format, int* integers, double* doubles, char** texts,
                                  bool started) const;
+    // Encode into `storage` (see ipm_TransmissionMechanism::EncodeInto);
+    // empty as Encode is.
+    std::string_view EncodeInto(std::string& storage, const char* type, const char* format, int* integers,
+                                double* doubles, char** texts, bool started) const;
     // The caller holds BufferLock().
     IPM_EXPORT void BufferMessage(const cow_String& document, const cow_String& type);
-    // BufferMessage without a string made of the type.
-    void BufferDocument(const cow_String& document, std::string_view type);
+    // BufferMessage without strings made of the document and the type.
+    void BufferDocument(std::string_view document, std::string_view type);
     // Sends on the caller's thread, once the transport is free.
     IPM_EXPORT void TransmitMessage(const cow_String& document);
     // A direct send: waits (within the network time limit) while the message
@@ -76,6 +81,10 @@ public:
     // delivery state, and the task restarts the transport. False when
     // nothing was sent.
     bool TransmitDirect(const cow_String& document);
+    // Buffers the job's last document, "JobEnded", which tells the listener
+    // that messaging ended in order; takes the buffer lock itself. Only the
+    // message task's orderly end calls it, so a crash can never send it.
+    void BufferJobEnded();
     // The caller holds BufferLock().
     IPM_EXPORT void ClearMessageBuffer();
     void PollMechanism();
@@ -178,6 +187,9 @@ private:
     // Asks the task to serve the senders now, in its pause or in its poll.
     // The caller holds the buffer lock.
     void WakeTask();
+    // Publishes whether a direct send may go at once. The caller holds
+    // deliveryLock.
+    void PublishDirectPath();
 
     std::unique_ptr<ipm_DeliverySettings> settings;
     std::atomic<ipm_TransmissionMechanism*> mechanism{nullptr};
@@ -208,8 +220,8 @@ private:
     // Wakes the pausing task when senders need it; both under the buffer lock.
     std::condition_variable_any sendersWaiting;
     bool taskPausing = false;
-    // Readable when senders need the task while it waits on the connection.
-    int taskWake = -1;
+    // Raised when senders need the task while it waits on the connection.
+    std::unique_ptr<csp_WakeSignal> taskWake;
     // Recursive: a kill handler raised inside Poll may send a direct message.
     // Every call under it is bounded by the network time limit.
     std::recursive_mutex transportLock;
@@ -222,6 +234,9 @@ private:
     std::vector<std::string> told;
     std::string deliveryTold;
     bool taskRunning = false;
+    // No task that is starting the transport, or a transport connected: a
+    // direct send reads this alone.
+    std::atomic<bool> directAtOnce{true};
 };
 
 template <>

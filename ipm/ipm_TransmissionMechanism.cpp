@@ -8,7 +8,13 @@ void ipm_TransmissionMechanism::TransmitSeveral(const std::vector<std::string_vi
     for (std::string_view document : documents) Transmit(cow_String(document));
 }
 
-bool ipm_TransmissionMechanism::AwaitRequests(int) { return true; }
+std::string_view ipm_TransmissionMechanism::EncodeInto(std::string& storage, const char* type, const char* format,
+                                                      int* integers, double* doubles, char** texts, bool started) {
+    storage = Encode(type, format, integers, doubles, texts, started).view();
+    return storage;
+}
+
+bool ipm_TransmissionMechanism::AwaitRequests(const csp_WakeSignal&) { return true; }
 
 long long ipm_TransmissionMechanism::Finish(std::chrono::milliseconds) {
     Close();

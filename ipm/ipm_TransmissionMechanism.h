@@ -1,11 +1,14 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "foundation/cow_String.h"
 #include "foundation/ipm_export.h"
+
+class csp_WakeSignal;
 
 // The transport behind the transmitter. The host constructs a concrete one and
 // hands it to ipm_MessageTransmit::SetMechanism, which owns it from then on.
@@ -22,6 +25,11 @@ public:
     // The message document; works whether or not Initialize has run.
     virtual cow_String Encode(const char* type, const char* format, int* integers, double* doubles, char** texts,
                               bool started) = 0;
+    // Encode into `storage`, which it may grow but never shrinks, so a
+    // caller that keeps it allocates nothing per message; the view is valid
+    // until `storage` changes. By default a copy of Encode's document.
+    virtual std::string_view EncodeInto(std::string& storage, const char* type, const char* format, int* integers,
+                                        double* doubles, char** texts, bool started);
     // Ends the conversation in the transport's own orderly way; only the host calls it.
     virtual void Close() = 0;
     // Sends one complete document; transport failures are thrown.
@@ -29,10 +37,9 @@ public:
     // Waits briefly for requests from the listener and acts on them.
     virtual void Poll() = 0;
     // Waits as Poll would, without acting, so that the host can wait outside
-    // its transport lock, and no longer once `wake` (a descriptor) is
-    // readable; false when Poll has nothing to act on. By default true at
+    // its transport lock, and no longer once `wake` is raised; false when Poll has nothing to act on. By default true at
     // once: Poll waits itself.
-    virtual bool AwaitRequests(int wake);
+    virtual bool AwaitRequests(const csp_WakeSignal& wake);
     // Sends several documents, oldest first, in as few writes as the
     // transport allows; by default one Transmit each.
     virtual void TransmitSeveral(const std::vector<std::string_view>& documents);

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <shared_mutex>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "foundation/eli_killsig.h"
 #include "foundation/utl_CommandLine.h"
@@ -75,6 +79,14 @@ public:
         // The library only reads the values.
         send(type, format, const_cast<int*>(ints), const_cast<double*>(doubles), const_cast<char**>(texts));
         return ipm_LastFailure::Text().empty() ? IPM_OK : IPM_FAILED;
+    }
+
+    // Runs `action` on the running messaging under the shared lock.
+    template <class Action>
+    int WithMessaging(Action action) {
+        std::shared_lock lock(lifeCycle);
+        if (!messaging) return IPM_NOT_STARTED;
+        return action(*messaging);
     }
 
 private:
@@ -157,6 +169,58 @@ const char* ipm_resultText(int result) {
         case IPM_FAILED: return "the messaging library failed";
         default: return "unknown result";
     }
+}
+
+int ipm_offerRequests(int count, const char* const* names, const char* const* labels) {
+    if (count < 0 || (count > 0 && (!names || !labels))) return IPM_BAD_ARGUMENT;
+    return guarded([&] {
+        std::vector<std::pair<std::string, std::string>> offers;
+        for (int i = 0; i < count; ++i) {
+            if (!names[i] || !labels[i]) return static_cast<int>(IPM_BAD_ARGUMENT);
+            offers.emplace_back(names[i], labels[i]);
+        }
+        return messagingRun().WithMessaging([&](ipm_Messaging& messaging) {
+            try {
+                messaging.OfferRequests(offers);
+            } catch (const std::invalid_argument& failure) {
+                ipm_LastFailure::Set(failure.what());
+                return IPM_BAD_ARGUMENT;
+            }
+            return IPM_OK;
+        });
+    });
+}
+
+int ipm_takeRequest(int* id, char* name, int nameSize, char* value, int valueSize) {
+    if (!id || !name || !value || nameSize < IPM_REQUEST_NAME_SIZE || valueSize < IPM_REQUEST_VALUE_SIZE)
+        return IPM_BAD_ARGUMENT;
+    *id = 0;
+    name[0] = value[0] = '\0';
+    return guarded([&] {
+        return messagingRun().WithMessaging([&](ipm_Messaging& messaging) {
+            if (const std::optional<ipm_Request> request = messaging.TakeRequest()) {
+                *id = request->id;
+                std::memcpy(name, request->name.c_str(), request->name.size() + 1);
+                std::memcpy(value, request->value.c_str(), request->value.size() + 1);
+            }
+            return IPM_OK;
+        });
+    });
+}
+
+int ipm_answerRequest(int id, int outcome, const char* text) {
+    if (outcome < IPM_REQUEST_DONE || outcome > IPM_REQUEST_FAILED) return IPM_BAD_ARGUMENT;
+    return guarded([&] {
+        return messagingRun().WithMessaging([&](ipm_Messaging& messaging) {
+            try {
+                messaging.AnswerRequest(id, static_cast<ipm_Request::Outcome>(outcome), text ? text : "");
+            } catch (const std::invalid_argument& failure) {
+                ipm_LastFailure::Set(failure.what());
+                return IPM_BAD_ARGUMENT;
+            }
+            return IPM_OK;
+        });
+    });
 }
 
 const char* ipm_lastFailure(void) { return ipm_LastFailure::Text().c_str(); }

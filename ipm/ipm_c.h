@@ -51,7 +51,8 @@ enum ipm_Status {
 IPM_EXPORT int ipm_start(const char* transport, int argc, const char* const* argv);
 
 /* Asks the message task to end, waits until it has sent everything buffered
-   so far, and stops the library. Call it before the process ends, or buffered
+   so far and then the job's last message, "JobEnded", which tells the
+   listener that the job ended in order, and stops the library. Call it before the process ends, or buffered
    messages are not sent (they are in the log all the same). Delivery gets
    10 s; when the task has not ended within 10 s plus three network time
    limits (42 s by default) the result is IPM_FAILED and the job goes on.
@@ -84,6 +85,35 @@ IPM_EXPORT const char* ipm_resultText(int result);
    (may be null) receives, NUL-terminated and cut to `size` bytes, why
    delivery is not connected (empty when it is). */
 IPM_EXPORT int ipm_status(char* reason, int size);
+
+/* Requests from the listener beside Kill: the job offers the requests it
+   understands, takes the next pending one at a safe point of its own and
+   answers it. A job that offers nothing receives none. */
+
+/* How a job answers a request (ipm_answerRequest). */
+enum ipm_Outcome { IPM_REQUEST_DONE = 0, IPM_REQUEST_REFUSED = 1, IPM_REQUEST_FAILED = 2 };
+
+/* Room for any request name and any value, with their NUL. */
+#define IPM_REQUEST_NAME_SIZE 33
+#define IPM_REQUEST_VALUE_SIZE 257
+
+/* Offers `count` requests (at most 16) to the listener, replacing an earlier
+   offer; 0 withdraws it. names[i] is a lowercase letter followed by up to 31
+   of a-z, 0-9, "_" and "-"; labels[i], shown on the request's button, is
+   1 to 256 bytes of UTF-8 without control characters. IPM_BAD_ARGUMENT for
+   an invalid or repeated name or an invalid label. */
+IPM_EXPORT int ipm_offerRequests(int count, const char* const* names, const char* const* labels);
+
+/* Takes the oldest pending request without waiting: `*id` receives its id
+   (positive) and `name` and `value` its name and value (empty when it has
+   none), NUL-terminated; `*id` is 0 when none is pending. The sizes must be
+   at least IPM_REQUEST_NAME_SIZE and IPM_REQUEST_VALUE_SIZE. */
+IPM_EXPORT int ipm_takeRequest(int* id, char* name, int nameSize, char* value, int valueSize);
+
+/* Answers a taken request once, with an ipm_Outcome and a text for the
+   listener (may be null; cut to 1024 bytes). IPM_BAD_ARGUMENT for an id not
+   taken or already answered, or an unknown outcome. */
+IPM_EXPORT int ipm_answerRequest(int id, int outcome, const char* text);
 
 /* What the last IPM_FAILED on the calling thread was about; empty when none.
    Valid until the thread's next call of these functions. */

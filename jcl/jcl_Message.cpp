@@ -18,6 +18,7 @@ jcl_Message::jcl_Message(const jcl_Node& node) {
             errorCode = LeadingInteger(AttributeOf(child, "code"));
         } else if (child.tagName == "x") {
             AppendXNode(child);
+            xElements.Append(child);
         }
     }
 }

@@ -3,8 +3,7 @@
 #include "foundation/cow_String.h"
 #include "foundation/ipm_export.h"
 #include "jcl/jcl_Entity.h"
-
-class jcl_Node;
+#include "jcl/jcl_Node.h"
 
 // A message stanza. Its payload travels in the extension element "x" of the
 // report namespace, unescaped: a job's document appears there as elements.
@@ -34,6 +33,9 @@ public:
     // Outgoing: the text inside the extension element. Incoming: every
     // received extension element in serialised form, one after the other.
     cow_String x;
+    // Incoming: the received extension elements themselves, their attribute
+    // values unescaped.
+    cow_1DArrayList<jcl_Node> xElements;
     int errorCode = 0;
 
 private:

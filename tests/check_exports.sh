@@ -6,7 +6,7 @@
 set -euo pipefail
 
 PLAIN_NAMES=(ipm_sendMessage ipm_sendMessageDirect ipm_start ipm_stop ipm_killRequested ipm_send ipm_sendDirect
-  ipm_countFormatValues ipm_resultText ipm_lastFailure)
+  ipm_countFormatValues ipm_resultText ipm_lastFailure ipm_offerRequests ipm_takeRequest ipm_answerRequest)
 # One member or more of each exported class and module.
 REQUIRED=('^(ipm|jcl|csp)_(initialize|finalize)\(int&\)$' '^thr_GlobalSingleton<ipm_MessageTransmit>::Instance\(\)$'
   '^ipm_MessageTransmit::Encode\(char const\*, char const\*, int\*, double\*, char\*\*, bool\) const$'
@@ -15,9 +15,9 @@ REQUIRED=('^(ipm|jcl|csp)_(initialize|finalize)\(int&\)$' '^thr_GlobalSingleton<
   '^jcl_Node::Traverse\(cow_1DArrayList<int> const&\)$' '^jcl_Message::SetX\(cow_String const&\)$'
   '^jcl_Presence::jcl_Presence\(jcl_Node const&\)$' '^jcl_Connection::Receive\(int\)$' '^jcl_Stream::Process\(\)$'
   '^csp_IpAddress::csp_IpAddress\(cow_String const&\)$' '^csp_SocketAddress::isDefined\(\) const$'
-  '^csp_TcpSocket::acceptConnection\(\) const$' '^csp_Socket::disconnect\(\)$' '^typeinfo for csp_NetworkException$'
+  '^csp_TcpAcceptor::acceptConnection\(csp_SocketAddress&, ' '^csp_Socket::disconnect\(\)$' '^typeinfo for csp_NetworkException$'
   '^csp_ConnectableSocket::write\(void const\*, int\)$')
-FORBIDDEN=('ipm_MessageDocument' 'ipm_MessageTransmit::DestroyInstance' 'omni_UseCount' '\(anonymous namespace\)' 'jcl_IQ'
+FORBIDDEN=('ipm_MessageDocument' 'ipm_RequestDesk' 'ipm_RequestLines' 'ipm_MessageTransmit::DestroyInstance' 'omni_UseCount' '\(anonymous namespace\)' 'jcl_IQ'
   'csp_SocketLayer' 'csp_LocalHostCache' 'csp_Host' 'csp_Socket::(bind|reset|name|setOption|getOption)\('
   'jcl_Stream::(On[A-Z]|IsBuilt|FinishStanza)')
 

@@ -1,4 +1,3 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,16 +1,20 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
+#include "csp/csp_TcpAcceptor.h"
 #include "csp/csp_TcpSocket.h"
 #include "foundation/utl_system.h"
 #include "support/NetworkChecks.h"
+#include "support/SocketConversation.h"
 
 namespace {
-csp_IpAddress loopback() { return csp_IpAddress(0x7f000001u); }
-
 std::string readExactly(csp_ConnectableSocket& socket, int count) {
     std::string received;
     char buffer[256];
@@ -21,18 +25,6 @@ std::string readExactly(csp_ConnectableSocket& socket, int count) {
     }
     return received;
 }
-
-// A client connected to a loopback listener, and the accepted end.
-struct Conversation {
-    csp_TcpSocket listener{csp_SocketAddress(loopback(), 0)};
-    int listening = listener.listen(8);
-    csp_TcpSocket client = [this] {
-        csp_TcpSocket socket(csp_TcpSocket::NoBinding);
-        socket.connectTo(listener.name());
-        return socket;
-    }();
-    csp_TcpSocket server = listener.acceptConnection();
-};
 
 // Resets the connection instead of closing it in order.
 void resetConnection(csp_TcpSocket& socket) {
@@ -47,10 +39,11 @@ TEST(CspTcpSocket, CarriesBytesBothWaysAndPrintsItsConnection) {
     EXPECT_EQ(readExactly(talk.server, 5), "hello");
     EXPECT_EQ(Printed(talk.client), "ConnectableSocket( " + std::to_string(talk.client.getDescriptor()) +
                                         ", SocketAddress( IpAddress( 127.0.0.1 ), port " +
-                                        std::to_string(talk.listener.name().getPort()) + " ) )");
-    for (const csp_TcpSocket* socket : {&talk.listener, &talk.client, &talk.server})
-        EXPECT_TRUE(::fcntl(socket->getDescriptor(), F_GETFD) & FD_CLOEXEC);
+                                        std::to_string(talk.listener.localAddress().getPort()) + " ) )");
+    for (const int descriptor : {talk.listener.getDescriptor(), talk.client.getDescriptor(), talk.server.getDescriptor()})
+        EXPECT_TRUE(::fcntl(descriptor, F_GETFD) & FD_CLOEXEC);
     EXPECT_FALSE(::fcntl(talk.client.getDescriptor(), F_GETFL) & O_NONBLOCK);
+    EXPECT_FALSE(::fcntl(talk.server.getDescriptor(), F_GETFL) & O_NONBLOCK);
 }
 
 TEST(CspTcpSocket, EndOfStreamIsCountedOnceAndRaisesOnlyWhenAsked) {
@@ -81,9 +74,9 @@ TEST(CspTcpSocket, AFailedReadStopsTrafficUntilTheNextConnect) {
     EXPECT_EQ(talk.client.read(buffer, sizeof buffer), -1);
 
     talk.client.reset();
-    talk.client.connectTo(talk.listener.name());
+    talk.client.connectTo(talk.listener.localAddress());
     EXPECT_TRUE(talk.client.throwsAtEndOfFile());
-    csp_TcpSocket again = talk.listener.acceptConnection();
+    csp_TcpSocket again = accepted(talk.listener);
     EXPECT_EQ(talk.client.write("back", 4), 4);
     EXPECT_EQ(readExactly(again, 4), "back");
     const csp_SocketAddress closedPort = csp_TcpSocket(csp_SocketAddress(loopback(), 0)).name();
@@ -103,6 +96,52 @@ TEST(CspTcpSocket, WritingToAPeerThatWentAwayRaisesAndDoesNotKillTheProcess) {
         }
         EXPECT_EQ(raised, "write_failed 5:socket_error") << (reset ? "reset" : "closed");
     }
+}
+
+// The calls a loop over many sockets makes: none waits, none raises, and
+// each failure reaches the caller in words.
+TEST(CspTcpAcceptor, NothingWaitsAndEveryFailureIsToldToTheCaller) {
+    Conversation talk;
+    csp_SocketAddress peer(0);
+    std::string failure = "stale";
+    EXPECT_FALSE(talk.listener.acceptConnection(peer, failure));
+    EXPECT_EQ(failure, "");
+    const csp_SocketAddress bound = talk.listener.localAddress();
+    EXPECT_EQ(RaisedBy([&] { csp_TcpAcceptor second(bound); }),
+              "system_call_failure cannot bind to " + bound.hostAndPort() + ": Address already in use");
+
+    char buffer[8];
+    EXPECT_EQ(talk.server.readAvailable(buffer, sizeof buffer, failure), -1);
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(talk.client.writeAvailable("ping", 4, failure), 4);
+    EXPECT_EQ(readExactly(talk.server, 4), "ping");
+    resetConnection(talk.client);
+    // The reset arrives in a moment.
+    for (int attempt = 0; attempt < 500 && talk.server.readAvailable(buffer, sizeof buffer, failure) < 0 &&
+                          failure.empty();
+         ++attempt)
+        utl_sleep(5);
+    EXPECT_EQ(failure, "Connection reset by peer");
+    EXPECT_FALSE(talk.server.isGood());
+
+    // Out of descriptors: the waiting connection stays, and the words say
+    // how many descriptors the process may hold.
+    csp_TcpSocket waiting(csp_TcpSocket::NoBinding);
+    waiting.connectTo(bound);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int lowestFree = ::dup(0);
+    ::close(lowestFree);
+    rlimit full = saved;
+    full.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &full), 0);
+    const bool taken = talk.listener.acceptConnection(peer, failure).has_value();
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_FALSE(taken);
+    EXPECT_EQ(failure, "Too many open files (at most " + std::to_string(lowestFree) + " open descriptors)");
+    std::optional<csp_TcpSocket> later = talk.listener.acceptConnection(peer, failure, 10000);
+    ASSERT_TRUE(later);
+    EXPECT_EQ(peer.hostAndPort(), waiting.name().hostAndPort());
 }
 
 TEST(CspNetworkErrors, FailingCallsRaiseTheKindBeforeTheTextFromTheirClassFiles) {

@@ -24,12 +24,19 @@ struct Values {
 const ipm_MessageDocument& direct = ipm_MessageDocument::direct;
 const ipm_MessageDocument& jabber = ipm_MessageDocument::jabber;
 
+// Every document is also built into storage that held longer ones before,
+// as a sending thread keeps it, and must come out the same.
 std::string build(const ipm_MessageDocument& variant, const char* type, const char* format, const Values& values = {},
                   bool started = false, const char* job = "beam") {
-    return std::string(variant
-                           .Build(type, format, values.integers.data(), values.doubles.data(), values.texts.data(),
-                                  started, cow_String(job))
-                           .view());
+    static std::string kept(4096, '#');
+    const std::string into(variant.BuildInto(kept, type, format, values.integers.data(), values.doubles.data(),
+                                             values.texts.data(), started, cow_String(job)));
+    std::string built(variant
+                          .Build(type, format, values.integers.data(), values.doubles.data(), values.texts.data(),
+                                 started, cow_String(job))
+                          .view());
+    EXPECT_EQ(into, built);
+    return built;
 }
 
 std::string context(const std::string& phase, const std::string& job = "beam") {
@@ -101,8 +108,14 @@ TEST_F(DocumentTest, ADocumentTooLargeForAStringIsRefusedBeforeAnythingIsWritten
     for (size_t i = 0; i < fields; ++i) format += " heading=%s";
     const std::vector<const char*> texts(fields + 1, ampersands.c_str());
     transmitter().SetCurrentPhase("Kept");
-    for (const ipm_MessageDocument* variant : {&direct, &jabber})
+    std::string storage;
+    for (const ipm_MessageDocument* variant : {&direct, &jabber}) {
         EXPECT_THROW(build(*variant, "M", format.c_str(), {{}, {}, texts}), std::length_error);
+        EXPECT_THROW(variant->BuildInto(storage, "M", format.c_str(), nullptr, nullptr, texts.data(), false,
+                                        cow_String("beam")),
+                     std::length_error);
+    }
+    EXPECT_TRUE(storage.empty());
     EXPECT_EQ(transmitter().CurrentPhase(), "Kept");
 
     // The C interface turns the refusal into a result and a reason.
@@ -143,6 +156,27 @@ TEST_F(DocumentTest, PhaseStandsUntilAPhaseFieldReplacesIt) {
     // The last phase field of a message wins; both variants share the phase.
     build(direct, "M", "phase=%e status=%e phase=%E", {{}, {}, {"A", "Busy", "B"}});
     EXPECT_EQ(build(jabber, "M", ""), one("", "B"));
+}
+
+// The texts agree in their length and in every byte but three in the
+// middle, and there are more of them than the table of phases keeps.
+TEST_F(DocumentTest, EveryPhaseSetIsTheOneReadBack) {
+    const auto phase = [](int i) {
+        std::string text(40, 'p');
+        text[9] = static_cast<char>('a' + i % 26);
+        text[10] = static_cast<char>('a' + i / 26 % 26);
+        text[11] = static_cast<char>('a' + i / 676);
+        return text;
+    };
+    for (int i = 0; i < 700; ++i) {
+        transmitter().SetCurrentPhase(cow_String(phase(i)));
+        ASSERT_EQ(transmitter().CurrentPhase().view(), phase(i)) << i;
+    }
+    for (int i : {0, 511, 699, 1}) {
+        EXPECT_EQ(build(direct, "M", "phase=%e", {{}, {}, {phase(i).c_str()}}),
+                  "<M><phase type=\"symconst\">" + phase(i) + "</phase><jobName type=\"string\">beam</jobName></M>\n");
+        EXPECT_EQ(transmitter().CurrentPhase().view(), phase(i));
+    }
 }
 
 TEST_F(DocumentTest, StartMessageAddsClientHostAndHandle) {

@@ -13,6 +13,7 @@
 #include "ipm/ipm.h"
 #include "ipm/ipm_DirectMechanism.h"
 #include "ipm/ipm_MessageTransmit.h"
+#include "ipm/ipm_TransmissionMechanism.h"
 #include "support/TempDir.h"
 #include "support/TransmitterSetup.h"
 
@@ -64,6 +65,31 @@ TEST(Transmitter, CapsDropFromSendingOnlyAndTheLogHoldsEverythingWhileTheTranspo
     // Also when the job exits without shutting the library down.
     EXPECT_EXIT((startJob("beam", dir.Path()), dir.Write("sent", sendMixed(50)), std::exit(0)), testing::ExitedWithCode(0), "");
     EXPECT_EQ(dir.Read("beam.ipm"), logged + dir.Read("sent"));
+}
+
+// A host's own transport that knows only Encode: a shorter document after a
+// longer one must not carry the longer one's tail into the log.
+class EncodeOnly : public ipm_TransmissionMechanism {
+public:
+    bool Initialize() override { return false; }
+    cow_String Encode(const char* type, const char*, int* integers, double*, char**, bool) override {
+        return cow_String(std::string(static_cast<size_t>(*integers), 'x') + type + "\n");
+    }
+    void Close() override {}
+    void Transmit(const cow_String&) override {}
+    void Poll() override {}
+};
+
+TEST(Transmitter, AMechanismThatOnlyEncodesHasEveryDocumentLoggedWhole) {
+    TempDir dir;
+    RestartTransmitter({"job=beam", "message=ALL", "indir=" + dir.Path()}).SetMechanism(new EncodeOnly);
+    std::string logged;
+    for (int length : {300, 5, 0, 40}) {
+        ipm_sendMessage("Note", "", &length, nullptr, nullptr);
+        logged += std::string(static_cast<size_t>(length), 'x') + "Note\n";
+    }
+    ipm_MessageTransmit::DestroyInstance();
+    EXPECT_EQ(dir.Read("beam.ipm"), logged);
 }
 
 TEST(Transmitter, TheLogStaysInsideIndirWhateverTheJobNameAndAMissingOneIsToldOnce) {

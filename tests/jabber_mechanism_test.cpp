@@ -9,6 +9,7 @@
 #include "csp/csp_NetworkException.h"
 #include "foundation/eli_killsig.h"
 #include "foundation/utl_system.h"
+#include "ipm/impl/ipm_RequestDesk.h"
 #include "ipm/ipm_JabberMechanism.h"
 #include "support/LoopbackPeer.h"
 #include "support/TransmitterSetup.h"
@@ -221,4 +222,28 @@ TEST_F(JabberMechanismTest, ServerResetOrMalformedStreamDuringLoginPassesTheRead
         EXPECT_EQ(served.wait_for(hangBound), std::future_status::ready);
         EXPECT_NO_THROW(mechanism.reset());
     }
+}
+
+TEST_F(JabberMechanismTest, RequestElementsReachTheDeskOnlyWhenOfferedAndNeverKill) {
+    loopback::Peer connection = LogIn();
+    ipm_RequestDesk& desk = ipm_RequestDesk::Instance();
+    desk.Reset();
+    const std::string request = "<x xmlns='kelvane:msg'><request id='5' name='checkpoint' value='a &amp; &quot;b&quot;'/></x>";
+    connection.Write(messageStanza(request));
+    mechanism->Poll();
+    bool offered = false;
+    EXPECT_FALSE(desk.Take(offered)) << "a job that offers nothing takes none";
+
+    desk.Offer({"checkpoint"});
+    connection.Write(messageStanza("<x xmlns='kelvane:msg'><request id='6' name='checkpoint' value='a &amp; &quot;b&quot;'/></x>"));
+    connection.Write(messageStanza("<x xmlns='kelvane:msg'><request id='6' name='checkpoint'/></x>"));
+    mechanism->Poll();
+    mechanism->Poll();
+    const auto taken = desk.Take(offered);
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->id, 6);
+    EXPECT_EQ(taken->value, "a & \"b\"");
+    EXPECT_FALSE(desk.Take(offered)) << "the repeated id is turned away";
+    EXPECT_FALSE(eli_killsigRaised());
+    desk.Reset();
 }

@@ -152,6 +152,7 @@ TEST(JabberSecure, AStopWaitsForTheServerToTakeEveryReportAndADeadJobEnds) {
         ASSERT_TRUE(line) << n << " reports arrived; " << listener.Errors();
         EXPECT_EQ(line->rfind("burst Progress", 0), 0u) << *line;
     }
+    EXPECT_EQ(listener.OutputLine(20s).value_or("").rfind("burst JobEnded", 0), 0u) << "the orderly end, last";
 
     Job dying("dying", logs, settings);
     dying.Write(progress + "{\"sleep\":30000}\n");

@@ -31,14 +31,16 @@ std::string uniqueName(const std::string& stem) {
     return stem + std::to_string(::getpid()) + "n" + std::to_string(++counter);
 }
 
-// The listener logged in as a fresh account; `ready` once it has said so.
+// The listener logged in as a fresh account; `ready` once it has said so
+// (after the TCP port's line when it listens there too).
 class Listener : public ChildProcess {
 public:
     explicit Listener(std::vector<std::string> options = {}, const std::string& user = uniqueName("mon"),
                       const std::string& resource = uniqueName("desk"), const std::string& server = domain)
         : ChildProcess(arguments(user + "@" + server + "/" + resource, options)), user(user), resource(resource) {
-        const std::optional<std::string> first = OutputLine(loginBound);
-        ready = first == "listening on " + user + "@" + server + "/" + resource;
+        std::optional<std::string> line = OutputLine(loginBound);
+        if (line && line->starts_with("listening on 127.0.0.1:")) line = OutputLine(loginBound);
+        ready = line == "listening on " + user + "@" + server + "/" + resource;
     }
 
     std::string user;
@@ -96,8 +98,10 @@ TEST(JabberTools, ReportsArriveInOrderAndKillAfterEndsTheJobWithStatus3) {
     EXPECT_EQ(lines[2]["fields"][0]["value"], 2);
 }
 
+// With the TCP port open too: one loop serves both, and "kill" typed for a
+// Jabber job reaches it.
 TEST(JabberTools, TheListenerOutlivesJobsThatLeaveOrVanishAndKillsOnRequest) {
-    Listener listener;
+    Listener listener({"--port", "0"});
     ASSERT_TRUE(listener.ready);
     TempDir logs;
     const std::string leaving = uniqueName("leaving");
@@ -107,6 +111,7 @@ TEST(JabberTools, TheListenerOutlivesJobsThatLeaveOrVanishAndKillsOnRequest) {
     first.Write("{\"close\":true}\n");
     first.CloseInput();
     EXPECT_EQ(first.Wait(40s), 0) << first.Errors();
+    expectLine(listener, leaving + " JobEnded ");
 
     const std::string staying = uniqueName("staying");
     Job third(listener, staying, logs);
@@ -143,6 +148,43 @@ TEST(JabberTools, TheListenerSaysWhyTheServerWillNotHaveIt) {
     EXPECT_TRUE(replacement.ready);
     EXPECT_EQ(owner.Wait(), 1);
     EXPECT_NE(owner.Errors().find("conflict"), std::string::npos) << owner.Errors();
+}
+
+// The same requests as over the direct transport, through the server: one
+// answered, one refused, one left; a job that offers none gets none; Kill
+// still ends a job that takes requests.
+TEST(JabberTools, OfferedRequestsAreAnsweredRefusedOrLeftAndKillStillKills) {
+    Listener listener({"--answer-time", "1"});
+    ASSERT_TRUE(listener.ready);
+    TempDir logs;
+    const std::string name = uniqueName("steered");
+    Job job(listener, name, logs);
+    job.Write(R"({"offer":{"checkpoint":"Write a restart file now","stop":"Stop"}})" "\n"
+              R"({"answer":"done","text":"written"})" "\n" R"({"answer":"refused","text":"busy"})" "\n"
+              R"({"answer":"none"})" "\n{\"sleep\":30000}\n");
+    expectLine(listener, name + " RequestsOffered checkpoint=\"Write a restart file now\" stop=Stop ");
+    listener.Write("request " + name + " checkpoint now\n");
+    EXPECT_TRUE(job.OutputLine(20s).value_or("").ends_with(" checkpoint now"));
+    expectLine(listener, name + " RequestAnswered id=");
+    listener.Write("request " + name + " resize\nrequest " + name + " stop\nrequest " + name + " checkpoint\n");
+    expectLine(listener, name + " RequestAnswered id=");
+
+    const std::string old = uniqueName("old");
+    Job oldStyle(listener, old, logs);
+    oldStyle.Write(progress(1));
+    expectLine(listener, old + " Progress step=1 ");
+    listener.Write("request " + old + " checkpoint\nkill " + name + "\n");
+    EXPECT_EQ(job.Wait(40s), 3) << job.Errors();
+    oldStyle.Write(progress(2));
+    oldStyle.CloseInput();
+    EXPECT_EQ(oldStyle.Wait(40s), 0) << oldStyle.Errors();
+    expectLine(listener, old + " Progress step=2 ");
+
+    listener.Signal(SIGTERM);
+    EXPECT_EQ(listener.Wait(), 0) << listener.Errors();
+    for (const std::string& said : {"job " + name + " has not offered the request resize",
+                                    "job " + old + " has not offered the request checkpoint"})
+        EXPECT_NE(listener.Errors().find(said), std::string::npos) << said << " in " << listener.Errors();
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "tools/listen/ingest/ipm_HeldBytesBound.h"
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/ipm_MessagePrinter.h"
+#include "tools/listen/store/ipm_JobRecord.h"
 #include "tools/listen/store/ipm_MessageRecord.h"
 
 namespace {
@@ -31,11 +32,12 @@ TEST(ListenOptions, EveryOptionAndTheRefusals) {
               "0.0.0.0:8080 ipm-listen.db");
     EXPECT_FALSE(ipm_ListenOptions::Parse({"--jabber", "mon@localhost/desk"}).direct);
     EXPECT_EQ(ipm_ListenOptions::Parse({}).database, "") << "no history unless asked for";
+    EXPECT_EQ(ipm_ListenOptions::Parse({"--silent-after", "5"}).silentAfter, std::chrono::seconds(5));
 
     for (const Texts& arguments : std::vector<Texts>{
              {"--port", "12ab"}, {"--bind", "localhost"}, {"--raw", "--json"}, {"--kill-after", "0"}, {"8080"},
              {"--jabber", "m<n@localhost/desk"}, {"--jabber", "mon@localhost/de\nsk"}, {"--http", "localhost:80"},
-             {"--token", "a b"}, {"--token", "t"}, {"--import", "a.ipm", "--http", "0"}, {"--job", "x"}})
+             {"--token", "a b"}, {"--token", "t"}, {"--import", "a.ipm", "--http", "0"}, {"--job", "x"}, {"--silent-after", "0"}})
         EXPECT_THROW(ipm_ListenOptions::Parse(arguments), std::invalid_argument) << arguments[0];
 
     // Secrets on the command line are seen by every user: a warning each; the environment is quiet.
@@ -98,6 +100,51 @@ TEST(ListenRecord, FieldsAsTypedJsonOnceEachWhateverTheirNumber) {
     constexpr int many = 120000;
     for (int i = 0; i < many; ++i) message.fields.push_back({std::to_string(i % (many / 2)), "integer", "1"});
     EXPECT_EQ(nlohmann::json::parse(ipm_MessageRecord::From(message).fields).size(), static_cast<std::size_t>(many / 2));
+}
+
+// A job's state from what it sent: silence by its own pace, its progress,
+// and how it ended.
+TEST(ListenRecord, AJobsStateFollowsWhatItSent) {
+    const auto message = [](const std::string& type, std::vector<ipm_DocumentReader::Field> fields = {}) {
+        return ipm_DocumentReader::Message{type, std::move(fields)};
+    };
+    ipm_JobRecord job;
+    job.started = 1000;
+    EXPECT_FALSE(job.FallenSilent(60999, 60000));
+    EXPECT_TRUE(job.FallenSilent(61000, 60000)) << "no message at all for the floor";
+    // Every 10 s, one 40 s gap among them: the median holds, silent after 100 s.
+    for (const std::int64_t at : {0, 10000, 20000, 60000, 70000, 80000}) job.Count(message("P"), at);
+    EXPECT_FALSE(job.FallenSilent(179999, 60000));
+    EXPECT_TRUE(job.FallenSilent(180000, 60000));
+    EXPECT_TRUE(job.FallenSilent(180000, 1000)) << "however low the floor";
+    job.state = "silent";
+    EXPECT_TRUE(job.NeedsLook());
+    job.Count(message("P", {{"step", "integer", "3"}, {"steps", "integer", "12"}}), 90000);
+    EXPECT_EQ(job.state, "running") << "with its next message";
+    EXPECT_EQ(job.progress, 0.25);
+    job.Count(message("P", {{"fraction", "float", "0.5"}, {"step", "integer", "1"}, {"steps", "integer", "0"}}), 91000);
+    EXPECT_EQ(job.progress, 0.5) << "fraction first";
+    job.Count(message("P", {{"fraction", "float", "1.5"}}), 92000);
+    EXPECT_EQ(job.progress, 0.5) << "beyond the end tells nothing";
+
+    const auto ended = [&](const std::vector<ipm_DocumentReader::Message>& last, const std::string& stop = "") {
+        ipm_JobRecord record;
+        record.stopOutcome = stop;
+        for (const auto& sent : last) record.Count(sent, 1);
+        record.End(2);
+        return record.state;
+    };
+    const auto answered = [&](const std::string& name, const std::string& outcome) {
+        return message("RequestAnswered", {{"id", "integer", "1"}, {"name", "string", name},
+                                           {"outcome", "string", outcome}, {"text", "string", ""}});
+    };
+    EXPECT_EQ(ended({message("P")}), "crashed");
+    EXPECT_EQ(ended({message("P"), message("JobEnded")}), "finished");
+    EXPECT_EQ(ended({answered("stop", "done"), message("JobEnded")}), "stopped");
+    EXPECT_EQ(ended({answered("stop", "done"), answered("stop", "refused"), message("JobEnded")}), "finished");
+    EXPECT_EQ(ended({answered("checkpoint", "done"), message("JobEnded")}), "finished");
+    EXPECT_EQ(ended({message("P")}, "sent"), "killed");
+    EXPECT_EQ(ended({message("JobEnded")}, "sent"), "killed");
 }
 
 const std::string progress =

@@ -14,16 +14,20 @@
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/HistoryDatabase.h"
 #include "support/LoopbackPeer.h"
+#include "support/MonitorApi.h"
 #include "support/TempDir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
+using namespace monitor_api;
 
 const std::string started =
     "<Started><jobName type=\"string\">beam</jobName><clientHost type=\"string\">node1</clientHost>"
@@ -58,36 +62,6 @@ public:
 
 // A job's connection to the listener.
 loopback::Peer job(int port) { return loopback::Peer(loopback::Connect(port)); }
-
-// The monitor's answer to a GET with `headers`: status and body; 0 when none comes.
-std::pair<int, std::string> fetch(const Listener& listener, const std::string& path, const httplib::Headers& headers) {
-    httplib::Client client("127.0.0.1", listener.monitor);
-    client.set_read_timeout(60s);
-    const auto answer = client.Get(path.c_str(), headers);
-    return answer ? std::pair{answer->status, answer->body} : std::pair{0, std::string()};
-}
-
-Json get(const Listener& listener, const std::string& path) {
-    const auto [status, body] = fetch(listener, path, {{"X-IPM-Token", listener.token}});
-    return status == 200 ? Json::parse(body) : Json();
-}
-
-int stop(const Listener& listener, int id, const std::string& token) {
-    httplib::Client client("127.0.0.1", listener.monitor);
-    client.set_read_timeout(60s);
-    const auto answer = client.Post(("/api/jobs/" + std::to_string(id) + "/stop").c_str(), {{"X-IPM-Token", token}},
-                                    "", "text/plain");
-    return answer ? answer->status : 0;
-}
-
-// The job's row once `holds` is true of it; null when it does not come to that in time.
-Json rowWhen(const Listener& listener, int id, const std::function<bool(const Json&)>& holds) {
-    for (int i = 0; i < 300; ++i, std::this_thread::sleep_for(100ms)) {
-        for (const Json& row : Json(get(listener, "/api/jobs")["jobs"]))
-            if (row["id"] == id && holds(row)) return row;
-    }
-    return nullptr;
-}
 
 Json messagesOf(const Listener& listener, int id) {
     Json messages = get(listener, "/api/jobs/" + std::to_string(id) + "/messages")["messages"];
@@ -163,7 +137,8 @@ TEST(ListenMonitor, HistoryOutlivesTheListenerAndAnImportMatchesLiveReception) {
         loopback::Peer beam = job(listener.port);
         beam.Write("beam" + started + progress);
         beam.Close();
-        ASSERT_EQ(rowWhen(listener, 1, [](const Json& row) { return row["state"] == "stopped"; })["messages"], 2);
+        ASSERT_EQ(rowWhen(listener, 1, [](const Json& row) { return row["state"] == "crashed"; })["messages"], 2)
+            << "gone without its end";
         loopback::Peer running = job(listener.port);
         running.Write("running" + progress);
         ASSERT_NE(rowWhen(listener, 2, [](const Json& row) { return row["messages"] == 1; }), nullptr);
@@ -179,8 +154,8 @@ TEST(ListenMonitor, HistoryOutlivesTheListenerAndAnImportMatchesLiveReception) {
     ASSERT_EQ(jobs.size(), 3u);
     EXPECT_EQ((Json{jobs[0]["host"], jobs[0]["handle"], jobs[0]["phase"], jobs[0]["step"]}),
               Json::parse(R"(["node1", "77", "Analysis", 3])"));
-    EXPECT_EQ(jobs[1]["state"], "gone") << "running when its listener ended";
-    EXPECT_EQ((Json{jobs[2]["name"], jobs[2]["transport"], jobs[2]["state"]}), Json::parse(R"(["beam", "file", "stopped"])"));
+    EXPECT_EQ(jobs[1]["state"], "unreachable") << "running when its listener ended";
+    EXPECT_EQ((Json{jobs[2]["name"], jobs[2]["transport"], jobs[2]["state"]}), Json::parse(R"(["beam", "file", "crashed"])"));
     const Json live = messagesOf(restarted, 1);
     EXPECT_EQ(messagesOf(restarted, 3), live);
     EXPECT_EQ(get(restarted, "/api/jobs/1/series?field=residual&x=step")["points"], Json::parse("[[3,2.5e-06]]"));
@@ -195,8 +170,9 @@ TEST(ListenMonitor, AnImportShowsInARunningListenerAndWhatIsNotANewLogIsRefused)
     };
     dir.Write("notes.txt", "not a log\n");
     dir.Write("empty.ipm", "");
-    dir.Write("beam.ipm", started + progress);
-    dir.Write("copy.ipm", started + progress);
+    const std::string ended = "<JobEnded></JobEnded>\n";
+    dir.Write("beam.ipm", started + progress + ended);
+    dir.Write("copy.ipm", started + progress + ended);
     EXPECT_NE(import("notes.txt", dir.File("fresh.db")), 0);
     EXPECT_FALSE(dir.Exists("fresh.db")) << "a refused import leaves no history behind";
 
@@ -207,9 +183,9 @@ TEST(ListenMonitor, AnImportShowsInARunningListenerAndWhatIsNotANewLogIsRefused)
     EXPECT_EQ(import("beam.ipm", database), 0);
     EXPECT_NE(import("beam.ipm", database), 0) << "the same log twice";
     EXPECT_NE(import("copy.ipm", database), 0) << "the same log under another name";
-    const Json row = rowWhen(listener, 1, [](const Json& row) { return row["state"] == "stopped"; });
-    ASSERT_NE(row, nullptr) << "the import shows while the listener runs";
-    EXPECT_EQ((Json{row["transport"], row["messages"]}), Json::parse(R"(["file", 2])"));
+    const Json row = rowWhen(listener, 1, [](const Json& row) { return row["state"] == "finished"; });
+    ASSERT_NE(row, nullptr) << "the import shows while the listener runs, ended in order";
+    EXPECT_EQ((Json{row["transport"], row["messages"]}), Json::parse(R"(["file", 3])"));
     EXPECT_EQ(get(listener, "/api/jobs")["jobs"].size(), 1u) << "a refused import made a job";
     EXPECT_EQ(get(listener, "/api/jobs/1/series?field=residual&x=%23")["points"], Json::parse("[[2,2.5e-06]]"))
         << "charted against the message number";
@@ -353,24 +329,6 @@ TEST(ListenMonitor, SlowPeersNeitherHoldTheMonitorNorDelayItsEnd) {
     trickle.join();
 }
 
-// The history as another process sees it.
-class Database {
-public:
-    explicit Database(const std::string& file) { sqlite3_open(file.c_str(), &database); }
-    ~Database() { sqlite3_close(database); }
-    void Execute(const std::string& sql) { sqlite3_exec(database, sql.c_str(), nullptr, nullptr, nullptr); }
-    long long Count(const std::string& where) {
-        sqlite3_stmt* statement = nullptr;
-        sqlite3_prepare_v2(database, ("SELECT count(*) FROM " + where).c_str(), -1, &statement, nullptr);
-        const long long count = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
-        sqlite3_finalize(statement);
-        return count;
-    }
-
-private:
-    sqlite3* database = nullptr;
-};
-
 std::string progressWith(int step, double residual) {
     return "<Progress><step type=\"integer\">" + std::to_string(step) + "</step><residual type=\"float\">" +
            std::to_string(residual) + "</residual></Progress>\n";
@@ -379,7 +337,7 @@ std::string progressWith(int step, double residual) {
 TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMessagesGo) {
     TempDir dir;
     const std::string database = dir.File("history.db");
-    Database(database).Execute(
+    HistoryDatabase(database).Execute(
         "CREATE TABLE messages(id INTEGER PRIMARY KEY, job INTEGER NOT NULL, time INTEGER NOT NULL,"
         " type TEXT NOT NULL, fields TEXT NOT NULL, types TEXT NOT NULL);"
         "INSERT INTO messages(job, time, type, fields, types) VALUES(99, 0, 'Old', '{}', '{}');");
@@ -398,18 +356,27 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     Listener second({"--db", database});
     job(second.port).Write("other" + progress + progress + progress);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(second.Line(), "other " + progressLine);
+    // The live stream gives a message as it arrives, with the id it is stored under.
+    loopback::Peer events = job(listener.monitor);
+    events.Write("GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(listener.monitor) +
+                 "\r\nX-IPM-Token: " + listener.token + "\r\n\r\n");
+    events.ReadThrough("\r\n\r\n");
     beam.Write(progress);
+    events.ReadThrough("event: message\ndata: ");
+    const Json live = Json::parse(events.ReadThrough("\n\n"));
     beam.Close();
-    ASSERT_NE(rowWhen(listener, 1, [](const Json& row) { return row["state"] == "stopped"; }), nullptr);
+    ASSERT_NE(rowWhen(listener, 1, [](const Json& row) { return row["state"] == "crashed"; }), nullptr);
     second.Signal(SIGTERM);
     EXPECT_EQ(second.Wait(), 0) << second.Errors();
 
-    Database history(database);
+    HistoryDatabase history(database);
     EXPECT_EQ(history.Count("jobs"), 3);
     for (const auto& [id, messages] : std::vector<std::pair<int, int>>{{1, 3}, {2, 5000}, {3, 3}})
         EXPECT_EQ(history.Count("messages WHERE job = " + std::to_string(id)), messages) << "job " << id;
+    EXPECT_EQ(live["job"], 1);
+    EXPECT_EQ(history.Count("messages WHERE job = 1 AND id = " + live["message"]["id"].dump()), 1);
     EXPECT_EQ(history.Count("messages WHERE job = 99"), 0) << "older than --keep-days";
-    EXPECT_EQ(history.Count("jobs WHERE state = 'stopped' AND messages = 3"), 2);
+    EXPECT_EQ(history.Count("jobs WHERE state = 'crashed' AND messages = 3"), 2);
 
     // A long series comes bounded, its extremes kept at every zoom; paged messages newest first.
     const Json whole = get(listener, "/api/jobs/2/series?field=residual")["points"];
@@ -422,6 +389,22 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     const Json zoomed = get(listener, "/api/jobs/2/series?field=residual&x=step&from=3300&to=3399")["points"];
     EXPECT_EQ(zoomed.size(), 100u);
     EXPECT_TRUE(spike(zoomed));
+    // Against the message number or time, from the summary: the same extremes, the first and the last message.
+    const auto has = [](const Json& points, double x, double y) {
+        return std::any_of(points.begin(), points.end(), [&](const Json& p) { return p[0] == x && p[1] == y; });
+    };
+    for (const auto& [range, first, last] : std::vector<std::tuple<std::string, int, int>>{
+             {"", 1, 5000}, {"&from=2&to=4999", 2, 4999}, {"&from=17&to=4900", 17, 4900}, {"&from=3300&to=3399", 3300, 3399}}) {
+        const Json points = get(listener, "/api/jobs/2/series?field=residual&x=%23" + range)["points"];
+        EXPECT_LE(points.size(), 2000u) << range;
+        EXPECT_TRUE(has(points, 3334, 1e6)) << range;
+        EXPECT_TRUE(std::is_sorted(points.begin(), points.end(), [](auto& a, auto& b) { return a[0] < b[0]; }));
+        EXPECT_TRUE(!points.empty() && points.front()[0] == first && points.back()[0] == last) << range;
+    }
+    EXPECT_EQ(get(listener, "/api/jobs/2/series?field=residual&x=%23&from=3300&to=3399")["points"].size(), 100u);
+    EXPECT_EQ(get(listener, "/api/jobs/2/series?field=residual&x=%23&from=4990&to=5000")["points"].size(), 11u);
+    const Json byTime = get(listener, "/api/jobs/2/series?field=residual")["points"];
+    EXPECT_TRUE(spike(byTime) && byTime.size() <= 2000u);
     const Json newest = get(listener, "/api/jobs/2/messages?before=999999999&limit=2");
     ASSERT_EQ(newest["messages"].size(), 2u);
     EXPECT_EQ(newest["messages"][0]["fields"]["step"], 4999);
@@ -446,7 +429,7 @@ TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasSto
     ASSERT_NE(rowWhen(listener, 1, [](const Json& row) { return row["messages"] == 1; }), nullptr);
 
     for (int outage = 0; outage < 2; ++outage) {
-        Database locker(database);
+        HistoryDatabase locker(database);
         locker.Execute("BEGIN EXCLUSIVE");
         constexpr int sent = 24000;  // more than the queue and the batch held can keep
         std::thread sender([&] {
@@ -463,11 +446,103 @@ TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasSto
         EXPECT_EQ(count(listener, "\n"), 4 + 2 * outage) << listener.Errors();
     }
     beam.Close();
-    const Json row = rowWhen(listener, 1, [](const Json& row) { return row["state"] == "stopped"; });
-    const long long stored = Database(database).Count("messages WHERE job = 1");
+    const Json row = rowWhen(listener, 1, [](const Json& row) { return row["state"] == "crashed"; });
+    const long long stored = HistoryDatabase(database).Count("messages WHERE job = 1");
     EXPECT_LT(stored, 1 + 2 * 24000) << "more than the queue holds waited through the outage";
     EXPECT_EQ(row["messages"], stored);
-    EXPECT_EQ(Database(database).Count("jobs WHERE messages = " + std::to_string(stored)), 1);
+    EXPECT_EQ(HistoryDatabase(database).Count("jobs WHERE messages = " + std::to_string(stored)), 1);
 }
 
 }  // namespace
+
+namespace {
+
+// The monitor's answer to a request for job `id`: status and body.
+std::pair<int, Json> request(const Listener& listener, int id, const Json& body, const std::string& token) {
+    httplib::Client client("127.0.0.1", listener.monitor);
+    client.set_read_timeout(60s);
+    const auto answer = client.Post(("/api/jobs/" + std::to_string(id) + "/requests").c_str(),
+                                    {{"X-IPM-Token", token}}, body.dump(), "application/json");
+    if (!answer) return {0, nullptr};
+    return {answer->status, Json::parse(answer->body, nullptr, false)};
+}
+
+// The states of the job's requests, oldest first, joined by commas.
+std::string requestStates(const Json& row) {
+    std::string states;
+    for (const Json& sent : row["requests"]) states += (states.empty() ? "" : ",") + sent["state"].get<std::string>();
+    return states;
+}
+
+const std::string offered =
+    "<RequestsOffered><checkpoint type=\"string\">Write a restart file now</checkpoint></RequestsOffered>\n";
+
+}  // namespace
+
+TEST(ListenRequests, OfferedRequestsAreAnsweredRefusedOrLeftOthersRefusedAndKillStillKills) {
+    TempDir dir;
+    Listener listener({"--http", "0", "--token", "secret", "--db", dir.File("history.db"), "--answer-time", "1"});
+    ChildProcess beam({IPM_JOB_PATH, "job=beam", "message=ALL", "indir=" + dir.Path(), "listener_name=127.0.0.1",
+                       "direct_port=" + std::to_string(listener.port)});
+    beam.Write(R"({"offer":{"checkpoint":"Write a restart file now","stop":"Stop after this increment"}})" "\n"
+               R"({"answer":"done","text":"written to beam.rst"})" "\n" R"({"answer":"refused","text":"busy"})" "\n"
+               R"({"answer":"none"})" "\n{\"sleep\":30000}\n");
+    const Json row = rowWhen(listener, 1, [](const Json& row) { return row["offered"].size() == 2; });
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(row["offered"][1], Json({{"name", "stop"}, {"label", "Stop after this increment"}}));
+
+    EXPECT_EQ(request(listener, 1, {{"name", "checkpoint"}}, "wrong").first, 403);
+    EXPECT_EQ(request(listener, 1, {{"name", "resize"}}, "secret").first, 409) << "not offered";
+    EXPECT_EQ(request(listener, 1, {{"name", "Stop"}}, "secret").first, 400);
+    EXPECT_EQ(request(listener, 1, {{"name", "stop"}, {"value", "Kill"}}, "secret").first, 400);
+    EXPECT_EQ(request(listener, 1, {{"value", "x"}}, "secret").first, 400);
+    const auto [status, sent] = request(listener, 1, {{"name", "checkpoint"}, {"value", "a \"b\" & c"}}, "secret");
+    ASSERT_EQ(status, 200) << sent;
+    EXPECT_EQ(beam.OutputLine(), "request " + std::to_string(sent["id"].get<int>()) + " checkpoint a \"b\" & c");
+    EXPECT_NE(rowWhen(listener, 1, [](const Json& row) { return requestStates(row) == "done"; }), nullptr);
+
+    listener.Write("request beam resize\nrequest beam stop now\n");
+    EXPECT_TRUE(listener.ErrorsHold("request not sent: job beam has not offered the request resize"));
+    EXPECT_TRUE(beam.OutputLine().value_or("").ends_with(" stop now"));
+    ASSERT_EQ(request(listener, 1, {{"name", "checkpoint"}}, "secret").first, 200);
+    const Json answered =
+        rowWhen(listener, 1, [](const Json& row) { return requestStates(row) == "done,refused,no answer"; });
+    ASSERT_NE(answered, nullptr);
+    EXPECT_EQ(answered["requests"][0]["text"], "written to beam.rst");
+    EXPECT_EQ(answered["requests"][1]["text"], "busy");
+    EXPECT_EQ(get(listener, "/api/jobs/1/requests")["requests"].size(), 3u);
+
+    // A job that never offers gets nothing, however it is asked.
+    loopback::Peer old = job(listener.port);
+    old.Write("old" + progress);
+    ASSERT_NE(rowWhen(listener, 2, [](const Json& row) { return row["messages"] == 1; }), nullptr);
+    EXPECT_EQ(request(listener, 2, {{"name", "checkpoint"}}, "secret").first, 409);
+    listener.Write("request old checkpoint\n");
+    EXPECT_TRUE(listener.ErrorsHold("job old has not offered the request checkpoint"));
+    EXPECT_FALSE(loopback::Readable(old.Descriptor(), 300));
+
+    EXPECT_EQ(stop(listener, 1, "secret"), 200);
+    EXPECT_EQ(beam.Wait(), 3) << "Kill still ends a job that takes requests";
+}
+
+TEST(ListenRequests, ARequestForAJobAwayWaitsForItsReturnAndGoesOnce) {
+    Listener listener({});
+    loopback::Peer first = job(listener.port);
+    first.Write("away" + offered);
+    EXPECT_TRUE(listener.Line().starts_with("away RequestsOffered checkpoint=\"Write a restart file now\""));
+    first.Close();
+    EXPECT_TRUE(listener.ErrorsHold("job away disconnected"));
+    listener.Write("request away checkpoint at once\nrequest nobody checkpoint\n");
+    EXPECT_TRUE(listener.ErrorsHold("no job named nobody"));
+    EXPECT_TRUE(listener.ErrorsHold("job away is not connected: request "));
+
+    loopback::Peer back = job(listener.port);
+    back.Write("away" + progress);
+    const std::string element = back.ReadThrough("/>\n");
+    EXPECT_TRUE(element.starts_with("<request id=\"")) << element;
+    EXPECT_TRUE(element.ends_with("\" name=\"checkpoint\" value=\"at once\"/>\n")) << element;
+    back.Close();
+    loopback::Peer again = job(listener.port);
+    again.Write("away" + progress);
+    EXPECT_FALSE(loopback::Readable(again.Descriptor(), 300)) << "delivered once";
+}

@@ -8,6 +8,12 @@
 !   if (ipm_kill_requested()) ...
 !   result = ipm_stop()
 !
+! Requests beside the kill request, taken at the job's safe point:
+!   result = ipm_offer_requests([character(len=10) :: 'checkpoint', 'stop'], &
+!                               [character(len=26) :: 'Write a restart file now', 'Stop after this increment'])
+!   result = ipm_take_request(id, name, value)   ! id 0: none pending
+!   if (id > 0) result = ipm_answer_request(id, IPM_REQUEST_DONE, 'written')
+!
 ! Texts are passed without their trailing blanks. Every function returns one
 ! of the IPM_ results; a format that needs more values than given returns
 ! IPM_BAD_ARGUMENT and sends nothing.
@@ -28,9 +34,13 @@ module ipm_messaging
     integer, parameter, public :: IPM_STATUS_OFF = 0
     integer, parameter, public :: IPM_STATUS_CONNECTING = 1
     integer, parameter, public :: IPM_STATUS_CONNECTED = 2
+    ! How a job answers a request (ipm_answer_request).
+    integer, parameter, public :: IPM_REQUEST_DONE = 0
+    integer, parameter, public :: IPM_REQUEST_REFUSED = 1
+    integer, parameter, public :: IPM_REQUEST_FAILED = 2
 
     public :: ipm_start, ipm_stop, ipm_kill_requested, ipm_send, ipm_send_direct, ipm_result_text, &
-              ipm_last_failure, ipm_status
+              ipm_last_failure, ipm_status, ipm_offer_requests, ipm_take_request, ipm_answer_request
 
     interface
         integer(c_int) function c_start(transport, argc, argv) bind(C, name='ipm_start')
@@ -80,6 +90,26 @@ module ipm_messaging
 
         type(c_ptr) function c_last_failure() bind(C, name='ipm_lastFailure')
             import :: c_ptr
+        end function
+
+        integer(c_int) function c_offer_requests(count, names, labels) bind(C, name='ipm_offerRequests')
+            import :: c_int, c_ptr
+            integer(c_int), value :: count
+            type(c_ptr), value :: names, labels
+        end function
+
+        integer(c_int) function c_take_request(id, name, name_size, value, value_size) &
+                bind(C, name='ipm_takeRequest')
+            import :: c_char, c_int
+            integer(c_int), intent(out) :: id
+            character(kind=c_char), intent(out) :: name(*), value(*)
+            integer(c_int), value :: name_size, value_size
+        end function
+
+        integer(c_int) function c_answer_request(id, outcome, text) bind(C, name='ipm_answerRequest')
+            import :: c_char, c_int
+            integer(c_int), value :: id, outcome
+            character(kind=c_char), intent(in) :: text(*)
         end function
     end interface
 
@@ -156,19 +186,9 @@ contains
     integer function ipm_status(reason)
         character(len=*), intent(out), optional :: reason
         character(kind=c_char) :: buffer(512)
-        integer :: i, length
 
         ipm_status = c_status(buffer, int(size(buffer), c_int))
-        if (.not. present(reason)) return
-        reason = ''
-        length = 0
-        do i = 1, size(buffer)
-            if (buffer(i) == c_null_char) exit
-            length = i
-        end do
-        do i = 1, min(length, len(reason))
-            reason(i:i) = buffer(i)
-        end do
+        if (present(reason)) call copy_c_text(buffer, reason)
     end function
 
     ! What the last IPM_FAILED was about.
@@ -177,6 +197,57 @@ contains
 
         text = fortran_string(c_last_failure())
     end function
+
+    ! Offers requests, names(i) with labels(i), replacing an earlier offer.
+    integer function ipm_offer_requests(names, labels)
+        character(len=*), intent(in) :: names(:), labels(:)
+        type(c_text_array), target :: name_texts, label_texts
+
+        if (size(names) /= size(labels)) then
+            ipm_offer_requests = IPM_BAD_ARGUMENT
+            return
+        end if
+        call fill_c_texts(name_texts, names)
+        call fill_c_texts(label_texts, labels)
+        ipm_offer_requests = c_offer_requests(int(size(names), c_int), array_address(name_texts), &
+                                              array_address(label_texts))
+    end function
+
+    ! Takes the oldest pending request without waiting: `id` 0 when none,
+    ! else its id, `name` and `value` (blank when it has none).
+    integer function ipm_take_request(id, name, value)
+        integer, intent(out) :: id
+        character(len=*), intent(out) :: name, value
+        character(kind=c_char) :: name_buffer(33), value_buffer(257)
+        integer(c_int) :: taken
+
+        ipm_take_request = c_take_request(taken, name_buffer, int(size(name_buffer), c_int), value_buffer, &
+                                          int(size(value_buffer), c_int))
+        id = taken
+        call copy_c_text(name_buffer, name)
+        call copy_c_text(value_buffer, value)
+    end function
+
+    ! Answers a taken request once with IPM_REQUEST_DONE, _REFUSED or _FAILED.
+    integer function ipm_answer_request(id, outcome, text)
+        integer, intent(in) :: id, outcome
+        character(len=*), intent(in) :: text
+
+        ipm_answer_request = c_answer_request(int(id, c_int), int(outcome, c_int), c_string(text))
+    end function
+
+    ! A NUL-terminated buffer into a Fortran text, blank-padded or cut.
+    subroutine copy_c_text(buffer, text)
+        character(kind=c_char), intent(in) :: buffer(:)
+        character(len=*), intent(out) :: text
+        integer :: i
+
+        text = ''
+        do i = 1, min(size(buffer), len(text))
+            if (buffer(i) == c_null_char) exit
+            text(i:i) = buffer(i)
+        end do
+    end subroutine
 
     integer function send_with(direct, message_type, format, ints, doubles, texts)
         logical, intent(in) :: direct

@@ -96,6 +96,28 @@ int csp_ConnectableSocket::read(void* buffer, int length) {
     return received;
 }
 
+int csp_ConnectableSocket::readAvailable(void* buffer, int length, std::string& failure) {
+    const int received = csp_SocketLayer::receiveAvailable(getDescriptor(), buffer, length);
+    if (received >= 0) return received;
+    settleFailure(failure);
+    return -1;
+}
+
+int csp_ConnectableSocket::writeAvailable(const void* data, int length, std::string& failure) {
+    const int sent = csp_SocketLayer::sendAvailable(getDescriptor(), data, length);
+    if (sent >= 0) return sent;
+    settleFailure(failure);
+    return failure.empty() ? 0 : -1;
+}
+
+void csp_ConnectableSocket::settleFailure(std::string& failure) {
+    const int error = csp_SocketLayer::lastError();
+    failure.clear();
+    if (csp_SocketLayer::wouldBlock(error)) return;
+    setStateBits(stateBits() | Failed);
+    failure = csp_SocketLayer::errorText(error);
+}
+
 int csp_ConnectableSocket::receiveFrom(csp_SocketAddress& from, char* buffer, int length) {
     if (!isGood()) return -1;
     sockaddr_in sender = from;

@@ -28,6 +28,12 @@ public:
     static bool wouldBlock(int error);
     // True for the errors that mean the peer reset or shut down the stream.
     static bool endsConversation(int error);
+    // True for the errors of an accept that the next try may not meet: the
+    // waiting connection went before it was taken.
+    static bool acceptAgain(int error);
+    // What to add to errorText() for an error that says the process holds too
+    // many descriptors: how many it may hold. Empty for other errors.
+    static std::string limitNote(int error);
 
     static int open(int family, int type, int protocol);
     static void close(int descriptor);
@@ -39,6 +45,8 @@ public:
     // Sends as much as the socket takes now, without blocking.
     static int sendAvailable(int descriptor, const void* data, int length);
     static int receive(int descriptor, void* buffer, int length);
+    // Receives what has arrived, without blocking.
+    static int receiveAvailable(int descriptor, void* buffer, int length);
     static int receiveFrom(int descriptor, void* buffer, int length, sockaddr* from, socklen_t* fromLength);
     // 1 when data or an end of stream waits, 0 after the time-out, -1 on failure.
     static int waitReadable(int descriptor, int timeoutMilliseconds);

@@ -159,8 +159,10 @@ bool ipm_Delivery::TellDropped() {
     return true;
 }
 
-// One more start is tried when the transport is down, never a second.
+// One more start is tried when the transport is down, never a second. The
+// end's own document goes last, after everything the job buffered.
 void ipm_Delivery::Finish() {
+    transmitter.BufferJobEnded();
     const auto deadline = Clock::now() + settings.stopDelivery;
     bool startTried = false;
     for (TakeBuffered(); backlog.Count() > 0 && Clock::now() < deadline; TakeBuffered()) {

@@ -4,6 +4,8 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -122,8 +124,17 @@ constexpr size_t floatRoom = 24;
 constexpr size_t escapedGrowth = 5;
 constexpr size_t replacedGrowth = replacementCharacter.size();
 
-size_t grown(size_t length, size_t count, size_t each) {
-    return cow_String::CheckedLength(length, count, each, "the message document");
+[[noreturn, gnu::cold]] void tooLong() {
+    cow_String::CheckedLength(cow_String::maxLength + 1, 0, 0, "the message document");
+    std::abort();
+}
+
+// Checked at every step, so the sum never wraps: each term stays far below
+// 2^64 once its count is at most maxLength.
+void grow(uint64_t& length, size_t count, size_t each) {
+    if (count > cow_String::maxLength) tooLong();
+    length += static_cast<uint64_t>(count) * each;
+    if (length > cow_String::maxLength) tooLong();
 }
 
 char lowerCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -229,9 +240,17 @@ public:
 
     // Measures the longest the document can be, then writes it in place.
     cow_String Fill(const MessageValues& values) const {
-        const size_t longest = Longest(values);
-        if (phaseCursor >= 0) Transmitter().ReplaceCurrentPhase(Text(values, phaseCursor));
+        const size_t longest = Prepare(values);
         return cow_String::Written(longest, [&](char* out) { return Write(out, values); });
+    }
+
+    // The same into `storage`, which only grows, so a thread that keeps it
+    // allocates nothing once it holds its longest message.
+    std::string_view FillInto(std::string& storage, const MessageValues& values) const {
+        const size_t longest = Prepare(values);
+        if (storage.size() < longest) storage.resize(longest);
+        const char* end = Write(storage.data(), values);
+        return {storage.data(), static_cast<size_t>(end - storage.data())};
     }
 
     bool HasCurrentPhase() const { return hasCurrentPhase; }
@@ -248,27 +267,33 @@ private:
         return {values.Text(cursor), textLengths[static_cast<size_t>(cursor)]};
     }
 
-    // Also measures the texts, once for both passes. In size_t and checked:
-    // the texts' lengths are the caller's.
+    size_t Prepare(const MessageValues& values) const {
+        const size_t longest = Longest(values);
+        if (phaseCursor >= 0) Transmitter().ReplaceCurrentPhase(Text(values, phaseCursor));
+        return longest;
+    }
+
+    // Also measures the texts, once for both passes. Checked: the texts'
+    // lengths are the caller's.
     size_t Longest(const MessageValues& values) const {
         const size_t textGrowth = values.xmlCharactersOnly ? replacedGrowth : 1;
-        size_t longest = literalsLength + slack;
+        uint64_t longest = literalsLength + slack;
         for (size_t cursor = 0; cursor < textLengths.size(); ++cursor)
             textLengths[cursor] = std::strlen(values.Text(static_cast<int>(cursor)));
         for (const Piece& piece : pieces) {
             switch (piece.slot) {
-                case Slot::Integer: longest = grown(longest, 1, integerRoom); break;
-                case Slot::Float: longest = grown(longest, 1, floatRoom); break;
+                case Slot::Integer: grow(longest, 1, integerRoom); break;
+                case Slot::Float: grow(longest, 1, floatRoom); break;
                 case Slot::Text:
-                case Slot::PhaseText: longest = grown(longest, textLengths[piece.textCursor], textGrowth); break;
-                case Slot::EscapedText: longest = grown(longest, textLengths[piece.textCursor], escapedGrowth); break;
-                case Slot::CurrentPhase: longest = grown(longest, values.phase.size(), textGrowth); break;
-                case Slot::JobName: longest = grown(longest, values.jobName.view().size(), textGrowth); break;
-                case Slot::ClientHost: longest = grown(longest, values.host.view().size(), textGrowth); break;
-                case Slot::Handle: longest = grown(longest, 1, handleRoom); break;
+                case Slot::PhaseText: grow(longest, textLengths[piece.textCursor], textGrowth); break;
+                case Slot::EscapedText: grow(longest, textLengths[piece.textCursor], escapedGrowth); break;
+                case Slot::CurrentPhase: grow(longest, values.phase.size(), textGrowth); break;
+                case Slot::JobName: grow(longest, values.jobName.view().size(), textGrowth); break;
+                case Slot::ClientHost: grow(longest, values.host.view().size(), textGrowth); break;
+                case Slot::Handle: grow(longest, 1, handleRoom); break;
             }
         }
-        return longest;
+        return static_cast<size_t>(longest);
     }
 
     char* Write(char* out, const MessageValues& values) const {
@@ -409,13 +434,31 @@ thread_local TemplateCache templates;
 constinit const ipm_MessageDocument ipm_MessageDocument::direct{directEscapedNames, true, false};
 constinit const ipm_MessageDocument ipm_MessageDocument::jabber{jabberEscapedNames, false, true};
 
-cow_String ipm_MessageDocument::Build(const char* type, const char* format, const int* integers,
-                                      const double* doubles, const char* const* texts, bool started,
-                                      const cow_String& jobName) const {
+template <class Fill>
+auto ipm_MessageDocument::Filled(const char* type, const char* format, const int* integers, const double* doubles,
+                                 const char* const* texts, bool started, const cow_String& jobName,
+                                 Fill fill) const {
     const DocumentTemplate& document =
         templates.Get(this, escapedNames, xmlCharactersOnly, type ? type : "", format ? format : "", started);
     cow_String heldPhase;
     const std::string_view phase = document.HasCurrentPhase() ? Transmitter().CurrentPhase(heldPhase) : "";
-    return document.Fill({integers, doubles, texts, replacesOutOfRangeFloats, xmlCharactersOnly, jobName, phase,
-                          document.HasStartContext() ? utl_getHostName() : cow_String()});
+    return fill(document, MessageValues{integers, doubles, texts, replacesOutOfRangeFloats, xmlCharactersOnly,
+                                        jobName, phase, document.HasStartContext() ? utl_getHostName() : cow_String()});
+}
+
+cow_String ipm_MessageDocument::Build(const char* type, const char* format, const int* integers,
+                                      const double* doubles, const char* const* texts, bool started,
+                                      const cow_String& jobName) const {
+    return Filled(type, format, integers, doubles, texts, started, jobName,
+                  [](const DocumentTemplate& document, const MessageValues& values) { return document.Fill(values); });
+}
+
+std::string_view ipm_MessageDocument::BuildInto(std::string& storage, const char* type, const char* format,
+                                                const int* integers, const double* doubles,
+                                                const char* const* texts, bool started,
+                                                const cow_String& jobName) const {
+    return Filled(type, format, integers, doubles, texts, started, jobName,
+                  [&](const DocumentTemplate& document, const MessageValues& values) {
+                      return document.FillInto(storage, values);
+                  });
 }

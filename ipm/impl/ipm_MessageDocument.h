@@ -1,6 +1,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "foundation/cow_String.h"
@@ -29,10 +30,21 @@ public:
     cow_String Build(const char* type, const char* format, const int* integers, const double* doubles,
                      const char* const* texts, bool started, const cow_String& jobName) const;
 
+    // Build into `storage`, which grows as needed and is not shrunk; the
+    // view is valid until `storage` changes.
+    std::string_view BuildInto(std::string& storage, const char* type, const char* format, const int* integers,
+                               const double* doubles, const char* const* texts, bool started,
+                               const cow_String& jobName) const;
+
     static const ipm_MessageDocument direct;
     static const ipm_MessageDocument jabber;
 
 private:
+    // Finds the message's template and values, and hands both to `fill`.
+    template <class Fill>
+    auto Filled(const char* type, const char* format, const int* integers, const double* doubles,
+                const char* const* texts, bool started, const cow_String& jobName, Fill fill) const;
+
     std::span<const std::string_view> escapedNames;
     bool replacesOutOfRangeFloats;
     bool xmlCharactersOnly;

@@ -1,9 +1,27 @@
 #include "ipm/impl/ipm_PhaseTexts.h"
 
-#include <functional>
+#include <cstdint>
+#include <cstring>
 
 namespace {
-size_t slotOf(std::string_view phase, size_t slotCount) { return std::hash<std::string_view>{}(phase) % slotCount; }
+// Up to eight bytes from `at`, as one number.
+uint64_t bytesAt(const char* at, size_t count) {
+    uint64_t bytes = 0;
+    std::memcpy(&bytes, at, count < sizeof bytes ? count : sizeof bytes);
+    return bytes;
+}
+
+// Every message with a phase field looks its text up, so the hash reads at
+// most 24 bytes: the start, the middle and the end, with the length. Texts
+// that agree there only make a probe longer; the text itself decides.
+size_t slotOf(std::string_view phase, size_t slotCount) {
+    const size_t size = phase.size();
+    uint64_t mixed = bytesAt(phase.data(), size) ^ size;
+    if (size > 8) mixed = (mixed * 0x9e3779b97f4a7c15u) ^ bytesAt(phase.data() + size - 8, 8);
+    if (size > 16) mixed = (mixed * 0x9e3779b97f4a7c15u) ^ bytesAt(phase.data() + size / 2 - 4, 8);
+    mixed *= 0xff51afd7ed558ccdu;
+    return static_cast<size_t>(mixed >> 32) % slotCount;
+}
 }  // namespace
 
 ipm_PhaseTexts::ipm_PhaseTexts() { current.store(Add(""), std::memory_order_release); }
@@ -20,7 +38,9 @@ std::string_view ipm_PhaseTexts::Current(cow_String& held) const {
 }
 
 void ipm_PhaseTexts::SetCurrent(std::string_view phase) {
-    const std::string* text = Find(phase);
+    const std::string* text = current.load(std::memory_order_acquire);
+    if (text && *text == phase) return;
+    text = Find(phase);
     if (!text) text = Add(phase);
     if (text) {
         current.store(text, std::memory_order_release);

@@ -24,6 +24,20 @@ class Binding(unittest.TestCase):
         with self.assertRaises(ValueError):
             ipm.send("Progress", "a=%s", texts=["nul\0inside"])
         self.assertEqual(ipm.status(), (ipm.STATUS_OFF, "messaging is not started"))
+        with self.assertRaises(ipm.MessagingError) as refused:
+            ipm.offer_requests({"stop": "Stop"})
+        self.assertEqual(refused.exception.code, ipm.NOT_STARTED)
+
+    def test_requests_are_checked_and_taken_without_waiting(self):
+        with ipm.Messaging("direct", ["job=offers", "message=NONE"]) as m:
+            with self.assertRaises(ipm.MessagingError) as refused:
+                m.offer_requests({"Stop": "Stop"})
+            self.assertEqual(refused.exception.code, ipm.BAD_ARGUMENT)
+            m.offer_requests([("checkpoint", "Write a restart file now"), ("stop", "Stop")])
+            self.assertIsNone(m.take_request())
+            with self.assertRaises(ipm.MessagingError) as unknown:
+                m.answer_request(1, ipm.REQUEST_DONE, "never taken")
+            self.assertEqual(unknown.exception.code, ipm.BAD_ARGUMENT)
 
     def test_a_job_whose_listener_never_reads_still_exits_with_its_log_complete(self):
         deaf = socket.create_server(("127.0.0.1", 0))

@@ -45,6 +45,7 @@ endfunction()
 # checked for linking and reaching the library.
 if(TARGET fortran-job)
   add_executable(fortran_binding_check ${IPM_BINDINGS_TESTS}/fortran_binding_check.f90)
+  ipm_warnings(fortran_binding_check)
   target_link_libraries(fortran_binding_check PRIVATE ipm_fortran)
   add_test(NAME bindings_fortran_check COMMAND fortran_binding_check)
   set_tests_properties(bindings_fortran_check PROPERTIES TIMEOUT 60)

@@ -11,6 +11,7 @@ set_tests_properties(secure_prosody_start PROPERTIES FIXTURES_SETUP secure_proso
 set_tests_properties(secure_prosody_stop PROPERTIES FIXTURES_CLEANUP secure_prosody)
 
 add_executable(jabber_secure_tests ${CMAKE_CURRENT_SOURCE_DIR}/jabber_secure_tests.cpp)
+ipm_warnings(jabber_secure_tests)
 target_link_libraries(jabber_secure_tests PRIVATE GTest::gtest GTest::gtest_main)
 target_compile_definitions(jabber_secure_tests PRIVATE IPM_JOB_PATH="$<TARGET_FILE:ipm-job>"
   IPM_LISTEN_PATH="$<TARGET_FILE:ipm-listen>" IPM_SECURE_PROSODY_DIR="${IPM_SECURE_PROSODY_DIR}")

@@ -6,10 +6,6 @@
 // answers, and leaves the cutting of the incoming stream into stanzas to the
 // listener program's reader. Every wait is bounded.
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <deque>
 #include <optional>
@@ -51,11 +47,8 @@ public:
     Listener(const std::string& address, const std::string& domain, const std::string& user,
              const std::string& resource)
         : jid(jcl_Jid{user, domain, resource}.Format()),
-          descriptor(::socket(AF_INET, SOCK_STREAM, 0)),
+          server(Reach(address)),
           parser(2, [this](jcl_Node& stanza) { arrived.emplace_back(stanza); }) {
-        const sockaddr_in record = loopback::Record(address, loopback::jabberPort);
-        if (::connect(descriptor, reinterpret_cast<const sockaddr*>(&record), sizeof record) != 0)
-            throw std::runtime_error("listener: cannot reach the server at " + address);
 
         Send("<?xml version='1.0'?><stream:stream xmlns='jabber:client' "
              "xmlns:stream='http://etherx.jabber.org/streams' to='" + domain + "'>");
@@ -73,16 +66,22 @@ public:
     Listener& operator=(const Listener&) = delete;
 
     ~Listener() {
-        ::send(descriptor, "</stream:stream>", 16, MSG_NOSIGNAL);
-        ::close(descriptor);
+        try {
+            Send("</stream:stream>");
+        } catch (const std::runtime_error&) {
+            // The server has gone already.
+        }
     }
 
     // Full address: user@domain/resource.
     const std::string& Jid() const { return jid; }
 
-    void Send(const std::string& xml) const {
-        if (::send(descriptor, xml.data(), xml.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(xml.size()))
+    void Send(const std::string& xml) {
+        try {
+            server.writeAll(xml.data(), static_cast<int>(xml.size()), loopback::waitMilliseconds);
+        } catch (const csp_NetworkException&) {
             throw std::runtime_error("listener: write failed");
+        }
     }
 
     // The next stanza that `wanted` accepts; the ones before it are dropped.
@@ -105,16 +104,22 @@ public:
 private:
     // False when nothing came in time or the stream has ended.
     bool ReadOnce(int timeout) {
-        pollfd watched{descriptor, POLLIN, 0};
-        if (::poll(&watched, 1, timeout) <= 0) return false;
+        if (!loopback::Readable(server.getDescriptor(), timeout)) return false;
         char buffer[4096];
-        const ssize_t received = ::recv(descriptor, buffer, sizeof buffer, 0);
+        std::string failure;
+        const int received = server.readAvailable(buffer, sizeof buffer, failure);
         if (received <= 0) return false;
-        return parser.Feed(buffer, static_cast<int>(received));
+        return parser.Feed(buffer, received);
+    }
+
+    static csp_TcpSocket Reach(const std::string& address) {
+        std::optional<csp_TcpSocket> connected = loopback::Connect(loopback::jabberPort, address);
+        if (!connected) throw std::runtime_error("listener: cannot reach the server at " + address);
+        return std::move(*connected);
     }
 
     std::string jid;
-    int descriptor;
+    csp_TcpSocket server;
     std::deque<Stanza> arrived;
     jcl_StanzaParser parser;
 };

@@ -4,31 +4,40 @@
 // connection that plays a job's listener, a Jabber server, a silent or a
 // misbehaving peer. Every wait is bounded.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
+
+#include "csp/csp_NetworkException.h"
+#include "csp/csp_TcpAcceptor.h"
+#include "csp/csp_TcpSocket.h"
 
 namespace loopback {
 
 constexpr int waitMilliseconds = 5000;
 constexpr int jabberPort = 5222;
 
-inline sockaddr_in Record(const std::string& address, int port) {
-    sockaddr_in record{};
-    record.sin_family = AF_INET;
-    record.sin_port = htons(static_cast<uint16_t>(port));
-    ::inet_pton(AF_INET, address.c_str(), &record.sin_addr);
-    return record;
+inline csp_SocketAddress Address(const std::string& address, int port) {
+    return csp_SocketAddress(csp_IpAddress(cow_String(address.c_str())), port);
+}
+
+// A client connection from this process to `address`:`port`; nothing when refused.
+inline std::optional<csp_TcpSocket> Connect(int port, const std::string& address = "127.0.0.1") {
+    try {
+        csp_TcpSocket socket(csp_TcpSocket::NoBinding);
+        socket.connectTo(Address(address, port));
+        return socket;
+    } catch (const csp_NetworkException&) {
+        return std::nullopt;
+    }
 }
 
 // A loopback address whose port 5222 nobody has bound, away from the shared
@@ -40,11 +49,11 @@ inline std::string UnusedJabberAddress() {
         const unsigned int pick = seed * 7919u + attempt * 104729u;
         const std::string address = "127." + std::to_string(10 + pick % 200) + "." +
                                     std::to_string((pick / 200) % 250) + "." + std::to_string(2 + (pick / 50000) % 250);
-        const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-        const sockaddr_in record = Record(address, jabberPort);
-        const bool free = ::bind(probe, reinterpret_cast<const sockaddr*>(&record), sizeof record) == 0;
-        ::close(probe);
-        if (free) return address;
+        try {
+            csp_TcpSocket probe(Address(address, jabberPort));
+            return address;
+        } catch (const csp_NetworkException&) {
+        }
     }
     throw std::runtime_error("no free loopback address for port 5222");
 }
@@ -58,20 +67,20 @@ inline bool Readable(int descriptor, int milliseconds = waitMilliseconds) {
 // The test's end of one connection.
 class Peer {
 public:
-    explicit Peer(int descriptor) : descriptor(descriptor) {}
-    Peer(Peer&& other) noexcept
-        : descriptor(std::exchange(other.descriptor, -1)), unread(std::move(other.unread)), ended(other.ended) {}
+    explicit Peer(csp_TcpSocket socket) : socket(std::move(socket)) {}
+    explicit Peer(std::optional<csp_TcpSocket> socket)
+        : socket(socket ? std::move(*socket) : throw std::runtime_error("no connection")) {}
+    Peer(Peer&&) = default;
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
-    ~Peer() { Close(); }
 
-    int Descriptor() const { return descriptor; }
+    int Descriptor() const { return socket.getDescriptor(); }
 
-    void Write(std::string_view bytes) const {
-        for (size_t done = 0; done < bytes.size();) {
-            const ssize_t sent = ::send(descriptor, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (sent <= 0) throw std::runtime_error("peer write failed");
-            done += static_cast<size_t>(sent);
+    void Write(std::string_view bytes) {
+        try {
+            socket.writeAll(bytes.data(), static_cast<int>(bytes.size()), waitMilliseconds);
+        } catch (const csp_NetworkException&) {
+            throw std::runtime_error("peer write failed");
         }
     }
 
@@ -99,28 +108,25 @@ public:
     }
 
     // Nothing came within the bound that is not read yet.
-    bool Idle(int milliseconds) const { return unread.empty() && !Readable(descriptor, milliseconds); }
+    bool Idle(int milliseconds) const { return unread.empty() && !Readable(Descriptor(), milliseconds); }
 
     // The other side sees the end of the stream; what it sends is still taken in.
-    void EndSending() const { ::shutdown(descriptor, SHUT_WR); }
+    void EndSending() { socket.shutdownSocketSends(); }
 
-    void Close() {
-        if (descriptor >= 0) ::close(descriptor);
-        descriptor = -1;
-    }
+    void Close() { socket.close(); }
 
     // Closes with a reset instead of an orderly end.
     void Reset() {
-        const linger abort{1, 0};
-        ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        socket.setLinger(true, 0);
         Close();
     }
 
 private:
     bool ReadMore() {
-        if (!Readable(descriptor)) return false;
+        if (!Readable(Descriptor())) return false;
         char buffer[4096];
-        const ssize_t received = ::recv(descriptor, buffer, sizeof buffer, 0);
+        std::string failure;
+        const int received = socket.readAvailable(buffer, sizeof buffer, failure);
         ended = received <= 0;
         if (!ended) unread.append(buffer, static_cast<size_t>(received));
         return !ended;
@@ -132,7 +138,7 @@ private:
         return taken;
     }
 
-    int descriptor;
+    csp_TcpSocket socket;
     std::string unread;
     bool ended = false;
 };
@@ -142,20 +148,21 @@ private:
 class Listener {
 public:
     explicit Listener(bool listening = true, const std::string& address = "127.0.0.1", int port = 0)
-        : address(address), descriptor(::socket(AF_INET, SOCK_STREAM, 0)) {
-        const int on = 1;
-        ::setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in record = Record(address, port);
-        socklen_t length = sizeof record;
-        if (::bind(descriptor, reinterpret_cast<sockaddr*>(&record), length) != 0 ||
-            (listening && ::listen(descriptor, 4) != 0) ||
-            ::getsockname(descriptor, reinterpret_cast<sockaddr*>(&record), &length) != 0)
-            throw std::runtime_error("cannot listen on " + address);
-        this->port = ntohs(record.sin_port);
+        : address(address) {
+        try {
+            if (listening) {
+                acceptor.emplace(loopback::Address(address, port));
+                this->port = acceptor->localAddress().getPort();
+            } else {
+                reserved.emplace(loopback::Address(address, port));
+                this->port = reserved->name().getPort();
+            }
+        } catch (const csp_NetworkException& failure) {
+            throw std::runtime_error("cannot listen on " + address + ": " + failure.what());
+        }
     }
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
-    ~Listener() { ::close(descriptor); }
 
     // A stand-in for a Jabber server on port 5222 of a fresh loopback address.
     static Listener JabberServer() { return Listener(true, UnusedJabberAddress(), jabberPort); }
@@ -163,20 +170,26 @@ public:
     const std::string& Address() const { return address; }
     int Port() const { return port; }
 
-    // Starts accepting, for a socket made not listening.
-    void Listen() const {
-        if (::listen(descriptor, 4) != 0) throw std::runtime_error("cannot listen on " + address);
+    // Starts accepting, for a socket made not listening, on the port it held.
+    void Listen() {
+        reserved.reset();
+        acceptor.emplace(loopback::Address(address, port));
     }
 
-    // The accepted connection's descriptor, for a Peer.
-    int Accept() const {
-        if (!Readable(descriptor)) throw std::runtime_error("nobody connected");
-        return ::accept(descriptor, nullptr, nullptr);
+    // The accepted connection, for a Peer.
+    csp_TcpSocket Accept() const {
+        csp_SocketAddress peer(0);
+        std::string failure;
+        std::optional<csp_TcpSocket> accepted =
+            acceptor ? acceptor->acceptConnection(peer, failure, waitMilliseconds) : std::nullopt;
+        if (!accepted) throw std::runtime_error("nobody connected" + (failure.empty() ? "" : ": " + failure));
+        return std::move(*accepted);
     }
 
 private:
     std::string address;
-    int descriptor;
+    std::optional<csp_TcpSocket> reserved;
+    std::optional<csp_TcpAcceptor> acceptor;
     int port = 0;
 };
 
@@ -189,15 +202,6 @@ inline bool WaitForUnread(int descriptor, int count) {
         ::usleep(1000);
     }
     return false;
-}
-
-// A client connection from this process to 127.0.0.1:`port`; -1 when refused.
-inline int Connect(int port) {
-    const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in record = Record("127.0.0.1", port);
-    if (::connect(descriptor, reinterpret_cast<const sockaddr*>(&record), sizeof record) == 0) return descriptor;
-    ::close(descriptor);
-    return -1;
 }
 
 }  // namespace loopback

@@ -6,11 +6,8 @@
 // and serves that address as its domain, with configuration and data in a
 // temporary directory. Killed, if still running, when the object goes.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -92,13 +89,9 @@ private:
     }
 
     void WaitUntilListening() {
-        const sockaddr_in record = loopback::Record(address, loopback::jabberPort);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline) {
-            const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-            const bool answered = ::connect(probe, reinterpret_cast<const sockaddr*>(&record), sizeof record) == 0;
-            ::close(probe);
-            if (answered) return;
+            if (loopback::Connect(loopback::jabberPort, address)) return;
             if (::waitpid(pid, nullptr, WNOHANG) == pid) {
                 pid = -1;
                 break;

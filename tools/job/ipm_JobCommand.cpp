@@ -114,17 +114,42 @@ ipm_JobCommand parseClose(const json& object) {
     return command;
 }
 
+ipm_JobCommand parseOffer(const json& object) {
+    allowOnly(object, {"offer"});
+    const json& offers = object["offer"];
+    if (!offers.is_object()) reject("\"offer\" must be an object of request names and labels");
+    ipm_JobCommand command;
+    command.kind = ipm_JobCommand::Kind::Offer;
+    for (const auto& [name, label] : offers.items()) command.offers.emplace_back(name, toText(label));
+    return command;
+}
+
+ipm_JobCommand parseAnswer(const json& object) {
+    allowOnly(object, {"answer", "text"});
+    ipm_JobCommand command;
+    command.kind = ipm_JobCommand::Kind::Answer;
+    command.outcome = textMember(object, "answer", true);
+    if (command.outcome != "done" && command.outcome != "refused" && command.outcome != "failed" &&
+        command.outcome != "none")
+        reject("\"answer\" must be \"done\", \"refused\", \"failed\" or \"none\"");
+    command.texts.push_back(textMember(object, "text", false));
+    return command;
+}
+
 }  // namespace
 
 ipm_JobCommand ipm_JobCommand::Parse(std::string_view line) {
     const json object = json::parse(line, nullptr, false);
     if (object.is_discarded()) reject("not valid JSON");
     if (!object.is_object()) reject("not a JSON object");
-    const int commands = object.contains("send") + object.contains("sleep") + object.contains("close");
+    const int commands = object.contains("send") + object.contains("sleep") + object.contains("close") +
+                         object.contains("offer") + object.contains("answer");
     if (commands > 1) reject("more than one command on the line");
     if (object.contains("send")) return parseSend(object);
     if (object.contains("sleep")) return parseSleep(object);
     if (object.contains("close")) return parseClose(object);
+    if (object.contains("offer")) return parseOffer(object);
+    if (object.contains("answer")) return parseAnswer(object);
     if (object.empty()) reject("no command");
     reject("unknown command \"" + object.begin().key() + "\"");
 }

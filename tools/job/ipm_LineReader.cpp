@@ -1,12 +1,5 @@
 #include "tools/job/ipm_LineReader.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
-
-ipm_LineReader::ipm_LineReader(int descriptor) : descriptor(descriptor) {}
-
 ipm_LineReader::Result ipm_LineReader::Next(std::string& line, int timeoutMilliseconds) {
     if (std::optional<Result> taken = Take(line)) return *taken;
     if (!ended && !ReadMore(timeoutMilliseconds)) return Result::NothingYet;
@@ -41,13 +34,10 @@ std::optional<ipm_LineReader::Result> ipm_LineReader::Take(std::string& line) {
 
 // False when nothing arrived within the time-out.
 bool ipm_LineReader::ReadMore(int timeoutMilliseconds) {
-    pollfd watched{descriptor, POLLIN, 0};
-    const int ready = poll(&watched, 1, timeoutMilliseconds);
-    if (ready == 0 || (ready < 0 && errno == EINTR)) return false;
     char chunk[4096];
-    const ssize_t count = ready < 0 ? -1 : read(descriptor, chunk, sizeof chunk);
-    if (count < 0 && errno == EINTR) return false;
-    if (count <= 0) {
+    const int count = input.Read(chunk, sizeof chunk, timeoutMilliseconds);
+    if (count < 0) return false;
+    if (count == 0) {
         ended = true;
         return true;
     }

@@ -2,8 +2,6 @@
 // for, wired to the messaging library the way a real job is, so the library
 // and a listener can be exercised without writing a job.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -46,6 +44,12 @@ Standard input holds one command per line, as a JSON object:
   {"sleep":200}     pauses 200 milliseconds
   {"close":true}    sends what is buffered, ends the message task and shuts
                     the transport down (a kill request is not heard after it)
+  {"offer":{"checkpoint":"Write a restart file now"}}
+                    offers requests (name and label) to the listener
+  {"answer":"done","text":"written"}
+                    waits up to 30 s for the next request, prints
+                    "request ID NAME VALUE" on standard output and answers it
+                    ("done", "refused", "failed"; "none" leaves it unanswered)
 
 Exit status: 0 at the end of input; 1 when some lines were bad (each is
 reported on standard error with its line number and skipped); 2 for a usage
@@ -103,10 +107,39 @@ public:
     // Sends what is buffered, ends the message task and shuts the transport
     // down; a kill request is not heard after it.
     void Close() { messaging.reset(); }
+    // Null once closed.
+    ipm_Messaging* Get() { return messaging ? &*messaging : nullptr; }
 
 private:
     std::optional<ipm_Messaging> messaging;
 };
+
+constexpr auto requestWait = std::chrono::seconds(30);
+
+void offer(const ipm_JobCommand& command, Messaging& messaging, int lineNumber) {
+    reportingFailures(lineNumber, "offering", [&] {
+        if (messaging.Get()) messaging.Get()->OfferRequests(command.offers);
+    });
+}
+
+// Polls at the job's pace, as a solver would between increments.
+void answer(const ipm_JobCommand& command, Messaging& messaging, int lineNumber) {
+    ipm_Messaging* active = messaging.Get();
+    const auto end = std::chrono::steady_clock::now() + requestWait;
+    std::optional<ipm_Request> request;
+    while (active && !eli_killsigRaised() && std::chrono::steady_clock::now() < end && !(request = active->TakeRequest()))
+        std::this_thread::sleep_for(sleepSlice);
+    if (!request) {
+        reportLine(lineNumber, "no request came");
+        return;
+    }
+    std::cout << "request " << request->id << " " << request->name << " " << request->value << std::endl;
+    if (command.outcome == "none") return;
+    const auto outcome = command.outcome == "done"      ? ipm_Request::Outcome::Done
+                         : command.outcome == "refused" ? ipm_Request::Outcome::Refused
+                                                        : ipm_Request::Outcome::Failed;
+    reportingFailures(lineNumber, "answering", [&] { active->AnswerRequest(request->id, outcome, command.texts[0]); });
+}
 
 void execute(ipm_JobCommand& command, Messaging& messaging, int lineNumber) {
     switch (command.kind) {
@@ -114,6 +147,8 @@ void execute(ipm_JobCommand& command, Messaging& messaging, int lineNumber) {
         case ipm_JobCommand::Kind::SendDirect: send(ipm_sendMessageDirect, command, lineNumber); break;
         case ipm_JobCommand::Kind::Sleep: sleepUnlessKilled(command.milliseconds); break;
         case ipm_JobCommand::Kind::Close: reportingFailures(lineNumber, "closing", [&] { messaging.Close(); }); break;
+        case ipm_JobCommand::Kind::Offer: offer(command, messaging, lineNumber); break;
+        case ipm_JobCommand::Kind::Answer: answer(command, messaging, lineNumber); break;
     }
 }
 
@@ -138,7 +173,7 @@ bool runLine(ipm_LineReader::Result result, const std::string& line, int lineNum
 
 // Runs the script on standard input until its end or a kill request.
 ExitStatus runScript(Messaging& messaging) {
-    ipm_LineReader input(STDIN_FILENO);
+    ipm_LineReader input;
     std::string line;
     int lineNumber = 0;
     bool badLines = false;

@@ -14,12 +14,14 @@ std::string_view trimmed(std::string_view text) {
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
+std::string_view firstWord(std::string_view text) { return text.substr(0, text.find_first_of(" \t")); }
+
 }  // namespace
 
 ipm_CommandInput::ipm_CommandInput(int descriptor) : descriptor(descriptor) {}
 
-std::vector<std::string> ipm_CommandInput::Read() {
-    std::vector<std::string> kills;
+std::vector<ipm_CommandInput::Command> ipm_CommandInput::Read() {
+    std::vector<Command> kills;
     char buffer[4096];
     const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
     if (count < 0 && (errno == EAGAIN || errno == EINTR)) return kills;
@@ -42,18 +44,30 @@ std::vector<std::string> ipm_CommandInput::Read() {
     return kills;
 }
 
-void ipm_CommandInput::RunLine(std::string_view line, std::vector<std::string>& kills) const {
+void ipm_CommandInput::RunLine(std::string_view line, std::vector<Command>& commands) const {
     const std::string_view command = trimmed(line);
     if (command.empty()) return;
-    const std::string_view verb = command.substr(0, command.find_first_of(" \t"));
-    if (verb != "kill") {
-        ipm_Console::Report("unknown command \"" + std::string(command) + "\"; the only command is: kill JOB");
+    const std::string_view verb = firstWord(command);
+    const std::string_view rest = trimmed(command.substr(verb.size()));
+    if (verb == "kill") {
+        if (rest.empty()) {
+            ipm_Console::Report("kill needs a job name: kill JOB");
+            return;
+        }
+        commands.push_back({"kill", std::string(rest), {}, {}});
         return;
     }
-    const std::string_view name = trimmed(command.substr(verb.size()));
+    if (verb != "request") {
+        ipm_Console::Report("unknown command \"" + std::string(command) +
+                            "\"; the commands are: kill JOB, request JOB NAME [VALUE]");
+        return;
+    }
+    const std::string_view job = firstWord(rest);
+    const std::string_view afterJob = trimmed(rest.substr(job.size()));
+    const std::string_view name = firstWord(afterJob);
     if (name.empty()) {
-        ipm_Console::Report("kill needs a job name: kill JOB");
+        ipm_Console::Report("request needs a job name and a request name: request JOB NAME [VALUE]");
         return;
     }
-    kills.emplace_back(name);
+    commands.push_back({"request", std::string(job), std::string(name), std::string(trimmed(afterJob.substr(name.size())))});
 }

@@ -167,6 +167,8 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
             setMode(options, ipm_MessagePrinter::Mode::json);
         } else if (option == "--kill-after") {
             options.killAfter = parseNumber(option, value(), 1, maxKillAfter);
+        } else if (option == "--answer-time") {
+            options.answerSeconds = static_cast<unsigned>(parseNumber(option, value(), 1, 86400));
         } else if (option == "--http") {
             options.http = parseEndpoint(value());
         } else if (option == "--token") {
@@ -177,6 +179,8 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
             if (options.database.empty()) throw std::invalid_argument("--db needs a file name");
         } else if (option == "--keep-days") {
             options.keepDays = static_cast<unsigned>(parseNumber(option, value(), 1, 100000));
+        } else if (option == "--silent-after") {
+            options.silentAfter = std::chrono::seconds(parseNumber(option, value(), 1, 1000000));
         } else if (option == "--import") {
             options.importFile = value();
         } else if (option == "--job") {
@@ -235,11 +239,14 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
 }
 
 const char* ipm_ListenOptions::Usage() {
-    return "usage: ipm-listen [--port N] [--bind ADDR] [--raw | --json] [--kill-after N] [MONITOR]\n"
+    return "usage: ipm-listen [--port N] [--bind ADDR] [--raw | --json] [--kill-after N] [--answer-time S]\n"
+           "                  [MONITOR]\n"
            "       ipm-listen --jabber USER@SERVER/RESOURCE [--password P] [--server-address ADDR]\n"
-           "                  [--port N] [--bind ADDR] [--raw | --json] [--kill-after N] [MONITOR]\n"
+           "                  [--port N] [--bind ADDR] [--raw | --json] [--kill-after N] [--answer-time S]\n"
+           "                  [MONITOR]\n"
            "       ipm-listen --import JOB.ipm [--job NAME] [--db FILE]\n"
-           "MONITOR: [--http [ADDR:]PORT [--token T]] [--db FILE] [--keep-days N] [ALERTS]\n"
+           "MONITOR: [--http [ADDR:]PORT [--token T]] [--db FILE] [--keep-days N] [--silent-after S]
+           "         [ALERTS]\n"
            "ALERTS: [--alerts FILE] [--alert RULE].. [--webhook URL].. [--notify USER@SERVER]..\n"
            "        [--notify-room ROOM@SERVICE/NICK].. [--notify-as USER@SERVER/RESOURCE]\n"
            "  --port N        TCP port to listen on; 0 (the default) picks a free one\n"
@@ -260,6 +267,8 @@ const char* ipm_ListenOptions::Usage() {
            "  --raw           print the job's name and each document as received\n"
            "  --json          print one JSON object per message\n"
            "  --kill-after N  send Kill to a job after its Nth message\n"
+           "  --answer-time S  a request a job has not answered after S seconds (default\n"
+           "                  60) shows \"no answer\", or \"not delivered\" if it never reached it\n"
            "  --http [ADDR:]PORT  serve the monitor page there (ADDR 127.0.0.1 by default;\n"
            "                  port 0 picks a free one)\n"
            "  --token T       the page's access token, visible to all in ps: prefer\n"
@@ -269,6 +278,8 @@ const char* ipm_ListenOptions::Usage() {
            "                  full path is reported on standard error)\n"
            "  --keep-days N   delete messages older than N days from the history (checked\n"
            "                  hourly; the jobs' rows stay)\n"
+           "  --silent-after S  a running job that sends nothing for 10 times its median\n"
+           "                  interval, and at least S seconds (default 60), is silent\n"
            "  --alerts FILE   alert rules and destinations (JSON, see docs/alerts.md)\n"
            "  --alert RULE    alert when a job is finished, killed, stopped, crashed, silent\n"
            "                  or unreachable (the state's name), sends an Error (error), sends\n"
@@ -288,5 +299,6 @@ const char* ipm_ListenOptions::Usage() {
            "  --version       print the version and exit\n"
            "The first line printed is \"listening on ADDR:PORT\" (with --jabber: \"listening on\n"
            "JID\", once logged in); with --http, \"monitor at http://ADDR:PORT/?token=T\" follows.\n"
-           "Type \"kill JOB\" on standard input to send Kill to the jobs of that name.\n";
+           "Type \"kill JOB\" on standard input to send Kill to the jobs of that name, and\n"
+           "\"request JOB NAME [VALUE]\" to send a job a request it offered.\n";
 }

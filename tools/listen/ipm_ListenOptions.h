@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -47,6 +48,8 @@ public:
     ipm_MessagePrinter::Mode mode = ipm_MessagePrinter::Mode::text;
     // Kill a job after this many of its messages; 0 never.
     unsigned long killAfter = 0;
+    // A request without an answer after this many seconds shows "no answer".
+    unsigned answerSeconds = 60;
     bool help = false;
     bool version = false;
     // Set in Jabber mode, which takes the place of the TCP port unless
@@ -64,6 +67,8 @@ public:
     std::string database;
     // Messages older than this many days are deleted from the history; 0 keeps all.
     unsigned keepDays = 0;
+    // The least time without a message after which a job shows as silent.
+    std::chrono::seconds silentAfter = std::chrono::seconds(60);
     // A job's log file to load into the history instead of listening.
     std::string importFile;
     // The imported job's name; the file's name without ".ipm" when empty.

@@ -97,6 +97,8 @@ ipm_MessagePrinter::Output ipm_MessagePrinter::Render(std::string_view job, std:
     return {mode == Mode::json ? jsonLine(job, *message) : textLine(job, *message), {}};
 }
 
+std::string ipm_MessagePrinter::JobText(std::string_view name) { return "job " + Token(name); }
+
 std::string ipm_MessagePrinter::Token(std::string_view text) {
     if (!needsQuotes(text)) return std::string(text);
     std::string quoted = "\"";

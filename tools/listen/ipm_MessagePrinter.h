@@ -39,6 +39,8 @@ public:
 
     // One token of the text form, quoted when it needs to be.
     static std::string Token(std::string_view text);
+    // "job NAME": how reports on standard error name a job.
+    static std::string JobText(std::string_view name);
 
 private:
     Mode mode;

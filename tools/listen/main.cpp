@@ -1,12 +1,11 @@
 #include <sys/resource.h>
 
+#include <chrono>
 #include <cstdio>
-#include <exception>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ipm/ipm_version.h"
@@ -14,9 +13,11 @@
 #include "tools/listen/web/ipm_AccessToken.h"
 #include "tools/listen/ipm_Console.h"
 #include "tools/listen/store/ipm_History.h"
-#include "tools/listen/ingest/ipm_JabberListener.h"
+#include "tools/listen/ingest/ipm_DirectSource.h"
+#include "tools/listen/ingest/ipm_JabberSource.h"
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/ingest/ipm_Listener.h"
+#include "tools/listen/ingest/ipm_RequestBook.h"
 #include "tools/listen/store/ipm_LogImport.h"
 #include "tools/listen/store/ipm_Monitor.h"
 #include "tools/listen/web/ipm_MonitorServer.h"
@@ -54,7 +55,7 @@ int import(const ipm_ListenOptions& options) {
     std::int64_t job = 0;
     {
         ipm_History history(options.database, options.keepDays);
-        ipm_Monitor monitor(history);
+        ipm_Monitor monitor(history, options.silentAfter);
         job = ipm_LogImport::Run(monitor, options.importFile, options.importJob, messages);
     }
     file.Keep();
@@ -63,31 +64,7 @@ int import(const ipm_ListenOptions& options) {
     return 0;
 }
 
-// Both transports at once: the Jabber loop on a thread of its own; when it
-// fails, the whole listener stops and reports why.
-void listenOnBoth(ipm_JabberListener& jabber, ipm_Listener& direct) {
-    std::exception_ptr failure;
-    std::thread jabberLoop([&] {
-        try {
-            jabber.Run();
-        } catch (...) {
-            failure = std::current_exception();
-            ipm_StopRequest::Ask();
-        }
-    });
-    try {
-        direct.Run();
-    } catch (...) {
-        ipm_StopRequest::Ask();
-        jabberLoop.join();
-        throw;
-    }
-    ipm_StopRequest::Ask();
-    jabberLoop.join();
-    if (failure) std::rethrow_exception(failure);
-}
-
-// Each job holds a descriptor: take as many as the system lets this process.
+// Each direct job holds a descriptor: take as many as the system lets this process.
 void raiseDescriptorLimit() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
@@ -97,23 +74,31 @@ void raiseDescriptorLimit() {
 
 void listen(const ipm_ListenOptions& options) {
     raiseDescriptorLimit();
-    // The loops flush what they printed before they wait (ipm_Console).
+    // The loop flushes what it printed before it waits (ipm_Console).
     std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
-    // The stop pipe outlives both loops, so a signal reaches each.
-    ipm_StopRequest stop;
     std::optional<NewHistoryFile> file;
     std::unique_ptr<ipm_History> history;
     std::unique_ptr<ipm_Monitor> monitor;
+    ipm_RequestBook requests(std::chrono::seconds(options.answerSeconds));
     if (!options.database.empty()) {
         file.emplace(options.database);
         history = std::make_unique<ipm_History>(options.database, options.keepDays);
         history->EndOrphanedJobs();
-        monitor = std::make_unique<ipm_Monitor>(*history);
+        monitor = std::make_unique<ipm_Monitor>(*history, options.silentAfter);
+        monitor->UseRequests(requests);
     }
+    // However the loops end, the jobs still followed are then unreachable.
+    struct EndOfFollowing {
+        ipm_Monitor* monitor;
+        ~EndOfFollowing() {
+            if (monitor) monitor->ListenerEnded();
+        }
+    } endOfFollowing{monitor.get()};
     // Everything is in place before the first line, which tells a caller
     // that the listener runs.
-    std::optional<ipm_Listener> direct;
-    if (options.direct) direct.emplace(options, monitor.get());
+    ipm_Listener listener(options, monitor.get(), &requests);
+    std::unique_ptr<ipm_DirectSource> direct;
+    if (options.direct) direct = std::make_unique<ipm_DirectSource>(options);
     std::unique_ptr<ipm_MonitorServer> server;
     if (options.http) {
         const std::string token = options.token.empty() ? ipm_AccessToken::Generate() : options.token;
@@ -127,9 +112,9 @@ void listen(const ipm_ListenOptions& options) {
         monitor->WatchFor(options.alerts.rules, [&alerts](const ipm_Alert& alert) { alerts->Post(alert); });
     }
     if (direct) announce("listening on " + direct->Address());
-    std::optional<ipm_JabberListener> jabber;
+    std::unique_ptr<ipm_JabberSource> jabber;
     if (options.jabber) {
-        jabber.emplace(options, monitor.get(), !options.direct);
+        jabber = std::make_unique<ipm_JabberSource>(options);
         announce("listening on " + jabber->Address());
     }
     if (server) announce("monitor at " + server->PageAddress());
@@ -137,13 +122,9 @@ void listen(const ipm_ListenOptions& options) {
         file->Keep();
         ipm_Console::Report("history in " + std::filesystem::absolute(options.database).string());
     }
-    if (direct && jabber) {
-        listenOnBoth(*jabber, *direct);
-    } else if (direct) {
-        direct->Run();
-    } else {
-        jabber->Run();
-    }
+    if (direct) listener.Add(std::move(direct));
+    if (jabber) listener.Add(std::move(jabber));
+    listener.Run();
 }
 
 }  // namespace

@@ -12,12 +12,22 @@ location, or the system's library path).
                 break
             m.send("Progress", "step=%i residual=%r", ints=[step], doubles=[1e-3])
 
+Requests beside the kill request: offer the ones the job understands, take
+the next one at a safe point (never waits) and answer it.
+
+        m.offer_requests({"checkpoint": "Write a restart file now"})
+        ...
+        request = m.take_request()
+        if request and request.name == "checkpoint":
+            m.answer_request(request.id, ipm.REQUEST_DONE, "written to beam.rst")
+
 A format string lists space-separated fields "name=%L"; each consumes the
 next value of ints (L = i), doubles (r) or texts (s, b, e). Texts travel as
 UTF-8.
 """
 
 import atexit
+import collections
 import ctypes
 import operator
 
@@ -26,7 +36,8 @@ from ._library import library as _c
 __all__ = [
     "Messaging", "MessagingError", "start", "stop", "send", "send_direct", "kill_requested",
     "status", "STATUS_OFF", "STATUS_CONNECTING", "STATUS_CONNECTED", "count_format_values", "OK", "ALREADY_STARTED", "NOT_STARTED", "UNKNOWN_TRANSPORT",
-    "BAD_ARGUMENT", "WRONG_THREAD", "FAILED",
+    "BAD_ARGUMENT", "WRONG_THREAD", "FAILED", "Request", "offer_requests", "take_request", "answer_request",
+    "REQUEST_DONE", "REQUEST_REFUSED", "REQUEST_FAILED",
 ]
 
 # The C interface's result codes.
@@ -42,6 +53,18 @@ FAILED = 6
 STATUS_OFF = 0
 STATUS_CONNECTING = 1
 STATUS_CONNECTED = 2
+
+# How a job answers a request (answer_request).
+REQUEST_DONE = 0
+REQUEST_REFUSED = 1
+REQUEST_FAILED = 2
+
+# Room for any request name and value, with their NUL.
+_NAME_SIZE = 33
+_VALUE_SIZE = 257
+
+Request = collections.namedtuple("Request", "id name value")
+Request.__doc__ = "A request from the listener: its id, name and value (empty when none)."
 
 _INT_RANGE = range(-(2 ** 31), 2 ** 31)
 
@@ -94,7 +117,7 @@ def start(transport="direct", args=None):
 
 
 def stop():
-    """Sends what is still buffered, then stops messaging."""
+    """Sends what is still buffered and the end of the job, "JobEnded", then stops messaging."""
     _check(_c.ipm_stop(), "stop")
 
 
@@ -142,6 +165,35 @@ def send_direct(type, format, ints=(), doubles=(), texts=()):
     _send(_c.ipm_sendDirect, "send_direct", type, format, ints, doubles, texts)
 
 
+def offer_requests(requests):
+    """Offers requests, a mapping (or pairs) of name to label, replacing an
+    earlier offer; an empty one withdraws it. A name is a lowercase letter
+    followed by up to 31 of a-z, 0-9, "_" and "-"."""
+    pairs = list(dict(requests).items())
+    names = [_c_text(name, "a request name") for name, _ in pairs]
+    labels = [_c_text(label, "a request label") for _, label in pairs]
+    _check(_c.ipm_offerRequests(len(pairs), _c_array(ctypes.c_char_p, names),
+                                _c_array(ctypes.c_char_p, labels)), "offer requests")
+
+
+def take_request():
+    """The oldest pending Request, or None; never waits."""
+    request_id = ctypes.c_int()
+    name = ctypes.create_string_buffer(_NAME_SIZE)
+    value = ctypes.create_string_buffer(_VALUE_SIZE)
+    _check(_c.ipm_takeRequest(ctypes.byref(request_id), name, _NAME_SIZE, value, _VALUE_SIZE), "take request")
+    if request_id.value == 0:
+        return None
+    return Request(request_id.value, name.value.decode(), value.value.decode())
+
+
+def answer_request(request_id, outcome, text=""):
+    """Answers a taken request once: REQUEST_DONE, REQUEST_REFUSED or
+    REQUEST_FAILED, with a text for the listener."""
+    _check(_c.ipm_answerRequest(operator.index(request_id), operator.index(outcome),
+                                _c_text(text, "the answer's text")), "answer request")
+
+
 class Messaging:
     """Messaging for the duration of a with block: started on entry, stopped
     (after sending everything buffered) on exit."""
@@ -168,6 +220,9 @@ class Messaging:
 
     send = staticmethod(send)
     send_direct = staticmethod(send_direct)
+    offer_requests = staticmethod(offer_requests)
+    take_request = staticmethod(take_request)
+    answer_request = staticmethod(answer_request)
 
 
 # A job that ends without stopping still gets its buffered messages out; the

@@ -44,6 +44,9 @@ def _declare(library):
         "ipm_resultText": (c_char_p, [c_int]),
         "ipm_lastFailure": (c_char_p, []),
         "ipm_status": (c_int, [c_char_p, c_int]),
+        "ipm_offerRequests": (c_int, [c_int, text_p, text_p]),
+        "ipm_takeRequest": (c_int, [int_p, c_char_p, c_int, c_char_p, c_int]),
+        "ipm_answerRequest": (c_int, [c_int, c_int, c_char_p]),
     }
     for name, (result, arguments) in signatures.items():
         function = getattr(library, name)

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -104,6 +105,14 @@ bool csp_SocketLayer::endsConversation(int error) {
     return error == ECONNRESET || error == ESHUTDOWN || error == EPIPE;
 }
 
+bool csp_SocketLayer::acceptAgain(int error) { return error == ECONNABORTED || error == EPROTO; }
+
+std::string csp_SocketLayer::limitNote(int error) {
+    rlimit limit{};
+    if ((error != EMFILE && error != ENFILE) || ::getrlimit(RLIMIT_NOFILE, &limit) != 0) return "";
+    return " (at most " + std::to_string(limit.rlim_cur) + " open descriptors)";
+}
+
 int csp_SocketLayer::open(int family, int type, int protocol) {
     return ::socket(family, type | SOCK_CLOEXEC, protocol);
 }
@@ -140,6 +149,12 @@ int csp_SocketLayer::sendAvailable(int descriptor, const void* data, int length)
 int csp_SocketLayer::receive(int descriptor, void* buffer, int length) {
     if (refuseNegative(length)) return -1;
     return static_cast<int>(retryInterrupted([&] { return ::recv(descriptor, buffer, static_cast<size_t>(length), 0); }));
+}
+
+int csp_SocketLayer::receiveAvailable(int descriptor, void* buffer, int length) {
+    if (refuseNegative(length)) return -1;
+    return static_cast<int>(
+        retryInterrupted([&] { return ::recv(descriptor, buffer, static_cast<size_t>(length), MSG_DONTWAIT); }));
 }
 
 int csp_SocketLayer::receiveFrom(int descriptor, void* buffer, int length, sockaddr* from, socklen_t* fromLength) {

@@ -108,6 +108,11 @@ bool csp_SocketLayer::endsConversation(int error) {
     return error == WSAECONNRESET || error == WSAESHUTDOWN || error == WSAECONNABORTED;
 }
 
+bool csp_SocketLayer::acceptAgain(int error) { return error == WSAECONNRESET; }
+
+// Windows has no per-process descriptor limit to tell.
+std::string csp_SocketLayer::limitNote(int) { return ""; }
+
 int csp_SocketLayer::open(int family, int type, int protocol) {
     const SOCKET created =
         ::WSASocketW(family, type, protocol, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
@@ -150,6 +155,16 @@ int csp_SocketLayer::sendAvailable(int descriptor, const void* data, int length)
     return sent;
 }
 
+int csp_SocketLayer::receiveAvailable(int descriptor, void* buffer, int length) {
+    if (refuseNegative(length)) return -1;
+    if (!setBlocking(descriptor, false)) return -1;
+    const int received = ::recv(handle(descriptor), static_cast<char*>(buffer), length, 0);
+    const int error = ::WSAGetLastError();
+    setBlocking(descriptor, true);
+    ::WSASetLastError(error);
+    return received;
+}
+
 int csp_SocketLayer::receive(int descriptor, void* buffer, int length) {
     if (refuseNegative(length)) return -1;
     return ::recv(handle(descriptor), static_cast<char*>(buffer), length, 0);
@@ -183,7 +198,10 @@ bool csp_SocketLayer::setBlocking(int descriptor, bool blocking) {
     return ::ioctlsocket(handle(descriptor), FIONBIO, &nonBlocking) == 0;
 }
 
+// Windows resolves the empty name as this machine; here, as elsewhere, it
+// names no host.
 std::optional<csp_Host> csp_SocketLayer::hostByName(const char* name) {
+    if (*name == '\0') return std::nullopt;
     return resolve([&] { return ::gethostbyname(name); });
 }
 

@@ -65,12 +65,14 @@ ipm_JabberClient::~ipm_JabberClient() {
 
 int ipm_JabberClient::Descriptor() const { return connection.socket.getDescriptor(); }
 
-// The connection answers the server's requests itself; messages and
-// presences wait here to be taken.
+// The connection answers the server's requests itself; messages,
+// presences and the errors that answer the listener's own requests wait
+// here to be taken.
 void ipm_JabberClient::Take(const jcl_Node& node) {
+    const bool failedRequest = node.tagName == "iq" && node.Attribute("type") == "error";
     if (node.tagName == "stream:error")
         streamError = jcl_ErrorCondition::Of(node);
-    else if (node.tagName == "message" || node.tagName == "presence")
+    else if (node.tagName == "message" || node.tagName == "presence" || failedRequest)
         arrived.push_back(Stanza::From(node));
 }
 

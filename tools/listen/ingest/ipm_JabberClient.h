@@ -33,7 +33,8 @@ public:
 
     // Stanzas that came in with the answer to the login, to be served first.
     std::vector<Stanza> TakeEarly();
-    // Reads once and appends the message and presence stanzas completed.
+    // Reads once and appends the message and presence stanzas completed,
+    // and the error answers to requests.
     // False, with `why`, once the server has ended the stream or the
     // connection has failed.
     bool Receive(std::vector<Stanza>& stanzas, std::string& why);

@@ -1,51 +1,37 @@
 #include "tools/listen/ingest/ipm_JobConnection.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
-#include "jcl/jcl_Message.h"
+#include <utility>
 
 namespace {
 
-constexpr std::size_t readSize = 64 * 1024;
-
-bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+constexpr int readSize = 64 * 1024;
 
 }  // namespace
 
-ipm_JobConnection::ipm_JobConnection(int descriptor, std::string peer) : descriptor(descriptor), peer(std::move(peer)) {}
-
-ipm_JobConnection::~ipm_JobConnection() { ::close(descriptor); }
+ipm_JobConnection::ipm_JobConnection(csp_TcpSocket socket, std::string peer)
+    : socket(std::move(socket)), peer(std::move(peer)) {}
 
 bool ipm_JobConnection::Receive(std::vector<ipm_DocumentSplitter::Piece>& pieces, std::string& why) {
     char buffer[readSize];
-    const ssize_t count = ::recv(descriptor, buffer, sizeof buffer, 0);
+    const int count = socket.readAvailable(buffer, readSize, why);
     if (count > 0) {
         pieces = splitter.Feed(std::string_view(buffer, static_cast<std::size_t>(count)));
+        name = splitter.JobName();
         return true;
     }
-    if (count < 0 && wouldBlock(errno)) return true;
-    why = count == 0 ? "" : std::strerror(errno);
+    if (count < 0 && why.empty()) return true;
     if (auto truncated = splitter.EndOfStream()) pieces.push_back(std::move(*truncated));
     return false;
 }
 
-void ipm_JobConnection::QueueKill() { outgoing += jcl_Message::killRequest; }
-
 bool ipm_JobConnection::Flush(std::string& why) {
     while (!outgoing.empty()) {
-        // MSG_NOSIGNAL: a job gone before its kill request must not take the
-        // listener with it.
-        const ssize_t sent = ::send(descriptor, outgoing.data(), outgoing.size(), MSG_NOSIGNAL);
+        const int sent = socket.writeAvailable(outgoing.data(), static_cast<int>(outgoing.size()), why);
         if (sent < 0) {
-            if (wouldBlock(errno)) return true;
-            why = std::strerror(errno);
             outgoing.clear();
             return false;
         }
+        if (sent == 0) return true;
         outgoing.erase(0, static_cast<std::size_t>(sent));
     }
     return true;

@@ -1,65 +1,80 @@
 #pragma once
 
-#include <poll.h>
-
-#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "tools/listen/ipm_CommandInput.h"
-#include "tools/listen/ingest/ipm_JobConnection.h"
 #include "tools/listen/ipm_ListenOptions.h"
-#include "tools/listen/store/ipm_Monitor.h"
-#include "tools/listen/ingest/ipm_ReportSink.h"
 #include "tools/listen/ipm_StopRequest.h"
+#include "tools/listen/ingest/ipm_JobSource.h"
+#include "tools/listen/ingest/ipm_ReportSink.h"
+#include "tools/listen/ingest/ipm_RequestBook.h"
+#include "tools/listen/store/ipm_Monitor.h"
 
-// Accepts jobs on a TCP port and prints their messages on standard output;
-// reports on standard error; takes "kill JOB" lines on standard input; tells
-// the monitor, when there is one, and takes its stop requests. One thread,
-// one poll loop. The unfinished documents of all jobs together hold at most
-// ipm_HeldBytesBound::defaultTotal bytes.
-class ipm_Listener {
+// The listener's one loop, on one thread, over the job sources of every
+// transport: prints the jobs' messages on standard output and reports on
+// standard error; takes "kill JOB" lines on standard input and the monitor's
+// stop requests, and sends the job Kill whatever its transport; sends it Kill
+// by itself after --kill-after messages. "request JOB NAME [VALUE]" lines and
+// the monitor's requests go the same way, or wait for a job that is away.
+class ipm_Listener : private ipm_JobSource::Events {
 public:
-    // Binds and listens; throws std::runtime_error when it cannot.
-    explicit ipm_Listener(const ipm_ListenOptions& options, ipm_Monitor* monitor = nullptr);
-    ~ipm_Listener();
+    // `requests` may be null: no requests are then sent.
+    explicit ipm_Listener(const ipm_ListenOptions& options, ipm_Monitor* monitor = nullptr,
+                          ipm_RequestBook* requests = nullptr);
     ipm_Listener(const ipm_Listener&) = delete;
     ipm_Listener& operator=(const ipm_Listener&) = delete;
 
-    // "ADDR:PORT" as bound, the port resolved when 0 was asked for.
-    const std::string& Address() const { return address; }
+    void Add(std::unique_ptr<ipm_JobSource> source);
 
-    // Serves until SIGINT or SIGTERM; throws std::runtime_error when standard
-    // output can no longer be written.
+    // Serves until SIGINT or SIGTERM; throws std::runtime_error when a source
+    // fails or standard output can no longer be written.
     void Run();
 
 private:
-    std::vector<pollfd> WatchList(bool accepting) const;
-    int MillisecondsToResume() const;
-    void AcceptJobs();
-    // Serves the polled jobs; the names of those gone, which are removed.
-    std::vector<std::string> ServeJobs(const std::vector<pollfd>& watched);
-    // `gone`: the jobs that ended in this round.
-    void Kill(std::string_view name, const std::vector<std::string>& gone);
-    // False when the job has gone.
-    bool ServeJob(ipm_JobConnection& job, short events);
-    void HandlePiece(ipm_JobConnection& job, const ipm_DocumentSplitter::Piece& piece);
+    using Job = ipm_JobSource::Job;
+    struct Entry {
+        ipm_JobSource* source;
+        Job* job;
+    };
+
+    // The milliseconds the wait may last; negative for ever.
+    int Timeout() const;
+    void Obey(const ipm_CommandInput::Command& command);
+    void Kill(std::string_view name);
+    void SendRequest(const ipm_CommandInput::Command& command);
     // "sent", or "failed: REASON".
-    std::string QueueKill(ipm_JobConnection& job);
-    bool Flush(ipm_JobConnection& job);
+    std::string Deliver(const Entry& entry, const ipm_Request& request);
+    // "sent", "waiting" (kept for the job's return) or "failed: REASON".
+    std::string ServeRequest(std::int64_t monitorId, const ipm_Request& request);
+    const Entry* EntryOf(const Job& job) const;
+    // "sent", or "failed: REASON".
+    std::string SendKill(const Entry& entry);
     void ServeStopRequests();
-    void DropHeaviest();
-    void Ended(const ipm_JobConnection& job, bool orderly);
+    // Forgets the job and tells the monitor.
+    void Forget(Job& job);
+
+    void Connected(ipm_JobSource& source, Job& job, const std::string& peer) override;
+    void Report(Job& job, const std::string& document) override;
+    void Report(Job& job, const jcl_Node& report) override;
+    // Sends the job Kill when it has sent --kill-after messages.
+    void Count(Job& job);
+    void Ended(Job& job, const std::string& why) override;
+    void Dropped(Job& job, const std::string& why) override;
+    void RequestFailed(Job& job, const std::string& why) override;
 
     ipm_ReportSink sink;
     ipm_Monitor* monitor;
+    ipm_RequestBook* requests;
     unsigned long killAfter;
     ipm_StopRequest stop;
     ipm_CommandInput commands;
-    int listening = -1;
-    std::string address;
-    std::chrono::steady_clock::time_point acceptPausedUntil{};
-    std::vector<std::unique_ptr<ipm_JobConnection>> jobs;
+    std::vector<std::unique_ptr<ipm_JobSource>> sources;
+    // The connected jobs of every source, in the order they came.
+    std::vector<Entry> jobs;
+    // The names of the jobs that ended in this round, so that a command of
+    // the same round can tell a job just gone from one that never was.
+    std::vector<std::string> gone;
 };

@@ -7,6 +7,7 @@
 
 #include "tools/listen/ingest/ipm_DocumentReader.h"
 #include "tools/listen/ipm_MessagePrinter.h"
+#include "tools/listen/ingest/ipm_RequestBook.h"
 #include "tools/listen/store/ipm_Monitor.h"
 
 class jcl_Node;
@@ -16,13 +17,17 @@ class jcl_Node;
 // read once.
 class ipm_ReportSink {
 public:
-    ipm_ReportSink(ipm_MessagePrinter::Mode mode, ipm_Monitor* monitor);
+    // `requests` (may be null) is told of every document.
+    ipm_ReportSink(ipm_MessagePrinter::Mode mode, ipm_Monitor* monitor, ipm_RequestBook* requests = nullptr);
 
-    // `job` is the name printed, `id` the monitor's number for the job and
-    // `jobText` how reports on standard error name it.
-    void Take(std::string_view job, std::int64_t id, const std::string& document, const std::string& jobText) const;
+    // `job` is the name printed, `id` the monitor's number for the job,
+    // `jobText` how reports on standard error name it and `transport` what
+    // it came through.
+    void Take(std::string_view job, std::int64_t id, const std::string& document, const std::string& jobText,
+              std::string_view transport = {}) const;
     // The same for a report's extension element as the connection parsed it.
-    void Take(std::string_view job, std::int64_t id, const jcl_Node& report, const std::string& jobText) const;
+    void Take(std::string_view job, std::int64_t id, const jcl_Node& report, const std::string& jobText,
+              std::string_view transport = {}) const;
 
     // Null without a monitor.
     ipm_Monitor* Monitor() const { return monitor; }
@@ -30,8 +35,9 @@ public:
 private:
     void Deliver(std::string_view job, std::int64_t id, std::string_view document,
                  const std::optional<ipm_DocumentReader::Message>& message, const std::string& error,
-                 const std::string& jobText) const;
+                 const std::string& jobText, std::string_view transport) const;
 
     ipm_MessagePrinter printer;
     ipm_Monitor* monitor;
+    ipm_RequestBook* requests;
 };

@@ -18,9 +18,9 @@ ipm_StopQueue::~ipm_StopQueue() {
     ::close(pipe[1]);
 }
 
-std::future<std::string> ipm_StopQueue::Post(std::int64_t job) {
+std::future<std::string> ipm_StopQueue::Post(std::int64_t job, std::optional<ipm_Request> request) {
     std::lock_guard guard(lock);
-    waiting.push_back({job, {}});
+    waiting.push_back({job, {}, std::move(request)});
     auto outcome = waiting.back().outcome.get_future();
     // One byte while requests wait is enough to wake the loop.
     if (waiting.size() == 1) {

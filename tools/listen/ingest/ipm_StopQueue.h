@@ -3,17 +3,23 @@
 #include <cstdint>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
-// Stop requests on their way from the monitor's page to the loop that owns
-// the job's connection; the loop polls Descriptor() and answers each request
-// with its outcome: "sent" or "failed: REASON".
+#include "ipm/ipm_Request.h"
+
+// Stop requests, and requests beside them, on their way from the monitor's
+// page to the loop that owns the job's connection; the loop polls
+// Descriptor() and answers each with its outcome: "sent", "waiting" (a
+// request kept until the job connects again) or "failed: REASON".
 class ipm_StopQueue {
 public:
     struct Request {
         std::int64_t job;
         std::promise<std::string> outcome;
+        // Empty for Kill.
+        std::optional<ipm_Request> request;
     };
 
     // Throws std::runtime_error when the pipe cannot be made.
@@ -24,7 +30,7 @@ public:
 
     // Readable while requests wait.
     int Descriptor() const { return pipe[0]; }
-    std::future<std::string> Post(std::int64_t job);
+    std::future<std::string> Post(std::int64_t job, std::optional<ipm_Request> request = std::nullopt);
     std::vector<Request> Take();
 
 private:

@@ -19,16 +19,34 @@ const char* const schema =
     " transport TEXT NOT NULL, peer TEXT NOT NULL, state TEXT NOT NULL, phase TEXT NOT NULL,"
     " step, increment, time, last_message INTEGER NOT NULL, messages INTEGER NOT NULL,"
     " warnings INTEGER NOT NULL, errors INTEGER NOT NULL, started INTEGER NOT NULL,"
-    " stop_outcome TEXT NOT NULL);"
+    " stop_outcome TEXT NOT NULL, progress, ended INTEGER NOT NULL DEFAULT 0);"
     "CREATE TABLE IF NOT EXISTS messages("
     " id INTEGER PRIMARY KEY, job INTEGER NOT NULL, time INTEGER NOT NULL, type TEXT NOT NULL,"
     " fields TEXT NOT NULL, types TEXT NOT NULL);"
     "CREATE INDEX IF NOT EXISTS messages_of_job ON messages(job, id);"
-    "CREATE TABLE IF NOT EXISTS imports(digest TEXT PRIMARY KEY, file TEXT NOT NULL, job INTEGER NOT NULL);";
+    "CREATE TABLE IF NOT EXISTS imports(digest TEXT PRIMARY KEY, file TEXT NOT NULL, job INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS id_blocks(name TEXT PRIMARY KEY, next INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS series(job INTEGER NOT NULL, field TEXT NOT NULL, level INTEGER NOT NULL,"
+    " span INTEGER NOT NULL, first_id INTEGER NOT NULL, last_id INTEGER NOT NULL, first_time INTEGER NOT NULL,"
+    " last_time INTEGER NOT NULL, low_number INTEGER NOT NULL, low_time INTEGER NOT NULL, low REAL NOT NULL,"
+    " high_number INTEGER NOT NULL, high_time INTEGER NOT NULL, high REAL NOT NULL,"
+    " PRIMARY KEY(job, field, level, span)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS series_extent(job INTEGER PRIMARY KEY, spans INTEGER NOT NULL,"
+    " last_id INTEGER NOT NULL);";
 
 const char* const jobColumns =
     "name, host, handle, transport, peer, state, phase, step, increment, time, last_message, messages, warnings,"
-    " errors, started, stop_outcome";
+    " errors, started, stop_outcome, progress, ended";
+
+// The schema's version (SQLite's user_version). A history of version 0 made
+// before jobs had a life cycle gains its columns, and its states are named
+// anew: "stopped" meant an end in order, "gone" an end the listener could not
+// tell.
+constexpr int schemaVersion = 1;
+const char* const upgrades[schemaVersion] = {
+    "ALTER TABLE jobs ADD COLUMN progress; ALTER TABLE jobs ADD COLUMN ended INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE jobs SET state = 'finished' WHERE state = 'stopped';"
+    "UPDATE jobs SET state = 'unreachable' WHERE state = 'gone';"};
 
 // Messages deleted per transaction when old ones go.
 constexpr int retentionChunk = 5000;
@@ -102,6 +120,11 @@ public:
         }
         return *this;
     }
+    // Ready to be bound and stepped again.
+    Statement& Reset() {
+        sqlite3_reset(statement);
+        return *this;
+    }
     // True while there is a row.
     bool Step() {
         const int result = sqlite3_step(statement);
@@ -162,6 +185,8 @@ ipm_JobRecord jobFrom(const Statement& row) {
     job.errors = row.Integer(14);
     job.started = row.Integer(15);
     job.stopOutcome = row.Text(16);
+    job.progress = row.Value(17);
+    job.ended = row.Integer(18);
     return job;
 }
 
@@ -172,7 +197,31 @@ void bindJob(Statement& statement, const ipm_JobRecord& job, int first) {
     statement.Bind(first + 6, job.phase).Bind(first + 7, job.step).Bind(first + 8, job.increment);
     statement.Bind(first + 9, job.time).Bind(first + 10, job.lastMessage).Bind(first + 11, job.messages);
     statement.Bind(first + 12, job.warnings).Bind(first + 13, job.errors).Bind(first + 14, job.started);
-    statement.Bind(first + 15, job.stopOutcome);
+    statement.Bind(first + 15, job.stopOutcome).Bind(first + 16, job.progress).Bind(first + 17, job.ended);
+}
+
+int userVersion(sqlite3* database) {
+    Statement select(database, "PRAGMA user_version");
+    return select.Step() ? static_cast<int>(select.Integer(0)) : 0;
+}
+
+// A new history is made at the current version; an older one is brought
+// up to it in one transaction.
+void upgrade(sqlite3* database) {
+    execute(database, "BEGIN IMMEDIATE");
+    try {
+        Statement tables(database, "SELECT count(*) FROM sqlite_master WHERE name = 'jobs'");
+        tables.Step();
+        const bool fresh = tables.Integer(0) == 0;
+        execute(database, schema);
+        for (int version = fresh ? schemaVersion : userVersion(database); version < schemaVersion; ++version)
+            execute(database, upgrades[version]);
+        execute(database, ("PRAGMA user_version = " + std::to_string(schemaVersion)).c_str());
+        execute(database, "COMMIT");
+    } catch (...) {
+        sqlite3_exec(database, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
 
 std::int64_t millisecondsSinceEpoch() {
@@ -198,11 +247,165 @@ struct Bucket {
     }
 };
 
+using Points = std::vector<std::pair<double, double>>;
+
+// At most maxPoints points in x order: beyond that, each of maxPoints/2
+// equal spans of x keeps its lowest and highest y.
+Json downsample(Points& points, std::size_t maxPoints) {
+    std::sort(points.begin(), points.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    Json answer = Json::array();
+    if (points.size() <= maxPoints) {
+        for (const auto& [x, y] : points) answer.push_back({x, y});
+        return answer;
+    }
+    const double low = points.front().first, high = points.back().first;
+    std::vector<Bucket> buckets(maxPoints / 2);
+    const double width = (high - low) / static_cast<double>(buckets.size());
+    for (const auto& [x, y] : points) {
+        const double index = width > 0 ? (x - low) / width : 0;
+        buckets[std::min(buckets.size() - 1, static_cast<std::size_t>(std::max(0.0, index)))].Add(x, y);
+    }
+    for (const Bucket& bucket : buckets) bucket.AppendTo(answer);
+    return answer;
+}
+
+// The state a job's row has once it has ended.
+bool ended(const ipm_JobRecord& job) { return !job.Live(); }
+
 // A JSON path to a top-level member; none for names that would need escapes.
 std::string pathTo(const std::string& name) {
     if (name.find_first_of("\"\\") != std::string::npos) return {};
     return "$.\"" + name + "\"";
 }
+
+// One field's points against the message time or number, from the series'
+// summary: the spans of the coarsest level that still gives about maxPoints/2
+// of them over the range, finer spans towards its ends, and the messages
+// themselves in the level-1 spans at the ends and after the last complete one.
+class SummaryReader {
+public:
+    SummaryReader(sqlite3* database, std::int64_t job, const std::string& field, const std::string& path,
+                  bool byNumber, double from, double to, std::size_t maxPoints)
+        : job(job), field(field), path(path), byNumber(byNumber), from(from), to(to), maxPoints(maxPoints),
+          extent(database, "SELECT spans, last_id FROM series_extent WHERE job = ?"),
+          firstSpan(database, "SELECT span FROM series WHERE job = ?1 AND field = ?2 AND level = 1"
+                              " AND last_time >= ?3 ORDER BY span LIMIT 1"),
+          lastSpan(database, "SELECT span FROM series WHERE job = ?1 AND field = ?2 AND level = 1"
+                             " AND first_time <= ?3 ORDER BY span DESC LIMIT 1"),
+          firstIdOf(database, "SELECT span, first_id FROM series WHERE job = ?1 AND field = ?2 AND level = 1"
+                              " AND span BETWEEN ?3 AND ?4 ORDER BY span LIMIT 1"),
+          spans(database, "SELECT low_number, low_time, low, high_number, high_time, high FROM series"
+                          " WHERE job = ?1 AND field = ?2 AND level = ?3 AND span BETWEEN ?4 AND ?5"),
+          messages(database, "SELECT time, json_extract(fields, ?3) FROM messages WHERE job = ?1 AND id > ?2"
+                             " ORDER BY id LIMIT ?4") {}
+
+    Points Read() {
+        std::int64_t complete = 0, lastId = 0;
+        extent.Bind(1, job);
+        if (extent.Step()) complete = extent.Integer(0), lastId = extent.Integer(1);
+        if (complete > 0) {
+            const auto [first, last] = Ends(complete);
+            if ((last - first + 1) * ipm_SeriesSummary::firstLength <= static_cast<std::int64_t>(maxPoints)) {
+                ReadMessagesOf(first, last);
+            } else {
+                ReadMessagesOf(first, first);
+                ReadMessagesOf(last, last);
+                Cover(first + 1, last - 1);
+            }
+        }
+        ReadMessages(lastId, complete * ipm_SeriesSummary::firstLength + 1, -1);
+        return std::move(points);
+    }
+
+private:
+    // The first and last level-1 spans (of the `complete` ones) in range.
+    std::pair<std::int64_t, std::int64_t> Ends(std::int64_t complete) {
+        if (byNumber) {
+            const double length = static_cast<double>(ipm_SeriesSummary::firstLength);
+            const double first = std::floor((std::max(from, 1.0) - 1) / length);
+            const double last = std::floor((std::min(to, static_cast<double>(complete) * length) - 1) / length);
+            if (first > last) return {1, 0};
+            return {static_cast<std::int64_t>(first), static_cast<std::int64_t>(last)};
+        }
+        const auto spanWhere = [&](Statement& query, double bound) {
+            query.Reset().Bind(1, job).Bind(2, field).Bind(3, bound);
+            return query.Step() ? query.Integer(0) : std::int64_t{-1};
+        };
+        const std::int64_t first = spanWhere(firstSpan, from), last = spanWhere(lastSpan, to);
+        if (first < 0 || last < 0) return {1, 0};
+        return {first, std::min(last, complete - 1)};
+    }
+
+    // Level-1 spans `first` to `last`: whole spans of the level above where
+    // they fit, up to the level that gives about maxPoints/2 of them.
+    void Cover(std::int64_t first, std::int64_t last) {
+        if (first > last) return;
+        const auto count = [&](int level) {
+            return (last - first + 1) * ipm_SeriesSummary::firstLength / ipm_SeriesSummary::Length(level);
+        };
+        int top = 1;
+        while (top < ipm_SeriesSummary::maxLevel && count(top + 1) >= static_cast<std::int64_t>(maxPoints / 2)) ++top;
+        CoverAt(1, first, last, top);
+    }
+
+    void CoverAt(int level, std::int64_t first, std::int64_t last, int top) {
+        if (first > last) return;
+        constexpr std::int64_t factor = ipm_SeriesSummary::factor;
+        const std::int64_t above = (first + factor - 1) / factor, aboveLast = (last + 1) / factor - 1;
+        if (level < top && above <= aboveLast) {
+            ReadSpans(level, first, above * factor - 1);
+            ReadSpans(level, (aboveLast + 1) * factor, last);
+            CoverAt(level + 1, above, aboveLast, top);
+        } else {
+            ReadSpans(level, first, last);
+        }
+    }
+
+    void ReadSpans(int level, std::int64_t first, std::int64_t last) {
+        if (first > last) return;
+        spans.Reset().Bind(1, job).Bind(2, field).Bind(3, std::int64_t{level}).Bind(4, first).Bind(5, last);
+        while (spans.Step()) {
+            for (const int column : {0, 3}) {
+                Add(static_cast<double>(spans.Integer(byNumber ? column : column + 1)), spans.Real(column + 2));
+            }
+        }
+    }
+
+    // The messages of level-1 spans `first` to `last`, from the first that
+    // holds a value of the field.
+    void ReadMessagesOf(std::int64_t first, std::int64_t last) {
+        if (first > last) return;
+        firstIdOf.Reset().Bind(1, job).Bind(2, field).Bind(3, first).Bind(4, last);
+        if (!firstIdOf.Step()) return;
+        const std::int64_t span = firstIdOf.Integer(0);
+        ReadMessages(firstIdOf.Integer(1) - 1, span * ipm_SeriesSummary::firstLength + 1,
+                     (last - span + 1) * ipm_SeriesSummary::firstLength);
+    }
+
+    // At most `limit` (all for -1) messages after `afterId`, the first of
+    // them the job's message number `number`.
+    void ReadMessages(std::int64_t afterId, std::int64_t number, std::int64_t limit) {
+        messages.Reset().Bind(1, job).Bind(2, afterId).Bind(3, path).Bind(4, limit);
+        for (; messages.Step(); ++number) {
+            if (!messages.IsNumber(1)) continue;
+            Add(static_cast<double>(byNumber ? number : messages.Integer(0)), messages.Real(1));
+        }
+    }
+
+    void Add(double x, double y) {
+        if (x >= from && x <= to) points.emplace_back(x, y);
+    }
+
+    std::int64_t job;
+    const std::string& field;
+    const std::string& path;
+    bool byNumber;
+    double from, to;
+    std::size_t maxPoints;
+    Statement extent, firstSpan, lastSpan, firstIdOf, spans, messages;
+    Points points;
+};
 
 }  // namespace
 
@@ -215,7 +418,9 @@ ipm_History::ipm_History(const std::string& file, unsigned keepDays) : file(file
     writer = open(file);
     try {
         execute(writer, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
-        execute(writer, schema);
+        upgrade(writer);
+        nextId = ReserveBlockNow();
+        idEnd = nextId + idBlock;
         reader = open(file);
     } catch (const std::exception& error) {
         sqlite3_close(writer);
@@ -237,7 +442,7 @@ ipm_History::~ipm_History() {
 
 void ipm_History::EndOrphanedJobs() {
     std::lock_guard lock(writeLock);
-    execute(writer, "UPDATE jobs SET state = 'gone' WHERE state = 'running'");
+    execute(writer, "UPDATE jobs SET state = 'unreachable' WHERE state IN ('running', 'silent')");
 }
 
 std::vector<ipm_JobRecord> ipm_History::Jobs(std::int64_t from) {
@@ -253,23 +458,79 @@ std::vector<ipm_JobRecord> ipm_History::Jobs(std::int64_t from) {
 std::int64_t ipm_History::AddJob(const ipm_JobRecord& job) {
     std::lock_guard lock(writeLock);
     Statement insert(writer, (std::string("INSERT INTO jobs(") + jobColumns +
-                              ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)").c_str());
+                              ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)").c_str());
     bindJob(insert, job, 1);
     insert.Run();
     return sqlite3_last_insert_rowid(writer);
 }
 
-bool ipm_History::Store(ipm_MessageRecord message) {
-    std::unique_lock lock(queueLock);
-    queueChanged.wait(lock, [&] { return failing || queued.messages.size() < maxQueued; });
-    if (failing && queued.messages.size() + held >= maxQueued) {
-        ++dropped;
-        return false;
+std::int64_t ipm_History::Store(ipm_MessageRecord message) {
+    std::int64_t id = 0;
+    {
+        std::unique_lock lock(queueLock);
+        queueChanged.wait(lock, [&] { return failing || queued.messages.size() < maxQueued; });
+        if (!(failing && queued.messages.size() + held >= maxQueued)) id = TakeId(lock);
+        if (id == 0) {
+            ++dropped;
+            return 0;
+        }
     }
+    {
+        std::lock_guard lock(storedLock);
+        if (stored) stored(id, message);
+    }
+    std::lock_guard lock(queueLock);
     queued.messages.push_back(std::move(message));
+    queued.ids.push_back(id);
     // Only an empty queue can have the writer waiting.
     if (queued.messages.size() == 1) queueChanged.notify_all();
-    return true;
+    return id;
+}
+
+std::int64_t ipm_History::TakeId(std::unique_lock<std::mutex>& lock) {
+    while (nextId == idEnd) {
+        if (spareId != 0) {
+            nextId = spareId;
+            idEnd = spareId + idBlock;
+            spareId = 0;
+            break;
+        }
+        lock.unlock();
+        std::int64_t block = 0;
+        try {
+            block = ReserveBlockNow();
+        } catch (const std::exception& error) {
+            ipm_Console::Report(std::string("warning: history: no message ids reserved: ") + error.what());
+        }
+        lock.lock();
+        if (block == 0) return 0;
+        if (spareId == 0) spareId = block;
+    }
+    return nextId++;
+}
+
+std::int64_t ipm_History::ReserveBlock() {
+    // Above every id given so far, also in a history that had no blocks yet.
+    Statement next(writer, "SELECT max(coalesce((SELECT next FROM id_blocks WHERE name = 'messages'), 1),"
+                           " (SELECT coalesce(max(id), 0) + 1 FROM messages))");
+    next.Step();
+    const std::int64_t first = next.Integer(0);
+    Statement keep(writer, "INSERT OR REPLACE INTO id_blocks(name, next) VALUES('messages', ?)");
+    keep.Bind(1, first + idBlock).Run();
+    return first;
+}
+
+std::int64_t ipm_History::ReserveBlockNow() {
+    std::lock_guard lock(writeLock);
+    execute(writer, "BEGIN IMMEDIATE");
+    try {
+        const std::int64_t first = ReserveBlock();
+        execute(writer, "COMMIT");
+        return first;
+    } catch (const std::exception&) {
+        sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
 }
 
 void ipm_History::Store(const ipm_JobRecord& job) {
@@ -333,45 +594,30 @@ std::vector<std::string> ipm_History::FieldNames(std::int64_t job) {
 
 Json ipm_History::Series(std::int64_t job, const std::string& field, const std::string& x, double from, double to) {
     const std::string yPath = pathTo(field);
-    const bool ownColumn = x == "time" || x == "#";
-    const std::string xPath = ownColumn ? "" : pathTo(x);
-    Json points = Json::array();
-    if (yPath.empty() || (!ownColumn && xPath.empty())) return points;
-    const char* xColumn = x == "time" ? "time"
-                          : x == "#"  ? "row_number() OVER (ORDER BY id)"
-                                      : "json_extract(fields, ?4)";
-    const std::string rows = std::string("FROM (SELECT id, ") + xColumn +
-                             " AS x, fields FROM messages WHERE job = ?1) WHERE typeof(x) IN ('integer', 'real')"
-                             " AND x BETWEEN ?2 AND ?3";
-    // A connection per answer, so that a page's charts load side by side.
+    const bool summarised = x == "time" || x == "#";
+    const std::string xPath = summarised ? "" : pathTo(x);
+    if (yPath.empty() || (!summarised && xPath.empty())) return Json::array();
+    // A connection per answer, so that a page's charts load side by side;
+    // one transaction, so that all its reads see the same history.
     const Connection connection(file);
-    Statement span(connection.database, ("SELECT count(*), min(x), max(x) " + rows).c_str());
-    span.Bind(1, job).Bind(2, from).Bind(3, to).Bind(4, xPath);
-    span.Step();
-    // Each row's fields are read once: numbers come as numbers, the rest is left out.
-    Statement select(connection.database, ("SELECT x, json_extract(fields, ?5) " + rows + " ORDER BY id").c_str());
-    select.Bind(1, job).Bind(2, from).Bind(3, to).Bind(4, xPath).Bind(5, yPath);
-    if (span.Integer(0) <= static_cast<std::int64_t>(maxPoints)) {
-        while (select.Step()) {
-            if (select.IsNumber(1)) points.push_back({select.Value(0), select.Value(1)});
-        }
-        return points;
+    execute(connection.database, "BEGIN");
+    Points points;
+    if (summarised) {
+        points = SummaryReader(connection.database, job, field, yPath, x == "#", from, to, maxPoints).Read();
+    } else {
+        Statement select(connection.database,
+                         "SELECT x, y FROM (SELECT json_extract(fields, ?2) AS x, json_extract(fields, ?3) AS y"
+                         " FROM messages WHERE job = ?1 ORDER BY id) WHERE typeof(x) IN ('integer', 'real')"
+                         " AND typeof(y) IN ('integer', 'real') AND x BETWEEN ?4 AND ?5");
+        select.Bind(1, job).Bind(2, xPath).Bind(3, yPath).Bind(4, from).Bind(5, to);
+        while (select.Step()) points.emplace_back(select.Real(0), select.Real(1));
     }
-    const double low = span.Real(1), high = span.Real(2);
-    std::vector<Bucket> buckets(maxPoints / 2);
-    const double width = (high - low) / static_cast<double>(buckets.size());
-    while (select.Step()) {
-        if (!select.IsNumber(1)) continue;
-        const double at = select.Real(0);
-        const double index = width > 0 ? (at - low) / width : 0;
-        buckets[std::min(buckets.size() - 1, static_cast<std::size_t>(std::max(0.0, index)))].Add(at, select.Real(1));
-    }
-    for (const Bucket& bucket : buckets) bucket.AppendTo(points);
-    return points;
+    return downsample(points, maxPoints);
 }
 
 void ipm_History::Write() {
     Batch batch;
+    bool reserve = false;
     for (;;) {
         {
             std::unique_lock lock(queueLock);
@@ -392,12 +638,18 @@ void ipm_History::Write() {
             TakeQueued(batch);
             held = batch.messages.size();
             writing = true;
+            // Half a block ahead, so that taking an id never waits for the database.
+            reserve = spareId == 0 && nextId - (idEnd - idBlock) > idBlock / 2;
             queueChanged.notify_all();
         }
-        std::vector<std::int64_t> ids;
+        Summarise(batch);
+        std::int64_t reserved = 0;
         std::string why;
-        const bool written = WriteBatch(batch, ids, why);
-        if (written) Announce(batch, ids);
+        const bool written = WriteBatch(batch, reserve, reserved, why);
+        if (reserved != 0) {
+            std::lock_guard lock(queueLock);
+            if (spareId == 0) spareId = reserved;
+        }
         ReportOutcome(written, why);
         bool giveUp = false;
         {
@@ -420,38 +672,62 @@ void ipm_History::Write() {
 void ipm_History::TakeQueued(Batch& batch) {
     if (batch.messages.empty()) {
         batch.messages.swap(queued.messages);
+        batch.ids.swap(queued.ids);
     } else {
         std::move(queued.messages.begin(), queued.messages.end(), std::back_inserter(batch.messages));
+        batch.ids.insert(batch.ids.end(), queued.ids.begin(), queued.ids.end());
         queued.messages.clear();
+        queued.ids.clear();
     }
     for (auto& [id, job] : queued.jobs) batch.jobs[id] = std::move(job);
     queued.jobs.clear();
 }
 
-bool ipm_History::WriteBatch(const Batch& batch, std::vector<std::int64_t>& ids, std::string& why) {
+void ipm_History::Summarise(Batch& batch) {
+    for (; batch.summarised < batch.messages.size(); ++batch.summarised) {
+        const ipm_MessageRecord& message = batch.messages[batch.summarised];
+        summary.Add(message.job, batch.ids[batch.summarised], message.time, message.numbers, batch.spans,
+                    batch.extents);
+    }
+    for (const auto& [id, job] : batch.jobs) {
+        if (ended(job)) summary.Forget(id);
+    }
+}
+
+bool ipm_History::WriteBatch(const Batch& batch, bool reserve, std::int64_t& reserved, std::string& why) {
     std::lock_guard lock(writeLock);
     try {
         execute(writer, "BEGIN IMMEDIATE");
-        Statement insertMessage(writer, "INSERT INTO messages(job, time, type, fields, types) VALUES(?,?,?,?,?)");
-        ids.reserve(batch.messages.size());
-        for (const auto& message : batch.messages) {
-            insertMessage.Bind(1, message.job).Bind(2, message.time).Bind(3, message.type);
-            insertMessage.Bind(4, message.fields).Bind(5, message.types).Run();
-            ids.push_back(sqlite3_last_insert_rowid(writer));
+        Statement insertMessage(writer,
+                                "INSERT INTO messages(id, job, time, type, fields, types) VALUES(?,?,?,?,?,?)");
+        for (std::size_t i = 0; i < batch.messages.size(); ++i) {
+            const ipm_MessageRecord& message = batch.messages[i];
+            insertMessage.Bind(1, batch.ids[i]).Bind(2, message.job).Bind(3, message.time).Bind(4, message.type);
+            insertMessage.Bind(5, message.fields).Bind(6, message.types).Run();
         }
+        Statement insertSpan(writer, "INSERT OR REPLACE INTO series VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+        for (const auto& span : batch.spans) {
+            insertSpan.Bind(1, span.job).Bind(2, span.field).Bind(3, std::int64_t{span.level}).Bind(4, span.index);
+            insertSpan.Bind(5, span.firstId).Bind(6, span.lastId).Bind(7, span.firstTime).Bind(8, span.lastTime);
+            insertSpan.Bind(9, span.low.number).Bind(10, span.low.time).Bind(11, span.low.value);
+            insertSpan.Bind(12, span.high.number).Bind(13, span.high.time).Bind(14, span.high.value).Run();
+        }
+        Statement upsertExtent(writer, "INSERT OR REPLACE INTO series_extent(job, spans, last_id) VALUES(?,?,?)");
+        for (const auto& [job, extent] : batch.extents) upsertExtent.Bind(1, job).Bind(2, extent.spans).Bind(3, extent.lastId).Run();
         Statement upsertJob(writer, (std::string("INSERT OR REPLACE INTO jobs(id, ") + jobColumns +
-                                     ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)").c_str());
+                                     ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)").c_str());
         for (const auto& [id, job] : batch.jobs) {
             upsertJob.Bind(1, id);
             bindJob(upsertJob, job, 2);
             upsertJob.Run();
         }
+        const std::int64_t block = reserve ? ReserveBlock() : 0;
         execute(writer, "COMMIT");
+        reserved = block;
         return true;
     } catch (const std::exception&) {
         why = sqlite3_errmsg(writer);
         sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
-        ids.clear();
         return false;
     }
 }
@@ -459,12 +735,6 @@ bool ipm_History::WriteBatch(const Batch& batch, std::vector<std::int64_t>& ids,
 void ipm_History::OnStored(StoredHandler handler) {
     std::lock_guard lock(storedLock);
     stored = std::move(handler);
-}
-
-void ipm_History::Announce(const Batch& batch, const std::vector<std::int64_t>& ids) {
-    std::lock_guard lock(storedLock);
-    if (!stored) return;
-    for (std::size_t i = 0; i < ids.size(); ++i) stored(ids[i], batch.messages[i]);
 }
 
 // Each outage and each recovery said once.
@@ -496,7 +766,10 @@ void ipm_History::ApplyRetention() {
         Statement remove(writer, "DELETE FROM messages WHERE id IN (SELECT id FROM messages WHERE time < ?"
                                  " ORDER BY id LIMIT ?)");
         remove.Bind(1, cutoff).Bind(2, std::int64_t{retentionChunk}).Run();
-        if (sqlite3_changes(writer) < retentionChunk) nextRetention = std::chrono::steady_clock::now() + retentionInterval;
+        if (sqlite3_changes(writer) < retentionChunk) {
+            Statement(writer, "DELETE FROM series WHERE last_time < ?").Bind(1, cutoff).Run();
+            nextRetention = std::chrono::steady_clock::now() + retentionInterval;
+        }
     } catch (const std::exception& error) {
         ipm_Console::Report(std::string("warning: old history not deleted: ") + error.what());
         nextRetention = std::chrono::steady_clock::now() + retentionInterval;

@@ -13,15 +13,19 @@
 
 #include "tools/listen/store/ipm_JobRecord.h"
 #include "tools/listen/store/ipm_MessageRecord.h"
+#include "tools/listen/store/ipm_SeriesSummary.h"
 
 struct sqlite3;
 
 // The monitor's history in an SQLite database (WAL mode): every job and
 // every message, so that a restarted listener still shows them. Several
-// processes may share one database: the ids of jobs and messages come from
-// the database as rows are inserted. Writes are queued and a thread of its
-// own stores them a batch per transaction; a batch that fails is kept and
-// tried again. Reads use a connection of their own. Schema: docs/monitor.md.
+// processes may share one database: a job's id comes from the database as
+// its row is inserted; message ids are handed out at once from blocks that
+// each process reserves in the database beforehand, so that none waits for
+// a write. Writes are queued and a thread of its own stores them a batch per
+// transaction, with the summary of each job's numeric series; a batch that
+// fails is kept and tried again. Reads use a connection of their own.
+// Schema: docs/monitor.md.
 class ipm_History {
 public:
     static constexpr const char* defaultFile = "ipm-listen.db";
@@ -32,9 +36,11 @@ public:
     static constexpr auto retryInterval = std::chrono::seconds(1);
     // At most this many points per series answer.
     static constexpr std::size_t maxPoints = 2000;
+    // Message ids reserved at a time.
+    static constexpr std::int64_t idBlock = 65536;
 
-    // Called on the writer's thread with each message once it is stored,
-    // with its id.
+    // Called with each message as it is taken in, with its id, on the
+    // thread that stores it.
     using StoredHandler = std::function<void(std::int64_t id, const ipm_MessageRecord& message)>;
 
     // Opens or creates the database; messages older than `keepDays` days
@@ -45,7 +51,8 @@ public:
     ipm_History(const ipm_History&) = delete;
     ipm_History& operator=(const ipm_History&) = delete;
 
-    // Marks the jobs shown as running as gone: their listener ended.
+    // Marks the jobs shown as live as unreachable: their listener ended
+    // without telling how they did.
     void EndOrphanedJobs();
     // The jobs from id `from` on.
     std::vector<ipm_JobRecord> Jobs(std::int64_t from = 0);
@@ -56,10 +63,11 @@ public:
     // Must be set before the first message is stored.
     // Returns only when no earlier handler is running, so its owner may go.
     void OnStored(StoredHandler handler);
-    // False when the message is dropped: the history has been failing and
-    // `maxQueued` messages already wait besides the batch held (which holds
-    // at most what was queued when it was taken: at most 2 * maxQueued in all).
-    bool Store(ipm_MessageRecord message);
+    // The message's id, or 0 when it is dropped: the history has been
+    // failing and `maxQueued` messages already wait besides the batch held
+    // (which holds at most what was queued when it was taken: at most
+    // 2 * maxQueued in all), or no id can be reserved.
+    std::int64_t Store(ipm_MessageRecord message);
     // Keeps the job's row as it is now; only the latest row of a job is
     // written when it changes several times within a batch.
     void Store(const ipm_JobRecord& job);
@@ -83,22 +91,38 @@ public:
     // `to`; `x` is a field's name, "time", the arrival, or "#", the message's
     // number in the job from 1. Beyond maxPoints
     // points, each of maxPoints/2 equal spans of x keeps its lowest and
-    // highest y. Field names with '"' or '\' have none.
+    // highest y. Against time or the number, read from the series' summary
+    // (a few thousand rows at most); against a field, from every message in
+    // range. Field names with '"' or '\' have none against a field.
     nlohmann::ordered_json Series(std::int64_t job, const std::string& field, const std::string& x, double from,
                                   double to);
 
 private:
     struct Batch {
         std::vector<ipm_MessageRecord> messages;
+        std::vector<std::int64_t> ids;
         std::map<std::int64_t, ipm_JobRecord> jobs;
+        // The summary of `messages` up to `summarised`.
+        std::size_t summarised = 0;
+        std::vector<ipm_SeriesSummary::Span> spans;
+        std::map<std::int64_t, ipm_SeriesSummary::Extent> extents;
     };
 
     void Write();
     // Merges what is queued into `batch`; the queue's lock is held.
     void TakeQueued(Batch& batch);
+    // Summarises the messages taken since the last call.
+    void Summarise(Batch& batch);
     // False, with `why`, when the transaction failed and was rolled back.
-    bool WriteBatch(const Batch& batch, std::vector<std::int64_t>& ids, std::string& why);
-    void Announce(const Batch& batch, const std::vector<std::int64_t>& ids);
+    // Reserves the next block of ids when `reserve` and it is written.
+    bool WriteBatch(const Batch& batch, bool reserve, std::int64_t& reserved, std::string& why);
+    // The next message id, reserving a block when none is left; 0 when none
+    // can be reserved. The queue's lock is held (and let go meanwhile).
+    std::int64_t TakeId(std::unique_lock<std::mutex>& lock);
+    // Reserves a block of ids inside the writer's transaction: its first id.
+    std::int64_t ReserveBlock();
+    // The same in a transaction of its own. Throws std::runtime_error.
+    std::int64_t ReserveBlockNow();
     void ReportOutcome(bool written, const std::string& why);
     void ApplyRetention();
 
@@ -115,6 +139,10 @@ private:
     std::mutex queueLock;
     std::condition_variable queueChanged;
     Batch queued;
+    // Ids from nextId up to idEnd are this process's to hand out; spareId,
+    // when not 0, starts the next reserved block.
+    std::int64_t nextId = 0, idEnd = 0, spareId = 0;
+    ipm_SeriesSummary summary;
     // Messages of the batch the writer holds.
     std::size_t held = 0;
     bool writing = false;

@@ -15,6 +15,7 @@
 
 #include "tools/listen/ipm_Console.h"
 #include "tools/listen/ingest/ipm_DocumentSplitter.h"
+#include "tools/listen/store/ipm_Vocabulary.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ public:
     std::int64_t Finish() {
         if (const auto truncated = splitter.EndOfStream()) Problem(truncated->text);
         if (!job) Refuse(line == 1 && splitter.JobName().empty() ? "it is empty" : "it holds no message document");
-        monitor.JobEnded(*job, true);
+        monitor.JobEnded(*job);
         return *job;
     }
 
@@ -103,7 +104,7 @@ private:
             return;
         }
         if (!job) {
-            job = monitor.JobConnected("file", name, std::filesystem::absolute(file).string());
+            job = monitor.JobConnected(std::string(ipm_Vocabulary::file), name, std::filesystem::absolute(file).string());
             if (*job == 0) throw std::runtime_error("the history does not take the job; nothing imported");
         }
         monitor.MessageReceived(*job, *message);

@@ -1,6 +1,7 @@
 #include "tools/listen/store/ipm_MessageRecord.h"
 
 #include <algorithm>
+#include <cmath>
 #include <nlohmann/json.hpp>
 #include <numeric>
 #include <vector>
@@ -35,9 +36,12 @@ bool plainAscii(std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c >= ' ' && c < 0x7F && c != '"' && c != '\\'; });
 }
 
-void appendValue(std::string& out, const Field& field) {
-    if (!ipm_TypedValue::AppendNumber(out, field.type, field.value)) {
-        ipm_MessageRecord::AppendJsonString(out, field.value);
+void appendValue(ipm_MessageRecord& record, const Field& field) {
+    double number = 0;
+    if (!ipm_TypedValue::AppendNumber(record.fields, field.type, field.value, number)) {
+        ipm_MessageRecord::AppendJsonString(record.fields, field.value);
+    } else if (std::isfinite(number)) {
+        record.numbers.emplace_back(field.name, number);
     }
 }
 
@@ -65,7 +69,7 @@ ipm_MessageRecord ipm_MessageRecord::From(const ipm_DocumentReader::Message& mes
             AppendJsonString(*object, field.name);
             *object += ':';
         }
-        appendValue(record.fields, field);
+        appendValue(record, field);
         AppendJsonString(record.types, field.type);
     }
     record.fields += '}';

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "tools/listen/ingest/ipm_DocumentReader.h"
 
@@ -19,6 +21,8 @@ struct ipm_MessageRecord {
     std::string fields;
     // JSON object: field name to the type its document declares.
     std::string types;
+    // The fields whose values are finite numbers, as in `fields`.
+    std::vector<std::pair<std::string, double>> numbers;
 
     static ipm_MessageRecord From(const ipm_DocumentReader::Message& message);
     // {"id":ID,"time":..,"type":..,"fields":{..}}

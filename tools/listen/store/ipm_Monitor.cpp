@@ -6,6 +6,7 @@
 
 #include "tools/listen/ipm_Console.h"
 #include "tools/listen/ipm_MessagePrinter.h"
+#include "tools/listen/store/ipm_Vocabulary.h"
 
 namespace {
 
@@ -22,7 +23,8 @@ Json error(const std::string& why) { return {{"error", why}}; }
 
 }  // namespace
 
-ipm_Monitor::ipm_Monitor(ipm_History& history) : history(history) {
+ipm_Monitor::ipm_Monitor(ipm_History& history, std::chrono::seconds silentAfter)
+    : history(history), silentAfter(std::chrono::milliseconds(silentAfter).count()) {
     Refresh();
     history.OnStored([this](std::int64_t id, const ipm_MessageRecord& message) {
         if (!events.HasReaders()) return;
@@ -30,8 +32,12 @@ ipm_Monitor::ipm_Monitor(ipm_History& history) : history(history) {
     });
 }
 
-// The history's writer outlives the monitor and must stop announcing to it.
-ipm_Monitor::~ipm_Monitor() { history.OnStored(nullptr); }
+// The history outlives the monitor and must stop announcing to it;
+// it keeps the latest counts.
+ipm_Monitor::~ipm_Monitor() {
+    AnnounceCounted();
+    history.OnStored(nullptr);
+}
 
 std::int64_t ipm_Monitor::JobConnected(const std::string& transport, const std::string& name,
                                        const std::string& peer) {
@@ -61,7 +67,7 @@ void ipm_Monitor::MessageReceived(std::int64_t id, const ipm_DocumentReader::Mes
     record.time = now();
     const std::int64_t arrival = record.time;
     // Counted only once queued, so that the row says what the history holds.
-    if (!history.Store(std::move(record))) {
+    if (history.Store(std::move(record)) == 0) {
         ++refusedByHistory;
         return;
     }
@@ -70,20 +76,36 @@ void ipm_Monitor::MessageReceived(std::int64_t id, const ipm_DocumentReader::Mes
     ipm_JobRecord& job = jobs.at(id);
     job.Count(message, arrival);
     if (alertBook) Raise(job, alertBook->OnMessage(job, message, arrival));
-    Changed(job);
+    Counted(job, arrival);
 }
 
-void ipm_Monitor::JobEnded(std::int64_t id, bool orderly) {
+void ipm_Monitor::JobEnded(std::int64_t id) {
     std::lock_guard guard(lock);
     const auto job = jobs.find(id);
     if (job == jobs.end()) return;
-    ipm_JobRecord& record = job->second;
-    if (record.stopOutcome == "sent") {
-        record.state = "killed";
-    } else if (record.state == "running") {
-        record.state = orderly ? "stopped" : "gone";
+    job->second.End(now());
+    Changed(job->second);
+}
+
+void ipm_Monitor::ListenerEnded() {
+    std::lock_guard guard(lock);
+    for (const std::int64_t id : ownJobs) {
+        ipm_JobRecord& job = jobs.at(id);
+        if (!job.Live()) continue;
+        job.state = ipm_Vocabulary::unreachable;
+        Changed(job);
     }
-    Changed(record);
+}
+
+void ipm_Monitor::MarkSilent() {
+    std::lock_guard guard(lock);
+    const std::int64_t at = now();
+    for (const std::int64_t id : ownJobs) {
+        ipm_JobRecord& job = jobs.at(id);
+        if (!job.FallenSilent(at, silentAfter)) continue;
+        job.state = ipm_Vocabulary::silent;
+        Changed(job);
+    }
 }
 
 void ipm_Monitor::StopDone(std::int64_t id, const std::string& outcome) {
@@ -91,7 +113,7 @@ void ipm_Monitor::StopDone(std::int64_t id, const std::string& outcome) {
     const auto job = jobs.find(id);
     if (job == jobs.end()) return;
     job->second.stopOutcome = outcome;
-    if (outcome != "sent" && job->second.state == "running") job->second.state = "unreachable";
+    if (outcome != "sent" && job->second.Live()) job->second.state = ipm_Vocabulary::unreachable;
     Changed(job->second);
 }
 
@@ -100,11 +122,9 @@ bool ipm_Monitor::Owns(std::int64_t id) const {
     return ownJobs.count(id) != 0;
 }
 
-ipm_StopQueue& ipm_Monitor::StopsFor(const std::string& transport) {
-    return transport == "jabber" ? jabberStops : directStops;
-}
-
 void ipm_Monitor::Refresh() {
+    MarkSilent();
+    AnnounceCounted();
     std::lock_guard serial(refreshLock);
     std::int64_t from = 0;
     {
@@ -123,7 +143,7 @@ void ipm_Monitor::Refresh() {
         }
         const auto known = jobs.find(job.id);
         if (known != jobs.end() && known->second.ToJson() == job.ToJson()) continue;
-        if (job.state == "running") {
+        if (job.Live()) {
             othersRunning.insert(job.id);
         } else {
             othersRunning.erase(job.id);
@@ -137,7 +157,10 @@ Json ipm_Monitor::Jobs() {
     Refresh();
     std::lock_guard guard(lock);
     Json list = Json::array();
-    for (const auto& [id, job] : jobs) list.push_back(job.ToJson());
+    for (const auto& [id, job] : jobs) {
+        list.push_back(job.ToJson());
+        if (requests && ownJobs.count(id)) list.back().update(requests->Json(job.transport, job.name, id));
+    }
     return {{"jobs", std::move(list)}};
 }
 
@@ -151,19 +174,25 @@ bool ipm_Monitor::Knows(std::int64_t id) {
     return jobs.count(id) != 0;
 }
 
-std::pair<int, Json> ipm_Monitor::RequestStop(std::int64_t id) {
-    std::string transport;
-    {
-        std::lock_guard guard(lock);
-        const auto job = jobs.find(id);
-        if (job == jobs.end()) return {404, error("no job " + std::to_string(id))};
-        if (!ownJobs.count(id)) return {409, error("job " + std::to_string(id) + " is served by another listener")};
-        if (job->second.state != "running" || job->second.transport == "file") {
-            return {409, error("job " + std::to_string(id) + " is not running")};
-        }
-        transport = job->second.transport;
+std::optional<std::pair<int, Json>> ipm_Monitor::RefuseSending(std::int64_t id, std::string& transport,
+                                                                std::string& name) const {
+    std::lock_guard guard(lock);
+    const auto job = jobs.find(id);
+    if (job == jobs.end()) return std::pair{404, error("no job " + std::to_string(id))};
+    if (!ownJobs.count(id))
+        return std::pair{409, error("job " + std::to_string(id) + " is served by another listener")};
+    if (!job->second.Live() || job->second.transport == ipm_Vocabulary::file) {
+        return std::pair{409, error("job " + std::to_string(id) + " is not running")};
     }
-    auto outcome = StopsFor(transport).Post(id);
+    transport = job->second.transport;
+    name = job->second.name;
+    return std::nullopt;
+}
+
+std::pair<int, Json> ipm_Monitor::RequestStop(std::int64_t id) {
+    std::string transport, name;
+    if (auto refusal = RefuseSending(id, transport, name)) return *refusal;
+    auto outcome = stops.Post(id);
     if (outcome.wait_for(stopAnswerTime) != std::future_status::ready) {
         return {504, error("the listener did not get to the job in time")};
     }
@@ -192,8 +221,77 @@ void ipm_Monitor::Raise(ipm_JobRecord& job, const std::vector<ipm_Alert>& alerts
     }
 }
 
+void ipm_Monitor::UseRequests(ipm_RequestBook& book) {
+    requests = &book;
+    book.OnChange([this](std::int64_t id) {
+        if (!events.HasReaders()) return;
+        Json changed = Requests(id);
+        changed["job"] = id;
+        events.Publish("requests", dump(changed));
+    });
+}
+
+Json ipm_Monitor::Requests(std::int64_t id) {
+    std::string transport, name;
+    {
+        std::lock_guard guard(lock);
+        const auto job = jobs.find(id);
+        if (job != jobs.end() && ownJobs.count(id)) {
+            transport = job->second.transport;
+            name = job->second.name;
+        }
+    }
+    if (!requests || transport.empty()) return {{"offered", Json::array()}, {"requests", Json::array()}};
+    return requests->Json(transport, name, id);
+}
+
+std::pair<int, Json> ipm_Monitor::SendRequest(std::int64_t id, const std::string& requestName,
+                                              const std::string& value) {
+    std::string transport, name;
+    if (auto refusal = RefuseSending(id, transport, name)) return *refusal;
+    if (!requests) return {409, error("this listener sends no requests")};
+    std::string why;
+    const auto request = requests->Create(transport, name, id, requestName, value, why);
+    if (!request) {
+        const bool wellFormed = ipm_Request::ValidName(requestName) && ipm_Request::ValidValue(value);
+        return {wellFormed ? 409 : 400, error(why)};
+    }
+    auto outcome = stops.Post(id, *request);
+    if (outcome.wait_for(stopAnswerTime) != std::future_status::ready) {
+        return {504, error("the listener did not get to the job in time")};
+    }
+    const std::string result = outcome.get();
+    if (result == "sent") return {200, {{"id", request->id}, {"state", "requested"}}};
+    if (result == "waiting") return {202, {{"id", request->id}, {"state", "requested"}, {"waiting", true}}};
+    requests->NotDelivered(request->id);
+    return {502, error(result)};
+}
+
 void ipm_Monitor::Changed(ipm_JobRecord& job) {
     if (alertBook) Raise(job, alertBook->OnState(job, now()));
     history.Store(job);
+    countedSince.erase(job.id);
+    announced[job.id] = now();
     if (events.HasReaders()) events.Publish("job", dump(job.ToJson()));
+}
+
+void ipm_Monitor::Counted(ipm_JobRecord& job, std::int64_t time) {
+    const auto last = announced.find(job.id);
+    if (last != announced.end() && time - last->second < countInterval) {
+        countedSince.insert(job.id);
+        return;
+    }
+    Changed(job);
+}
+
+void ipm_Monitor::AnnounceCounted() {
+    std::lock_guard guard(lock);
+    while (!countedSince.empty()) {
+        const auto job = jobs.find(*countedSince.begin());
+        if (job == jobs.end()) {
+            countedSince.erase(countedSince.begin());
+        } else {
+            Changed(job->second);
+        }
+    }
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -16,6 +17,7 @@
 #include "tools/listen/web/ipm_EventHub.h"
 #include "tools/listen/store/ipm_History.h"
 #include "tools/listen/store/ipm_JobRecord.h"
+#include "tools/listen/ingest/ipm_RequestBook.h"
 #include "tools/listen/ingest/ipm_StopQueue.h"
 
 // What the monitor knows of every job, past and present: the listeners tell
@@ -26,20 +28,25 @@ public:
     // How long a stop request waits for the transport's loop to act on it.
     static constexpr auto stopAnswerTime = std::chrono::seconds(5);
 
-    // Shows the jobs of earlier runs kept in `history`.
-    explicit ipm_Monitor(ipm_History& history);
+    // Shows the jobs of earlier runs kept in `history`; a running job is
+    // silent after `silentAfter` without a message at the least.
+    ipm_Monitor(ipm_History& history, std::chrono::seconds silentAfter);
     ~ipm_Monitor();
 
     // A new connection of a job; its number (the job's id), or 0 when the
     // history cannot take it (reported).
     std::int64_t JobConnected(const std::string& transport, const std::string& name, const std::string& peer);
     void MessageReceived(std::int64_t job, const ipm_DocumentReader::Message& message);
-    // The job's connection has ended; `orderly` when the job ended it.
-    void JobEnded(std::int64_t job, bool orderly);
+    // The job's connection has ended (on Jabber: it is unavailable); what
+    // it sent before tells how it ended.
+    void JobEnded(std::int64_t job);
+    // The listener stops following its jobs (it ends, or lost its link to
+    // the message server): those still live are unreachable.
+    void ListenerEnded();
     // What became of a kill request: "sent" or "failed: REASON".
     void StopDone(std::int64_t job, const std::string& outcome);
-    // Where the page's stop requests for jobs of `transport` wait.
-    ipm_StopQueue& StopsFor(const std::string& transport);
+    // Where the page's stop requests wait for the listener's loop.
+    ipm_StopQueue& Stops() { return stops; }
 
     // {"jobs":[JOB,..]}: this process's jobs as they are now, and those of
     // other processes sharing the history (an import, say) as last stored.
@@ -63,29 +70,55 @@ public:
         std::int64_t alerts = 0;
     };
     Counts IngestCounts() const { return {takenIn, refusedByHistory, alertsRaised}; }
+    // Requests beside Kill go through `book`, which tells the page of each
+    // change as a "requests" event.
+    void UseRequests(ipm_RequestBook& book);
+    // Sends the job a request it offered, through its loop: the HTTP status
+    // and the answer ({"id","state"}, or {"error"}).
+    std::pair<int, nlohmann::ordered_json> SendRequest(std::int64_t job, const std::string& name,
+                                                       const std::string& value);
+    // The job's offered requests and its requests (ipm_RequestBook::Json).
+    nlohmann::ordered_json Requests(std::int64_t job);
 
     ipm_EventHub& Events() { return events; }
     ipm_History& History() { return history; }
 
-    // Takes in the jobs other processes sharing the history (an import, a
-    // second listener) have added since, and those read running before as
-    // they are now, and announces each change. The page's server calls it
-    // every second.
+    // Marks the jobs fallen silent; takes in the jobs other processes
+    // sharing the history (an import, a second listener) have added since,
+    // and those read live before as they are now; announces each change,
+    // and the rows whose counts changed since they were last announced.
+    // The page's server calls it every second.
     void Refresh();
 
 private:
     // True for the jobs of this process.
     bool Owns(std::int64_t job) const;
+    // The HTTP refusal when nothing can be sent to the job; else its
+    // transport and name.
+    std::optional<std::pair<int, nlohmann::ordered_json>> RefuseSending(std::int64_t job, std::string& transport,
+                                                                        std::string& name) const;
     // Stores and announces the job's row, after the alerts its state raises;
     // the lock is held.
     void Changed(ipm_JobRecord& job);
     // Counts the alerts on the job's row and sends them on; the lock is held.
     void Raise(ipm_JobRecord& job, const std::vector<ipm_Alert>& alerts);
+    void MarkSilent();
+    // The same for a new message: stored and announced at most every
+    // `countInterval` per job (the rest by Refresh, or with the job's next
+    // change), so that many jobs' messages do not each cost a row.
+    void Counted(ipm_JobRecord& job, std::int64_t now);
+    void AnnounceCounted();
+
+    static constexpr std::int64_t countInterval = 1000;  // ms
 
     ipm_History& history;
+    const std::int64_t silentAfter;
     ipm_EventHub events;
-    ipm_StopQueue directStops;
-    ipm_StopQueue jabberStops;
+    ipm_RequestBook* requests = nullptr;
+    // When each job's row was last stored; those whose counts changed since.
+    std::map<std::int64_t, std::int64_t> announced;
+    std::set<std::int64_t> countedSince;
+    ipm_StopQueue stops;
     mutable std::mutex lock;
     std::map<std::int64_t, ipm_JobRecord> jobs;
     std::set<std::int64_t> ownJobs;
@@ -93,7 +126,7 @@ private:
     std::mutex refreshLock;
     // The highest job id read from the history so far.
     std::int64_t lastRead = 0;
-    // Jobs of other processes that were running when last read: read again until they end.
+    // Jobs of other processes that were live when last read: read again until they end.
     std::set<std::int64_t> othersRunning;
     std::atomic<std::int64_t> takenIn{0};
     std::atomic<std::int64_t> refusedByHistory{0};

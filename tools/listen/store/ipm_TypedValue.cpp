@@ -22,12 +22,12 @@ nlohmann::ordered_json real(double number) {
 
 }  // namespace
 
-bool ipm_TypedValue::AppendNumber(std::string& out, std::string_view type, std::string_view value) {
+bool ipm_TypedValue::AppendNumber(std::string& out, std::string_view type, std::string_view value, double& number) {
     std::int64_t integer = 0;
-    double number = 0;
     if (type == "integer" && readWhole(value, integer)) {
         char text[24];
         out.append(text, std::to_chars(text, text + sizeof text, integer).ptr);
+        number = static_cast<double>(integer);
     } else if (type == "float" && readWhole(value, number)) {
         out += real(number).dump();
     } else {

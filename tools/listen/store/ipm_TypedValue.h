@@ -11,8 +11,8 @@ class ipm_TypedValue {
 public:
     static nlohmann::ordered_json Of(std::string_view type, std::string_view value);
     // Appends the value as JSON text when it is a number (or a real that is
-    // not finite); false, with nothing appended, for text.
-    static bool AppendNumber(std::string& out, std::string_view type, std::string_view value);
+    // not finite), and gives it in `number`; false, with nothing appended, for text.
+    static bool AppendNumber(std::string& out, std::string_view type, std::string_view value, double& number);
     // True when the value reads as a number of its type.
     static bool IsNumber(std::string_view type, std::string_view value);
 };

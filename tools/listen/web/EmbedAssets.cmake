@@ -75,6 +75,7 @@ set(assets
   "/static/events.js=${CMAKE_CURRENT_LIST_DIR}/events.js"
   "/static/alerts.js=${CMAKE_CURRENT_LIST_DIR}/alerts.js"
   "/static/compare.js=${CMAKE_CURRENT_LIST_DIR}/compare.js"
+  "/static/requests.js=${CMAKE_CURRENT_LIST_DIR}/requests.js"
   "/static/monitor.css=${CMAKE_CURRENT_LIST_DIR}/monitor.css"
   "/static/icon.svg=${CMAKE_CURRENT_LIST_DIR}/icon.svg"
   "/static/dygraph.min.js=${IPM_DYGRAPHS_DIR}/dygraph.min.js"
@@ -93,4 +94,5 @@ add_custom_command(OUTPUT ${output}
   COMMENT "Embedding the monitor page"
   VERBATIM)
 add_library(ipm_listen_web STATIC ${output})
+ipm_warnings(ipm_listen_web)
 target_include_directories(ipm_listen_web PUBLIC ${PROJECT_SOURCE_DIR})

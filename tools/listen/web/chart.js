@@ -34,6 +34,7 @@ export class ChartCard {
     this.field = field;
     this.onZoom = onZoom;
     this.points = [];
+    this.range = null;           // [from, to] while zoomed in
     this.sorted = true;
     this.graph = null;
     this.card = element('figure', 'chart');
@@ -58,12 +59,6 @@ export class ChartCard {
   setPoints(points, xIsTime) {
     this.points = points.map(([x, y]) => [xIsTime ? new Date(x) : x, typeof y === 'number' ? y : null]);
     this.sorted = false;
-  }
-
-  add(x, y) {
-    const last = this.points[this.points.length - 1];
-    if (last && x < last[0]) this.sorted = false;
-    this.points.push([x, y]);
   }
 
   draw(xLabel) {

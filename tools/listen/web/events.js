@@ -10,10 +10,11 @@ function setConnection(state, text) {
 }
 
 export class LiveStream {
-  // `onList(jobs)` with the listener's list, `onJob(job)` and
-  // `onMessage(jobId, message)` for the stream's events, `onOpen()` when the
-  // stream (re)opens.
-  constructor({ onList, onJob, onMessage, onOpen, onAlerts, onAlert }) {
+  // `onList(jobs)` with the listener's list, `onJob(job)`,
+  // `onMessage(jobId, message)`, `onRequests(jobId, requests)` and
+  // `onAlert(alert)` for the stream's events, `onAlerts(alerts)` with the
+  // listener's latest alerts, `onOpen()` when the stream (re)opens.
+  constructor({ onList, onJob, onMessage, onRequests, onOpen, onAlerts, onAlert }) {
     this.onList = onList;
     this.onAlerts = onAlerts;
     this.syncing = 0;
@@ -27,6 +28,10 @@ export class LiveStream {
     events.addEventListener('alert', (event) => {
       const alert = JSON.parse(event.data);
       this.whenSynced(() => onAlert(alert));
+    });
+    events.addEventListener('requests', (event) => {
+      const requests = JSON.parse(event.data);
+      this.whenSynced(() => onRequests(requests.job, requests));
     });
     events.addEventListener('message', (event) => {
       const { job, message } = JSON.parse(event.data);

@@ -22,6 +22,7 @@
 #include "tools/listen/web/ipm_MessageExport.h"
 #include "tools/listen/web/ipm_Metrics.h"
 #include "tools/listen/ipm_Console.h"
+#include "tools/listen/store/ipm_Vocabulary.h"
 #include "tools/listen/web/ipm_WebAsset.h"
 
 namespace {
@@ -95,6 +96,14 @@ httplib::Server::Handler jsonRoute(Handler handler) {
             answer(response, refusal.status, {{"error", refusal.what()}});
         }
     };
+}
+
+// The page is never framed by another site (a stop button under a decoy)
+// and loads nothing from elsewhere.
+void setPageHeaders(httplib::Response& response) {
+    response.set_header("X-Frame-Options", "DENY");
+    response.set_header("Content-Security-Policy",
+                        "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'");
 }
 
 // This machine's name, lower case, as a browser may call it.
@@ -219,11 +228,7 @@ void ipm_MonitorServer::ServePageFile(const httplib::Request& request, httplib::
         answer(response, 404, {{"error", "no such page"}});
         return;
     }
-    // The page is never framed by another site (a stop button under a
-    // decoy) and loads nothing from elsewhere.
-    response.set_header("X-Frame-Options", "DENY");
-    response.set_header("Content-Security-Policy",
-                        "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'");
+    setPageHeaders(response);
     std::string body(asset->body);
     if (!webDirectory.empty()) {
         // Only the names the built-in page has: nothing else of the disk is reachable.
@@ -293,6 +298,24 @@ void ipm_MonitorServer::Route() {
             answer(response, refusal.status, {{"error", refusal.what()}});
         }
     });
+    server->Get(R"(/api/jobs/(\d+)/requests)", jsonRoute([this, jobOf](const httplib::Request& request) {
+                    return monitor.Requests(jobOf(request));
+                }));
+    server->Post(R"(/api/jobs/(\d+)/requests)", [this, jobOf](const httplib::Request& request,
+                                                             httplib::Response& response) {
+        try {
+            const std::int64_t job = jobOf(request);
+            const Json body = Json::parse(request.body, nullptr, false);
+            if (!body.is_object() || !body.contains("name") || !body["name"].is_string() ||
+                (body.contains("value") && !body["value"].is_string()))
+                throw Refusal(400, "a request needs a JSON object {\"name\": NAME, \"value\": VALUE}");
+            const auto [status, answerBody] =
+                monitor.SendRequest(job, body["name"].get<std::string>(), body.value("value", std::string()));
+            answer(response, status, answerBody);
+        } catch (const Refusal& refusal) {
+            answer(response, refusal.status, {{"error", refusal.what()}});
+        }
+    });
     server->Get("/metrics", [this](const httplib::Request&, httplib::Response& response) {
         response.set_header("Cache-Control", "no-store");
         response.set_content(Metrics(), "text/plain; version=0.0.4; charset=utf-8");
@@ -313,6 +336,12 @@ void ipm_MonitorServer::Route() {
                 return sink.write(events.data(), events.size());
             },
             [this, reader](bool) { monitor.Events().Leave(reader); });
+    });
+    // Before the page's files, which it is one of.
+    server->Get("/static/vocabulary.js", [](const httplib::Request&, httplib::Response& response) {
+        setPageHeaders(response);
+        response.set_content("export default " + ipm_Vocabulary::ToJson().dump() + ";\n",
+                             "text/javascript; charset=utf-8");
     });
     server->Get(R"(/|/static/[^/]+)", [this](const httplib::Request& request, httplib::Response& response) {
         ServePageFile(request, response);

@@ -1,7 +1,7 @@
 // One job's view: a chart per numeric field and its messages, from the
 // history first, then live.
 
-import { $, describeStop, element, formatNumber, formatTime, messageKind } from './format.js';
+import { $, cameLive, describeStop, element, formatNumber, formatTime, isLive, messageKind } from './format.js';
 import { fetchJson } from './api.js';
 import { ChartCard } from './chart.js';
 
@@ -12,6 +12,8 @@ const redrawInterval = 250;    // milliseconds between chart redraws at most
 
 // Who sent a message, not how it went: never charted, the name not repeated.
 const identityFields = new Set(['jobName', 'clientHost', 'handle']);
+// How the listener writes a float that is not finite.
+const nonFinite = new Set(['nan', 'inf', '-inf']);
 
 // The fields the user chose not to chart, per job name, kept by the browser.
 const hiddenKey = (name) => `ipm-monitor.hidden-fields.${name}`;
@@ -87,8 +89,11 @@ export class JobView {
     this.types = new Set();
     this.fields = new Set();
     this.charts = new Map();
-    this.xField = job?.transport === 'file' ? '#' : '';
+    this.xField = job && !cameLive(job) ? '#' : '';
     this.seriesStale = false;
+    this.seriesLoading = false;
+    this.seriesCost = 0;
+    this.chartsShown = 0;          // counts the times the charts were set up
     this.typeShown = '';
     this.newRows = [];
     this.drawTimer = null;
@@ -118,7 +123,7 @@ export class JobView {
     const facts = [job.host, job.handle && `handle ${job.handle}`, job.transport, `connection ${job.id}`,
       job.phase && `phase ${job.phase}`, describeStop(job.stopOutcome || this.table.entry(job.id)?.localOutcome)];
     $('job-meta').textContent = facts.filter(Boolean).join(' · ');
-    $('job-stop').disabled = job.state !== 'running';
+    $('job-stop').disabled = !isLive(job);
   }
 
   // The newest page of messages and each numeric field's series first,
@@ -153,21 +158,28 @@ export class JobView {
     return `/api/jobs/${this.id}/series?field=${encodeURIComponent(field)}${x}${bounds}`;
   }
 
-  // Every chart from the listener's series, fetched side by side.
+  // Every chart from the listener's series, fetched side by side: a zoomed
+  // chart its range, the others the whole job.
   async loadSeries() {
     const fields = [...this.fields].filter((field) => field !== this.xField && !this.hidden.has(field));
-    const xField = this.xField;
-    const answers = await Promise.all(fields.map((field) => fetchJson(this.seriesUrl(field))));
-    if (!this.active || xField !== this.xField) return;
+    const charts = this.chartsShown;
+    const answers = await Promise.all(fields.map((field) =>
+      fetchJson(this.seriesUrl(field, this.charts.get(field)?.range))));
+    // The charts were set up again meanwhile (another axis, a field hidden).
+    if (!this.active || charts !== this.chartsShown) return;
     fields.forEach((field, i) => this.chart(field).setPoints(answers[i].points, !this.xField));
   }
 
+  // Zoomed in, the chart shows the finer points of its range; zoomed out
+  // (a double click), the whole job again.
   async zoom(chart, from, to) {
-    const answer = await fetchJson(this.seriesUrl(chart.field, [from, to])).catch(() => null);
+    const zoomed = chart.graph.isZoomed('x');
+    chart.range = zoomed ? [from, to] : null;
+    const answer = await fetchJson(this.seriesUrl(chart.field, chart.range)).catch(() => null);
     if (!answer || !this.active) return;
     chart.setPoints(answer.points, !this.xField);
     chart.draw(this.xLabel());
-    chart.graph.updateOptions({ dateWindow: [from, to] });
+    if (zoomed) chart.graph.updateOptions({ dateWindow: [from, to] });
   }
 
   // The next older page below the rows shown.
@@ -199,8 +211,8 @@ export class JobView {
       $('type-filter').append(new Option(message.type, message.type));
     }
     if (this.messages.length > shownMessages) this.messages.shift();
-    if (this.loading) this.noteFields(message);
-    else this.plot(message);
+    this.noteFields(message);
+    if (!this.loading) this.seriesStale = true;
     if (!this.typeShown || this.typeShown === message.type) this.newRows.push(message);
   }
 
@@ -208,26 +220,9 @@ export class JobView {
     return this.xField === '#' ? 'message number' : this.xField || 'time';
   }
 
-  plot(message) {
-    // Only the listener knows a message's number: its series are read again.
-    if (this.xField === '#') {
-      this.noteFields(message);
-      this.seriesStale = true;
-      return;
-    }
-    const x = this.xField ? message.fields[this.xField] : new Date(message.time);
-    for (const [field, value] of Object.entries(message.fields)) {
-      if (identityFields.has(field)) continue;
-      if (typeof value !== 'number' && !['nan', 'inf', '-inf'].includes(value)) continue;
-      this.noteField(field);
-      if (field === this.xField || this.hidden.has(field) || !(typeof x === 'number' || x instanceof Date)) continue;
-      this.chart(field).add(x, typeof value === 'number' ? value : null);
-    }
-  }
-
   noteFields(message) {
     for (const [field, value] of Object.entries(message.fields)) {
-      if (!identityFields.has(field) && typeof value === 'number') this.noteField(field);
+      if (!identityFields.has(field) && (typeof value === 'number' || nonFinite.has(value))) this.noteField(field);
     }
   }
 
@@ -249,6 +244,7 @@ export class JobView {
 
   setXField(field) {
     this.xField = field;
+    this.chartsShown += 1;
     this.charts.clear();
     $('charts').replaceChildren();
     this.loadSeries().then(() => this.redraw(), (error) => { $('chart-note').textContent = error.message; });
@@ -256,8 +252,9 @@ export class JobView {
 
   scheduleRedraw() {
     if (this.drawTimer !== null) return;
-    // A big chart draws less often, so that the page keeps answering.
-    const interval = Math.max(redrawInterval, 4 * this.drawCost);
+    // A big chart draws and is fetched less often, so that the page and the
+    // listener keep answering.
+    const interval = Math.max(redrawInterval, 4 * this.drawCost, 2 * this.seriesCost);
     const wait = Math.max(0, interval - (performance.now() - this.lastDraw));
     this.drawTimer = setTimeout(() => requestAnimationFrame(() => {
       this.drawTimer = null;
@@ -267,16 +264,25 @@ export class JobView {
 
   redraw() {
     if (!this.active) return;
-    if (this.seriesStale) {
-      this.seriesStale = false;
-      this.loadSeries().catch(() => {}).finally(() => this.scheduleRedraw());
-    }
+    if (this.seriesStale && !this.seriesLoading) this.refreshSeries();
     const start = performance.now();
     for (const chart of this.charts.values()) chart.draw(this.xLabel());
     $('chart-note').textContent = this.charts.size || this.fields.size ? '' : 'no numeric fields yet';
     this.showNewRows();
     this.lastDraw = performance.now();
     this.drawCost = this.lastDraw - start;
+  }
+
+  // New messages are charted from the listener's series, one read at a time.
+  refreshSeries() {
+    this.seriesStale = false;
+    this.seriesLoading = true;
+    const start = performance.now();
+    this.loadSeries().catch(() => {}).finally(() => {
+      this.seriesLoading = false;
+      this.seriesCost = performance.now() - start;
+      this.scheduleRedraw();
+    });
   }
 
   showNewRows() {

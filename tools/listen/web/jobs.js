@@ -1,12 +1,15 @@
 // The jobs table: a row per job, filled once per frame however many events
 // came in between, and only the rows in view drawn.
 
-import { $, describeStop, element, formatNumber, formatTime, trouble } from './format.js';
+import { $, describeStop, element, elapsed, formatDuration, formatNumber, formatTime, isLive, timeLeft, trouble }
+  from './format.js';
 import { fetchJson, token } from './api.js';
 
 const columns = ['name', 'host', 'handle', 'transport', 'state', 'phase', 'step', 'increment', 'time',
-  'lastMessage', 'warnings', 'errors'];
-const numeric = new Set(['step', 'increment', 'time', 'warnings', 'errors']);
+  'started', 'elapsed', 'left', 'lastMessage', 'warnings', 'errors'];
+const numeric = new Set(['step', 'increment', 'time', 'elapsed', 'left', 'warnings', 'errors']);
+// Columns whose values change with the clock alone.
+const clocked = new Set(['elapsed', 'left']);
 const spareRows = 15;          // rows drawn beyond each edge of the view
 
 function spacer(height) {
@@ -19,6 +22,21 @@ function spacer(height) {
 }
 
 const spacerHeight = (row) => row?.firstChild?.style.height;
+
+function sortValue(job, column, now) {
+  if (column === 'elapsed') return elapsed(job, now);
+  if (column === 'left') return timeLeft(job, now);
+  return job[column];
+}
+
+// Empty values last whichever the direction; numbers as numbers, the rest as text.
+function compareValues(a, b) {
+  const aEmpty = a === null || a === undefined || a === '';
+  const bEmpty = b === null || b === undefined || b === '';
+  if (aEmpty || bEmpty) return aEmpty - bEmpty;
+  if (typeof a === 'number' && typeof b === 'number') return a - b;
+  return String(a).localeCompare(String(b), undefined, { numeric: true });
+}
 
 export class JobsTable {
   // `onSelect(id)` when a row is clicked, `onChange()` after the rows changed.
@@ -33,6 +51,12 @@ export class JobsTable {
     this.rowHeight = 0;          // measured from the first row drawn
     this.rowOrder = [];          // the entries that pass the filter, newest first
     this.rowOrderStale = false;
+    this.sortColumn = null;      // null: newest first
+    this.sortDescending = false;
+    for (const header of $('jobs').tHead.querySelectorAll('th[data-sort]')) {
+      header.addEventListener('click', () => this.sortBy(header.dataset.sort));
+    }
+    setInterval(() => this.tick(), 1000);
     $('job-filter').addEventListener('input', (event) => {
       this.filterText = event.target.value.trim().toLowerCase();
       this.rowOrderStale = true;
@@ -68,6 +92,42 @@ export class JobsTable {
     }
     entry.job = job;
     this.markDirty(entry);
+  }
+
+  // A second click on the same column turns the order round.
+  sortBy(column) {
+    this.sortDescending = this.sortColumn === column ? !this.sortDescending : false;
+    this.sortColumn = column;
+    for (const header of $('jobs').tHead.querySelectorAll('th[data-sort]')) {
+      const sorted = header.dataset.sort === column;
+      header.setAttribute('aria-sort', sorted ? (this.sortDescending ? 'descending' : 'ascending') : 'none');
+    }
+    this.rowOrderStale = true;
+    this.renderRows();
+  }
+
+  compareEntries(a, b) {
+    if (this.sortColumn === null) return b.job.id - a.job.id;
+    const now = Date.now();
+    const order = compareValues(sortValue(a.job, this.sortColumn, now), sortValue(b.job, this.sortColumn, now));
+    return (this.sortDescending ? -order : order) || b.job.id - a.job.id;
+  }
+
+  // Elapsed and left move with the clock, for the rows in view.
+  tick() {
+    for (const entry of this.rowOrder) {
+      if (entry.row?.isConnected && isLive(entry.job)) this.fillTimes(entry);
+    }
+    if (clocked.has(this.sortColumn)) {
+      this.rowOrderStale = true;
+      this.renderRows();
+    }
+  }
+
+  fillTimes(entry) {
+    const now = Date.now();
+    entry.cells.elapsed.textContent = formatDuration(elapsed(entry.job, now));
+    entry.cells.left.textContent = formatDuration(timeLeft(entry.job, now));
   }
 
   select(id) {
@@ -146,6 +206,10 @@ export class JobsTable {
     }
     cells.time.title = job.time ?? '';
     cells.lastMessage.textContent = formatTime(job.lastMessage);
+    cells.started.textContent = formatTime(job.started);
+    cells.left.title = job.progress === null || job.progress === undefined ? ''
+      : `${formatNumber(100 * job.progress)} % done`;
+    this.fillTimes(entry);
     entry.stateText.textContent = job.state;
     entry.stateText.dataset.state = job.state;
     entry.outcomeText.textContent = describeStop(job.stopOutcome || entry.localOutcome);
@@ -160,7 +224,7 @@ export class JobsTable {
     entry.alertMark.hidden = !job.alerts;
     entry.alertMark.textContent = job.alerts ? `alerts ${job.alerts}` : '';
     entry.alertMark.title = 'alerts raised for this job';
-    entry.stopButton.disabled = job.state !== 'running';
+    entry.stopButton.disabled = !isLive(job);
     entry.row.classList.toggle('selected', this.selectedId === job.id);
     entry.row.hidden = !this.matchesFilter(job);
   }
@@ -169,7 +233,7 @@ export class JobsTable {
     let running = 0;
     let troubled = 0;
     for (const { job } of this.entries.values()) {
-      if (job.state === 'running') running += 1;
+      if (isLive(job)) running += 1;
       if (trouble(job)) troubled += 1;
     }
     const count = this.entries.size;
@@ -188,7 +252,7 @@ export class JobsTable {
   renderRows() {
     if (this.rowOrderStale) {
       this.rowOrder = [...this.entries.values()].filter((entry) => this.matchesFilter(entry.job))
-        .sort((a, b) => b.job.id - a.job.id);
+        .sort((a, b) => this.compareEntries(a, b));
       this.rowOrderStale = false;
     }
     const { rowOrder } = this;

@@ -9,12 +9,17 @@ import { LiveStream } from './events.js';
 import { AlertList } from './alerts.js';
 import { CompareView } from './compare.js';
 import { token } from './api.js';
+import { RequestPanel } from './requests.js';
 
 let view = null;
+const requests = new RequestPanel();
 
 const table = new JobsTable({
   onSelect: (id) => selectJob(id),
-  onChange: () => view?.showJob(table.job(view.id)),
+  onChange: () => {
+    view?.showJob(table.job(view.id));
+    requests.show(view && table.job(view.id));
+  },
 });
 
 // Each view the user opens is a step of the browser's history, so that
@@ -42,6 +47,7 @@ function selectJob(id, remembered = true) {
   table.select(id);
   offerDownloads(id);
   view.showJob(table.job(id));
+  requests.show(table.job(id));
   if (remembered) remember(id);
   view.load().catch((error) => { $('chart-note').textContent = `history failed: ${error.message}`; });
 }
@@ -70,7 +76,10 @@ $('older-messages').addEventListener('click', () => view?.showOlder().catch(() =
 
 new LiveStream({
   onList(jobs) {
-    for (const job of jobs) table.apply(job);
+    for (const job of jobs) {
+      table.apply(job);
+      requests.take(job.id, job);
+    }
     if (table.size === 0) table.queueFlush();
     const wanted = jobInAddress();
     if (!view && table.has(wanted)) selectJob(wanted, false);
@@ -78,6 +87,7 @@ new LiveStream({
   onJob: (job) => table.apply(job),
   onAlerts: (list) => alerts.reset(list),
   onAlert: (alert) => alerts.add(alert),
+  onRequests: (id, offers) => requests.take(id, offers),
   onMessage(id, message) {
     if (view?.id === id) view.receive(message);
   },

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <poll.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "jcl/jcl_Node.h"
+
+// Where jobs come from (the TCP port, the Jabber connection): served by the
+// listener's one loop. A source names the descriptors it waits on, serves
+// what arrives on them, tells the loop what its jobs do through Events and
+// carries the loop's requests to them. Sources print what only their
+// transport knows (where a job is); the loop prints the rest.
+class ipm_JobSource {
+public:
+    // One job, owned by its source from Events::Connected until Events::Ended.
+    struct Job {
+        std::string name;
+        // The monitor's number for the job; 0 while it has none.
+        std::int64_t monitorId = 0;
+        std::size_t messages = 0;
+    };
+
+    // The loop's side.
+    class Events {
+    public:
+        // The job has told its name; `peer` is where it is, for the monitor.
+        virtual void Connected(ipm_JobSource& source, Job& job, const std::string& peer) = 0;
+        // A document as the job sent it.
+        virtual void Report(Job& job, const std::string& document) = 0;
+        // A report's extension element as the connection parsed it.
+        virtual void Report(Job& job, const jcl_Node& report) = 0;
+        // The job's connection has ended, orderly when `why` is empty; also
+        // for a connection that ended before its job said its name.
+        virtual void Ended(Job& job, const std::string& why) = 0;
+        // The source has given up on the job for `why`.
+        virtual void Dropped(Job& job, const std::string& why) = 0;
+        // A request sent earlier did not reach the job.
+        virtual void RequestFailed(Job& job, const std::string& why) = 0;
+
+    protected:
+        ~Events() = default;
+    };
+
+    virtual ~ipm_JobSource() = default;
+
+    // The monitor's name for the transport.
+    virtual const char* Transport() const = 0;
+    // Appends the descriptors to wait on.
+    virtual void Watch(std::vector<pollfd>& watched) const = 0;
+    // Milliseconds until the source is to be served though nothing arrived;
+    // negative for never.
+    virtual int Timeout() = 0;
+    // Serves what the wait found on the descriptors Watch appended, in their
+    // order. Throws std::runtime_error when the source can serve no longer.
+    virtual void Serve(std::span<const pollfd> polled, Events& events) = 0;
+    // Sends `request` ("Kill") to one of this source's jobs: empty when it is
+    // on its way, else why it cannot go.
+    virtual std::string Send(Job& job, const std::string& request) = 0;
+};
