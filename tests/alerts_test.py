@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Alerts reach the engineer where they are: an independent Jabber client logs
 in to the suite's message server as the engineer and joins a team room; the
-listener, told to alert on non-finite values and on a diverging residual,
-sends each alert exactly once to the engineer's account, once to the room and
-once to a webhook receiver on loopback. The metrics page then parses with a
+listener, told to alert on a crash, a silence, a non-finite value and a
+diverging residual, sends each alert exactly once to the engineer's account,
+once to the room and once to a webhook receiver on loopback. The metrics page then parses with a
 standard text parser and agrees with the API.
 
     alerts_test.py --listen IPM_LISTEN --job IPM_JOB --prosody-config CFG
@@ -82,13 +82,40 @@ def collect(box, count):
     return items
 
 
-def run_job(program, directory, port, name, residuals):
-    """A job that reports these residuals, one a step; the job's script spells NaN "nan"."""
-    lines = "".join(json.dumps({"send": "buffered", "type": "Progress", "format": "step=%i residual=%r",
-                                "ints": [step], "doubles": [value if value == value else "nan"]}) + "\n"
-                    for step, value in enumerate(residuals))
-    subprocess.run([program, f"job={name}", "message=ALL", f"indir={directory}", "listener_name=127.0.0.1",
-                    f"direct_port={port}"], input=lines, text=True, check=True, timeout=HANG_BOUND)
+def script(residuals, pause=0):
+    """These residuals, one a step, 100 ms apart, then a pause; the job's script spells NaN "nan"."""
+    lines = [json.dumps({"send": "buffered", "type": "Progress", "format": "step=%i residual=%r", "ints": [step],
+                         "doubles": [value if value == value else "nan"]}) + '\n{"sleep":100}\n'
+             for step, value in enumerate(residuals)]
+    return "".join(lines) + json.dumps({"sleep": pause}) + "\n"
+
+
+def start_job(program, directory, port, name):
+    return subprocess.Popen([program, f"job={name}", "message=ALL", f"indir={directory}", "listener_name=127.0.0.1",
+                             f"direct_port={port}"], stdin=subprocess.PIPE, text=True)
+
+
+def run_job(program, directory, port, name, residuals, pause=0):
+    job = start_job(program, directory, port, name)
+    job.communicate(script(residuals, pause), timeout=HANG_BOUND)
+    assert job.returncode == 0, f"{name} ended with {job.returncode}"
+
+
+def messages_of(page, token, name):
+    with urlopen(Request(f"{page}/api/jobs", headers={"X-IPM-Token": token}), timeout=HANG_BOUND) as answer:
+        return sum(job["messages"] for job in json.load(answer)["jobs"] if job["name"] == name)
+
+
+def crash_job(program, directory, port, page, token):
+    """A job killed outright once the listener has its first message."""
+    job = start_job(program, directory, port, "lost")
+    job.stdin.write(script([1e-3], pause=60000))
+    job.stdin.flush()
+    deadline = time.monotonic() + HANG_BOUND
+    while messages_of(page, token, "lost") == 0 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    job.kill()
+    job.wait(HANG_BOUND)
 
 
 def main():
@@ -112,25 +139,30 @@ def main():
     with tempfile.TemporaryDirectory(prefix="ipm-alerts-") as directory:
         listener = subprocess.Popen(
             [arguments.listen, "--jabber", f"mon{tag}@localhost/desk", "--port", "0", "--http", "127.0.0.1:0",
-             "--db", os.path.join(directory, "history.db"), "--alert", "nonfinite",
+             "--db", os.path.join(directory, "history.db"), "--silent-after", "1", "--alert", "crashed",
+             "--alert", "silent", "--alert", "nonfinite",
              "--alert", "grows:residual:1000:5", "--notify", f"eng{tag}@localhost",
              "--notify-room", f"{room}/ipm{tag}", "--webhook", f"http://127.0.0.1:{hook.server_port}/hook"],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
         try:
             port = int(listener.stdout.readline().rsplit(":", 1)[1])
             monitor = next(line for line in listener.stdout if line.startswith("monitor at ")).split()[-1]
+            page, token = monitor.split("/?token=")
             run_job(arguments.job, directory, port, "blowup", [1e-3, float("nan"), float("nan"), 1e-3])
             run_job(arguments.job, directory, port, "drift", [1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1])
+            crash_job(arguments.job, directory, port, page, token)
+            run_job(arguments.job, directory, port, "quiet", [1e-3, 1e-3, 1e-3], pause=4000)
 
-            chats, posts, hooks = collect(engineer.chats, 2), collect(engineer.posts, 2), collect(Webhook.received, 2)
+            chats, posts, hooks = collect(engineer.chats, 4), collect(engineer.posts, 4), collect(Webhook.received, 4)
             for where, texts in (("account", chats), ("room", posts), ("webhook", [h["text"] for h in hooks])):
-                assert len(texts) == 2, f"{where} got {texts}"
+                assert len(texts) == 4, f"{where} got {texts}"
+                assert any("lost" in t and ": crashed" in t for t in texts), texts
+                assert any("quiet" in t and ": silent" in t for t in texts), texts
                 assert any("blowup" in t and "nonfinite: residual = " in t for t in texts), texts
                 assert any("drift" in t and "grew from 1e-06 to 0.001" in t for t in texts), texts
                 assert all(monitor.split("?")[0] in t for t in texts), "each alert links to the monitor"
-            assert {h["rule"] for h in hooks} == {"nonfinite", "grows:residual:1000:5"}
+            assert {h["rule"] for h in hooks} == {"crashed", "silent", "nonfinite", "grows:residual:1000:5"}
 
-            page, token = monitor.split("/?token=")
             with urlopen(Request(f"{page}/metrics", headers={"Authorization": f"Bearer {token}"}),
                          timeout=HANG_BOUND) as answer:
                 families = {family.name: family for family in text_string_to_metric_families(answer.read().decode())}
@@ -138,7 +170,7 @@ def main():
                 jobs = {job["name"]: job for job in json.load(answer)["jobs"]}
             counted = {sample.labels["name"]: sample.value for sample in families["ipm_job_messages"].samples}
             assert counted == {name: job["messages"] for name, job in jobs.items()}, counted
-            assert families["ipm_listener_alerts"].samples[0].value == 2
+            assert families["ipm_listener_alerts"].samples[0].value == 4
             try:
                 urlopen(f"{page}/metrics", timeout=HANG_BOUND)
                 sys.exit("metrics served without the token")

@@ -175,6 +175,7 @@ TEST(JabberTools, OfferedRequestsAreAnsweredRefusedOrLeftAndKillStillKills) {
     expectLine(listener, old + " Progress step=1 ");
     listener.Write("request " + old + " checkpoint\nkill " + name + "\n");
     EXPECT_EQ(job.Wait(40s), 3) << job.Errors();
+    expectLine(listener, name + " JobEnded ");
     oldStyle.Write(progress(2));
     oldStyle.CloseInput();
     EXPECT_EQ(oldStyle.Wait(40s), 0) << oldStyle.Errors();

@@ -245,7 +245,7 @@ const char* ipm_ListenOptions::Usage() {
            "                  [--port N] [--bind ADDR] [--raw | --json] [--kill-after N] [--answer-time S]\n"
            "                  [MONITOR]\n"
            "       ipm-listen --import JOB.ipm [--job NAME] [--db FILE]\n"
-           "MONITOR: [--http [ADDR:]PORT [--token T]] [--db FILE] [--keep-days N] [--silent-after S]
+           "MONITOR: [--http [ADDR:]PORT [--token T]] [--db FILE] [--keep-days N] [--silent-after S]\n"
            "         [ALERTS]\n"
            "ALERTS: [--alerts FILE] [--alert RULE].. [--webhook URL].. [--notify USER@SERVER]..\n"
            "        [--notify-room ROOM@SERVICE/NICK].. [--notify-as USER@SERVER/RESOURCE]\n"
