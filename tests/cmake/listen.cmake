@@ -10,7 +10,7 @@ target_link_libraries(listen_tool_test PRIVATE nlohmann_json::nlohmann_json PkgC
 target_compile_definitions(listen_tool_test PRIVATE IPM_LISTEN_PATH="$<TARGET_FILE:ipm-listen>"
                                                     IPM_JOB_PATH="$<TARGET_FILE:ipm-job>")
 add_dependencies(listen_tool_test ipm-listen ipm-job)
-target_link_libraries(listen_alert_test PRIVATE ipm_listen_core PkgConfig::HTTPLIB)
+target_link_libraries(listen_alert_test PRIVATE ipm_listen_core ipm_internal PkgConfig::HTTPLIB)
 
 # A job's life cycle on the monitor, with the scripted job and the listener
 # as programs: the direct case alone, the Jabber case with the suite's

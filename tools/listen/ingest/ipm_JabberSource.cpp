@@ -5,6 +5,7 @@
 
 #include "jcl/jcl_Jid.h"
 #include "jcl/jcl_Message.h"
+#include "jcl/jcl_Node.h"
 #include "jcl/jcl_XmlWriter.h"
 #include "tools/listen/ipm_Console.h"
 #include "tools/listen/ipm_MessagePrinter.h"
@@ -18,6 +19,21 @@ std::string jobNameOf(const std::string& jobAddress) {
 }
 
 constexpr std::string_view probePrefix = "probe-";
+
+// A ping request, which every client answers and a server answers for a
+// client that is not there.
+std::string pingTo(const std::string& address, const std::string& id) {
+    jcl_Node ping;
+    ping.SetTagName("ping");
+    ping.InsertAttribute("xmlns", "urn:xmpp:ping");
+    jcl_Node iq;
+    iq.SetTagName("iq");
+    iq.InsertAttribute("type", "get");
+    iq.InsertAttribute("id", cow_String(std::string_view(id)));
+    iq.InsertAttribute("to", cow_String(std::string_view(address)));
+    iq.Append(ping);
+    return jcl_XmlWriter::Element(iq);
+}
 
 }  // namespace
 
@@ -96,8 +112,7 @@ int ipm_JabberSource::ProbeQuietJobs() {
     Clock::time_point next = now + probeInterval;
     for (auto& [jobAddress, job] : jobs) {
         if (now - job.lastContact >= probeInterval) {
-            client.Send("<iq type=\"get\" id=\"" + std::string(probePrefix) + std::to_string(++probes) + "\" to=\"" +
-                        jcl_XmlWriter::Attribute(jobAddress) + "\"><ping xmlns=\"urn:xmpp:ping\"/></iq>");
+            client.Send(pingTo(jobAddress, std::string(probePrefix) + std::to_string(++probes)));
             job.lastContact = now;
         }
         next = std::min(next, job.lastContact + probeInterval);
