@@ -470,7 +470,10 @@ std::pair<int, Json> request(const Listener& listener, int id, const Json& body,
 // The states of the job's requests, oldest first, joined by commas.
 std::string requestStates(const Json& row) {
     std::string states;
-    for (const Json& sent : row["requests"]) states += (states.empty() ? "" : ",") + sent["state"].get<std::string>();
+    for (const Json& sent : row["requests"]) {
+        if (!states.empty()) states += ',';
+        states += sent["state"].get<std::string>();
+    }
     return states;
 }
 
