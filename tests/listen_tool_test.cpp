@@ -22,6 +22,7 @@
 #include "support/LoopbackPeer.h"
 #include "support/MonitorApi.h"
 #include "support/TempDir.h"
+#include "support/Waiting.h"
 
 namespace {
 
@@ -366,6 +367,9 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     const Json live = Json::parse(events.ReadThrough("\n\n"));
     beam.Close();
     ASSERT_NE(rowWhen(listener, 1, [](const Json& row) { return row["state"] == "crashed"; }), nullptr);
+    // The second listener has seen its job go before it is stopped.
+    EXPECT_TRUE(WaitUntil(
+        [&] { return HistoryDatabase(database).Count("jobs WHERE name = 'other' AND state = 'crashed'") == 1; }));
     second.Signal(SIGTERM);
     EXPECT_EQ(second.Wait(), 0) << second.Errors();
 
