@@ -9,28 +9,18 @@
 #include "csp/csp_NetworkException.h"
 #include "csp/impl/csp_SocketLayer.h"
 
+// After the system's poll flags.
+#include "csp/impl/csp_PollEvents.h"
+
 namespace {
 constexpr const char* sourceFile = "generated/csp/impl/csp_WaitSet";
-
-short pollEvents(unsigned interest) {
-    return static_cast<short>(((interest & csp_WaitSet::readable) ? POLLIN : 0) |
-                              ((interest & csp_WaitSet::writable) ? POLLOUT : 0));
-}
-
-// A hang-up or error is found by the read or write the caller makes next.
-unsigned foundEvents(short polled, unsigned interest) {
-    unsigned found = 0;
-    if (polled & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) found |= csp_WaitSet::readable;
-    if (polled & (POLLOUT | POLLHUP | POLLERR | POLLNVAL)) found |= csp_WaitSet::writable;
-    return found & interest;
-}
 }  // namespace
 
 // poll() skips a negative descriptor, which so keeps its place unwatched.
 int csp_WaitSet::wait(int timeoutMilliseconds) {
     std::vector<pollfd> polled;
     polled.reserve(watched.size());
-    for (const Watched& entry : watched) polled.push_back({entry.descriptor, pollEvents(entry.interest), 0});
+    for (const Watched& entry : watched) polled.push_back({entry.descriptor, csp_PollEvents::asked(entry.interest), 0});
     using namespace std::chrono;
     const auto deadline = steady_clock::now() + milliseconds(timeoutMilliseconds);
     int left = timeoutMilliseconds;
@@ -48,6 +38,6 @@ int csp_WaitSet::wait(int timeoutMilliseconds) {
     }
     events.clear();
     for (std::size_t i = 0; i < polled.size(); ++i)
-        events.push_back(foundEvents(polled[i].revents, watched[i].interest));
+        events.push_back(csp_PollEvents::found(polled[i].revents, watched[i].interest));
     return ready;
 }

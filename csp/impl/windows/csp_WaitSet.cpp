@@ -5,21 +5,11 @@
 #include "csp/csp_NetworkException.h"
 #include "csp/impl/csp_SocketLayer.h"
 
+// After the system's poll flags.
+#include "csp/impl/csp_PollEvents.h"
+
 namespace {
 constexpr const char* sourceFile = "generated/csp/impl/csp_WaitSet";
-
-short pollEvents(unsigned interest) {
-    return static_cast<short>(((interest & csp_WaitSet::readable) ? POLLRDNORM : 0) |
-                              ((interest & csp_WaitSet::writable) ? POLLWRNORM : 0));
-}
-
-// A hang-up or error is found by the read or write the caller makes next.
-unsigned foundEvents(short polled, unsigned interest) {
-    unsigned found = 0;
-    if (polled & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL)) found |= csp_WaitSet::readable;
-    if (polled & (POLLWRNORM | POLLHUP | POLLERR | POLLNVAL)) found |= csp_WaitSet::writable;
-    return found & interest;
-}
 }  // namespace
 
 // Only the sockets there are go to WSAPoll, which fails when it has none:
@@ -29,7 +19,8 @@ int csp_WaitSet::wait(int timeoutMilliseconds) {
     std::vector<std::size_t> placeOf;
     for (std::size_t place = 0; place < watched.size(); ++place) {
         if (watched[place].descriptor < 0) continue;
-        polled.push_back({static_cast<SOCKET>(watched[place].descriptor), pollEvents(watched[place].interest), 0});
+        polled.push_back(
+            {static_cast<SOCKET>(watched[place].descriptor), csp_PollEvents::asked(watched[place].interest), 0});
         placeOf.push_back(place);
     }
     events.assign(watched.size(), 0);
@@ -46,6 +37,6 @@ int csp_WaitSet::wait(int timeoutMilliseconds) {
             .Throw(sourceFile, __LINE__);
     }
     for (std::size_t i = 0; i < polled.size(); ++i)
-        events[placeOf[i]] = foundEvents(polled[i].revents, watched[placeOf[i]].interest);
+        events[placeOf[i]] = csp_PollEvents::found(polled[i].revents, watched[placeOf[i]].interest);
     return ready;
 }
