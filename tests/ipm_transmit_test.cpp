@@ -52,7 +52,7 @@ TEST(Transmitter, CapsDropFromSendingOnlyAndTheLogHoldsEverythingWhileTheTranspo
     TempDir dir;
     dir.Write("beam.ipm", "earlier run\n");
     startJob("beam", dir.Path(), "3");
-    const std::string logged = "earlier run\n" + sendMixed(6000);
+    const std::string logged = "earlier run\n" + sendMixed(8000);
     int errors = 0, warnings = 0;
     for (const std::string& document : BufferedDocuments()) {
         errors += document.starts_with("<Error>");

@@ -1,5 +1,7 @@
 #include "ipm/impl/ipm_MessageLog.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "foundation/impl/utl_platform.h"
@@ -17,7 +19,6 @@ void ipm_MessageLog::Open(const char* path) {
         spares.push_back(&chunk);
     }
     filled.reserve(chunkCount);
-    writing.reserve(chunkCount);
     current = spares.back();
     spares.pop_back();
 }
@@ -31,7 +32,10 @@ bool ipm_MessageLog::Append(std::string_view document) {
             return false;
         }
         fills = filled.empty();
-        if (!Retire()) WriteAll({});
+        if (!Retire()) {
+            WriteOldest();
+            Retire();
+        }
     }
     std::memcpy(current->bytes.get() + current->used, document.data(), document.size());
     current->used += document.size();
@@ -44,6 +48,23 @@ bool ipm_MessageLog::Retire() {
     current = spares.back();
     spares.pop_back();
     return true;
+}
+
+// Only one chunk, so a sender that finds them all full waits for at most
+// one chunk's write beyond the task's. When the task has taken every filled
+// one, the oldest left is the one being filled.
+void ipm_MessageLog::WriteOldest() {
+    std::lock_guard writer(writeLock);
+    if (filled.empty()) {
+        Write(current->Text());
+        current->used = 0;
+        return;
+    }
+    Chunk* oldest = filled.front();
+    filled.erase(filled.begin());
+    Write(oldest->Text());
+    oldest->used = 0;
+    spares.push_back(oldest);
 }
 
 void ipm_MessageLog::WriteAll(std::string_view after) {
@@ -65,18 +86,20 @@ void ipm_MessageLog::WriteAll(std::string_view after) {
 void ipm_MessageLog::HandOver(std::unique_lock<thr_Mutex>& bufferLock, bool wholeLog) {
     if (wholeLog && current && current->used > 0) Retire();
     if (filled.empty()) return;
+    std::array<Chunk*, chunkCount> taken;
+    const size_t count = filled.size();
+    std::copy(filled.begin(), filled.end(), taken.begin());
+    filled.clear();
     {
         std::lock_guard writer(writeLock);
-        writing.swap(filled);
         bufferLock.unlock();
-        for (const Chunk* chunk : writing) Write(chunk->Text());
+        for (size_t i = 0; i < count; ++i) Write(taken[i]->Text());
     }
     bufferLock.lock();
-    for (Chunk* chunk : writing) {
-        chunk->used = 0;
-        spares.push_back(chunk);
+    for (size_t i = 0; i < count; ++i) {
+        taken[i]->used = 0;
+        spares.push_back(taken[i]);
     }
-    writing.clear();
 }
 
 void ipm_MessageLog::Close() {

@@ -58,6 +58,9 @@ private:
     // Moves the chunk being filled to the filled ones; false when no spare
     // chunk can take its place.
     bool Retire();
+    // Writes the oldest chunk on the sender's thread, after whatever the
+    // task is writing, and gives it back.
+    void WriteOldest();
     // The caller holds writeLock.
     void Write(std::string_view bytes);
 
@@ -69,6 +72,5 @@ private:
     Chunk* current = nullptr;
     std::vector<Chunk*> filled;
     std::vector<Chunk*> spares;
-    std::vector<Chunk*> writing;  // taken from filled, written under writeLock
     std::mutex writeLock;
 };
