@@ -1,6 +1,5 @@
 #include "ipm/impl/ipm_DecimalText.h"
 
-#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -68,66 +67,6 @@ bool shortDecimal(double magnitude, Decimal& decimal) {
     return true;
 }
 
-// The rest of the doubles below 2^53 and not far below 1, which need 16 or
-// 17 digits (a sum of steps mostly does): exact arithmetic on the value
-// scaled to 17 digits, where 10^k times the significand still fits 128 bits.
-// Not for the lowest significand of a binade, whose interval is lopsided.
-constexpr auto powersOfTen = [] {
-    std::array<uint64_t, 20> powers{1};
-    for (size_t i = 1; i < powers.size(); ++i) powers[i] = powers[i - 1] * 10;
-    return powers;
-}();
-using Wide = unsigned __int128;
-
-Wide tenToThe(int k) {
-    return k < 20 ? Wide(powersOfTen[k]) : Wide(powersOfTen[k - 19]) * powersOfTen[19];
-}
-
-// The shortest decimal in the value's rounding interval, the nearest to the
-// value among them (ties to even, as std::to_chars); false out of range.
-// Below 2^53 the interval's bounds, scaled to 17 digits, are never integers,
-// so whether the reader takes a bound does not matter; and the interval is
-// symmetric, so the nearest at any number of digits lies inside it when any
-// does.
-bool exactDecimal(double magnitude, Decimal& decimal) {
-    const uint64_t bits = std::bit_cast<uint64_t>(magnitude);
-    const int biased = static_cast<int>(bits >> 52);
-    const uint64_t fraction = bits & ((1ULL << 52) - 1);
-    const int shift = 1075 - biased;  // magnitude = significand / 2^shift
-    if (fraction == 0 || shift < 1) return false;
-    const int k = 16 - (((biased - 1023) * 78913) >> 18);  // magnitude * 10^k has 17 or 18 digits
-    if (k > 22) return false;
-    const uint64_t significand = fraction | (1ULL << 52);
-    const Wide power = tenToThe(k);
-    uint64_t low = static_cast<uint64_t>((Wide(2 * significand - 1) * power) >> (shift + 1)) + 1;
-    uint64_t high = static_cast<uint64_t>((Wide(2 * significand + 1) * power) >> (shift + 1));
-    int dropped = 0;
-    for (;;) {
-        const uint64_t nextLow = (low + 9) / 10, nextHigh = high / 10;
-        if (nextLow > nextHigh) break;
-        low = nextLow;
-        high = nextHigh;
-        ++dropped;
-    }
-    const Wide scaled = Wide(significand) * power;
-    const uint64_t whole = static_cast<uint64_t>(scaled >> shift);
-    const Wide rest = scaled & ((Wide(1) << shift) - 1);
-    // Mostly none dropped, where the division is not needed.
-    uint64_t quotient = whole;
-    bool up;
-    if (dropped == 0) {
-        const Wide half = Wide(1) << (shift - 1);
-        up = rest > half || (rest == half && quotient % 2 == 1);
-    } else {
-        const uint64_t unit = powersOfTen[dropped];
-        quotient = whole / unit;
-        const uint64_t remainder = whole % unit;
-        up = remainder > unit / 2 || (remainder == unit / 2 && (rest != 0 || quotient % 2 == 1));
-    }
-    decimal = {quotient + (up ? 1 : 0), k - dropped};
-    return true;
-}
-
 // Fixed-size copies, from digits with room for twice that and to an output
 // with room for 64: the compiler turns them into a few moves, not calls.
 constexpr int digitsRoom = 24;
@@ -178,8 +117,7 @@ char* writeDecimal(char* out, const Decimal& decimal) {
 char* ipm_writeDecimal(char* out, double value) {
     Decimal decimal;
     const double magnitude = std::fabs(value);
-    if (!shortDecimal(magnitude, decimal) && !exactDecimal(magnitude, decimal))
-        return std::to_chars(out, out + 32, value).ptr;
+    if (!shortDecimal(magnitude, decimal)) return std::to_chars(out, out + 32, value).ptr;
     if (std::signbit(value)) *out++ = '-';
     return writeDecimal(out, decimal);
 }
