@@ -45,54 +45,60 @@ TEST(CspWakeSignal, EndsASocketWaitOnlyWhileRaisedAndNeverHidesData) {
     EXPECT_EQ(csp_WakeSignal::waitReadable(-1, brief, &wake), Outcome::TimedOut);
 }
 
-// What one wait over several sockets and a wake finds: each place only what
-// it is ready for and was asked about, unwatched places never.
-TEST(CspWaitSet, FindsWhatEachPlaceIsReadyForAndNothingElse) {
-    using Found = std::vector<unsigned>;
+// What one wait over several sockets and a wake finds: each registration
+// only what it is ready for and was asked about, under its own key; a
+// removed one never, even when its descriptor number comes back.
+TEST(CspWaitSet, FindsWhatEachRegistrationIsReadyForAndNothingElse) {
+    using Found = std::vector<std::pair<void*, unsigned>>;
     constexpr unsigned both = csp_WaitSet::readable | csp_WaitSet::writable;
     Conversation talk;
     csp_WakeSignal wake;
     csp_WaitSet waits;
-    const auto fill = [&](unsigned clientInterest) {
-        waits.clear();
-        waits.add(talk.server.getDescriptor());
-        waits.add(talk.client.getDescriptor(), clientInterest);
-        waits.add(-1, both);
-        waits.add(wake);
+    int serverKey, clientKey, wakeKey;
+    const auto wait = [&](int timeout) {
+        Found found;
+        for (const csp_WaitSet::Ready& ready : waits.wait(timeout)) found.emplace_back(ready.key, ready.events);
+        return found;
     };
-    const auto found = [&] { return Found(waits.found().begin(), waits.found().end()); };
+    waits.add(talk.server.getDescriptor(), csp_WaitSet::readable, &serverKey);
+    const auto client = waits.add(talk.client.getDescriptor(), csp_WaitSet::readable, &clientKey);
+    waits.add(wake, &wakeKey);
+    EXPECT_EQ(wait(brief), Found{});
 
-    fill(csp_WaitSet::readable);
-    EXPECT_EQ(waits.wait(brief), 0);
-    EXPECT_EQ(found(), Found(4, 0));
-    fill(both);
-    EXPECT_EQ(waits.wait(endless), 1);
-    EXPECT_EQ(found(), (Found{0, csp_WaitSet::writable, 0, 0}));
+    waits.change(client, both);
+    EXPECT_EQ(wait(endless), (Found{{&clientKey, csp_WaitSet::writable}}));
+    waits.change(client, csp_WaitSet::readable);
+    EXPECT_EQ(wait(brief), Found{});
 
     std::thread raiser([&] { wake.raise(); });
-    fill(csp_WaitSet::readable);
-    EXPECT_EQ(waits.wait(endless), 1);
+    EXPECT_EQ(wait(endless), (Found{{&wakeKey, csp_WaitSet::readable}}));
     raiser.join();
-    EXPECT_EQ(found(), (Found{0, 0, 0, csp_WaitSet::readable}));
     wake.lower();
 
     ASSERT_EQ(talk.client.write("x", 1), 1);
-    EXPECT_EQ(waits.wait(endless), 1);
-    EXPECT_EQ(found(), (Found{csp_WaitSet::readable, 0, 0, 0}));
+    EXPECT_EQ(wait(endless), (Found{{&serverKey, csp_WaitSet::readable}}));
     char byte;
     ASSERT_EQ(talk.server.read(&byte, 1), 1);
-    // The peer's end is found as readable too: the read tells it.
-    talk.client.close();
-    waits.clear();
-    EXPECT_EQ(waits.add(-1), 0u);
-    EXPECT_EQ(waits.add(talk.server.getDescriptor(), both), 1u);
-    EXPECT_EQ(waits.wait(endless), 1);
-    EXPECT_EQ(found()[0], 0u);
-    EXPECT_TRUE(found()[1] & csp_WaitSet::readable);
 
-    // Nothing watched: only the bound ends the wait.
-    waits.clear();
-    waits.add(-1);
-    EXPECT_EQ(waits.wait(brief), 0);
-    EXPECT_EQ(found(), Found(1, 0));
+    // Removed while ready, within the wait that found it: that entry is
+    // voided; later waits never report it.
+    ASSERT_EQ(talk.server.write("y", 1), 1);
+    waits.change(client, both);
+    const std::span<csp_WaitSet::Ready> found = waits.wait(endless);
+    ASSERT_EQ(found.size(), 1u);
+    waits.remove(client);
+    EXPECT_EQ(found[0].events, 0u);
+    EXPECT_EQ(wait(brief), Found{});
+
+    // A new socket may take the removed one's descriptor number: only its
+    // own registration reports it.
+    talk.client.close();
+    Conversation again;
+    waits.add(again.client.getDescriptor(), csp_WaitSet::writable, &clientKey);
+    const Found peerGone = wait(endless);
+    ASSERT_EQ(peerGone.size(), 2u);
+    for (const auto& [key, events] : peerGone) {
+        EXPECT_TRUE(key == &serverKey ? events == csp_WaitSet::readable : key == &clientKey &&
+                                                                              events == csp_WaitSet::writable);
+    }
 }

@@ -17,14 +17,22 @@ public:
     ipm_StandardInput(const ipm_StandardInput&) = delete;
     ipm_StandardInput& operator=(const ipm_StandardInput&) = delete;
 
-    // Adds one place, found readable when Take() has something to say; one
-    // never found once the input has ended.
-    void Watch(csp_WaitSet& waits) const;
+    // Registers with `waits`, under `key`, what is found readable when Take()
+    // has something to say, until the input has ended; `waits` outlives it.
+    void Watch(csp_WaitSet& waits, void* key);
     // What has arrived since the last call, at most a few kilobytes; empty
     // when nothing has (the input may have ended then).
     std::string Take();
 
 private:
     struct Reader;
+
+    void Unwatch() {
+        if (waits) waits->remove(watched);
+        waits = nullptr;
+    }
+
     std::shared_ptr<Reader> reader;
+    csp_WaitSet* waits = nullptr;
+    csp_WaitSet::Handle watched = 0;
 };

@@ -17,8 +17,9 @@ public:
     ipm_StopRequest(const ipm_StopRequest&) = delete;
     ipm_StopRequest& operator=(const ipm_StopRequest&) = delete;
 
-    // Adds one place, found readable once a stop was asked for.
-    void Watch(csp_WaitSet& waits) const;
+    // Registers with `waits`, under `key`, what is found readable once a
+    // stop was asked for.
+    void Watch(csp_WaitSet& waits, void* key) const;
     // Asks for a stop as a signal would.
     static void Ask();
 };

@@ -12,31 +12,44 @@ namespace {
 constexpr const char* sourceFile = "generated/csp/impl/csp_WaitSet";
 }  // namespace
 
+// WSAPoll takes the whole list at every wait: the kept registrations are
+// polled as they are.
+csp_WaitSet::csp_WaitSet() = default;
+csp_WaitSet::~csp_WaitSet() = default;
+void csp_WaitSet::enrol(Handle) {}
+void csp_WaitSet::amend(Handle) {}
+void csp_WaitSet::withdraw(Handle) {}
+
 // Only the sockets there are go to WSAPoll, which fails when it has none:
 // then only the time passes.
-int csp_WaitSet::wait(int timeoutMilliseconds) {
+std::span<csp_WaitSet::Ready> csp_WaitSet::wait(int timeoutMilliseconds) {
     std::vector<WSAPOLLFD> polled;
-    std::vector<std::size_t> placeOf;
-    for (std::size_t place = 0; place < watched.size(); ++place) {
-        if (watched[place].descriptor < 0) continue;
+    std::vector<Handle> handleOf;
+    for (Handle handle = 0; handle < watched.size(); ++handle) {
+        if (watched[handle].descriptor < 0) continue;
         polled.push_back(
-            {static_cast<SOCKET>(watched[place].descriptor), csp_PollEvents::asked(watched[place].interest), 0});
-        placeOf.push_back(place);
+            {static_cast<SOCKET>(watched[handle].descriptor), csp_PollEvents::asked(watched[handle].interest), 0});
+        handleOf.push_back(handle);
     }
-    events.assign(watched.size(), 0);
+    ready.clear();
+    readyHandles.clear();
     if (polled.empty()) {
         ::Sleep(timeoutMilliseconds < 0 ? INFINITE : static_cast<DWORD>(timeoutMilliseconds));
-        return 0;
+        return ready;
     }
-    const int ready =
+    const int count =
         ::WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), timeoutMilliseconds < 0 ? -1 : timeoutMilliseconds);
-    if (ready == SOCKET_ERROR) {
+    if (count == SOCKET_ERROR) {
         csp_NetworkException(
             system_call_failure,
             cow_String(("cannot wait: " + csp_SocketLayer::errorText(csp_SocketLayer::lastError())).c_str()))
             .Throw(sourceFile, __LINE__);
     }
-    for (std::size_t i = 0; i < polled.size(); ++i)
-        events[placeOf[i]] = csp_PollEvents::found(polled[i].revents, watched[placeOf[i]].interest);
+    for (std::size_t i = 0; i < polled.size(); ++i) {
+        const unsigned events = csp_PollEvents::found(polled[i].revents, watched[handleOf[i]].interest);
+        if (events == 0) continue;
+        ready.push_back({watched[handleOf[i]].key, events});
+        readyHandles.push_back(handleOf[i]);
+    }
     return ready;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <stdexcept>
+#include <utility>
 
 #include "csp/csp_NetworkException.h"
 #include "tools/listen/ipm_Console.h"
@@ -34,11 +35,10 @@ ipm_DirectSource::ipm_DirectSource(const ipm_ListenOptions& options)
 
 bool ipm_DirectSource::Accepting() const { return std::chrono::steady_clock::now() >= acceptPausedUntil; }
 
-void ipm_DirectSource::Watch(csp_WaitSet& waits) const {
-    waits.add(Accepting() ? acceptor.getDescriptor() : -1);
-    for (const auto& job : jobs) {
-        waits.add(job->Descriptor(), csp_WaitSet::readable | (job->HasOutgoing() ? csp_WaitSet::writable : 0u));
-    }
+void ipm_DirectSource::Watch(csp_WaitSet& waitSet) {
+    waits = &waitSet;
+    acceptorHandle = waits->add(acceptor.getDescriptor(), csp_WaitSet::readable, &acceptorKey);
+    acceptorWatched = true;
 }
 
 int ipm_DirectSource::Timeout() {
@@ -47,24 +47,49 @@ int ipm_DirectSource::Timeout() {
     return static_cast<int>(std::max<std::int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
 }
 
-void ipm_DirectSource::Serve(std::span<const unsigned> found, Events& events) {
-    const std::size_t served = found.size() - 1;
-    std::vector<bool> open(served);
-    for (std::size_t i = 0; i < served; ++i) open[i] = ServeJob(*jobs[i], found[i + 1], events);
-    for (std::size_t i = served; i-- > 0;) {
-        if (!open[i]) jobs.erase(jobs.begin() + static_cast<std::ptrdiff_t>(i));
+void ipm_DirectSource::Serve(void* item, unsigned found, Events& events) {
+    if (!item) {
+        acceptorReady = true;
+        return;
     }
+    auto& job = *static_cast<Connection*>(item);
+    if (ServeJob(job, found, events)) {
+        Rewatch(job);
+    } else {
+        Close(job);
+    }
+}
+
+void ipm_DirectSource::Settle(Events& events) {
     DropHeaviest(events);
-    if (found[0]) AcceptJobs();
+    if (std::exchange(acceptorReady, false)) AcceptJobs();
+    if (!acceptorWatched && Accepting()) {
+        acceptorHandle = waits->add(acceptor.getDescriptor(), csp_WaitSet::readable, &acceptorKey);
+        acceptorWatched = true;
+    }
 }
 
 std::string ipm_DirectSource::Send(Job& job, const std::string& request) {
-    auto& connection = static_cast<ipm_JobConnection&>(job);
+    auto& connection = static_cast<Connection&>(job);
     connection.Queue(request);
     ipm_Console::Report("sending " + request + " to " + jobText(connection));
     std::string why;
     connection.Flush(why);
+    Rewatch(connection);
     return why;
+}
+
+void ipm_DirectSource::Rewatch(Connection& job) {
+    waits->change(job.handle, csp_WaitSet::readable | (job.HasOutgoing() ? csp_WaitSet::writable : 0u));
+}
+
+// Out of the wait set before the socket closes, so that a new socket given
+// the same number is never taken for it.
+void ipm_DirectSource::Close(Connection& job) {
+    waits->remove(job.handle);
+    heldTotal -= job.PendingBytes();
+    const auto entry = std::find_if(jobs.begin(), jobs.end(), [&](const auto& known) { return known.get() == &job; });
+    jobs.erase(entry);
 }
 
 void ipm_DirectSource::AcceptJobs() {
@@ -73,7 +98,9 @@ void ipm_DirectSource::AcceptJobs() {
         std::string failure;
         std::optional<csp_TcpSocket> connection = acceptor.acceptConnection(peer, failure);
         if (connection) {
-            jobs.push_back(std::make_unique<ipm_JobConnection>(std::move(*connection), peer.hostAndPort()));
+            auto job = std::make_unique<Connection>(std::move(*connection), peer.hostAndPort(), this);
+            job->handle = waits->add(job->Descriptor(), csp_WaitSet::readable, &job->key);
+            jobs.push_back(std::move(job));
             continue;
         }
         if (failure.empty()) return;
@@ -81,11 +108,13 @@ void ipm_DirectSource::AcceptJobs() {
         // so wait a moment instead of spinning on it.
         ipm_Console::Report("warning: cannot take another job: " + failure + "; trying again in a second");
         acceptPausedUntil = std::chrono::steady_clock::now() + acceptPause;
+        waits->remove(acceptorHandle);
+        acceptorWatched = false;
         return;
     }
 }
 
-bool ipm_DirectSource::ServeJob(ipm_JobConnection& job, unsigned found, Events& sink) {
+bool ipm_DirectSource::ServeJob(Connection& job, unsigned found, Events& sink) {
     if (found & csp_WaitSet::writable) {
         std::string why;
         if (!job.Flush(why)) sink.RequestFailed(job, why);
@@ -93,7 +122,9 @@ bool ipm_DirectSource::ServeJob(ipm_JobConnection& job, unsigned found, Events& 
     if (!(found & csp_WaitSet::readable)) return true;
     std::vector<ipm_DocumentSplitter::Piece> pieces;
     std::string why;
+    heldTotal -= job.PendingBytes();
     const bool open = job.Receive(pieces, why);
+    heldTotal += job.PendingBytes();
     for (const auto& piece : pieces) HandlePiece(job, piece, sink);
     if (!open) sink.Ended(job, why);
     return open;
@@ -115,15 +146,17 @@ void ipm_DirectSource::HandlePiece(ipm_JobConnection& job, const ipm_DocumentSpl
 }
 
 void ipm_DirectSource::DropHeaviest(Events& events) {
+    if (heldTotal <= ipm_HeldBytesBound::defaultTotal) return;
     std::vector<std::size_t> held;
     held.reserve(jobs.size());
     for (const auto& job : jobs) held.push_back(job->PendingBytes());
     std::vector<std::size_t> dropped = ipm_HeldBytesBound::ToDrop(held);
-    std::sort(dropped.rbegin(), dropped.rend());
-    for (const std::size_t index : dropped) {
-        events.Dropped(*jobs[index], "it holds " + std::to_string(held[index]) +
-                                         " bytes of an unfinished document and all jobs together more than " +
-                                         std::to_string(ipm_HeldBytesBound::defaultTotal));
-        jobs.erase(jobs.begin() + static_cast<std::ptrdiff_t>(index));
+    std::vector<Connection*> droppedJobs;
+    for (const std::size_t index : dropped) droppedJobs.push_back(jobs[index].get());
+    for (std::size_t i = 0; i < dropped.size(); ++i) {
+        events.Dropped(*droppedJobs[i], "it holds " + std::to_string(held[dropped[i]]) +
+                                            " bytes of an unfinished document and all jobs together more than " +
+                                            std::to_string(ipm_HeldBytesBound::defaultTotal));
+        Close(*droppedJobs[i]);
     }
 }

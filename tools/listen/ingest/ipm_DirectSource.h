@@ -22,21 +22,41 @@ public:
     const std::string& Address() const { return address; }
 
     const char* Transport() const override { return "direct"; }
-    void Watch(csp_WaitSet& waits) const override;
+    void Watch(csp_WaitSet& waits) override;
     int Timeout() override;
-    void Serve(std::span<const unsigned> found, Events& events) override;
+    void Serve(void* item, unsigned found, Events& events) override;
+    void Settle(Events& events) override;
     std::string Send(Job& job, const std::string& request) override;
 
 private:
+    // A job's connection as the wait set knows it.
+    struct Connection : ipm_JobConnection {
+        Connection(csp_TcpSocket socket, std::string peer, ipm_DirectSource* source)
+            : ipm_JobConnection(std::move(socket), std::move(peer)), key{source, this} {}
+        Watched key;
+        csp_WaitSet::Handle handle = 0;
+    };
+
     bool Accepting() const;
     void AcceptJobs();
     // False when the job has gone.
-    bool ServeJob(ipm_JobConnection& job, unsigned found, Events& sink);
+    bool ServeJob(Connection& job, unsigned found, Events& sink);
     void HandlePiece(ipm_JobConnection& job, const ipm_DocumentSplitter::Piece& piece, Events& sink);
+    // Waits for room to write only while there are bytes to send.
+    void Rewatch(Connection& job);
+    void Close(Connection& job);
     void DropHeaviest(Events& events);
 
     csp_TcpAcceptor acceptor;
     std::string address;
+    csp_WaitSet* waits = nullptr;
+    Watched acceptorKey{this, nullptr};
+    csp_WaitSet::Handle acceptorHandle = 0;
+    bool acceptorWatched = false;
+    bool acceptorReady = false;
     std::chrono::steady_clock::time_point acceptPausedUntil{};
-    std::vector<std::unique_ptr<ipm_JobConnection>> jobs;
+    std::vector<std::unique_ptr<Connection>> jobs;
+    // What the jobs' unfinished documents hold together, kept as they
+    // change so that a round need not sum them.
+    std::size_t heldTotal = 0;
 };

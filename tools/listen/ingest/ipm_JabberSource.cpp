@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #include "jcl/jcl_Jid.h"
 #include "jcl/jcl_Message.h"
@@ -40,15 +41,19 @@ std::string pingTo(const std::string& address, const std::string& id) {
 ipm_JabberSource::ipm_JabberSource(const ipm_ListenOptions& options)
     : client(options.jabber.value()), address(options.jabber->Address()), early(client.TakeEarly()) {}
 
-void ipm_JabberSource::Watch(csp_WaitSet& waits) const { waits.add(client.Descriptor()); }
+void ipm_JabberSource::Watch(csp_WaitSet& waits) {
+    waits.add(client.Descriptor(), csp_WaitSet::readable, &watched);
+}
 
 int ipm_JabberSource::Timeout() { return early.empty() ? std::min(client.KeepAlive(), ProbeQuietJobs()) : 0; }
 
-void ipm_JabberSource::Serve(std::span<const unsigned> found, Events& events) {
+void ipm_JabberSource::Serve(void*, unsigned found, Events&) { readable = found != 0; }
+
+void ipm_JabberSource::Settle(Events& events) {
     std::vector<ipm_JabberClient::Stanza> stanzas;
     stanzas.swap(early);
     std::string why;
-    const bool open = !found[0] || client.Receive(stanzas, why);
+    const bool open = !std::exchange(readable, false) || client.Receive(stanzas, why);
     for (const auto& stanza : stanzas) Serve(stanza, events);
     if (!open) throw std::runtime_error(why);
 }

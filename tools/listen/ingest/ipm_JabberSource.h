@@ -22,12 +22,13 @@ public:
     const std::string& Address() const { return address; }
 
     const char* Transport() const override { return "jabber"; }
-    void Watch(csp_WaitSet& waits) const override;
+    void Watch(csp_WaitSet& waits) override;
     // Due at once while stanzas that came with the login wait; else when the
     // connection is to be kept alive.
     int Timeout() override;
+    void Serve(void* item, unsigned found, Events& events) override;
     // Throws std::runtime_error when the server ends the stream.
-    void Serve(std::span<const unsigned> found, Events& events) override;
+    void Settle(Events& events) override;
     std::string Send(Job& job, const std::string& request) override;
 
 private:
@@ -55,4 +56,7 @@ private:
     // By the full address each job's reports come from.
     std::map<std::string, AddressedJob> jobs;
     unsigned long long probes = 0;
+    Watched watched{this, nullptr};
+    // The connection was found readable by the last wait.
+    bool readable = false;
 };

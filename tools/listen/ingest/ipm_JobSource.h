@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -45,19 +44,30 @@ public:
         ~Events() = default;
     };
 
+    // The key a source registers its sockets with: the loop hands what a
+    // wait found back to `source`, which knows `item`.
+    struct Watched {
+        ipm_JobSource* source;
+        void* item;
+    };
+
     virtual ~ipm_JobSource() = default;
 
     // The monitor's name for the transport.
     virtual const char* Transport() const = 0;
-    // Adds the sockets to wait on.
-    virtual void Watch(csp_WaitSet& waits) const = 0;
+    // Registers the sockets to wait on, each keyed by a Watched, and keeps
+    // `waits` (which outlives the source) for the sockets to come.
+    virtual void Watch(csp_WaitSet& waits) = 0;
     // Milliseconds until the source is to be served though nothing arrived;
     // negative for never.
     virtual int Timeout() = 0;
-    // Serves what the wait found (csp_WaitSet::Event masks) on the sockets
-    // Watch added, in their order. Throws std::runtime_error when the source
-    // can serve no longer.
-    virtual void Serve(std::span<const unsigned> found, Events& events) = 0;
+    // Serves what a wait found (a csp_WaitSet::Event mask) on the socket
+    // registered with `item`. Throws std::runtime_error when the source can
+    // serve no longer.
+    virtual void Serve(void* item, unsigned found, Events& events) = 0;
+    // Called after every wait, once its sockets are served, whatever was
+    // found. Throws as Serve does.
+    virtual void Settle(Events& events) = 0;
     // Sends `request` ("Kill") to one of this source's jobs: empty when it is
     // on its way, else why it cannot go.
     virtual std::string Send(Job& job, const std::string& request) = 0;

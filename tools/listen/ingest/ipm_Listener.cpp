@@ -9,8 +9,6 @@
 
 namespace {
 
-enum Slot : std::size_t { stopSlot, commandSlot, monitorSlot, firstSourceSlot };
-
 std::string jobText(const ipm_JobSource::Job& job) { return ipm_MessagePrinter::JobText(job.name); }
 
 }  // namespace
@@ -23,38 +21,42 @@ ipm_Listener::ipm_Listener(const ipm_ListenOptions& options, ipm_MonitorLink* mo
 
 void ipm_Listener::Add(std::unique_ptr<ipm_JobSource> source) { sources.push_back(std::move(source)); }
 
+// The stop, the commands and the monitor are keyed by their own objects;
+// everything else a source registered, keyed by an ipm_JobSource::Watched.
 void ipm_Listener::Run() {
     csp_WaitSet waits;
+    stop.Watch(waits, &stop);
+    input.Watch(waits, &input);
+    if (monitor) waits.add(monitor->Stops().Wake(), monitor);
+    for (const auto& source : sources) source->Watch(waits);
     for (;;) {
         ipm_Console::Flush();
-        waits.clear();
-        stop.Watch(waits);
-        input.Watch(waits);
-        if (monitor) {
-            waits.add(monitor->Stops().Wake());
-        } else {
-            waits.add(-1);
-        }
-        std::vector<std::size_t> firstOf;
-        for (const auto& source : sources) {
-            firstOf.push_back(waits.size());
-            source->Watch(waits);
-        }
-        firstOf.push_back(waits.size());
-        waits.wait(Timeout());
-        const std::span<const unsigned> found = waits.found();
-        if (found[stopSlot]) return;
+        const std::span<csp_WaitSet::Ready> ready = waits.wait(Timeout());
+        if (std::any_of(ready.begin(), ready.end(), [&](const auto& found) { return found.key == &stop; })) return;
 
         // Jobs gone in this round leave before the commands of the round are
         // served, so that no Kill goes to an ended connection.
         gone.clear();
-        for (std::size_t i = 0; i < sources.size(); ++i) {
-            sources[i]->Serve(found.subspan(firstOf[i], firstOf[i + 1] - firstOf[i]), *this);
+        bool commandReady = false;
+        bool monitorReady = false;
+        // Serving one may remove another found in the same wait: its events
+        // are then 0.
+        for (const csp_WaitSet::Ready& found : ready) {
+            if (found.events == 0) continue;
+            if (found.key == &input) {
+                commandReady = true;
+            } else if (monitor && found.key == monitor) {
+                monitorReady = true;
+            } else {
+                const auto& watched = *static_cast<const ipm_JobSource::Watched*>(found.key);
+                watched.source->Serve(watched.item, found.events, *this);
+            }
         }
-        if (found[commandSlot]) {
+        for (const auto& source : sources) source->Settle(*this);
+        if (commandReady) {
             for (const auto& command : commands.Feed(input.Take())) Obey(command);
         }
-        if (found[monitorSlot]) ServeStopRequests();
+        if (monitorReady) ServeStopRequests();
     }
 }
 

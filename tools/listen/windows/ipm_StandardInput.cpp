@@ -44,13 +44,9 @@ ipm_StandardInput::ipm_StandardInput() : reader(std::make_shared<Reader>()) {
 
 ipm_StandardInput::~ipm_StandardInput() = default;
 
-void ipm_StandardInput::Watch(csp_WaitSet& waits) const {
-    std::lock_guard guard(reader->lock);
-    if (reader->ended && reader->bytes.empty()) {
-        waits.add(-1);
-    } else {
-        waits.add(reader->wake);
-    }
+void ipm_StandardInput::Watch(csp_WaitSet& waitSet, void* key) {
+    watched = waitSet.add(reader->wake, key);
+    waits = &waitSet;
 }
 
 std::string ipm_StandardInput::Take() {
@@ -59,5 +55,6 @@ std::string ipm_StandardInput::Take() {
     std::string taken;
     taken.swap(reader->bytes);
     reader->taken.notify_one();
+    if (reader->ended) Unwatch();
     return taken;
 }

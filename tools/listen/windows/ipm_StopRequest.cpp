@@ -48,6 +48,6 @@ ipm_StopRequest::~ipm_StopRequest() {
     stopWake.reset();
 }
 
-void ipm_StopRequest::Watch(csp_WaitSet& waits) const { waits.add(*stopWake); }
+void ipm_StopRequest::Watch(csp_WaitSet& waits, void* key) const { waits.add(*stopWake, key); }
 
 void ipm_StopRequest::Ask() { requestStop(CTRL_C_EVENT); }
