@@ -20,6 +20,9 @@ public:
     // Taken as it stands (network byte order).
     csp_IpAddress(const in_addr& value);
 
+    // True for dotted text that is an address, never a name to look up.
+    static bool isDotted(const cow_String& text);
+
     bool isDefined() const;
     operator in_addr() const;
     // "IpAddress( 10.1.2.3 )", or "IpAddress( ANY )" for address 0.

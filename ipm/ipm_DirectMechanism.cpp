@@ -12,7 +12,7 @@
 #include "csp/csp_IpAddress.h"
 #include "csp/csp_NetworkException.h"
 #include "csp/csp_SocketAddress.h"
-#include "csp/impl/csp_WakeSignal.h"
+#include "csp/csp_WakeSignal.h"
 #include "foundation/eli_killsig.h"
 #include "foundation/utl_CommandLine.h"
 #include "ipm/impl/ipm_DeliverySettings.h"

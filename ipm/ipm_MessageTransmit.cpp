@@ -15,7 +15,7 @@
 #include <utility>
 
 #include "csp/csp_ConnectableSocket.h"
-#include "csp/impl/csp_WakeSignal.h"
+#include "csp/csp_WakeSignal.h"
 
 #include "foundation/omi_Singleton.h"
 #include "foundation/thr_GlobalLock.h"

@@ -39,6 +39,11 @@ csp_IpAddress::csp_IpAddress(unsigned int value) : address(htonl(value)) {}
 
 csp_IpAddress::csp_IpAddress(const in_addr& value) : address(value.s_addr) {}
 
+bool csp_IpAddress::isDotted(const cow_String& text) {
+    in_addr parsed{};
+    return isDottedText(text.view()) && ::inet_pton(AF_INET, text.text(), &parsed) == 1;
+}
+
 bool csp_IpAddress::isDefined() const { return address != 0; }
 
 csp_IpAddress::operator in_addr() const {

@@ -1,9 +1,5 @@
 #include "tools/listen/ipm_CommandInput.h"
 
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "tools/listen/ipm_Console.h"
 
 namespace {
@@ -18,18 +14,9 @@ std::string_view firstWord(std::string_view text) { return text.substr(0, text.f
 
 }  // namespace
 
-ipm_CommandInput::ipm_CommandInput(int descriptor) : descriptor(descriptor) {}
-
-std::vector<ipm_CommandInput::Command> ipm_CommandInput::Read() {
+std::vector<ipm_CommandInput::Command> ipm_CommandInput::Feed(std::string_view bytes) {
     std::vector<Command> kills;
-    char buffer[4096];
-    const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
-    if (count < 0 && (errno == EAGAIN || errno == EINTR)) return kills;
-    if (count <= 0) {
-        open = false;
-        return kills;
-    }
-    pending.append(buffer, static_cast<std::size_t>(count));
+    pending.append(bytes);
     std::size_t lineFeed;
     while ((lineFeed = pending.find('\n')) != std::string::npos) {
         if (!discarding) RunLine(std::string_view(pending).substr(0, lineFeed), kills);

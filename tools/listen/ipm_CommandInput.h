@@ -5,10 +5,10 @@
 #include <string_view>
 #include <vector>
 
-// The listener's commands, one a line on standard input: "kill JOB" and
-// "request JOB NAME [VALUE]" (the value is the rest of the line). Other lines
-// are reported on standard error and skipped, and so is a line too long to
-// be a command.
+// The listener's commands, one a line of standard input as ipm_StandardInput
+// hands it over: "kill JOB" and "request JOB NAME [VALUE]" (the value is the
+// rest of the line). Other lines are reported on standard error and skipped,
+// and so is a line too long to be a command.
 class ipm_CommandInput {
 public:
     static constexpr std::size_t maxLineLength = 4096;
@@ -21,18 +21,12 @@ public:
         std::string value;
     };
 
-    explicit ipm_CommandInput(int descriptor);
-
-    // What to poll; -1 once the input has ended.
-    int Descriptor() const { return open ? descriptor : -1; }
-    // Reads once; the commands of the complete lines.
-    std::vector<Command> Read();
+    // The commands of the lines that `bytes` completes.
+    std::vector<Command> Feed(std::string_view bytes);
 
 private:
     void RunLine(std::string_view line, std::vector<Command>& commands) const;
 
-    int descriptor;
-    bool open = true;
     bool discarding = false;
     std::string pending;
 };

@@ -1,8 +1,6 @@
 #include "tools/listen/ipm_ListenOptions.h"
 
-#include "tools/listen/alert/ipm_Webhook.h"
-
-#include <arpa/inet.h>
+#include "tools/listen/alert/ipm_WebhookAddress.h"
 
 #include <cctype>
 #include <charconv>
@@ -10,6 +8,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "csp/csp_IpAddress.h"
 #include "jcl/jcl_Jid.h"
 
 namespace {
@@ -71,8 +70,7 @@ ipm_ListenOptions::HttpEndpoint parseEndpoint(const std::string& text) {
     const std::size_t colon = text.rfind(':');
     if (colon != std::string::npos) {
         endpoint.address = text.substr(0, colon);
-        in_addr address{};
-        if (inet_pton(AF_INET, endpoint.address.c_str(), &address) != 1) {
+        if (!csp_IpAddress::isDotted(cow_String(endpoint.address.c_str()))) {
             throw std::invalid_argument("--http needs [ADDR:]PORT with a dotted IPv4 address, not \"" + text + "\"");
         }
     }
@@ -145,8 +143,7 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
         } else if (option == "--bind") {
             portOrBind = true;
             options.bindAddress = value();
-            in_addr address{};
-            if (inet_pton(AF_INET, options.bindAddress.c_str(), &address) != 1) {
+            if (!csp_IpAddress::isDotted(cow_String(options.bindAddress.c_str()))) {
                 throw std::invalid_argument("--bind needs a dotted IPv4 address, not \"" + options.bindAddress + "\"");
             }
         } else if (option == "--jabber") {
@@ -191,7 +188,7 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
             options.alerts.rules.push_back(ipm_AlertRule::FromOption(value()));
         } else if (option == "--webhook") {
             options.alerts.webhooks.push_back(value());
-            ipm_Webhook checked(options.alerts.webhooks.back(), "");
+            ipm_WebhookAddress::Parse(options.alerts.webhooks.back());
         } else if (option == "--notify") {
             // A bare account, checked as a full address: any of its resources gets the message.
             const auto account = parseJabberAddress(value() + "/-", option);

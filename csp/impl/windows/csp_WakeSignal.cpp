@@ -1,4 +1,4 @@
-#include "csp/impl/csp_WakeSignal.h"
+#include "csp/csp_WakeSignal.h"
 
 #include "csp/impl/csp_SocketLayer.h"
 

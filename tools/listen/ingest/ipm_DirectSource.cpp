@@ -34,10 +34,10 @@ ipm_DirectSource::ipm_DirectSource(const ipm_ListenOptions& options)
 
 bool ipm_DirectSource::Accepting() const { return std::chrono::steady_clock::now() >= acceptPausedUntil; }
 
-void ipm_DirectSource::Watch(std::vector<pollfd>& watched) const {
-    watched.push_back({Accepting() ? acceptor.getDescriptor() : -1, POLLIN, 0});
+void ipm_DirectSource::Watch(csp_WaitSet& waits) const {
+    waits.add(Accepting() ? acceptor.getDescriptor() : -1);
     for (const auto& job : jobs) {
-        watched.push_back({job->Descriptor(), static_cast<short>(POLLIN | (job->HasOutgoing() ? POLLOUT : 0)), 0});
+        waits.add(job->Descriptor(), csp_WaitSet::readable | (job->HasOutgoing() ? csp_WaitSet::writable : 0u));
     }
 }
 
@@ -47,15 +47,15 @@ int ipm_DirectSource::Timeout() {
     return static_cast<int>(std::max<std::int64_t>(0, std::chrono::ceil<std::chrono::milliseconds>(left).count()));
 }
 
-void ipm_DirectSource::Serve(std::span<const pollfd> polled, Events& events) {
-    const std::size_t served = polled.size() - 1;
+void ipm_DirectSource::Serve(std::span<const unsigned> found, Events& events) {
+    const std::size_t served = found.size() - 1;
     std::vector<bool> open(served);
-    for (std::size_t i = 0; i < served; ++i) open[i] = ServeJob(*jobs[i], polled[i + 1].revents, events);
+    for (std::size_t i = 0; i < served; ++i) open[i] = ServeJob(*jobs[i], found[i + 1], events);
     for (std::size_t i = served; i-- > 0;) {
         if (!open[i]) jobs.erase(jobs.begin() + static_cast<std::ptrdiff_t>(i));
     }
     DropHeaviest(events);
-    if (polled[0].revents) AcceptJobs();
+    if (found[0]) AcceptJobs();
 }
 
 std::string ipm_DirectSource::Send(Job& job, const std::string& request) {
@@ -85,12 +85,12 @@ void ipm_DirectSource::AcceptJobs() {
     }
 }
 
-bool ipm_DirectSource::ServeJob(ipm_JobConnection& job, short events, Events& sink) {
-    if (events & POLLOUT) {
+bool ipm_DirectSource::ServeJob(ipm_JobConnection& job, unsigned found, Events& sink) {
+    if (found & csp_WaitSet::writable) {
         std::string why;
         if (!job.Flush(why)) sink.RequestFailed(job, why);
     }
-    if (!(events & (POLLIN | POLLHUP | POLLERR))) return true;
+    if (!(found & csp_WaitSet::readable)) return true;
     std::vector<ipm_DocumentSplitter::Piece> pieces;
     std::string why;
     const bool open = job.Receive(pieces, why);

@@ -22,16 +22,16 @@ public:
     const std::string& Address() const { return address; }
 
     const char* Transport() const override { return "direct"; }
-    void Watch(std::vector<pollfd>& watched) const override;
+    void Watch(csp_WaitSet& waits) const override;
     int Timeout() override;
-    void Serve(std::span<const pollfd> polled, Events& events) override;
+    void Serve(std::span<const unsigned> found, Events& events) override;
     std::string Send(Job& job, const std::string& request) override;
 
 private:
     bool Accepting() const;
     void AcceptJobs();
     // False when the job has gone.
-    bool ServeJob(ipm_JobConnection& job, short events, Events& sink);
+    bool ServeJob(ipm_JobConnection& job, unsigned found, Events& sink);
     void HandlePiece(ipm_JobConnection& job, const ipm_DocumentSplitter::Piece& piece, Events& sink);
     void DropHeaviest(Events& events);
 

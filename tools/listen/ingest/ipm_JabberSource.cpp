@@ -40,17 +40,15 @@ std::string pingTo(const std::string& address, const std::string& id) {
 ipm_JabberSource::ipm_JabberSource(const ipm_ListenOptions& options)
     : client(options.jabber.value()), address(options.jabber->Address()), early(client.TakeEarly()) {}
 
-void ipm_JabberSource::Watch(std::vector<pollfd>& watched) const {
-    watched.push_back({client.Descriptor(), POLLIN, 0});
-}
+void ipm_JabberSource::Watch(csp_WaitSet& waits) const { waits.add(client.Descriptor()); }
 
 int ipm_JabberSource::Timeout() { return early.empty() ? std::min(client.KeepAlive(), ProbeQuietJobs()) : 0; }
 
-void ipm_JabberSource::Serve(std::span<const pollfd> polled, Events& events) {
+void ipm_JabberSource::Serve(std::span<const unsigned> found, Events& events) {
     std::vector<ipm_JabberClient::Stanza> stanzas;
     stanzas.swap(early);
     std::string why;
-    const bool open = !polled[0].revents || client.Receive(stanzas, why);
+    const bool open = !found[0] || client.Receive(stanzas, why);
     for (const auto& stanza : stanzas) Serve(stanza, events);
     if (!open) throw std::runtime_error(why);
 }

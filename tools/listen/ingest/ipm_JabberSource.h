@@ -22,12 +22,12 @@ public:
     const std::string& Address() const { return address; }
 
     const char* Transport() const override { return "jabber"; }
-    void Watch(std::vector<pollfd>& watched) const override;
+    void Watch(csp_WaitSet& waits) const override;
     // Due at once while stanzas that came with the login wait; else when the
     // connection is to be kept alive.
     int Timeout() override;
     // Throws std::runtime_error when the server ends the stream.
-    void Serve(std::span<const pollfd> polled, Events& events) override;
+    void Serve(std::span<const unsigned> found, Events& events) override;
     std::string Send(Job& job, const std::string& request) override;
 
 private:

@@ -1,17 +1,16 @@
 #pragma once
 
-#include <poll.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "csp/csp_WaitSet.h"
 #include "jcl/jcl_Node.h"
 
 // Where jobs come from (the TCP port, the Jabber connection): served by the
-// listener's one loop. A source names the descriptors it waits on, serves
+// listener's one loop. A source names the sockets it waits on, serves
 // what arrives on them, tells the loop what its jobs do through Events and
 // carries the loop's requests to them. Sources print what only their
 // transport knows (where a job is); the loop prints the rest.
@@ -50,14 +49,15 @@ public:
 
     // The monitor's name for the transport.
     virtual const char* Transport() const = 0;
-    // Appends the descriptors to wait on.
-    virtual void Watch(std::vector<pollfd>& watched) const = 0;
+    // Adds the sockets to wait on.
+    virtual void Watch(csp_WaitSet& waits) const = 0;
     // Milliseconds until the source is to be served though nothing arrived;
     // negative for never.
     virtual int Timeout() = 0;
-    // Serves what the wait found on the descriptors Watch appended, in their
-    // order. Throws std::runtime_error when the source can serve no longer.
-    virtual void Serve(std::span<const pollfd> polled, Events& events) = 0;
+    // Serves what the wait found (csp_WaitSet::Event masks) on the sockets
+    // Watch added, in their order. Throws std::runtime_error when the source
+    // can serve no longer.
+    virtual void Serve(std::span<const unsigned> found, Events& events) = 0;
     // Sends `request` ("Kill") to one of this source's jobs: empty when it is
     // on its way, else why it cannot go.
     virtual std::string Send(Job& job, const std::string& request) = 0;

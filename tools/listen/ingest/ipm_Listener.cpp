@@ -1,12 +1,8 @@
 #include "tools/listen/ingest/ipm_Listener.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <stdexcept>
 
+#include "csp/csp_WaitSet.h"
 #include "jcl/jcl_Message.h"
 #include "tools/listen/ipm_Console.h"
 #include "tools/listen/ipm_MessagePrinter.h"
@@ -19,43 +15,46 @@ std::string jobText(const ipm_JobSource::Job& job) { return ipm_MessagePrinter::
 
 }  // namespace
 
-ipm_Listener::ipm_Listener(const ipm_ListenOptions& options, ipm_Monitor* monitor, ipm_RequestBook* requests)
+ipm_Listener::ipm_Listener(const ipm_ListenOptions& options, ipm_MonitorLink* monitor, ipm_RequestBook* requests)
     : sink(options.mode, monitor, requests),
       monitor(monitor),
       requests(requests),
-      killAfter(options.killAfter),
-      commands(STDIN_FILENO) {}
+      killAfter(options.killAfter) {}
 
 void ipm_Listener::Add(std::unique_ptr<ipm_JobSource> source) { sources.push_back(std::move(source)); }
 
 void ipm_Listener::Run() {
+    csp_WaitSet waits;
     for (;;) {
         ipm_Console::Flush();
-        std::vector<pollfd> watched = {{stop.Descriptor(), POLLIN, 0},
-                                       {commands.Descriptor(), POLLIN, 0},
-                                       {monitor ? monitor->Stops().Descriptor() : -1, POLLIN, 0}};
+        waits.clear();
+        stop.Watch(waits);
+        input.Watch(waits);
+        if (monitor) {
+            waits.add(monitor->Stops().Wake());
+        } else {
+            waits.add(-1);
+        }
         std::vector<std::size_t> firstOf;
         for (const auto& source : sources) {
-            firstOf.push_back(watched.size());
-            source->Watch(watched);
+            firstOf.push_back(waits.size());
+            source->Watch(waits);
         }
-        firstOf.push_back(watched.size());
-        if (::poll(watched.data(), watched.size(), Timeout()) < 0) {
-            if (errno == EINTR) continue;
-            throw std::runtime_error(std::string("poll failed: ") + std::strerror(errno));
-        }
-        if (watched[stopSlot].revents) return;
+        firstOf.push_back(waits.size());
+        waits.wait(Timeout());
+        const std::span<const unsigned> found = waits.found();
+        if (found[stopSlot]) return;
 
         // Jobs gone in this round leave before the commands of the round are
         // served, so that no Kill goes to an ended connection.
         gone.clear();
         for (std::size_t i = 0; i < sources.size(); ++i) {
-            sources[i]->Serve(std::span(watched).subspan(firstOf[i], firstOf[i + 1] - firstOf[i]), *this);
+            sources[i]->Serve(found.subspan(firstOf[i], firstOf[i + 1] - firstOf[i]), *this);
         }
-        if (watched[commandSlot].revents) {
-            for (const auto& command : commands.Read()) Obey(command);
+        if (found[commandSlot]) {
+            for (const auto& command : commands.Feed(input.Take())) Obey(command);
         }
-        if (watched[monitorSlot].revents) ServeStopRequests();
+        if (found[monitorSlot]) ServeStopRequests();
     }
 }
 

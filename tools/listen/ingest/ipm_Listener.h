@@ -8,11 +8,12 @@
 
 #include "tools/listen/ipm_CommandInput.h"
 #include "tools/listen/ipm_ListenOptions.h"
+#include "tools/listen/ipm_StandardInput.h"
 #include "tools/listen/ipm_StopRequest.h"
 #include "tools/listen/ingest/ipm_JobSource.h"
+#include "tools/listen/ingest/ipm_MonitorLink.h"
 #include "tools/listen/ingest/ipm_ReportSink.h"
 #include "tools/listen/ingest/ipm_RequestBook.h"
-#include "tools/listen/store/ipm_Monitor.h"
 
 // The listener's one loop, on one thread, over the job sources of every
 // transport: prints the jobs' messages on standard output and reports on
@@ -23,15 +24,16 @@
 class ipm_Listener : private ipm_JobSource::Events {
 public:
     // `requests` may be null: no requests are then sent.
-    explicit ipm_Listener(const ipm_ListenOptions& options, ipm_Monitor* monitor = nullptr,
+    explicit ipm_Listener(const ipm_ListenOptions& options, ipm_MonitorLink* monitor = nullptr,
                           ipm_RequestBook* requests = nullptr);
     ipm_Listener(const ipm_Listener&) = delete;
     ipm_Listener& operator=(const ipm_Listener&) = delete;
 
     void Add(std::unique_ptr<ipm_JobSource> source);
 
-    // Serves until SIGINT or SIGTERM; throws std::runtime_error when a source
-    // fails or standard output can no longer be written.
+    // Serves until a stop is asked for (ipm_StopRequest); throws
+    // std::exception when a source or the wait fails, or standard output can
+    // no longer be written.
     void Run();
 
 private:
@@ -68,10 +70,11 @@ private:
     void RequestFailed(Job& job, const std::string& why) override;
 
     ipm_ReportSink sink;
-    ipm_Monitor* monitor;
+    ipm_MonitorLink* monitor;
     ipm_RequestBook* requests;
     unsigned long killAfter;
     ipm_StopRequest stop;
+    ipm_StandardInput input;
     ipm_CommandInput commands;
     std::vector<std::unique_ptr<ipm_JobSource>> sources;
     // The connected jobs of every source, in the order they came, and where

@@ -6,7 +6,7 @@
 #include "jcl/jcl_XmlWriter.h"
 #include "tools/listen/ipm_Console.h"
 
-ipm_ReportSink::ipm_ReportSink(ipm_MessagePrinter::Mode mode, ipm_Monitor* monitor, ipm_RequestBook* requests)
+ipm_ReportSink::ipm_ReportSink(ipm_MessagePrinter::Mode mode, ipm_MonitorLink* monitor, ipm_RequestBook* requests)
     : printer(mode), monitor(monitor), requests(requests) {}
 
 void ipm_ReportSink::Take(std::string_view job, std::int64_t id, const std::string& document,

@@ -7,8 +7,8 @@
 
 #include "tools/listen/ingest/ipm_DocumentReader.h"
 #include "tools/listen/ipm_MessagePrinter.h"
+#include "tools/listen/ingest/ipm_MonitorLink.h"
 #include "tools/listen/ingest/ipm_RequestBook.h"
-#include "tools/listen/store/ipm_Monitor.h"
 
 class jcl_Node;
 
@@ -18,7 +18,7 @@ class jcl_Node;
 class ipm_ReportSink {
 public:
     // `requests` (may be null) is told of every document.
-    ipm_ReportSink(ipm_MessagePrinter::Mode mode, ipm_Monitor* monitor, ipm_RequestBook* requests = nullptr);
+    ipm_ReportSink(ipm_MessagePrinter::Mode mode, ipm_MonitorLink* monitor, ipm_RequestBook* requests = nullptr);
 
     // `job` is the name printed, `id` the monitor's number for the job,
     // `jobText` how reports on standard error name it and `transport` what
@@ -30,7 +30,7 @@ public:
               std::string_view transport = {}) const;
 
     // Null without a monitor.
-    ipm_Monitor* Monitor() const { return monitor; }
+    ipm_MonitorLink* Monitor() const { return monitor; }
 
 private:
     void Deliver(std::string_view job, std::int64_t id, std::string_view document,
@@ -38,6 +38,6 @@ private:
                  const std::string& jobText, std::string_view transport) const;
 
     ipm_MessagePrinter printer;
-    ipm_Monitor* monitor;
+    ipm_MonitorLink* monitor;
     ipm_RequestBook* requests;
 };

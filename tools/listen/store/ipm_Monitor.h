@@ -17,13 +17,14 @@
 #include "tools/listen/web/ipm_EventHub.h"
 #include "tools/listen/store/ipm_History.h"
 #include "tools/listen/store/ipm_JobRecord.h"
+#include "tools/listen/ingest/ipm_MonitorLink.h"
 #include "tools/listen/ingest/ipm_RequestBook.h"
 #include "tools/listen/ingest/ipm_StopQueue.h"
 
 // What the monitor knows of every job, past and present: the listeners tell
 // it what their connections bring, the page asks it. Each change goes to the
 // history and to the live event stream. Safe to call from any thread.
-class ipm_Monitor {
+class ipm_Monitor : public ipm_MonitorLink {
 public:
     // How long a stop request waits for the transport's loop to act on it.
     static constexpr auto stopAnswerTime = std::chrono::seconds(5);
@@ -33,20 +34,16 @@ public:
     ipm_Monitor(ipm_History& history, std::chrono::seconds silentAfter);
     ~ipm_Monitor();
 
-    // A new connection of a job; its number (the job's id), or 0 when the
-    // history cannot take it (reported).
-    std::int64_t JobConnected(const std::string& transport, const std::string& name, const std::string& peer);
-    void MessageReceived(std::int64_t job, const ipm_DocumentReader::Message& message);
-    // The job's connection has ended (on Jabber: it is unavailable); what
-    // it sent before tells how it ended.
-    void JobEnded(std::int64_t job);
+    // 0 from JobConnected when the history cannot take the job.
+    std::int64_t JobConnected(const std::string& transport, const std::string& name,
+                              const std::string& peer) override;
+    void MessageReceived(std::int64_t job, const ipm_DocumentReader::Message& message) override;
+    void JobEnded(std::int64_t job) override;
     // The listener stops following its jobs (it ends, or lost its link to
     // the message server): those still live are unreachable.
     void ListenerEnded();
-    // What became of a kill request: "sent" or "failed: REASON".
-    void StopDone(std::int64_t job, const std::string& outcome);
-    // Where the page's stop requests wait for the listener's loop.
-    ipm_StopQueue& Stops() { return stops; }
+    void StopDone(std::int64_t job, const std::string& outcome) override;
+    ipm_StopQueue& Stops() override { return stops; }
 
     // {"jobs":[JOB,..]}: this process's jobs as they are now, and those of
     // other processes sharing the history (an import, say) as last stored.

@@ -1,10 +1,13 @@
 #pragma once
 
-// A flag one thread raises to end another thread's bounded wait on a socket
-// early. Each platform builds it from what its socket wait can watch (an
-// event counter on POSIX, a loopback datagram socket on Windows). When the
-// system refuses one, raising it does nothing and waits run to their bound.
-class csp_WakeSignal {
+#include "foundation/ipm_export.h"
+
+// A flag one thread raises to end another thread's wait on a socket early,
+// alone or as one of a csp_WaitSet. Each platform builds it from what its
+// socket wait can watch (an event counter on POSIX, a loopback datagram
+// socket on Windows). When the system refuses one, raising it does nothing
+// and waits run to their bound.
+class IPM_EXPORT csp_WakeSignal {
 public:
     enum class Outcome { Readable, Woken, TimedOut, Unreadable };
 
@@ -25,5 +28,7 @@ public:
     static Outcome waitReadable(int descriptor, int timeoutMilliseconds, const csp_WakeSignal* wake);
 
 private:
+    friend class csp_WaitSet;
+
     int descriptor = -1;
 };

@@ -57,6 +57,6 @@ ipm_StopRequest::~ipm_StopRequest() {
     ::close(stopPipe[1]);
 }
 
-int ipm_StopRequest::Descriptor() const { return stopPipe[0]; }
+void ipm_StopRequest::Watch(csp_WaitSet& waits) const { waits.add(stopPipe[0]); }
 
 void ipm_StopRequest::Ask() { requestStop(0); }
