@@ -99,7 +99,12 @@ void ipm_DirectSource::AcceptJobs() {
         std::optional<csp_TcpSocket> connection = acceptor.acceptConnection(peer, failure);
         if (connection) {
             auto job = std::make_unique<Connection>(std::move(*connection), peer.hostAndPort(), this);
-            job->handle = waits->add(job->Descriptor(), csp_WaitSet::readable, &job->key);
+            try {
+                job->handle = waits->add(job->Descriptor(), csp_WaitSet::readable, &job->key);
+            } catch (const csp_NetworkException& refused) {
+                ipm_Console::Report("warning: cannot take the job from " + job->Peer() + ": " + refused.what());
+                continue;
+            }
             jobs.push_back(std::move(job));
             continue;
         }
