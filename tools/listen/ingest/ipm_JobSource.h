@@ -48,7 +48,7 @@ public:
 
     virtual ~ipm_JobSource() = default;
 
-    // The monitor's name for the transport.
+    // The monitor's name for the transport, one of ipm_Vocabulary's.
     virtual const char* Transport() const = 0;
     // Appends the descriptors to wait on.
     virtual void Watch(std::vector<pollfd>& watched) const = 0;

@@ -3,7 +3,6 @@
 #include <httplib.h>
 
 #include <arpa/inet.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "csp/csp_TcpSocket.h"
 #include "tools/listen/web/ipm_AccessToken.h"
 #include "tools/listen/web/ipm_MessageExport.h"
 #include "tools/listen/web/ipm_Metrics.h"
@@ -128,10 +128,7 @@ ipm_MonitorServer::ipm_MonitorServer(ipm_Monitor& monitor, const std::string& ad
     server->new_task_queue = [] { return new httplib::ThreadPool(threads); };
     // The library's default also sets SO_REUSEPORT, which would let a second
     // listener share the port and answer half of the page's requests.
-    server->set_socket_options([](int descriptor) {
-        const int on = 1;
-        ::setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    });
+    server->set_socket_options([](int descriptor) { csp_TcpSocket::borrowed(descriptor).setReuseAddress(true); });
     Route();
     // The library leaves the reason of a failed bind in errno.
     errno = 0;
