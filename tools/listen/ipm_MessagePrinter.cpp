@@ -88,6 +88,7 @@ ipm_MessagePrinter::Output ipm_MessagePrinter::Render(std::string_view job, std:
 ipm_MessagePrinter::Output ipm_MessagePrinter::Render(std::string_view job, std::string_view document,
                                                       const ipm_DocumentReader::Message* message,
                                                       std::string_view error) const {
+    if (mode == Mode::none) return {};
     if (mode == Mode::raw) return {Token(job) + " " + asReceived(document), {}};
     if (!message) {
         const std::string warning = std::string(error) + "; shown as received";

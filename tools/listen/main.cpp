@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -49,14 +50,23 @@ private:
     bool kept = false;
 };
 
-int import(const ipm_ListenOptions& options) {
+// The log is a source of the listener's loop, whose messages go only to the history.
+int import(ipm_ListenOptions options) {
     NewHistoryFile file(options.database);
     std::size_t messages = 0;
     std::int64_t job = 0;
     {
         ipm_History history(options.database, options.keepDays);
         ipm_Monitor monitor(history, options.silentAfter);
-        job = ipm_LogImport::Run(monitor, options.importFile, options.importJob, messages);
+        options.mode = ipm_MessagePrinter::Mode::none;
+        ipm_Listener listener(options, &monitor);
+        auto source = std::make_unique<ipm_LogImport>(monitor, options.importFile, options.importJob);
+        const ipm_LogImport& log = *source;
+        listener.Add(std::move(source));
+        listener.Run();
+        if (!log.Finished()) throw std::runtime_error("stopped before the end of " + options.importFile);
+        job = log.JobId();
+        messages = log.Messages();
     }
     file.Keep();
     announce("imported " + std::to_string(messages) + (messages == 1 ? " message" : " messages") + " as job " +

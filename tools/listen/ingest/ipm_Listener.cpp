@@ -29,7 +29,8 @@ ipm_Listener::ipm_Listener(const ipm_ListenOptions& options, ipm_Monitor* monito
 void ipm_Listener::Add(std::unique_ptr<ipm_JobSource> source) { sources.push_back(std::move(source)); }
 
 void ipm_Listener::Run() {
-    for (;;) {
+    const auto finished = [](const auto& source) { return source->Finished(); };
+    while (!std::all_of(sources.begin(), sources.end(), finished)) {
         ipm_Console::Flush();
         std::vector<pollfd> watched = {{stop.Descriptor(), POLLIN, 0},
                                        {commands.Descriptor(), POLLIN, 0},
@@ -174,6 +175,12 @@ void ipm_Listener::Report(Job& job, const std::string& document) {
 void ipm_Listener::Report(Job& job, const jcl_Node& report) {
     const Entry* entry = EntryOf(job);
     sink.Take(job.name, job.monitorId, report, jobText(job), entry ? entry->source->Transport() : "");
+    Count(job);
+}
+
+void ipm_Listener::Report(Job& job, const std::string& document, const ipm_DocumentReader::Message& message) {
+    const Entry* entry = EntryOf(job);
+    sink.Take(job.name, job.monitorId, document, message, jobText(job), entry ? entry->source->Transport() : "");
     Count(job);
 }
 
