@@ -39,6 +39,12 @@ csp_IpAddress::csp_IpAddress(unsigned int value) : address(htonl(value)) {}
 
 csp_IpAddress::csp_IpAddress(const in_addr& value) : address(value.s_addr) {}
 
+std::optional<csp_IpAddress> csp_IpAddress::fromDotted(const std::string& text) {
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, text.c_str(), &parsed) != 1) return std::nullopt;
+    return csp_IpAddress(parsed);
+}
+
 bool csp_IpAddress::isDefined() const { return address != 0; }
 
 csp_IpAddress::operator in_addr() const {

@@ -2,14 +2,13 @@
 
 #include "tools/listen/alert/ipm_Webhook.h"
 
-#include <arpa/inet.h>
-
 #include <cctype>
 #include <charconv>
 #include <cstdlib>
 #include <stdexcept>
 #include <string_view>
 
+#include "csp/csp_IpAddress.h"
 #include "jcl/jcl_Jid.h"
 
 namespace {
@@ -71,8 +70,7 @@ ipm_ListenOptions::HttpEndpoint parseEndpoint(const std::string& text) {
     const std::size_t colon = text.rfind(':');
     if (colon != std::string::npos) {
         endpoint.address = text.substr(0, colon);
-        in_addr address{};
-        if (inet_pton(AF_INET, endpoint.address.c_str(), &address) != 1) {
+        if (!csp_IpAddress::fromDotted(endpoint.address)) {
             throw std::invalid_argument("--http needs [ADDR:]PORT with a dotted IPv4 address, not \"" + text + "\"");
         }
     }
@@ -145,8 +143,7 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
         } else if (option == "--bind") {
             portOrBind = true;
             options.bindAddress = value();
-            in_addr address{};
-            if (inet_pton(AF_INET, options.bindAddress.c_str(), &address) != 1) {
+            if (!csp_IpAddress::fromDotted(options.bindAddress)) {
                 throw std::invalid_argument("--bind needs a dotted IPv4 address, not \"" + options.bindAddress + "\"");
             }
         } else if (option == "--jabber") {

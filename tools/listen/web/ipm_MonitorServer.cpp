@@ -2,7 +2,6 @@
 
 #include <httplib.h>
 
-#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +16,7 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "csp/csp_IpAddress.h"
 #include "csp/csp_TcpSocket.h"
 #include "tools/listen/web/ipm_AccessToken.h"
 #include "tools/listen/web/ipm_MessageExport.h"
@@ -215,8 +215,7 @@ bool ipm_MonitorServer::IsOwnHost(const std::string& host) const {
     std::string name = host.substr(0, colon);
     std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
     if (name == address || name == "localhost" || name == machineName()) return true;
-    in_addr literal{};
-    return address == "0.0.0.0" && ::inet_pton(AF_INET, name.c_str(), &literal) == 1;
+    return address == "0.0.0.0" && csp_IpAddress::fromDotted(name).has_value();
 }
 
 void ipm_MonitorServer::ServePageFile(const httplib::Request& request, httplib::Response& response) const {
