@@ -2,6 +2,7 @@
 
 #include "tools/listen/alert/ipm_Webhook.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdlib>
@@ -40,11 +41,7 @@ bool hasByte(std::string_view text, std::string_view bytes) {
 }
 
 bool hasControlByte(std::string_view text) {
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < ' ' || byte == 0x7F) return true;
-    }
-    return false;
+    return std::ranges::any_of(text, [](unsigned char byte) { return byte < ' ' || byte == 0x7F; });
 }
 
 // USER@SERVER/RESOURCE, with the characters a Jabber address forbids in each
