@@ -16,6 +16,7 @@ target_link_libraries(jabber_secure_tests PRIVATE GTest::gtest GTest::gtest_main
 target_compile_definitions(jabber_secure_tests PRIVATE IPM_JOB_PATH="$<TARGET_FILE:ipm-job>"
   IPM_LISTEN_PATH="$<TARGET_FILE:ipm-listen>" IPM_SECURE_PROSODY_DIR="${IPM_SECURE_PROSODY_DIR}")
 add_dependencies(jabber_secure_tests ipm-job ipm-listen)
+add_dependencies(ipm_threaded_tests jabber_secure_tests)
 gtest_discover_tests(jabber_secure_tests DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT 180 FIXTURES_REQUIRED secure_prosody DEPENDS prosody_stop LABELS threaded
              RESOURCE_LOCK secure_prosody_accounts)

@@ -21,6 +21,7 @@ target_link_libraries(job_life_tests PRIVATE GTest::gtest GTest::gtest_main nloh
 target_compile_definitions(job_life_tests PRIVATE IPM_JOB_PATH="$<TARGET_FILE:ipm-job>"
                                                   IPM_LISTEN_PATH="$<TARGET_FILE:ipm-listen>")
 add_dependencies(job_life_tests ipm-job ipm-listen)
+add_dependencies(ipm_threaded_tests job_life_tests)
 gtest_discover_tests(job_life_tests TEST_FILTER "JobLife.Direct*" DISCOVERY_TIMEOUT 60
   PROPERTIES TIMEOUT 120 LABELS threaded)
 gtest_discover_tests(job_life_tests TEST_FILTER "JobLife.Jabber*" DISCOVERY_TIMEOUT 60
