@@ -70,7 +70,7 @@ ipm_LogImport::ipm_LogImport(ipm_Monitor& monitor, const std::string& file, cons
 
 void ipm_LogImport::Serve(std::span<const pollfd> /*polled*/, Events& events) {
     if (finished) return;
-    if (log.read(block.data(), block.size()) || log.gcount() > 0) {
+    if (log.read(block.data(), static_cast<std::streamsize>(block.size())) || log.gcount() > 0) {
         Feed(std::string_view(block.data(), static_cast<std::size_t>(log.gcount())), events);
         return;
     }
