@@ -59,16 +59,8 @@ unsigned long HashSalt() {
     return salt;
 }
 
-}  // namespace
-
-xmp_XML_Parser xmp_XML_ParserCreate(const char* encoding) {
-    XML_Parser parser = XML_ParserCreate(encoding);
-    if (!parser) return nullptr;
-    Hooks* hooks = new (std::nothrow) Hooks(parser);
-    if (!hooks) {
-        XML_ParserFree(parser);
-        return nullptr;
-    }
+// The hardening every parser gets, again after each reset.
+void Harden(XML_Parser parser, Hooks* hooks) {
     XML_SetUserData(parser, hooks);
     XML_SetHashSalt(parser, HashSalt());
     XML_SetParamEntityParsing(parser, XML_PARAM_ENTITY_PARSING_NEVER);
@@ -79,7 +71,29 @@ xmp_XML_Parser xmp_XML_ParserCreate(const char* encoding) {
     // expansion once it has produced more than a few kilobytes.
     XML_SetBillionLaughsAttackProtectionActivationThreshold(parser, 16 * 1024);
     XML_SetBillionLaughsAttackProtectionMaximumAmplification(parser, 10.0f);
+}
+
+}  // namespace
+
+xmp_XML_Parser xmp_XML_ParserCreate(const char* encoding) {
+    XML_Parser parser = XML_ParserCreate(encoding);
+    if (!parser) return nullptr;
+    Hooks* hooks = new (std::nothrow) Hooks(parser);
+    if (!hooks) {
+        XML_ParserFree(parser);
+        return nullptr;
+    }
+    Harden(parser, hooks);
     return parser;
+}
+
+int xmp_XML_ParserReset(xmp_XML_Parser parser, const char* encoding) {
+    Hooks* hooks = &HooksOf(parser);
+    hooks->doctypeRefused = false;
+    // A reset forgets the user data: the hooks are set again whatever it says.
+    const bool reset = XML_ParserReset(parser, encoding) == XML_TRUE;
+    Harden(parser, hooks);
+    return reset ? 1 : 0;
 }
 
 void xmp_XML_SetUserData(xmp_XML_Parser parser, void* userData) { HooksOf(parser).userData = userData; }

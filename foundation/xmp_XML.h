@@ -25,4 +25,9 @@ IPM_EXPORT const char* xmp_XML_ErrorText(xmp_XML_Parser parser);
 // Hands each piece on at once instead of waiting for more input before
 // reparsing a large token; a no-op where the parser has no such deferral.
 IPM_EXPORT void xmp_XML_DisableReparseDeferral(xmp_XML_Parser parser);
+// Ready for a new document in `encoding`, hardened as new, with its handlers
+// and user data kept: cheaper than a new parser for many small documents.
+// 1 on success, 0 when memory is short (the parser is then only fit to be
+// freed).
+IPM_EXPORT int xmp_XML_ParserReset(xmp_XML_Parser parser, const char* encoding);
 IPM_EXPORT void xmp_XML_ParserFree(xmp_XML_Parser parser);

@@ -338,7 +338,7 @@ void ipm_MessageTransmit::BufferJobEnded() {
     BufferDocument(document.view(), "JobEnded");
 }
 
-// Once per need, so a sender makes a system call at most once per 512 KiB
+// Once per need, so a sender makes a system call at most once per 256 KiB
 // of log or block mapped.
 void ipm_MessageTransmit::WakeTask() {
     if (taskPausing)
@@ -440,8 +440,7 @@ void ipm_MessageTransmit::Pause(unsigned int milliseconds) {
     bool canMap = true;
     for (bool wholeLog = true;; wholeLog = false) {
         canMap = canMap && MapSpareBlock(buffer);
-        if (wholeLog || logFile->ShouldHandOver()) logFile->HandOver(buffer);
-        if (!buffer.owns_lock()) buffer.lock();
+        logFile->HandOver(buffer, wholeLog);
         taskPausing = true;
         const bool needed = sendersWaiting.wait_until(
             buffer, deadline, [&] { return logFile->ShouldHandOver() || (canMap && blocks->Low()); });
@@ -458,7 +457,7 @@ void ipm_MessageTransmit::WriteLogAtExit() {
         if (tries == 100) return;
         utl_sleep(10);
     }
-    logFile->HandOver(buffer);
+    logFile->HandOver(buffer, true);
 }
 
 // The block is mapped outside the lock; false when it could not be.

@@ -52,7 +52,7 @@ TEST(Transmitter, CapsDropFromSendingOnlyAndTheLogHoldsEverythingWhileTheTranspo
     TempDir dir;
     dir.Write("beam.ipm", "earlier run\n");
     startJob("beam", dir.Path(), "3");
-    const std::string logged = "earlier run\n" + sendMixed(6000);
+    const std::string logged = "earlier run\n" + sendMixed(8000);
     int errors = 0, warnings = 0;
     for (const std::string& document : BufferedDocuments()) {
         errors += document.starts_with("<Error>");
@@ -68,7 +68,8 @@ TEST(Transmitter, CapsDropFromSendingOnlyAndTheLogHoldsEverythingWhileTheTranspo
 }
 
 // A host's own transport that knows only Encode: a shorter document after a
-// longer one must not carry the longer one's tail into the log.
+// longer one must not carry the longer one's tail into the log, and one
+// longer than the log's buffer keeps its place.
 class EncodeOnly : public ipm_TransmissionMechanism {
 public:
     bool Initialize() override { return false; }
@@ -84,7 +85,7 @@ TEST(Transmitter, AMechanismThatOnlyEncodesHasEveryDocumentLoggedWhole) {
     TempDir dir;
     RestartTransmitter({"job=beam", "message=ALL", "indir=" + dir.Path()}).SetMechanism(new EncodeOnly);
     std::string logged;
-    for (int length : {300, 5, 0, 40}) {
+    for (int length : {300, 5, 0, 40, 600000, 7}) {
         ipm_sendMessage("Note", "", &length, nullptr, nullptr);
         logged += std::string(static_cast<size_t>(length), 'x') + "Note\n";
     }

@@ -72,6 +72,8 @@ TEST(ListenReader, ReadsTypedFieldsUnescapedAndRefusesTheRest) {
         EXPECT_TRUE(readBack(document).starts_with("refused: ")) << document;
     EXPECT_EQ(readBack("<!DOCTYPE B [<!ENTITY a \"lol\"><!ENTITY b \"&a;&a;\">]><B><v type=\"string\">&b;</v></B>\n"),
               "refused: document type declaration refused");
+    // The reader's parser serves document after document: a refusal leaves nothing behind.
+    EXPECT_EQ(readBack("<P><s type=\"integer\">4</s></P>\n"), "P s:integer=4");
 
     // A Jabber report is read as the connection parsed it: one document inside its extension element.
     std::string error;

@@ -264,6 +264,13 @@ TEST(ListenMonitor, EveryRequestNeedsItsOwnHostTheApiTheTokenAndAllAreBounded) {
     EXPECT_EQ(fetch(listener, "/api/jobs", withToken).first, 200);
     EXPECT_EQ(fetch(listener, "/api/jobs?token=" + listener.token, {}).first, 200) << "as the event stream asks";
     EXPECT_EQ(fetch(listener, "/", {}).first, 200) << "the page itself holds no job's data";
+    // Its scripts come compressed, once compressed, and read back as they are.
+    const auto script = fetch(listener, "/static/dygraph.min.js", {});
+    EXPECT_EQ(fetch(listener, "/static/dygraph.min.js", {{"Accept-Encoding", "gzip"}}), script);
+    EXPECT_GT(script.second.size(), 1000u);
+    loopback::Peer page = job(listener.monitor);
+    page.Write("GET /static/main.js HTTP/1.1\r\nHost: " + host + "\r\nAccept-Encoding: gzip, br\r\n\r\n");
+    EXPECT_NE(page.ReadThrough("\r\n\r\n").find("Content-Encoding: gzip\r\n"), std::string::npos);
     // DNS rebinding: another name for this address is refused, the listener's own names are not.
     EXPECT_EQ(fetch(listener, "/api/jobs", {{"X-IPM-Token", listener.token}, {"Host", "attacker.example:" +
                                                                                std::to_string(listener.monitor)}})

@@ -1,60 +1,117 @@
 #include "ipm/impl/ipm_MessageLog.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
 #include "foundation/impl/utl_platform.h"
 
-namespace {
-// The buffers' pages are touched once here, so that the job's resident
-// memory does not creep up during its run as the buffers first fill.
-void claim(std::string& buffer) {
-    buffer.assign(ipm_MessageLog::capacity, '\0');
-    buffer.clear();
-}
-}  // namespace
-
+// The chunks' pages are touched once here, so that the job's resident memory
+// does not creep up during its run as the chunks first fill.
 void ipm_MessageLog::Open(const char* path) {
     file = utl_openFile(path, "a");
     if (!file) return;
-    // This buffer is the stream's buffer: every write goes straight to the kernel.
+    // The chunks are the stream's buffer: every write goes straight to the kernel.
     std::setvbuf(file, nullptr, _IONBF, 0);
-    claim(pending);
-    claim(writing);
+    chunks.resize(chunkCount);
+    for (Chunk& chunk : chunks) {
+        chunk.bytes = std::make_unique<char[]>(chunkSize);  // zeroed
+        spares.push_back(&chunk);
+    }
+    filled.reserve(chunkCount);
+    current = spares.back();
+    spares.pop_back();
 }
 
-// A full buffer is written on the sender's thread, after whatever the task
-// is writing (the write lock keeps the order).
 bool ipm_MessageLog::Append(std::string_view document) {
     if (!file) return false;
-    if (pending.size() + document.size() > capacity) {
-        std::lock_guard writer(writeLock);
-        Write(pending);
-        pending.clear();
-        if (document.size() > capacity) {
-            Write(document);
+    bool fills = false;
+    if (current->used + document.size() > chunkSize) [[unlikely]] {
+        if (document.size() > chunkSize) {
+            WriteAll(document);
             return false;
         }
+        fills = filled.empty();
+        if (!Retire()) {
+            WriteOldest();
+            Retire();
+        }
     }
-    const bool below = pending.size() < handOverSize;
-    pending.append(document);
-    return below && ShouldHandOver();
+    std::memcpy(current->bytes.get() + current->used, document.data(), document.size());
+    current->used += document.size();
+    return fills;
+}
+
+bool ipm_MessageLog::Retire() {
+    if (spares.empty()) return false;
+    filled.push_back(current);
+    current = spares.back();
+    spares.pop_back();
+    return true;
+}
+
+// Only one chunk, so a sender that finds them all full waits for at most
+// one chunk's write beyond the task's. When the task has taken every filled
+// one, the oldest left is the one being filled.
+void ipm_MessageLog::WriteOldest() {
+    std::lock_guard writer(writeLock);
+    if (filled.empty()) {
+        Write(current->Text());
+        current->used = 0;
+        return;
+    }
+    Chunk* oldest = filled.front();
+    filled.erase(filled.begin());
+    Write(oldest->Text());
+    oldest->used = 0;
+    spares.push_back(oldest);
+}
+
+void ipm_MessageLog::WriteAll(std::string_view after) {
+    std::lock_guard writer(writeLock);
+    for (Chunk* chunk : filled) {
+        Write(chunk->Text());
+        chunk->used = 0;
+        spares.push_back(chunk);
+    }
+    filled.clear();
+    Write(current->Text());
+    current->used = 0;
+    Write(after);
 }
 
 // The write lock is taken before the buffer lock is released, so bytes taken
-// later, by the task or by a sender, are written after these.
-void ipm_MessageLog::HandOver(std::unique_lock<thr_Mutex>& bufferLock) {
-    if (pending.empty()) return;
-    std::lock_guard writer(writeLock);
-    writing.swap(pending);
-    bufferLock.unlock();
-    Write(writing);
-    writing.clear();
+// later, by the task or by a sender, are written after these; it is released
+// before the buffer lock is taken again, in the order the locks nest.
+void ipm_MessageLog::HandOver(std::unique_lock<thr_Mutex>& bufferLock, bool wholeLog) {
+    if (wholeLog && current && current->used > 0) Retire();
+    if (filled.empty()) return;
+    std::array<Chunk*, chunkCount> taken;
+    const size_t count = filled.size();
+    std::copy(filled.begin(), filled.end(), taken.begin());
+    filled.clear();
+    {
+        std::lock_guard writer(writeLock);
+        bufferLock.unlock();
+        for (size_t i = 0; i < count; ++i) Write(taken[i]->Text());
+    }
+    bufferLock.lock();
+    for (size_t i = 0; i < count; ++i) {
+        taken[i]->used = 0;
+        spares.push_back(taken[i]);
+    }
 }
 
 void ipm_MessageLog::Close() {
     if (!file) return;
-    Write(pending);
-    pending.clear();
+    for (const Chunk* chunk : filled) Write(chunk->Text());
+    Write(current->Text());
     std::fclose(file);
     file = nullptr;
+    chunks.clear();
+    filled.clear();
+    spares.clear();
+    current = nullptr;
 }
 
 void ipm_MessageLog::Write(std::string_view bytes) {

@@ -1,16 +1,19 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <mutex>
-#include <string>
 #include <string_view>
+#include <vector>
 
 #include "foundation/thr_Mutex.h"
 
-// The message log file behind a large buffer, so that a sender only copies
-// its document: the message task hands the bytes to the kernel in its pauses,
-// and a sender does so itself only when the buffer is full. Bytes reach the
-// file in the order they were appended, whichever thread writes them.
+// The message log file behind a set of chunks, so that a sender only copies
+// its document: a sender fills one chunk after another, and the message task
+// hands the filled ones to the kernel and gives them back, while senders go
+// on filling others. A sender writes itself only when every chunk is full.
+// Bytes reach the file in the order they were appended, whichever thread
+// writes them.
 //
 // The caller of Append, ShouldHandOver and HandOver holds the transmitter's
 // buffer lock; the log's own write lock nests inside it.
@@ -25,28 +28,49 @@ public:
     void Open(const char* path);
     bool IsOpen() const { return file != nullptr; }
 
-    // True when this append brought the waiting bytes to the amount that the
-    // task should hand over without waiting for the end of its pause.
+    // True when this append filled a chunk while none waited: the task
+    // should hand over without waiting for the end of its pause.
     bool Append(std::string_view document);
-    bool ShouldHandOver() const { return pending.size() >= handOverSize; }
-    // Writes what is waiting. The buffer lock, held on entry, is released
-    // before the write, so senders go on appending meanwhile; it is left
-    // locked only when nothing was waiting.
-    void HandOver(std::unique_lock<thr_Mutex>& bufferLock);
+    bool ShouldHandOver() const { return !filled.empty(); }
+    // Writes the filled chunks, and with `wholeLog` the one being filled
+    // too. The buffer lock, held on entry, is released during the write, so
+    // senders go on appending meanwhile; it is held again on return.
+    void HandOver(std::unique_lock<thr_Mutex>& bufferLock, bool wholeLog);
     // Writes what is waiting and closes the file; no lock needed once no
     // other thread uses the log.
     void Close();
 
-    static constexpr size_t capacity = 2048 * 1024;
+    static constexpr size_t chunkSize = 256 * 1024;
+    static constexpr size_t chunkCount = 16;
 
 private:
-    static constexpr size_t handOverSize = 512 * 1024;
+    struct Chunk {
+        std::unique_ptr<char[]> bytes;
+        size_t used = 0;
 
+        std::string_view Text() const { return {bytes.get(), used}; }
+    };
+
+    // Writes every chunk's bytes and then `after` on the sender's thread,
+    // after whatever the task is writing (the write lock keeps the order),
+    // and gives the chunks back.
+    void WriteAll(std::string_view after);
+    // Moves the chunk being filled to the filled ones; false when no spare
+    // chunk can take its place.
+    bool Retire();
+    // Writes the oldest chunk on the sender's thread, after whatever the
+    // task is writing, and gives it back.
+    void WriteOldest();
     // The caller holds writeLock.
     void Write(std::string_view bytes);
 
     std::FILE* file = nullptr;
-    std::string pending;  // appended under the buffer lock
-    std::string writing;  // taken from pending, written under writeLock
+    std::vector<Chunk> chunks;
+    // Under the buffer lock: the chunk being filled, the filled ones oldest
+    // first, and the spares, the most recently written last so that its
+    // memory is still in the cache.
+    Chunk* current = nullptr;
+    std::vector<Chunk*> filled;
+    std::vector<Chunk*> spares;
     std::mutex writeLock;
 };

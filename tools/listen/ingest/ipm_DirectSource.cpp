@@ -12,10 +12,14 @@
 namespace {
 
 constexpr auto acceptPause = std::chrono::seconds(1);
+// Thousands of jobs may start at once: a short queue of connections would
+// turn some away for a second each (the system caps it at its own limit).
+constexpr int connectionQueue = 4096;
 
 csp_TcpAcceptor listenOn(const ipm_ListenOptions& options) {
     try {
-        return csp_TcpAcceptor(csp_SocketAddress(csp_IpAddress(cow_String(options.bindAddress.c_str())), options.port));
+        return csp_TcpAcceptor(csp_SocketAddress(csp_IpAddress(cow_String(options.bindAddress.c_str())), options.port),
+                               connectionQueue);
     } catch (const csp_NetworkException& failure) {
         throw std::runtime_error(failure.what());
     }

@@ -141,9 +141,9 @@ std::string ipm_Listener::ServeRequest(std::int64_t monitorId, const ipm_Request
     return "waiting";
 }
 
-const ipm_Listener::Entry* ipm_Listener::EntryOf(const Job& job) const {
-    const auto entry = std::find_if(jobs.begin(), jobs.end(), [&](const Entry& known) { return known.job == &job; });
-    return entry == jobs.end() ? nullptr : &*entry;
+ipm_JobSource* ipm_Listener::SourceOf(const Job& job) const {
+    const auto found = sourceOf.find(&job);
+    return found == sourceOf.end() ? nullptr : found->second;
 }
 
 void ipm_Listener::ServeStopRequests() {
@@ -161,20 +161,21 @@ void ipm_Listener::ServeStopRequests() {
 void ipm_Listener::Connected(ipm_JobSource& source, Job& job, const std::string& peer) {
     if (monitor) job.monitorId = monitor->JobConnected(source.Transport(), job.name, peer);
     jobs.push_back({&source, &job});
+    sourceOf[&job] = &source;
     if (!requests) return;
     const Entry entry = jobs.back();
     for (const ipm_Request& request : requests->TakeParked(source.Transport(), job.name)) Deliver(entry, request);
 }
 
 void ipm_Listener::Report(Job& job, const std::string& document) {
-    const Entry* entry = EntryOf(job);
-    sink.Take(job.name, job.monitorId, document, jobText(job), entry ? entry->source->Transport() : "");
+    const ipm_JobSource* source = SourceOf(job);
+    sink.Take(job.name, job.monitorId, document, jobText(job), source ? source->Transport() : "");
     Count(job);
 }
 
 void ipm_Listener::Report(Job& job, const jcl_Node& report) {
-    const Entry* entry = EntryOf(job);
-    sink.Take(job.name, job.monitorId, report, jobText(job), entry ? entry->source->Transport() : "");
+    const ipm_JobSource* source = SourceOf(job);
+    sink.Take(job.name, job.monitorId, report, jobText(job), source ? source->Transport() : "");
     Count(job);
 }
 
@@ -186,7 +187,7 @@ void ipm_Listener::Report(Job& job, const std::string& document, const ipm_Docum
 
 void ipm_Listener::Count(Job& job) {
     if (++job.messages != killAfter) return;
-    if (const Entry* entry = EntryOf(job)) SendKill(*entry);
+    if (ipm_JobSource* source = SourceOf(job)) SendKill({source, &job});
 }
 
 void ipm_Listener::Ended(Job& job, const std::string& why) {
@@ -206,8 +207,8 @@ void ipm_Listener::RequestFailed(Job& job, const std::string& why) {
 }
 
 void ipm_Listener::Forget(Job& job) {
+    if (!sourceOf.erase(&job)) return;
     const auto entry = std::find_if(jobs.begin(), jobs.end(), [&](const Entry& known) { return known.job == &job; });
-    if (entry == jobs.end()) return;
     if (monitor) monitor->JobEnded(job.monitorId);
     gone.push_back(job.name);
     jobs.erase(entry);

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "tools/listen/ipm_CommandInput.h"
@@ -50,7 +51,8 @@ private:
     std::string Deliver(const Entry& entry, const ipm_Request& request);
     // "sent", "waiting" (kept for the job's return) or "failed: REASON".
     std::string ServeRequest(std::int64_t monitorId, const ipm_Request& request);
-    const Entry* EntryOf(const Job& job) const;
+    // Null for a job that is not connected.
+    ipm_JobSource* SourceOf(const Job& job) const;
     // "sent", or "failed: REASON".
     std::string SendKill(const Entry& entry);
     void ServeStopRequests();
@@ -74,8 +76,10 @@ private:
     ipm_StopRequest stop;
     ipm_CommandInput commands;
     std::vector<std::unique_ptr<ipm_JobSource>> sources;
-    // The connected jobs of every source, in the order they came.
+    // The connected jobs of every source, in the order they came, and where
+    // each is, so that a message finds its job's source at once.
     std::vector<Entry> jobs;
+    std::unordered_map<const Job*, ipm_JobSource*> sourceOf;
     // The names of the jobs that ended in this round, so that a command of
     // the same round can tell a job just gone from one that never was.
     std::vector<std::string> gone;

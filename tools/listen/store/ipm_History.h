@@ -32,6 +32,11 @@ public:
     // Messages queued before Store waits for the writer: memory stays flat
     // when messages come faster than the disk takes them.
     static constexpr std::size_t maxQueued = 10000;
+    // The writer lets a batch fill up to `gatherBatch` messages for at most
+    // `gatherTime`: a transaction per few messages would cost more than
+    // their rows.
+    static constexpr std::size_t gatherBatch = 2000;
+    static constexpr auto gatherTime = std::chrono::milliseconds(20);
     // How often a failed batch is tried again.
     static constexpr auto retryInterval = std::chrono::seconds(1);
     // At most this many points per series answer.

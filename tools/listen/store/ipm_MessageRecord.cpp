@@ -15,9 +15,22 @@ using Json = nlohmann::ordered_json;
 
 constexpr std::size_t none = static_cast<std::size_t>(-1);
 
+// Up to this many fields, names are compared pairwise: cheaper than sorting
+// for the usual message.
+constexpr std::size_t fewFields = 16;
+
 // For each field, the field whose value its name shows, or `none` for a
 // repeated name. Sorting keeps this n log n for messages of many fields.
 std::vector<std::size_t> valueSources(const std::vector<Field>& fields) {
+    if (fields.size() <= fewFields) {
+        std::vector<std::size_t> source(fields.size(), none);
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            std::size_t first = 0;
+            while (fields[first].name != fields[i].name) ++first;
+            source[first] = i;
+        }
+        return source;
+    }
     std::vector<std::size_t> order(fields.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <vector>
 
 #include "tools/listen/ipm_Console.h"
@@ -284,14 +285,20 @@ void ipm_Monitor::Counted(ipm_JobRecord& job, std::int64_t time) {
     Changed(job);
 }
 
+// A slice of rows at a time: with thousands of jobs, holding the lock for
+// all of them would hold up the listener's messages meanwhile. A row just
+// announced waits countInterval before it is counted again, so this ends.
 void ipm_Monitor::AnnounceCounted() {
-    std::lock_guard guard(lock);
-    while (!countedSince.empty()) {
-        const auto job = jobs.find(*countedSince.begin());
-        if (job == jobs.end()) {
-            countedSince.erase(countedSince.begin());
-        } else {
-            Changed(job->second);
+    for (bool more = true; more; std::this_thread::yield()) {
+        std::lock_guard guard(lock);
+        for (std::size_t done = 0; done < announceSlice && !countedSince.empty(); ++done) {
+            const auto job = jobs.find(*countedSince.begin());
+            if (job == jobs.end()) {
+                countedSince.erase(countedSince.begin());
+            } else {
+                Changed(job->second);
+            }
         }
+        more = !countedSince.empty();
     }
 }

@@ -110,6 +110,8 @@ private:
     void AnnounceCounted();
 
     static constexpr std::int64_t countInterval = 1000;  // ms
+    // Rows announced by AnnounceCounted per hold of the lock.
+    static constexpr std::size_t announceSlice = 64;
 
     ipm_History& history;
     const std::int64_t silentAfter;

@@ -29,7 +29,13 @@ bool ipm_TypedValue::AppendNumber(std::string& out, std::string_view type, std::
         out.append(text, std::to_chars(text, text + sizeof text, integer).ptr);
         number = static_cast<double>(integer);
     } else if (type == "float" && readWhole(value, number)) {
-        out += real(number).dump();
+        if (!std::isfinite(number)) {
+            out += real(number).dump();
+            return true;
+        }
+        // As the JSON library writes a number, without building a value for it.
+        char text[64];
+        out.append(text, nlohmann::detail::to_chars(text, text + sizeof text, number));
     } else {
         return false;
     }

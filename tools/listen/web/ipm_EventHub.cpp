@@ -22,14 +22,20 @@ void ipm_EventHub::Publish(std::string_view event, std::string_view data) {
     std::string text = "event: ";
     text.append(event).append("\ndata: ").append(data).append("\n\n");
     std::lock_guard guard(lock);
+    bool wake = false;
     for (auto& [number, reader] : readers) {
+        if (reader.dropped) continue;
         if (reader.backlog.size() + text.size() > maxBacklog) {
             reader.dropped = true;
             reader.backlog.clear();
+            wake = true;
+            continue;
         }
-        if (!reader.dropped) reader.backlog += text;
+        // Only a reader with nothing pending may be waiting for this.
+        wake = wake || reader.backlog.empty();
+        reader.backlog += text;
     }
-    published.notify_all();
+    if (wake) published.notify_all();
 }
 
 bool ipm_EventHub::Take(std::uint64_t number, std::string& events, std::chrono::milliseconds wait) {
@@ -38,6 +44,11 @@ bool ipm_EventHub::Take(std::uint64_t number, std::string& events, std::chrono::
     if (found == readers.end()) return false;
     Reader& reader = found->second;
     published.wait_for(guard, wait, [&] { return closed || reader.dropped || !reader.backlog.empty(); });
+    // What comes within gatherTime goes out in one write: a write per event
+    // would cost the loop that publishes them a switch of threads each.
+    if (!reader.backlog.empty()) {
+        published.wait_for(guard, gatherTime, [&] { return closed || reader.dropped; });
+    }
     if (reader.dropped || (closed && reader.backlog.empty())) return false;
     events.swap(reader.backlog);
     reader.backlog.clear();

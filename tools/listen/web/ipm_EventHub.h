@@ -14,6 +14,8 @@ class ipm_EventHub {
 public:
     static constexpr std::size_t maxReaders = 32;
     static constexpr std::size_t maxBacklog = 8 * 1024 * 1024;
+    // How long a reader lets events gather once one has come.
+    static constexpr auto gatherTime = std::chrono::milliseconds(10);
 
     // A reader's number, or 0 when there are too many readers.
     std::uint64_t Join();
