@@ -180,8 +180,8 @@ void ipm_Listener::Report(Job& job, const jcl_Node& report) {
 }
 
 void ipm_Listener::Report(Job& job, const std::string& document, const ipm_DocumentReader::Message& message) {
-    const Entry* entry = EntryOf(job);
-    sink.Take(job.name, job.monitorId, document, message, jobText(job), entry ? entry->source->Transport() : "");
+    const ipm_JobSource* source = SourceOf(job);
+    sink.Take(job.name, job.monitorId, document, message, jobText(job), source ? source->Transport() : "");
     Count(job);
 }
 
