@@ -1,5 +1,6 @@
 #include "tools/listen/ipm_MessagePrinter.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -10,12 +11,9 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 bool needsQuotes(std::string_view text) {
-    if (text.empty()) return true;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte <= ' ' || byte == 0x7F || c == '"' || c == '\\') return true;
-    }
-    return false;
+    return text.empty() || std::ranges::any_of(text, [](unsigned char byte) {
+               return byte <= ' ' || byte == 0x7F || byte == '"' || byte == '\\';
+           });
 }
 
 void appendControl(std::string& out, char c) {

@@ -274,7 +274,7 @@ void ipm_MonitorServer::ServePageFile(const httplib::Request& request, httplib::
         // An edited file shows at the next reload.
         response.set_header("Cache-Control", "no-store");
     }
-    response.set_content(body, std::string(asset->contentType).c_str());
+    response.set_content(body, std::string(asset->contentType));
 }
 
 void ipm_MonitorServer::Route() {
@@ -345,7 +345,7 @@ void ipm_MonitorServer::Route() {
             const Json body = Json::parse(request.body, nullptr, false);
             if (!body.is_object() || !body.contains("name") || !body["name"].is_string() ||
                 (body.contains("value") && !body["value"].is_string()))
-                throw Refusal(400, "a request needs a JSON object {\"name\": NAME, \"value\": VALUE}");
+                throw Refusal(400, R"(a request needs a JSON object {"name": NAME, "value": VALUE})");
             const auto [status, answerBody] =
                 monitor.SendRequest(job, body["name"].get<std::string>(), body.value("value", std::string()));
             answer(response, status, answerBody);
