@@ -388,7 +388,7 @@ void ipm_MonitorServer::Route() {
         answer(response, response.status,
                {{"error", response.status == 404 ? "no such page" : "request refused (" + std::to_string(response.status) + ")"}});
     });
-    server->set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+    server->set_exception_handler([](const httplib::Request&, httplib::Response& response, const std::exception_ptr&) {
         answer(response, 500, {{"error", "internal error"}});
     });
     server->set_default_headers({{"X-Content-Type-Options", "nosniff"}});
