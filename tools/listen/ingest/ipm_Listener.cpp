@@ -25,7 +25,8 @@ void ipm_Listener::Add(std::unique_ptr<ipm_JobSource> source) { sources.push_bac
 
 void ipm_Listener::Run() {
     csp_WaitSet waits;
-    for (;;) {
+    const auto finished = [](const auto& source) { return source->Finished(); };
+    while (!std::all_of(sources.begin(), sources.end(), finished)) {
         ipm_Console::Flush();
         waits.clear();
         stop.Watch(waits);
@@ -174,6 +175,12 @@ void ipm_Listener::Report(Job& job, const std::string& document) {
 void ipm_Listener::Report(Job& job, const jcl_Node& report) {
     const ipm_JobSource* source = SourceOf(job);
     sink.Take(job.name, job.monitorId, report, jobText(job), source ? source->Transport() : "");
+    Count(job);
+}
+
+void ipm_Listener::Report(Job& job, const std::string& document, const ipm_DocumentReader::Message& message) {
+    const ipm_JobSource* source = SourceOf(job);
+    sink.Take(job.name, job.monitorId, document, message, jobText(job), source ? source->Transport() : "");
     Count(job);
 }
 
