@@ -1,6 +1,6 @@
 #include "bench/BenchJob.h"
 
-#include <stdlib.h>
+#include <cstdlib>
 
 #include <filesystem>
 #include <mutex>
@@ -44,7 +44,7 @@ BenchJob::~BenchJob() {
     std::filesystem::remove_all(directory, ignored);
 }
 
-ipm_MessageTransmit& BenchJob::Transmitter() const { return thr_GlobalSingleton<ipm_MessageTransmit>::Instance(); }
+ipm_MessageTransmit& BenchJob::Transmitter() { return thr_GlobalSingleton<ipm_MessageTransmit>::Instance(); }
 
 ipm_TransmissionMechanism& BenchJob::Mechanism() const { return *Transmitter().Mechanism(); }
 

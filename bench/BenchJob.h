@@ -27,7 +27,7 @@ public:
     const std::string& Directory() const { return directory; }
     std::string File(const std::string& name) const { return directory + "/" + name; }
     std::string LogPath() const { return File(std::string(jobName) + ".ipm"); }
-    ipm_MessageTransmit& Transmitter() const;
+    static ipm_MessageTransmit& Transmitter();
     ipm_TransmissionMechanism& Mechanism() const;
     DrainingListener& Listener() { return listener; }
 

@@ -10,7 +10,6 @@
 //           Chromium: how long until its charts are drawn.
 // Run by hand: ipm_monitor_bench [MESSAGES [JOBS [SECONDS]]]
 // (defaults 1000000, 1000, 60).
-#include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
@@ -21,6 +20,7 @@
 #include <atomic>
 #include <limits>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -36,8 +36,6 @@
 
 #include "csp/csp_NetworkException.h"
 #include "csp/csp_TcpSocket.h"
-
-extern char** environ;
 
 namespace {
 
@@ -143,7 +141,7 @@ private:
         const std::string text(line);
         if (!text.starts_with(prefix)) throw std::runtime_error("unexpected line: " + text);
         const std::size_t query = text.find("/?");
-        if (query != std::string::npos) tokenPart = text.substr(query + 1, text.find_last_not_of("\n") - query);
+        if (query != std::string::npos) tokenPart = text.substr(query + 1, text.find_last_not_of('\n') - query);
         return std::atoi(text.c_str() + prefix.size());
     }
 
@@ -232,7 +230,7 @@ void ingest(const std::filesystem::path& dir, long long messages) {
     const double seconds = secondsSince(start);
     sending = false;
     sampler.join();
-    std::printf("ingest: %lld messages (%.0f MB) from %d connections\n", messages, bytes / 1e6, connections);
+    std::printf("ingest: %lld messages (%.0f MB) from %d connections\n", messages, static_cast<double>(bytes) / 1e6, connections);
     const double fileRate = static_cast<double>(messages) / fileSeconds;
     const double rate = static_cast<double>(stored) / seconds;
     std::printf("  plain file:            %8.0f messages/s\n", fileRate);

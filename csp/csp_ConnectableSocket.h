@@ -54,7 +54,13 @@ public:
     // -1 unless isGood(); `from` is left as it is.
     IPM_HIDDEN int receiveFrom(csp_SocketAddress& from, char* buffer, int length);
 
-    IPM_HIDDEN csp_SocketAddress peerAddress() const;
+    // For a loop of its own around readAvailable and writeAvailable: true
+    // when data, the stream's end or a failure waits (room to write, for
+    // waitWritable) within `timeoutMilliseconds`, which may be 0; never raises.
+    IPM_EXPORT bool waitReadable(int timeoutMilliseconds) const;
+    IPM_EXPORT bool waitWritable(int timeoutMilliseconds) const;
+
+    IPM_EXPORT csp_SocketAddress peerAddress() const;
     IPM_EXPORT bool isConnected() const;
 
     IPM_HIDDEN bool isGood() const;

@@ -3,6 +3,8 @@
 #include "csp_SystemSockets.h"
 
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "foundation/aio_ostream.h"
 #include "foundation/cow_String.h"
@@ -19,9 +21,9 @@ public:
     explicit csp_IpAddress(unsigned int value = 0);
     // Taken as it stands (network byte order).
     csp_IpAddress(const in_addr& value);
-
-    // True for dotted text that is an address, never a name to look up.
-    static bool isDotted(const cow_String& text);
+    // Strictly dotted text ("10.1.2.3"), never looked up; nothing for any
+    // other text.
+    static std::optional<csp_IpAddress> fromDotted(const std::string& text);
 
     bool isDefined() const;
     operator in_addr() const;

@@ -39,13 +39,20 @@ public:
     IPM_HIDDEN void reset(int type, int family, int protocol);
 
     IPM_HIDDEN void bind(const csp_SocketAddress& local);
+    // Takes connections, at most `backlog` waiting to be accepted; by
+    // default the system's largest, so that a burst is not turned away.
+    IPM_EXPORT void listen(int backlog = SOMAXCONN);
     // The local address.
-    IPM_HIDDEN csp_SocketAddress name() const;
+    IPM_EXPORT csp_SocketAddress name() const;
 
     IPM_EXPORT void shutdown(csp_SocketShutdownMode mode);
     IPM_EXPORT void shutdown();
     IPM_EXPORT void shutdownSocketReceives();
     IPM_EXPORT void shutdownSocketSends();
+    // Shuts both ways, raising nothing: false when the system refuses (the
+    // socket already shut or never connected). A thread waiting on the
+    // socket wakes and sees its end.
+    IPM_EXPORT bool tryShutdown() noexcept;
 
     // Orderly end of the conversation: shuts the sending side, then drains
     // what the peer still sends until it closes, resets or falls silent, for
@@ -65,7 +72,7 @@ public:
     IPM_HIDDEN int getSendBufferSize() const;
     IPM_HIDDEN void setSendBufferSize(int size);
     IPM_HIDDEN bool getReuseAddress() const;
-    IPM_HIDDEN void setReuseAddress(bool on);
+    IPM_EXPORT void setReuseAddress(bool on);
     // Routing on means the do-not-route option is off.
     IPM_HIDDEN bool getRouting() const;
     IPM_HIDDEN void setRouting(bool on);

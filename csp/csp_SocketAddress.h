@@ -37,6 +37,8 @@ public:
     operator sockaddr_in() const;
     // "SocketAddress( IpAddress( 10.1.2.3 ), port 7000 )".
     cow_String toString() const;
+    // "10.1.2.3".
+    IPM_EXPORT std::string host() const;
     // "10.1.2.3:7000".
     IPM_EXPORT std::string hostAndPort() const;
 

@@ -14,6 +14,9 @@ public:
     IPM_EXPORT explicit csp_TcpSocket(TcpBinding binding = BindAnyAddress);
     // Adopts a descriptor, as of an accepted connection.
     IPM_EXPORT explicit csp_TcpSocket(int descriptor);
+    // For a descriptor another owner keeps and closes (a server library's,
+    // say): the socket object never closes it.
+    IPM_EXPORT static csp_TcpSocket borrowed(int descriptor);
     // Bound to `local`.
     IPM_EXPORT explicit csp_TcpSocket(const csp_SocketAddress& local);
     IPM_EXPORT csp_TcpSocket(const csp_TcpSocket& other);

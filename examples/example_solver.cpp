@@ -94,7 +94,7 @@ std::string writeRestartFile(const State& state, std::string& why) {
     const utl_CommandLine& options = thr_GlobalSingleton<utl_CommandLine>::Instance();
     const std::string directory = options.IsMember("indir") ? options.ConstGetValue("indir").text() : ".";
     const std::string job = options.IsMember("job") ? options.ConstGetValue("job").text() : "example";
-    const std::string path = directory + "/" + job + ".rst";
+    std::string path = directory + "/" + job + ".rst";
     std::ofstream file(path, std::ios::trunc);
     file << "step=" << state.step << " increment=" << state.increment << " load=" << state.load << "\n";
     file.close();

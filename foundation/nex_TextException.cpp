@@ -1,6 +1,8 @@
 #include "foundation/nex_TextException.h"
 
-nex_TextException::nex_TextException(const cow_String& text) : text(text) {}
+#include <utility>
+
+nex_TextException::nex_TextException(cow_String text) : text(std::move(text)) {}
 
 nex_TextException::~nex_TextException() = default;
 

@@ -7,7 +7,7 @@
 // An exception that carries a text.
 class IPM_EXPORT nex_TextException : public nex_Exception {
 public:
-    explicit nex_TextException(const cow_String& text);
+    explicit nex_TextException(cow_String text);
     ~nex_TextException() override;
 
     atr_String AsString() const override;

@@ -2,11 +2,12 @@
 
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "foundation/impl/utl_platform.h"
 
-utl_FilePath::utl_FilePath(const cow_String& fileName, const cow_String& directory)
-    : fileName(fileName), directory(directory) {}
+utl_FilePath::utl_FilePath(cow_String fileName, cow_String directory)
+    : fileName(std::move(fileName)), directory(std::move(directory)) {}
 
 cow_String utl_FilePath::AbsolutePathName() const {
     const std::filesystem::path path = utl_pathFromText(directory.view()) / utl_pathFromText(fileName.view());

@@ -7,7 +7,7 @@
 // relative directory is taken from the current one.
 class IPM_EXPORT utl_FilePath {
 public:
-    utl_FilePath(const cow_String& fileName, const cow_String& directory);
+    utl_FilePath(cow_String fileName, cow_String directory);
 
     cow_String AbsolutePathName() const;
 

@@ -19,7 +19,7 @@ namespace {
 ipm_TransmissionMechanism* newTransport(std::string_view name) {
     if (name == "direct") return new ipm_DirectMechanism;
     if (name == "jabber") return new ipm_JabberMechanism;
-    throw std::invalid_argument("unknown transport \"" + std::string(name) + "\" (use \"direct\" or \"jabber\")");
+    throw std::invalid_argument(R"(unknown transport ")" + std::string(name) + R"(" (use "direct" or "jabber"))");
 }
 
 ipm_MessageTransmit& transmitter() { return thr_GlobalSingleton<ipm_MessageTransmit>::Instance(); }
@@ -103,6 +103,7 @@ bool ipm_Messaging::KillRequested() { return eli_killsigRaised(); }
 
 bool ipm_Messaging::OnMessageThread() { return onMessageThread; }
 
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static): a member, as every call of the interface.
 void ipm_Messaging::OfferRequests(const std::vector<std::pair<std::string, std::string>>& requests) {
     if (requests.size() > maxOffered)
         throw std::invalid_argument("more than " + std::to_string(maxOffered) + " requests offered");
@@ -132,6 +133,7 @@ std::optional<ipm_Request> ipm_Messaging::TakeRequest() {
     return std::nullopt;
 }
 
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static): a member, as OfferRequests.
 void ipm_Messaging::AnswerRequest(int id, ipm_Request::Outcome outcome, std::string_view text) {
     const std::optional<std::string> name = ipm_RequestDesk::Instance().Answer(id);
     if (!name) throw std::invalid_argument("request " + std::to_string(id) + " was not taken or is already answered");

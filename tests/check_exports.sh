@@ -18,7 +18,7 @@ REQUIRED=('^(ipm|jcl|csp)_(initialize|finalize)\(int&\)$' '^thr_GlobalSingleton<
   '^csp_TcpAcceptor::acceptConnection\(csp_SocketAddress&, ' '^csp_Socket::disconnect\(\)$' '^typeinfo for csp_NetworkException$'
   '^csp_ConnectableSocket::write\(void const\*, int\)$')
 FORBIDDEN=('ipm_MessageDocument' 'ipm_RequestDesk' 'ipm_RequestLines' 'ipm_MessageTransmit::DestroyInstance' 'omni_UseCount' '\(anonymous namespace\)' 'jcl_IQ'
-  'csp_SocketLayer' 'csp_LocalHostCache' 'csp_Host' 'csp_Socket::(bind|reset|name|setOption|getOption)\('
+  'csp_SocketLayer' 'csp_LocalHostCache' 'csp_Host' 'csp_Socket::(bind|reset|setOption|getOption)\('
   'jcl_Stream::(On[A-Z]|IsBuilt|FinishStanza)')
 
 library=${1:?usage: check_exports.sh LIBRARY}

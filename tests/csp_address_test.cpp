@@ -25,6 +25,10 @@ TEST(CspIpAddress, DottedTextIsParsedWithoutLookupAndOtherTextsAreHostNames) {
         {"10.1.2.3.4", "invalid_host 1:"},         {"10.1..3x", "invalid_host 1:"},      {"", "invalid_host 1:"}};
     for (const auto& [bad, error] : refused)
         EXPECT_EQ(RaisedBy([text = bad] { csp_IpAddress(cow_String(text)); }), error + std::string(bad));
+    // Strictly dotted: no name, no short form, nothing looked up.
+    EXPECT_EQ(csp_IpAddress::fromDotted("10.1.2.3"), csp_IpAddress(0x0a010203u));
+    for (const char* other : {"localhost", "10.1.2", "256.1.2.3", "10.1.2.3 ", ""})
+        EXPECT_FALSE(csp_IpAddress::fromDotted(other).has_value()) << other;
 }
 
 TEST(CspSocketAddress, HoldsItsOwnRecordAndKeepsThePortIn16Bits) {

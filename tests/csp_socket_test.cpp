@@ -85,6 +85,28 @@ TEST(CspTcpSocket, AFailedReadStopsTrafficUntilTheNextConnect) {
               "system_call_failure Error in csp_ConnectableSocket::connectTo");
 }
 
+TEST(CspTcpSocket, ABorrowedDescriptorIsWaitedOnAndShutButNeverClosed) {
+    Conversation talk;
+    {
+        csp_TcpSocket borrowed = csp_TcpSocket::borrowed(talk.server.getDescriptor());
+        EXPECT_FALSE(borrowed.waitReadable(0)) << "nothing sent yet";
+        EXPECT_TRUE(borrowed.waitWritable(0));
+        EXPECT_EQ(talk.client.write("x", 1), 1);
+        EXPECT_TRUE(borrowed.waitReadable(5000));
+        EXPECT_EQ(borrowed.peerAddress().hostAndPort(), talk.client.name().hostAndPort());
+        EXPECT_EQ(borrowed.name().host(), "127.0.0.1");
+    }
+    EXPECT_NE(::fcntl(talk.server.getDescriptor(), F_GETFD), -1) << "the borrowed descriptor was closed";
+    EXPECT_EQ(readExactly(talk.server, 1), "x");
+    EXPECT_TRUE(talk.server.tryShutdown());
+    char buffer[4];
+    EXPECT_TRUE(talk.client.waitReadable(5000)) << "the peer sees the end";
+    EXPECT_EQ(talk.client.read(buffer, sizeof buffer), 0);
+    talk.server.close();
+    EXPECT_FALSE(talk.server.tryShutdown()) << "a closed socket is refused, quietly";
+    EXPECT_FALSE(talk.server.waitReadable(0));
+}
+
 TEST(CspTcpSocket, WritingToAPeerThatWentAwayRaisesAndDoesNotKillTheProcess) {
     for (const bool reset : {false, true}) {
         Conversation talk;

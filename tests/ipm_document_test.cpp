@@ -60,7 +60,7 @@ TEST_F(DocumentTest, EscapesOnlyTheVariantsNamedStringFields) {
     const char* format = "heading=%s stepName=%s message=%s file=%s Heading=%s flag=%b state=%e";
     const Values values{{}, {}, {"a<b&c>d", "&amp;", "<m>", "f&g", "<H>", "<b>", "<e>"}};
     const std::string head =
-        "<T&><heading type=\"string\">a&lt;b&amp;c&gt;d</heading><stepName type=\"string\">&amp;amp;</stepName>";
+        R"(<T&><heading type="string">a&lt;b&amp;c&gt;d</heading><stepName type="string">&amp;amp;</stepName>)";
     const std::string tail = "<Heading type=\"string\"><H></Heading><flag type=\"boolean\"><b></flag>"
                              "<state type=\"symconst\"><e></state>" + context("", "j<b>") + "</T&>\n";
     EXPECT_EQ(build(direct, "T&", format, values, false, "j<b>"),
@@ -189,10 +189,10 @@ TEST_F(DocumentTest, StartMessageAddsClientHostAndHandle) {
 
 TEST_F(DocumentTest, FieldsReadTheirOwnCursorsAndOddDescriptorsTakeNothing) {
     const std::pair<const char*, std::string> formats[] = {
-        {"a=%r b=%i c=%R", "<a type=\"float\">1.5</a><b type=\"integer\">7</b><c type=\"float\">-2.25</c>"},
-        {"a=%S b=%b c=%e", "<a type=\"string\">x</a><b type=\"boolean\">y</b><c type=\"symconst\">z</c>"},
-        {"n=%I", "<n type=\"integer\">7</n>"},
-        {" a=%B  count%i ", "<a type=\"boolean\">x</a><count%i type=\"integer\">7</count%i>"},
+        {"a=%r b=%i c=%R", R"(<a type="float">1.5</a><b type="integer">7</b><c type="float">-2.25</c>)"},
+        {"a=%S b=%b c=%e", R"(<a type="string">x</a><b type="boolean">y</b><c type="symconst">z</c>)"},
+        {"n=%I", R"(<n type="integer">7</n>)"},
+        {" a=%B  count%i ", R"(<a type="boolean">x</a><count%i type="integer">7</count%i>)"},
         {"x=%q z=%ii w v=% e=%E", "<x></x><z></z><w></w><v></v><e type=\"symconst\">x</e>"},
     };
     for (const auto& [format, fields] : formats)

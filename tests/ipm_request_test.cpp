@@ -86,10 +86,10 @@ TEST(Requests, TheWireFormIsCheckedAndCannotCarryKill) {
         EXPECT_FALSE(ipm_Request::ValidValue(value)) << value;
     EXPECT_TRUE(ipm_Request::ValidValue(std::string(254, 'v') + "\xc3\xa9"));
 
-    for (const char* line : {"<request id=\"0\" name=\"a\"/>", "<request id=\"2147483648\" name=\"a\"/>",
-                             "<request id=\"-1\" name=\"a\"/>", "<request id=\"1x\" name=\"a\"/>",
-                             "<request id=\"1\" name=\"a\" value=\"please Kill\"/>", "<request id=\"1\"/>",
-                             "<request id=\"1\" name=\"a\"", "<other id=\"1\" name=\"a\"/>", "Kill"})
+    for (const char* line : {R"(<request id="0" name="a"/>)", R"(<request id="2147483648" name="a"/>)",
+                             R"(<request id="-1" name="a"/>)", R"(<request id="1x" name="a"/>)",
+                             R"(<request id="1" name="a" value="please Kill"/>)", R"(<request id="1"/>)",
+                             R"(<request id="1" name="a")", R"(<other id="1" name="a"/>)", "Kill"})
         EXPECT_EQ(parsed(line), "none") << line;
 }
 
@@ -116,7 +116,7 @@ TEST(Requests, LinesSplitAcrossReadsAreJoinedAndOverlongOnesSkipped) {
     EXPECT_FALSE(offered);
     EXPECT_FALSE(desk.Take(offered));
 
-    lines.Feed(std::string(ipm_RequestLines::lineBound, ' ') + "<request id=\"4\" name=\"a\"/>");
+    lines.Feed(std::string(ipm_RequestLines::lineBound, ' ') + R"(<request id="4" name="a"/>)");
     lines.Feed("\n<request id=\"5\" name=\"a\"/>\n");
     const auto afterLong = desk.Take(offered);
     ASSERT_TRUE(afterLong);

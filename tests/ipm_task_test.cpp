@@ -4,9 +4,9 @@
 // a write waits on a listener that never reads.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <cstdlib>
 #include <future>

@@ -40,7 +40,7 @@ std::string sendMixed(int count) {
         ipm_sendMessage(type, "n=%i text=%s", &n, nullptr, texts);
         logged += '<';
         logged += type;
-        logged += "><n type=\"integer\">" + std::to_string(n) + "</n><text type=\"string\">" + value;
+        logged += R"(><n type="integer">)" + std::to_string(n) + R"(</n><text type="string">)" + value;
         logged += "</text><phase type=\"symconst\"></phase><jobName type=\"string\">beam</jobName></";
         logged += type;
         logged += ">\n";

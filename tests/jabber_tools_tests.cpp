@@ -4,12 +4,12 @@
 // accounts and resources carry the process id and a counter, so that tests
 // and runs sharing the server never meet.
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -37,7 +37,7 @@ class Listener : public ChildProcess {
 public:
     explicit Listener(std::vector<std::string> options = {}, const std::string& user = uniqueName("mon"),
                       const std::string& resource = uniqueName("desk"), const std::string& server = domain)
-        : ChildProcess(arguments(user + "@" + server + "/" + resource, options)), user(user), resource(resource) {
+        : ChildProcess(arguments(user + "@" + server + "/" + resource, std::move(options))), user(user), resource(resource) {
         std::optional<std::string> line = OutputLine(loginBound);
         if (line && line->starts_with("listening on 127.0.0.1:")) line = OutputLine(loginBound);
         ready = line == "listening on " + user + "@" + server + "/" + resource;

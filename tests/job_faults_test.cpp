@@ -4,8 +4,9 @@
 // message reaches the listener once the server is back.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <optional>
 #include <string>

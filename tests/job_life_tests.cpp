@@ -3,13 +3,13 @@
 // shared message server (127.0.0.1:5222, domain "localhost"). Each state must
 // reach the API and the history.
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -109,7 +109,7 @@ void followEveryEnd(const Transport& transport) {
         return std::make_unique<ChildProcess>(arguments);
     };
     const auto reaches = [&](int id, const std::string& state) {
-        const Json row = rowWhen(listener, id, [&](const Json& row) { return inState(row, state); });
+        Json row = rowWhen(listener, id, [&](const Json& row) { return inState(row, state); });
         EXPECT_TRUE(stored(history, id, state)) << "job " << id << " " << state << " in the history";
         return row;
     };

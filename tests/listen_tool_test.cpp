@@ -1,6 +1,5 @@
 // Runs the ipm-listen program against plain sockets and the scripted job
 // acting as jobs, and its monitor through its HTTP interface.
-#include <signal.h>
 #include <sqlite3.h>
 
 #include <gtest/gtest.h>
@@ -8,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -472,7 +472,7 @@ namespace {
 std::pair<int, Json> request(const Listener& listener, int id, const Json& body, const std::string& token) {
     httplib::Client client("127.0.0.1", listener.monitor);
     client.set_read_timeout(60s);
-    const auto answer = client.Post(("/api/jobs/" + std::to_string(id) + "/requests").c_str(),
+    const auto answer = client.Post("/api/jobs/" + std::to_string(id) + "/requests",
                                     {{"X-IPM-Token", token}}, body.dump(), "application/json");
     if (!answer) return {0, nullptr};
     return {answer->status, Json::parse(answer->body, nullptr, false)};

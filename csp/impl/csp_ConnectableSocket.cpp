@@ -128,6 +128,14 @@ int csp_ConnectableSocket::receiveFrom(csp_SocketAddress& from, char* buffer, in
     return received;
 }
 
+bool csp_ConnectableSocket::waitReadable(int timeoutMilliseconds) const {
+    return csp_SocketLayer::waitReadable(getDescriptor(), timeoutMilliseconds) > 0;
+}
+
+bool csp_ConnectableSocket::waitWritable(int timeoutMilliseconds) const {
+    return csp_SocketLayer::waitWritable(getDescriptor(), timeoutMilliseconds) > 0;
+}
+
 csp_SocketAddress csp_ConnectableSocket::peerAddress() const {
     sockaddr_in record = csp_SocketAddress(0);
     socklen_t length = sizeof record;

@@ -39,9 +39,10 @@ csp_IpAddress::csp_IpAddress(unsigned int value) : address(htonl(value)) {}
 
 csp_IpAddress::csp_IpAddress(const in_addr& value) : address(value.s_addr) {}
 
-bool csp_IpAddress::isDotted(const cow_String& text) {
+std::optional<csp_IpAddress> csp_IpAddress::fromDotted(const std::string& text) {
     in_addr parsed{};
-    return isDottedText(text.view()) && ::inet_pton(AF_INET, text.text(), &parsed) == 1;
+    if (!isDottedText(text) || ::inet_pton(AF_INET, text.c_str(), &parsed) != 1) return std::nullopt;
+    return csp_IpAddress(parsed);
 }
 
 bool csp_IpAddress::isDefined() const { return address != 0; }

@@ -139,6 +139,12 @@ void csp_Socket::shutdownSocketReceives() { shutdown(ShutdownReceives); }
 
 void csp_Socket::shutdownSocketSends() { shutdown(ShutdownSends); }
 
+bool csp_Socket::tryShutdown() noexcept { return ::shutdown(descriptor, ShutdownBoth) == 0; }
+
+void csp_Socket::listen(int backlog) {
+    if (::listen(descriptor, backlog) == -1) csp_raiseSystemCallFailure(sourceFile, "Error in csp_Socket::listen");
+}
+
 void csp_Socket::disconnect() {
     try {
         shutdownSocketSends();

@@ -52,10 +52,12 @@ cow_String csp_SocketAddress::toString() const {
     return text.append(" )");
 }
 
-std::string csp_SocketAddress::hostAndPort() const {
+std::string csp_SocketAddress::host() const {
     char dotted[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &record->sin_addr, dotted, sizeof dotted);
-    return std::string(dotted) + ":" + std::to_string(getPort());
+    return dotted;
 }
+
+std::string csp_SocketAddress::hostAndPort() const { return host() + ":" + std::to_string(getPort()); }
 
 aio_ostream& operator<<(aio_ostream& stream, const csp_SocketAddress& address) { return stream << address.toString(); }

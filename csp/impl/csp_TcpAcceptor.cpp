@@ -29,14 +29,9 @@ int csp_TcpAcceptor::getDescriptor() const { return socket.getDescriptor(); }
 
 csp_SocketAddress csp_TcpAcceptor::localAddress() const { return socket.name(); }
 
-void csp_TcpAcceptor::stop() {
-    try {
-        socket.shutdown();
-    } catch (const csp_NetworkException&) {
-        // Already shut, or a system that refuses to shut a listening socket:
-        // nothing more to stop then.
-    }
-}
+// Already shut, or a system that refuses to shut a listening socket: nothing
+// more to stop then.
+void csp_TcpAcceptor::stop() { socket.tryShutdown(); }
 
 std::optional<csp_TcpSocket> csp_TcpAcceptor::acceptConnection(csp_SocketAddress& peer, std::string& failure,
                                                               int waitMilliseconds) const {

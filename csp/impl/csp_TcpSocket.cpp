@@ -9,6 +9,12 @@ csp_TcpSocket::csp_TcpSocket(TcpBinding binding) : csp_ConnectableSocket(SOCK_ST
 
 csp_TcpSocket::csp_TcpSocket(int descriptor) : csp_ConnectableSocket(descriptor) {}
 
+csp_TcpSocket csp_TcpSocket::borrowed(int descriptor) {
+    csp_TcpSocket socket(descriptor);
+    socket.setToAutoClose(false);
+    return socket;
+}
+
 csp_TcpSocket::csp_TcpSocket(const csp_SocketAddress& local) : csp_ConnectableSocket(SOCK_STREAM, local.getFamily(), 0) {
     bind(local);
 }

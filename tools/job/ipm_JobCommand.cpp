@@ -53,7 +53,7 @@ double toDouble(const json& value) {
     if (value == "nan") return std::numeric_limits<double>::quiet_NaN();
     if (value == "inf") return std::numeric_limits<double>::infinity();
     if (value == "-inf") return -std::numeric_limits<double>::infinity();
-    reject("\"doubles\" holds " + value.dump() + ", not a number, \"nan\", \"inf\" or \"-inf\"");
+    reject(R"("doubles" holds )" + value.dump() + R"(, not a number, "nan", "inf" or "-inf")");
 }
 
 std::string toText(const json& value) {
@@ -78,7 +78,7 @@ ipm_JobCommand parseSend(const json& object) {
     } else if (mode == "direct") {
         command.kind = ipm_JobCommand::Kind::SendDirect;
     } else {
-        reject("\"send\" must be \"buffered\" or \"direct\"");
+        reject(R"("send" must be "buffered" or "direct")");
     }
     command.type = textMember(object, "type", true);
     command.format = textMember(object, "format", false);
@@ -131,7 +131,7 @@ ipm_JobCommand parseAnswer(const json& object) {
     command.outcome = textMember(object, "answer", true);
     if (command.outcome != "done" && command.outcome != "refused" && command.outcome != "failed" &&
         command.outcome != "none")
-        reject("\"answer\" must be \"done\", \"refused\", \"failed\" or \"none\"");
+        reject(R"("answer" must be "done", "refused", "failed" or "none")");
     command.texts.push_back(textMember(object, "text", false));
     return command;
 }

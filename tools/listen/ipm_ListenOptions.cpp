@@ -2,6 +2,7 @@
 
 #include "tools/listen/alert/ipm_WebhookAddress.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdlib>
@@ -40,11 +41,7 @@ bool hasByte(std::string_view text, std::string_view bytes) {
 }
 
 bool hasControlByte(std::string_view text) {
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < ' ' || byte == 0x7F) return true;
-    }
-    return false;
+    return std::ranges::any_of(text, [](unsigned char byte) { return byte < ' ' || byte == 0x7F; });
 }
 
 // USER@SERVER/RESOURCE, with the characters a Jabber address forbids in each
@@ -70,7 +67,7 @@ ipm_ListenOptions::HttpEndpoint parseEndpoint(const std::string& text) {
     const std::size_t colon = text.rfind(':');
     if (colon != std::string::npos) {
         endpoint.address = text.substr(0, colon);
-        if (!csp_IpAddress::isDotted(cow_String(endpoint.address.c_str()))) {
+        if (!csp_IpAddress::fromDotted(endpoint.address)) {
             throw std::invalid_argument("--http needs [ADDR:]PORT with a dotted IPv4 address, not \"" + text + "\"");
         }
     }
@@ -143,7 +140,7 @@ ipm_ListenOptions ipm_ListenOptions::Parse(const std::vector<std::string>& argum
         } else if (option == "--bind") {
             portOrBind = true;
             options.bindAddress = value();
-            if (!csp_IpAddress::isDotted(cow_String(options.bindAddress.c_str()))) {
+            if (!csp_IpAddress::fromDotted(options.bindAddress)) {
                 throw std::invalid_argument("--bind needs a dotted IPv4 address, not \"" + options.bindAddress + "\"");
             }
         } else if (option == "--jabber") {

@@ -1,5 +1,6 @@
 #include "tools/listen/ipm_MessagePrinter.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -10,12 +11,9 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 bool needsQuotes(std::string_view text) {
-    if (text.empty()) return true;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte <= ' ' || byte == 0x7F || c == '"' || c == '\\') return true;
-    }
-    return false;
+    return text.empty() || std::ranges::any_of(text, [](unsigned char byte) {
+               return byte <= ' ' || byte == 0x7F || byte == '"' || byte == '\\';
+           });
 }
 
 void appendControl(std::string& out, char c) {
@@ -88,6 +86,7 @@ ipm_MessagePrinter::Output ipm_MessagePrinter::Render(std::string_view job, std:
 ipm_MessagePrinter::Output ipm_MessagePrinter::Render(std::string_view job, std::string_view document,
                                                       const ipm_DocumentReader::Message* message,
                                                       std::string_view error) const {
+    if (mode == Mode::none) return {};
     if (mode == Mode::raw) return {Token(job) + " " + asReceived(document), {}};
     if (!message) {
         const std::string warning = std::string(error) + "; shown as received";

@@ -18,9 +18,10 @@
 //        does not read.
 // "As received" has its control bytes escaped as in quoted tokens (\n, \r,
 // \t, \xHH) but its final line feed. Every line ends with a line feed.
+//  none: nothing, for messages that only go to the history (an import).
 class ipm_MessagePrinter {
 public:
-    enum class Mode { text, raw, json };
+    enum class Mode { text, raw, json, none };
 
     struct Output {
         std::string line;

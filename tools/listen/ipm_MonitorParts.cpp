@@ -3,8 +3,10 @@
 #include <chrono>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 
 #include "tools/listen/alert/ipm_AlertDispatch.h"
+#include "tools/listen/ingest/ipm_Listener.h"
 #include "tools/listen/ipm_Console.h"
 #include "tools/listen/store/ipm_History.h"
 #include "tools/listen/store/ipm_LogImport.h"
@@ -101,7 +103,18 @@ std::string ipm_MonitorParts::Import(const ipm_ListenOptions& options) {
     {
         ipm_History history(options.database, options.keepDays);
         ipm_Monitor monitor(history, options.silentAfter);
-        job = ipm_LogImport::Run(monitor, options.importFile, options.importJob, messages);
+        // The log is a source of the listener's loop, whose messages go only
+        // to the history.
+        ipm_ListenOptions quiet = options;
+        quiet.mode = ipm_MessagePrinter::Mode::none;
+        ipm_Listener listener(quiet, &monitor);
+        auto source = std::make_unique<ipm_LogImport>(monitor, options.importFile, options.importJob);
+        const ipm_LogImport& log = *source;
+        listener.Add(std::move(source));
+        listener.Run();
+        if (!log.Finished()) throw std::runtime_error("stopped before the end of " + options.importFile);
+        job = log.JobId();
+        messages = log.Messages();
     }
     file.Keep();
     return "imported " + std::to_string(messages) + (messages == 1 ? " message" : " messages") + " as job " +

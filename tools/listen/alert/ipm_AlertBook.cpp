@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <ranges>
 
 namespace {
 
@@ -29,8 +30,8 @@ std::optional<double> numberOf(const Field& field) {
 bool isReal(double value) { return std::isfinite(value) && std::fabs(value) != rangeReplacement; }
 
 const Field* fieldNamed(const ipm_DocumentReader::Message& message, const std::string& name) {
-    for (auto field = message.fields.rbegin(); field != message.fields.rend(); ++field)
-        if (field->name == name) return &*field;
+    for (const Field& field : std::views::reverse(message.fields))
+        if (field.name == name) return &field;
     return nullptr;
 }
 
@@ -45,7 +46,7 @@ std::string shown(double value) {
 ipm_AlertBook::ipm_AlertBook(std::vector<ipm_AlertRule> rules) : rules(std::move(rules)) {}
 
 std::optional<ipm_AlertBook::Verdict> ipm_AlertBook::Judge(const ipm_AlertRule& rule, Watch& watch,
-                                                           const ipm_DocumentReader::Message& message) const {
+                                                           const ipm_DocumentReader::Message& message) {
     if (rule.kind == Kind::Type) {
         const Field* text = fieldNamed(message, "message");
         return Verdict{message.type == rule.type, text ? text->value : message.type};

@@ -48,8 +48,8 @@ private:
         std::string detail;
     };
 
-    std::optional<Verdict> Judge(const ipm_AlertRule& rule, Watch& watch,
-                                 const ipm_DocumentReader::Message& message) const;
+    static std::optional<Verdict> Judge(const ipm_AlertRule& rule, Watch& watch,
+                                        const ipm_DocumentReader::Message& message);
     void Record(std::vector<ipm_Alert>& raised, const ipm_JobRecord& job, const ipm_AlertRule& rule,
                 std::string detail, std::int64_t time);
 

@@ -25,7 +25,7 @@ Kind kindNamed(const std::string& rule, const std::string& when) {
                                                                  {"below", Kind::Below}};
     for (const auto& [name, kind] : kinds)
         if (name == when) return kind;
-    throw bad(rule, "\"when\" must be state, type, nonfinite, grows, above or below, not \"" + when + "\"");
+    throw bad(rule, R"("when" must be state, type, nonfinite, grows, above or below, not ")" + when + "\"");
 }
 
 double number(const std::string& rule, std::string_view text) {

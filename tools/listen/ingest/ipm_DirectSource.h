@@ -9,6 +9,7 @@
 #include "tools/listen/ingest/ipm_JobConnection.h"
 #include "tools/listen/ingest/ipm_JobSource.h"
 #include "tools/listen/ipm_ListenOptions.h"
+#include "tools/listen/store/ipm_Vocabulary.h"
 
 // Jobs that connect to a TCP port, each over a connection of its own. The
 // unfinished documents of all jobs together hold at most
@@ -21,7 +22,7 @@ public:
     // "ADDR:PORT" as bound, the port resolved when 0 was asked for.
     const std::string& Address() const { return address; }
 
-    const char* Transport() const override { return "direct"; }
+    const char* Transport() const override { return ipm_Vocabulary::direct.data(); }
     void Watch(csp_WaitSet& waits) override;
     int Timeout() override;
     void Serve(void* item, unsigned found, Events& events) override;

@@ -8,6 +8,7 @@
 #include "tools/listen/ingest/ipm_JabberClient.h"
 #include "tools/listen/ingest/ipm_JobSource.h"
 #include "tools/listen/ipm_ListenOptions.h"
+#include "tools/listen/store/ipm_Vocabulary.h"
 
 // Jobs that report through a message server: logged in under its own
 // address, the listener takes the reports that jobs send there as chat
@@ -21,7 +22,7 @@ public:
     // USER@SERVER/RESOURCE.
     const std::string& Address() const { return address; }
 
-    const char* Transport() const override { return "jabber"; }
+    const char* Transport() const override { return ipm_Vocabulary::jabber.data(); }
     void Watch(csp_WaitSet& waits) override;
     // Due at once while stanzas that came with the login wait; else when the
     // connection is to be kept alive.

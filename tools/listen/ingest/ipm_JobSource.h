@@ -7,9 +7,10 @@
 
 #include "csp/csp_WaitSet.h"
 #include "jcl/jcl_Node.h"
+#include "tools/listen/ingest/ipm_DocumentReader.h"
 
-// Where jobs come from (the TCP port, the Jabber connection): served by the
-// listener's one loop. A source names the sockets it waits on, serves
+// Where jobs come from (the TCP port, the Jabber connection, a log): served by the
+// listener's one loop. A source names what it waits on, serves
 // what arrives on them, tells the loop what its jobs do through Events and
 // carries the loop's requests to them. Sources print what only their
 // transport knows (where a job is); the loop prints the rest.
@@ -32,6 +33,8 @@ public:
         virtual void Report(Job& job, const std::string& document) = 0;
         // A report's extension element as the connection parsed it.
         virtual void Report(Job& job, const jcl_Node& report) = 0;
+        // A document the source has read already.
+        virtual void Report(Job& job, const std::string& document, const ipm_DocumentReader::Message& message) = 0;
         // The job's connection has ended, orderly when `why` is empty; also
         // for a connection that ended before its job said its name.
         virtual void Ended(Job& job, const std::string& why) = 0;
@@ -53,7 +56,7 @@ public:
 
     virtual ~ipm_JobSource() = default;
 
-    // The monitor's name for the transport.
+    // The monitor's name for the transport, one of ipm_Vocabulary's.
     virtual const char* Transport() const = 0;
     // Registers the sockets to wait on, each keyed by a Watched, and keeps
     // `waits` (which outlives the source) for the sockets to come.
@@ -71,4 +74,7 @@ public:
     // Sends `request` ("Kill") to one of this source's jobs: empty when it is
     // on its way, else why it cannot go.
     virtual std::string Send(Job& job, const std::string& request) = 0;
+    // Nothing more will come from the source; the loop ends once every
+    // source has finished.
+    virtual bool Finished() const { return false; }
 };

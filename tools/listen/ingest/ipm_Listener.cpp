@@ -29,7 +29,8 @@ void ipm_Listener::Run() {
     input.Watch(waits, &input);
     if (monitor) waits.add(monitor->Stops().Wake(), monitor);
     for (const auto& source : sources) source->Watch(waits);
-    for (;;) {
+    const auto finished = [](const auto& source) { return source->Finished(); };
+    while (!std::all_of(sources.begin(), sources.end(), finished)) {
         ipm_Console::Flush();
         const std::span<csp_WaitSet::Ready> ready = waits.wait(Timeout());
         if (std::any_of(ready.begin(), ready.end(), [&](const auto& found) { return found.key == &stop; })) return;
@@ -176,6 +177,12 @@ void ipm_Listener::Report(Job& job, const std::string& document) {
 void ipm_Listener::Report(Job& job, const jcl_Node& report) {
     const ipm_JobSource* source = SourceOf(job);
     sink.Take(job.name, job.monitorId, report, jobText(job), source ? source->Transport() : "");
+    Count(job);
+}
+
+void ipm_Listener::Report(Job& job, const std::string& document, const ipm_DocumentReader::Message& message) {
+    const ipm_JobSource* source = SourceOf(job);
+    sink.Take(job.name, job.monitorId, document, message, jobText(job), source ? source->Transport() : "");
     Count(job);
 }
 

@@ -31,9 +31,9 @@ public:
 
     void Add(std::unique_ptr<ipm_JobSource> source);
 
-    // Serves until a stop is asked for (ipm_StopRequest); throws
-    // std::exception when a source or the wait fails, or standard output can
-    // no longer be written.
+    // Serves until a stop is asked for (ipm_StopRequest) or every source has
+    // finished; throws std::exception when a source or the wait fails, or
+    // standard output can no longer be written.
     void Run();
 
 private:
@@ -63,6 +63,7 @@ private:
     void Connected(ipm_JobSource& source, Job& job, const std::string& peer) override;
     void Report(Job& job, const std::string& document) override;
     void Report(Job& job, const jcl_Node& report) override;
+    void Report(Job& job, const std::string& document, const ipm_DocumentReader::Message& message) override;
     // Sends the job Kill when it has sent --kill-after messages.
     void Count(Job& job);
     void Ended(Job& job, const std::string& why) override;

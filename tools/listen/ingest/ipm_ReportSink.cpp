@@ -17,6 +17,12 @@ void ipm_ReportSink::Take(std::string_view job, std::int64_t id, const std::stri
     Deliver(job, id, document, message, error, jobText, transport);
 }
 
+void ipm_ReportSink::Take(std::string_view job, std::int64_t id, std::string_view document,
+                          const ipm_DocumentReader::Message& message, const std::string& jobText,
+                          std::string_view transport) const {
+    Deliver(job, id, document, message, {}, jobText, transport);
+}
+
 // The document is read as parsed; its text is written only for the forms
 // that show it as received.
 void ipm_ReportSink::Take(std::string_view job, std::int64_t id, const jcl_Node& report,

@@ -25,6 +25,10 @@ public:
     // it came through.
     void Take(std::string_view job, std::int64_t id, const std::string& document, const std::string& jobText,
               std::string_view transport = {}) const;
+    // The same for a document read already.
+    void Take(std::string_view job, std::int64_t id, std::string_view document,
+              const ipm_DocumentReader::Message& message, const std::string& jobText,
+              std::string_view transport = {}) const;
     // The same for a report's extension element as the connection parsed it.
     void Take(std::string_view job, std::int64_t id, const jcl_Node& report, const std::string& jobText,
               std::string_view transport = {}) const;

@@ -53,87 +53,80 @@ std::string digestOf(const std::string& file) {
 
 bool isBlank(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
-// Reads the log's documents into the monitor. The splitter is fed a line at
-// a time, so that each document and warning comes with the line it starts on.
-class Loader {
-public:
-    Loader(ipm_Monitor& monitor, std::string file, std::string name)
-        : monitor(monitor), file(std::move(file)), name(std::move(name)) {}
-
-    void Feed(std::string_view bytes) {
-        while (!bytes.empty()) {
-            const std::size_t end = bytes.find('\n');
-            const std::string_view part = bytes.substr(0, end == std::string_view::npos ? bytes.size() : end + 1);
-            bytes.remove_prefix(part.size());
-            if (splitter.PendingBytes() == 0) pieceLine = line;
-            for (const auto& piece : splitter.Feed(part)) Take(piece);
-            if (part.back() == '\n') ++line;
-        }
-    }
-
-    // The job, once a document has read; throws when none did.
-    std::int64_t Finish() {
-        if (const auto truncated = splitter.EndOfStream()) Problem(truncated->text);
-        if (!job) Refuse(line == 1 && splitter.JobName().empty() ? "it is empty" : "it holds no message document");
-        monitor.JobEnded(*job);
-        return *job;
-    }
-
-    std::size_t messages = 0;
-
-private:
-    [[noreturn]] void Refuse(const std::string& why) const {
-        throw std::runtime_error(file + " is not a message log: " + why + "; nothing imported");
-    }
-
-    // Before the first message a problem means that this is no log; after
-    // it, the problem is reported with the file and line and the rest read.
-    void Problem(const std::string& what) const {
-        if (!job) Refuse("line " + std::to_string(pieceLine) + ": " + what);
-        ipm_Console::Report("warning: " + file + ":" + std::to_string(pieceLine) + ": " + what);
-    }
-
-    void Take(const ipm_DocumentSplitter::Piece& piece) {
-        if (!isBlank(splitter.JobName())) Refuse("line 1 is not a message document");
-        if (piece.kind == ipm_DocumentSplitter::Piece::Kind::warning) Problem(piece.text);
-        if (piece.kind != ipm_DocumentSplitter::Piece::Kind::document) return;
-        std::string error;
-        const auto message = ipm_DocumentReader::Read(piece.text, error);
-        if (!message) {
-            Problem("a document left out: " + error);
-            return;
-        }
-        if (!job) {
-            job = monitor.JobConnected(std::string(ipm_Vocabulary::file), name, std::filesystem::absolute(file).string());
-            if (*job == 0) throw std::runtime_error("the history does not take the job; nothing imported");
-        }
-        monitor.MessageReceived(*job, *message);
-        ++messages;
-    }
-
-    ipm_Monitor& monitor;
-    std::string file;
-    std::string name;
-    ipm_DocumentSplitter splitter;
-    std::size_t line = 1;
-    std::size_t pieceLine = 1;
-    std::optional<std::int64_t> job;
-};
-
 }  // namespace
 
-std::int64_t ipm_LogImport::Run(ipm_Monitor& monitor, const std::string& file, const std::string& name,
-                                std::size_t& messages) {
-    const std::string digest = digestOf(file);
+ipm_LogImport::ipm_LogImport(ipm_Monitor& monitor, const std::string& file, const std::string& name)
+    : monitor(monitor),
+      file(file),
+      path(std::filesystem::absolute(file).string()),
+      digest(digestOf(file)),
+      log(openLog(file)) {
     if (const std::int64_t earlier = monitor.History().ImportedAs(digest)) {
         throw std::runtime_error(file + " was imported before, as job " + std::to_string(earlier) +
                                  " (the same content); nothing imported");
     }
-    Loader loader(monitor, file, name.empty() ? std::filesystem::path(file).stem().string() : name);
-    readBlocks(file, [&](std::string_view bytes) { loader.Feed(bytes); });
-    const std::int64_t job = loader.Finish();
-    messages = loader.messages;
+    job.name = name.empty() ? std::filesystem::path(file).stem().string() : name;
+}
+
+void ipm_LogImport::Settle(Events& events) {
+    if (finished) return;
+    if (log.read(block.data(), static_cast<std::streamsize>(block.size())) || log.gcount() > 0) {
+        Feed(std::string_view(block.data(), static_cast<std::size_t>(log.gcount())), events);
+        return;
+    }
+    if (log.bad()) throw std::runtime_error("cannot read " + file + ": " + std::strerror(errno));
+    Finish(events);
+}
+
+std::string ipm_LogImport::Send(Job& /*job*/, const std::string& /*request*/) {
+    return "an imported log is not a running job";
+}
+
+// The splitter is fed a line at a time, so that each document and warning
+// comes with the line it starts on.
+void ipm_LogImport::Feed(std::string_view bytes, Events& events) {
+    while (!bytes.empty()) {
+        const std::size_t end = bytes.find('\n');
+        const std::string_view part = bytes.substr(0, end == std::string_view::npos ? bytes.size() : end + 1);
+        bytes.remove_prefix(part.size());
+        if (splitter.PendingBytes() == 0) pieceLine = line;
+        for (const auto& piece : splitter.Feed(part)) Take(piece, events);
+        if (part.back() == '\n') ++line;
+    }
+}
+
+void ipm_LogImport::Take(const ipm_DocumentSplitter::Piece& piece, Events& events) {
+    if (!isBlank(splitter.JobName())) Refuse("line 1 is not a message document");
+    if (piece.kind == ipm_DocumentSplitter::Piece::Kind::warning) Problem(piece.text);
+    if (piece.kind != ipm_DocumentSplitter::Piece::Kind::document) return;
+    std::string error;
+    const auto message = ipm_DocumentReader::Read(piece.text, error);
+    if (!message) {
+        Problem("a document left out: " + error);
+        return;
+    }
+    if (!connected) {
+        events.Connected(*this, job, path);
+        connected = true;
+        if (job.monitorId == 0) throw std::runtime_error("the history does not take the job; nothing imported");
+    }
+    events.Report(job, piece.text, *message);
+}
+
+void ipm_LogImport::Finish(Events& events) {
+    if (const auto truncated = splitter.EndOfStream()) Problem(truncated->text);
+    if (!connected) Refuse(line == 1 && splitter.JobName().empty() ? "it is empty" : "it holds no message document");
+    events.Ended(job, "");
+    finished = true;
     if (!monitor.History().Flush()) throw std::runtime_error("the history could not be written");
-    monitor.History().RecordImport(digest, std::filesystem::absolute(file).string(), job);
-    return job;
+    monitor.History().RecordImport(digest, path, job.monitorId);
+}
+
+void ipm_LogImport::Problem(const std::string& what) const {
+    if (!connected) Refuse("line " + std::to_string(pieceLine) + ": " + what);
+    ipm_Console::Report("warning: " + file + ":" + std::to_string(pieceLine) + ": " + what);
+}
+
+void ipm_LogImport::Refuse(const std::string& why) const {
+    throw std::runtime_error(file + " is not a message log: " + why + "; nothing imported");
 }

@@ -248,11 +248,11 @@ Json ipm_Monitor::Requests(std::int64_t id) {
 
 std::pair<int, Json> ipm_Monitor::SendRequest(std::int64_t id, const std::string& requestName,
                                               const std::string& value) {
-    std::string transport, name;
-    if (auto refusal = RefuseSending(id, transport, name)) return *refusal;
+    std::string transport, jobName;
+    if (auto refusal = RefuseSending(id, transport, jobName)) return *refusal;
     if (!requests) return {409, error("this listener sends no requests")};
     std::string why;
-    const auto request = requests->Create(transport, name, id, requestName, value, why);
+    const auto request = requests->Create(transport, jobName, id, requestName, value, why);
     if (!request) {
         const bool wellFormed = ipm_Request::ValidName(requestName) && ipm_Request::ValidValue(value);
         return {wellFormed ? 409 : 400, error(why)};

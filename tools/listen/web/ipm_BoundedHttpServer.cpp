@@ -1,9 +1,8 @@
 #include "tools/listen/web/ipm_BoundedHttpServer.h"
 
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
+
+#include "csp/csp_TcpSocket.h"
 
 namespace {
 
@@ -26,7 +25,7 @@ ipm_BoundedHttpServer::ipm_BoundedHttpServer(HandlerWithResponse gate) {
 
 int ipm_BoundedHttpServer::Bind(const std::string& address, int port) {
     const int bound = port == 0 ? bind_to_any_port(address) : (bind_to_port(address, port) ? port : -1);
-    if (bound > 0) ::listen(svr_sock_, SOMAXCONN);
+    if (bound > 0) csp_TcpSocket::borrowed(svr_sock_).listen();
     return bound;
 }
 
@@ -35,11 +34,11 @@ void ipm_BoundedHttpServer::StopServing() {
     std::lock_guard guard(lock);
     stopping = true;
     // The connections' threads see the end of their sockets and return.
-    for (ipm_HttpConnection* connection : connections) ::shutdown(connection->socket(), SHUT_RDWR);
+    for (ipm_HttpConnection* connection : connections) connection->End();
 }
 
 bool ipm_BoundedHttpServer::process_and_close_socket(socket_t sock) {
-    ipm_HttpConnection connection(sock, limits);
+    ipm_HttpConnection connection(sock, limits);  // closes `sock` when it goes
     bool answered = false;
     if (Enter(connection)) {
         served = &connection;
@@ -51,8 +50,7 @@ bool ipm_BoundedHttpServer::process_and_close_socket(socket_t sock) {
         served = nullptr;
         Leave(connection);
     }
-    ::shutdown(sock, SHUT_RDWR);
-    ::close(sock);
+    connection.End();
     return answered;
 }
 
@@ -74,7 +72,7 @@ bool ipm_BoundedHttpServer::Await(ipm_HttpConnection& connection) {
             maxWaitingPerPeer) {
             // Its thread sees the end of its socket and leaves; it no longer counts.
             const auto oldest = std::find_if(connections.begin(), connections.end(), waitingOfPeer);
-            ::shutdown((*oldest)->socket(), SHUT_RDWR);
+            (*oldest)->End();
             connections.erase(oldest);
         }
     }

@@ -1,44 +1,38 @@
 #include "tools/listen/web/ipm_HttpConnection.h"
 
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <climits>
 #include <cstring>
+
+#include "csp/csp_NetworkException.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void addressOf(int descriptor, bool remote, std::string& ip, int& port) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    auto* record = reinterpret_cast<sockaddr*>(&address);
-    const int got = remote ? ::getpeername(descriptor, record, &length) : ::getsockname(descriptor, record, &length);
-    char host[NI_MAXHOST] = {};
-    char service[NI_MAXSERV] = {};
-    if (got != 0 || ::getnameinfo(record, length, host, sizeof host, service, sizeof service,
-                                  NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+int milliseconds(std::chrono::milliseconds most) { return static_cast<int>(std::max<std::chrono::milliseconds::rep>(most.count(), 0)); }
+
+void addressOf(const csp_TcpSocket& stream, bool remote, std::string& ip, int& port) {
+    try {
+        const csp_SocketAddress address = remote ? stream.peerAddress() : stream.name();
+        ip = address.host();
+        port = address.getPort();
+    } catch (const csp_NetworkException&) {
         ip.clear();
         port = 0;
-        return;
     }
-    ip = host;
-    port = std::atoi(service);
 }
 
 }  // namespace
 
 ipm_HttpConnection::ipm_HttpConnection(int descriptor, const Limits& limits)
-    : descriptor(descriptor), limits(limits), deadline(Clock::now() + limits.requestTime) {
+    : stream(descriptor), limits(limits), deadline(Clock::now() + limits.requestTime) {
     int port = 0;
-    addressOf(descriptor, true, peer, port);
+    addressOf(stream, true, peer, port);
 }
 
 bool ipm_HttpConnection::AwaitRequest(std::chrono::milliseconds idle) {
-    if (ending || (begin == end && !Ready(POLLIN, idle))) return false;
+    if (ending || (begin == end && !stream.waitReadable(milliseconds(idle)))) return false;
     deadline = Clock::now() + limits.requestTime;
     budget = limits.headBytes;
     return true;
@@ -49,29 +43,18 @@ void ipm_HttpConnection::BeginBody() {
     budget = limits.bodyBytes;
 }
 
-bool ipm_HttpConnection::Ready(short event, std::chrono::milliseconds most) const {
-    pollfd watched{descriptor, event, 0};
-    int ready;
-    do {
-        ready = ::poll(&watched, 1, static_cast<int>(std::max(most, std::chrono::milliseconds(0)).count()));
-    } while (ready < 0 && errno == EINTR);
-    return ready > 0;
-}
-
 bool ipm_HttpConnection::is_readable() const {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return begin < end || Ready(POLLIN, std::min(limits.wait, left));
+    return begin < end || stream.waitReadable(milliseconds(std::min(limits.wait, left)));
 }
 
 // The request's deadline covers reading it, not the answer.
-bool ipm_HttpConnection::is_writable() const { return Ready(POLLOUT, limits.wait); }
+bool ipm_HttpConnection::is_writable() const { return stream.waitWritable(milliseconds(limits.wait)); }
 
 bool ipm_HttpConnection::Fill() {
     if (Clock::now() >= deadline || !is_readable()) return false;
-    ssize_t count;
-    do {
-        count = ::recv(descriptor, buffer, sizeof buffer, 0);
-    } while (count < 0 && errno == EINTR);
+    std::string failure;
+    const int count = stream.readAvailable(buffer, sizeof buffer, failure);
     if (count <= 0) return false;
     begin = 0;
     end = static_cast<std::size_t>(count);
@@ -93,14 +76,12 @@ ssize_t ipm_HttpConnection::read(char* bytes, size_t size) {
 }
 
 ssize_t ipm_HttpConnection::write(const char* bytes, size_t size) {
+    // The library writes again what the socket did not take.
     if (!is_writable()) return -1;
-    ssize_t sent;
-    do {
-        sent = ::send(descriptor, bytes, size, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    return sent;
+    std::string failure;
+    return stream.writeAvailable(bytes, static_cast<int>(std::min<size_t>(size, INT_MAX)), failure);
 }
 
-void ipm_HttpConnection::get_remote_ip_and_port(std::string& ip, int& port) const { addressOf(descriptor, true, ip, port); }
+void ipm_HttpConnection::get_remote_ip_and_port(std::string& ip, int& port) const { addressOf(stream, true, ip, port); }
 
-void ipm_HttpConnection::get_local_ip_and_port(std::string& ip, int& port) const { addressOf(descriptor, false, ip, port); }
+void ipm_HttpConnection::get_local_ip_and_port(std::string& ip, int& port) const { addressOf(stream, false, ip, port); }

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <string>
 
+#include "csp/csp_TcpSocket.h"
+
 // One connection of the monitor's web server as the HTTP library reads and
 // writes it, with the bounds that keep a slow or greedy peer from holding the
 // server: each wait for the socket is bounded, a request's head and body must
@@ -21,8 +23,10 @@ public:
         std::size_t bodyBytes;                  // as sent, chunk framing included
     };
 
-    // Does not take over `descriptor`.
+    // Takes over `descriptor`, closing it when it goes.
     ipm_HttpConnection(int descriptor, const Limits& limits);
+    ipm_HttpConnection(const ipm_HttpConnection&) = delete;
+    ipm_HttpConnection& operator=(const ipm_HttpConnection&) = delete;
 
     // Waits at most `idle` for the next request and starts its bounds. False
     // when none comes or the connection is to end.
@@ -38,6 +42,9 @@ public:
     bool Waiting() const { return waiting; }
     void SetWaiting() { waiting = true; }
     const std::string& Peer() const { return peer; }
+    // Ends the conversation now, from any thread: the thread serving the
+    // connection sees the end of its socket.
+    void End() { stream.tryShutdown(); }
 
     bool is_readable() const override;
     bool is_writable() const override;
@@ -45,13 +52,12 @@ public:
     ssize_t write(const char* bytes, size_t size) override;
     void get_remote_ip_and_port(std::string& ip, int& port) const override;
     void get_local_ip_and_port(std::string& ip, int& port) const override;
-    socket_t socket() const override { return descriptor; }
+    socket_t socket() const override { return stream.getDescriptor(); }
 
 private:
-    bool Ready(short event, std::chrono::milliseconds most) const;
     bool Fill();
 
-    int descriptor;
+    csp_TcpSocket stream;
     Limits limits;
     std::string peer;
     std::chrono::steady_clock::time_point deadline;

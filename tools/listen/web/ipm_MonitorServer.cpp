@@ -2,8 +2,6 @@
 
 #include <httplib.h>
 
-#include <arpa/inet.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -21,6 +19,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "csp/csp_IpAddress.h"
+#include "csp/csp_TcpSocket.h"
 #include "tools/listen/web/ipm_AccessToken.h"
 #include "tools/listen/web/ipm_MessageExport.h"
 #include "tools/listen/web/ipm_Metrics.h"
@@ -161,10 +161,7 @@ ipm_MonitorServer::ipm_MonitorServer(ipm_Monitor& monitor, const std::string& ad
     server->new_task_queue = [] { return new httplib::ThreadPool(threads); };
     // The library's default also sets SO_REUSEPORT, which would let a second
     // listener share the port and answer half of the page's requests.
-    server->set_socket_options([](int descriptor) {
-        const int on = 1;
-        ::setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    });
+    server->set_socket_options([](int descriptor) { csp_TcpSocket::borrowed(descriptor).setReuseAddress(true); });
     Route();
     // The library leaves the reason of a failed bind in errno.
     errno = 0;
@@ -251,8 +248,7 @@ bool ipm_MonitorServer::IsOwnHost(const std::string& host) const {
     std::string name = host.substr(0, colon);
     std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
     if (name == address || name == "localhost" || name == machineName()) return true;
-    in_addr literal{};
-    return address == "0.0.0.0" && ::inet_pton(AF_INET, name.c_str(), &literal) == 1;
+    return address == "0.0.0.0" && csp_IpAddress::fromDotted(name).has_value();
 }
 
 void ipm_MonitorServer::ServePageFile(const httplib::Request& request, httplib::Response& response) const {
@@ -278,7 +274,7 @@ void ipm_MonitorServer::ServePageFile(const httplib::Request& request, httplib::
         // An edited file shows at the next reload.
         response.set_header("Cache-Control", "no-store");
     }
-    response.set_content(body, std::string(asset->contentType).c_str());
+    response.set_content(body, std::string(asset->contentType));
 }
 
 void ipm_MonitorServer::Route() {
@@ -349,7 +345,7 @@ void ipm_MonitorServer::Route() {
             const Json body = Json::parse(request.body, nullptr, false);
             if (!body.is_object() || !body.contains("name") || !body["name"].is_string() ||
                 (body.contains("value") && !body["value"].is_string()))
-                throw Refusal(400, "a request needs a JSON object {\"name\": NAME, \"value\": VALUE}");
+                throw Refusal(400, R"(a request needs a JSON object {"name": NAME, "value": VALUE})");
             const auto [status, answerBody] =
                 monitor.SendRequest(job, body["name"].get<std::string>(), body.value("value", std::string()));
             answer(response, status, answerBody);
@@ -392,7 +388,7 @@ void ipm_MonitorServer::Route() {
         answer(response, response.status,
                {{"error", response.status == 404 ? "no such page" : "request refused (" + std::to_string(response.status) + ")"}});
     });
-    server->set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+    server->set_exception_handler([](const httplib::Request&, httplib::Response& response, const std::exception_ptr&) {
         answer(response, 500, {{"error", "internal error"}});
     });
     server->set_default_headers({{"X-Content-Type-Options", "nosniff"}});
