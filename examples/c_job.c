@@ -7,7 +7,7 @@
    direct_port, ...) from the command line; steps and transport are the
    job's. Exit status: 0 when all steps ran, 3 when the listener stopped the
    job, 1 when messaging could not be started or stopped. */
-#define _POSIX_C_SOURCE 199309L
+#define _POSIX_C_SOURCE 199309L /* NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the feature-test macro */
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -51,7 +51,7 @@ static void reportEnd(const char* type, int stepsDone) {
 }
 
 int main(int argc, char** argv) {
-    const int steps = atoi(option(argc, argv, "steps", "40"));
+    const int steps = (int)strtol(option(argc, argv, "steps", "40"), NULL, 10);
     const int result = ipm_start(option(argc, argv, "transport", "direct"), 0, NULL);
     if (result != IPM_OK) {
         check(result, "start");

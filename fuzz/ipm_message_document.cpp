@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -184,6 +185,12 @@ bool EndsWith(std::string_view text, std::string_view end) {
     return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
 }
 
+// The text as the C interface sees it: up to its first zero byte.
+std::string asCString(std::string text) {
+    text.resize(std::strlen(text.c_str()));
+    return text;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -191,10 +198,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t flags = input.ConsumeIntegral<uint8_t>();
     const Variant& variant = flags & 1 ? direct : jabber;
     const bool started = flags & 2;
-    const std::string phase = input.ConsumeRandomLengthString(16).c_str();
-    const std::string jobName = input.ConsumeRandomLengthString(16).c_str();
-    const std::string type = input.ConsumeRandomLengthString(32).c_str();
-    const std::string format = input.ConsumeRandomLengthString(512).c_str();
+    const std::string phase = asCString(input.ConsumeRandomLengthString(16));
+    const std::string jobName = asCString(input.ConsumeRandomLengthString(16));
+    const std::string type = asCString(input.ConsumeRandomLengthString(32));
+    const std::string format = asCString(input.ConsumeRandomLengthString(512));
     const std::vector<Field> fields = SplitFormat(format);
     const Values values(fields, input);
 
@@ -221,8 +228,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t cursors[3] = {0, 0, 0};
     for (const Field& field : fields) {
         const std::string name = variant.Text(field.name);
-        expected += "<" + name + TypeAttribute(field.letter) + FieldValue(variant, field, values, cursors) + "</" +
-                    name + ">";
+        expected += "<" + name;
+        expected += TypeAttribute(field.letter);
+        expected += FieldValue(variant, field, values, cursors);
+        expected += "</" + name + ">";
     }
     if (document != expected + tail) std::abort();
     return 0;

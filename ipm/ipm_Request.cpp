@@ -1,5 +1,6 @@
 #include "ipm/ipm_Request.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -55,9 +56,7 @@ void onEnd(void*, const char*) {}
 
 bool ipm_Request::ValidName(std::string_view name) {
     if (name.empty() || name.size() > maxNameBytes || name.front() < 'a' || name.front() > 'z') return false;
-    for (const char c : name)
-        if (!nameCharacter(c)) return false;
-    return true;
+    return std::ranges::all_of(name, nameCharacter);
 }
 
 bool ipm_Request::ValidValue(std::string_view value) {

@@ -163,7 +163,7 @@ const char* ipm_resultText(int result) {
         case IPM_OK: return "success";
         case IPM_ALREADY_STARTED: return "messaging is already started";
         case IPM_NOT_STARTED: return "messaging is not started";
-        case IPM_UNKNOWN_TRANSPORT: return "unknown transport (use \"direct\" or \"jabber\")";
+        case IPM_UNKNOWN_TRANSPORT: return R"(unknown transport (use "direct" or "jabber"))";
         case IPM_BAD_ARGUMENT: return "bad argument";
         case IPM_WRONG_THREAD: return "called from the message task's own thread";
         case IPM_FAILED: return "the messaging library failed";

@@ -22,7 +22,7 @@ int ValidStanzaDepth(int stanzaDepth) {
 }  // namespace
 
 jcl_Stream::jcl_Stream(const cow_String& server, unsigned int port, int stanzaDepth, csp_TcpSocket connected)
-    : socket(connected),
+    : socket(std::move(connected)),
       parser(std::make_unique<jcl_StanzaParser>(ValidStanzaDepth(stanzaDepth),
                                                 [this](jcl_Node& stanza) { FinishStanza(stanza); })),
       serverAddress(csp_IpAddress(server), static_cast<int>(port)) {

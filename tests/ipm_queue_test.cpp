@@ -20,7 +20,7 @@ TEST(DocumentQueue, KeepsDocumentsInOrderAcrossBlocksAndReusesReleasedOnes) {
                                   static_cast<char>('A' + n % 26));
         for (const std::string& document : appended) queue.Append(document, blocks);
         ipm_DocumentQueue taken = std::move(queue);
-        EXPECT_EQ(queue.Count(), 0);
+        EXPECT_EQ(queue.Count(), 0);  // NOLINT(bugprone-use-after-move): the moved-from queue is empty
         std::vector<std::string> visited;
         taken.Visit([&](std::string_view document) { return visited.emplace_back(document), true; });
         EXPECT_EQ(visited, appended);

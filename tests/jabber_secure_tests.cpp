@@ -5,12 +5,12 @@
 // time, and the listener's account; the job's account is made here.
 
 #include <pwd.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>

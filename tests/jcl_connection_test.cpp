@@ -74,7 +74,7 @@ protected:
 }  // namespace
 
 TEST_F(JclConnection, TheLegacyExchangeIsByteExactAndEachWaitForTheServerIsBounded) {
-    server->Write(serverHeader + "<iq type=\"error\"><error code=\"409\">conflict</error></iq>");
+    server->Write(serverHeader + R"(<iq type="error"><error code="409">conflict</error></iq>)");
     EXPECT_TRUE(connection.Register("Job name", "u", "p"));
     const std::string registration =
         "<iq to=\"127.0.0.1\" type=\"set\"><query xmlns=\"jabber:iq:register\"><username>u</username>"

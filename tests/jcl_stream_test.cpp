@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "csp/csp_TcpSocket.h"
@@ -20,7 +21,7 @@ using Stanzas = std::vector<std::string>;
 class RecordingStream : public jcl_Stream {
 public:
     RecordingStream(int port, int stanzaDepth, csp_TcpSocket socket)
-        : jcl_Stream("127.0.0.1", static_cast<unsigned int>(port), stanzaDepth, socket) {}
+        : jcl_Stream("127.0.0.1", static_cast<unsigned int>(port), stanzaDepth, std::move(socket)) {}
 
     void HandleStanza(jcl_Node& stanza) override {
         for (int i = 0; i < stanza.children.Count(); ++i)

@@ -57,7 +57,8 @@ bool shortDecimal(double magnitude, Decimal& decimal) {
     if (!(magnitude > 0 && magnitude < exactLimit)) return false;
     const int scale = exactScale(magnitude);
     const double scaled = magnitude * shortScales[scale];
-    const auto digits = static_cast<uint64_t>(scaled + 0.5);
+    // Positive, so adding a half and truncating rounds it.
+    const auto digits = static_cast<uint64_t>(scaled + 0.5);  // NOLINT(bugprone-incorrect-roundings)
     // A candidate lies within 1/4 of the scaled value; most doubles of many
     // digits end here, before the division.
     if (std::fabs(scaled - static_cast<double>(digits)) > 0.25) return false;
