@@ -26,7 +26,7 @@ jcl_Stream::jcl_Stream(const cow_String& server, unsigned int port, int stanzaDe
       parser(std::make_unique<jcl_StanzaParser>(ValidStanzaDepth(stanzaDepth),
                                                 [this](jcl_Node& stanza) { FinishStanza(stanza); })),
       serverAddress(csp_IpAddress(server), static_cast<int>(port)) {
-    connected.name();
+    socket.name();
 }
 
 jcl_Stream::~jcl_Stream() {
