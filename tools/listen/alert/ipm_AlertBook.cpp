@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
-#include <ranges>
 
 namespace {
 
@@ -30,9 +29,11 @@ std::optional<double> numberOf(const Field& field) {
 bool isReal(double value) { return std::isfinite(value) && std::fabs(value) != rangeReplacement; }
 
 const Field* fieldNamed(const ipm_DocumentReader::Message& message, const std::string& name) {
-    for (const Field& field : std::views::reverse(message.fields))
-        if (field.name == name) return &field;
-    return nullptr;
+    // The last of the name counts. Iterators, since Clang 14 cannot use the
+    // standard library's reversed view.
+    const auto last = std::find_if(message.fields.rbegin(), message.fields.rend(),
+                                   [&name](const Field& field) { return field.name == name; });
+    return last == message.fields.rend() ? nullptr : &*last;
 }
 
 std::string shown(double value) {
