@@ -8,8 +8,9 @@
 //           the listener's CPU and memory.
 //   big job: one job of MESSAGES messages, its page opened in headless
 //           Chromium: how long until its charts are drawn.
-// Run by hand: ipm_monitor_bench [MESSAGES [JOBS [SECONDS]]]
-// (defaults 1000000, 1000, 60).
+// Run by hand: ipm_monitor_bench [MESSAGES [JOBS [SECONDS [PHASES]]]]
+// (defaults 1000000, 1000, 60, all phases); PHASES names those to run, out
+// of ingest, jobs, crowd (the 10,000 jobs) and page, e.g. "ingest,page".
 #include <spawn.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
@@ -371,13 +372,15 @@ int main(int argc, char** argv) {
     const long long messages = argc > 1 ? std::atoll(argv[1]) : 1000000;
     const int jobs = argc > 2 ? std::atoi(argv[2]) : 1000;
     const int seconds = argc > 3 ? std::atoi(argv[3]) : 60;
+    const std::string phases = argc > 4 ? argv[4] : "ingest,jobs,crowd,page";
+    const auto runs = [&](const char* phase) { return phases.find(phase) != std::string::npos; };
     const auto dir = std::filesystem::temp_directory_path() / ("ipm-monitor-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     try {
-        ingest(dir, messages);
-        manyJobs(dir, jobs, 10, seconds);
-        manyJobs(dir, 10000, 1, seconds);
-        bigJobPage(dir, messages);
+        if (runs("ingest")) ingest(dir, messages);
+        if (runs("jobs")) manyJobs(dir, jobs, 10, seconds);
+        if (runs("crowd")) manyJobs(dir, 10000, 1, seconds);
+        if (runs("page")) bigJobPage(dir, messages);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "ipm_monitor_bench: %s\n", error.what());
         std::filesystem::remove_all(dir);

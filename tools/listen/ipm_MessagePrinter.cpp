@@ -52,15 +52,31 @@ std::string dumpLine(const Json& json) {
     return json.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-std::string textLine(std::string_view job, const ipm_DocumentReader::Message& message) {
-    std::string line = ipm_MessagePrinter::Token(job) + " " + ipm_MessagePrinter::Token(message.type);
-    for (const auto& field : message.fields) {
-        // Appended piece by piece: a chain of operator+ from a short literal makes GCC 12
-        // at -O3 report a false -Wrestrict overlap.
-        line.append(" ").append(ipm_MessagePrinter::Token(field.name));
-        line.append("=").append(ipm_MessagePrinter::Token(field.value));
+// A token appended in place: a line is built without a string per field.
+void appendToken(std::string& out, std::string_view text) {
+    if (!needsQuotes(text)) {
+        out.append(text);
+        return;
     }
-    return line + "\n";
+    out += '"';
+    for (const char c : text) appendEscaped(out, c);
+    out += '"';
+}
+
+std::string textLine(std::string_view job, const ipm_DocumentReader::Message& message) {
+    std::string line;
+    line.reserve(64 + 32 * message.fields.size());
+    appendToken(line, job);
+    line += ' ';
+    appendToken(line, message.type);
+    for (const auto& field : message.fields) {
+        line += ' ';
+        appendToken(line, field.name);
+        line += '=';
+        appendToken(line, field.value);
+    }
+    line += '\n';
+    return line;
 }
 
 std::string jsonLine(std::string_view job, const ipm_DocumentReader::Message& message) {
@@ -99,8 +115,7 @@ ipm_MessagePrinter::Output ipm_MessagePrinter::Render(std::string_view job, std:
 std::string ipm_MessagePrinter::JobText(std::string_view name) { return "job " + Token(name); }
 
 std::string ipm_MessagePrinter::Token(std::string_view text) {
-    if (!needsQuotes(text)) return std::string(text);
-    std::string quoted = "\"";
-    for (const char c : text) appendEscaped(quoted, c);
-    return quoted + "\"";
+    std::string token;
+    appendToken(token, text);
+    return token;
 }

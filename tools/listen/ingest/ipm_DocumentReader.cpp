@@ -1,9 +1,11 @@
 #include "tools/listen/ingest/ipm_DocumentReader.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <utility>
 
 #include "foundation/xmp_XML.h"
@@ -27,53 +29,132 @@ std::optional<std::pair<std::string_view, std::string_view>> typeAndFields(std::
     return std::pair{*type, document.substr(fieldsStart, document.size() - fieldsStart - endTag.size())};
 }
 
-// Builds the message straight from the parser's callbacks, with one parser
-// per thread reset for each document: a document costs no parser and no tree
-// of its own.
+// A type the parser reads as the root's own name, so that the document can
+// be parsed as it came: ASCII letters, digits and "_-.:" only.
+bool plainName(std::string_view type) {
+    const auto nameChar = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+               c == '.' || c == ':';
+    };
+    const char first = type.empty() ? '0' : type.front();
+    return ((first >= 'a' && first <= 'z') || (first >= 'A' && first <= 'Z') || first == '_') &&
+           std::all_of(type.begin(), type.end(), nameChar);
+}
+
+// Builds the message straight from the parser's callbacks into the caller's
+// message, whose strings keep their room from one document to the next.
+//
+// The usual document, of a plain type, goes to a parser kept open inside an
+// outer element of its own, so that a stream of documents costs neither a
+// parser nor a reset each. Any other document, and any the open parser does
+// not take as exactly one element, is parsed again on its own (reset first),
+// which tells precisely why it is refused. The open parser starts afresh
+// after a refusal and now and then, since the names it has met stay in its
+// tables.
 class FieldCollector {
 public:
-    FieldCollector() : parser(xmp_XML_ParserCreate(nullptr), xmp_XML_ParserFree) {
-        if (!parser) throw std::bad_alloc();
-        xmp_XML_SetUserData(parser.get(), this);
-        xmp_XML_SetElementHandler(parser.get(), OnStart, OnEnd);
-        xmp_XML_SetCharacterDataHandler(parser.get(), OnText);
-    }
+    FieldCollector() : parser(Create()), stream(Create()) { OpenStream(); }
 
-    std::optional<ipm_DocumentReader::Message> Read(std::string_view document, std::string& error) {
+    bool Read(std::string_view document, ipm_DocumentReader::Message& into, std::string& error) {
         if (document.size() > static_cast<std::size_t>(INT_MAX)) {
             error = "document too long";
-            return std::nullopt;
+            return false;
         }
-        if (!xmp_XML_ParserReset(parser.get(), nullptr)) throw std::bad_alloc();
-        message = {};
-        depth = 0, bytes = 0, rootText = false, nested = false, rooted = false;
-        if (!xmp_XML_Parse(parser.get(), document.data(), static_cast<int>(document.size()), 1)) {
-            error = xmp_XML_ErrorText(parser.get());
-            return std::nullopt;
-        }
-        error = !rooted                                    ? "no document element"
-                : bytes > ipm_DocumentSplitter::defaultMaxDocument ? "document too long"
-                : rootText                                 ? "text outside a field"
-                : nested                                   ? "element nested inside a field"
-                                                           : "";
-        if (!error.empty()) return std::nullopt;
-        return std::move(message);
+        const auto laidOut = typeAndFields(document);
+        if (laidOut && plainName(laidOut->first) && ReadStreamed(document, into, error)) return true;
+        if (!laidOut) return ReadAlone(document, into, error);
+        thread_local std::string wrapped;
+        wrapped.assign("<m>").append(laidOut->second).append("</m>");
+        if (!ReadAlone(wrapped, into, error)) return false;
+        into.type.assign(laidOut->first);
+        return true;
     }
 
 private:
+    using Parser = std::unique_ptr<XML_ParserStruct, void (*)(xmp_XML_Parser)>;
+
+    // Bytes the open parser takes before it starts afresh.
+    static constexpr std::size_t streamRenewal = 1024 * 1024;
+
+    Parser Create() {
+        Parser created(xmp_XML_ParserCreate(nullptr), xmp_XML_ParserFree);
+        if (!created) throw std::bad_alloc();
+        Prepare(created.get());
+        return created;
+    }
+    void Prepare(xmp_XML_Parser into) {
+        xmp_XML_SetUserData(into, this);
+        xmp_XML_SetElementHandler(into, OnStart, OnEnd);
+        xmp_XML_SetCharacterDataHandler(into, OnText);
+    }
+    void OpenStream() {
+        if (!xmp_XML_ParserReset(stream.get(), nullptr)) throw std::bad_alloc();
+        xmp_XML_DisableReparseDeferral(stream.get());
+        streamed = 0;
+        // The outer element is seen by no message: the documents' roots are
+        // at level 1 inside it as alone.
+        Begin(nullptr, 0);
+        if (!xmp_XML_Parse(stream.get(), "<s>", 3, 0)) throw std::logic_error("stream parser refused its root");
+    }
+
+    void Begin(ipm_DocumentReader::Message* into, int level) {
+        message = into;
+        if (into) into->type.clear();
+        used = 0, depth = level, bytes = 0, roots = 0;
+        rootText = nested = false;
+    }
+
+    bool ReadStreamed(std::string_view document, ipm_DocumentReader::Message& into, std::string& error) {
+        if (streamed > streamRenewal) OpenStream();
+        streamed += document.size();
+        Begin(&into, 0);
+        const bool parsed = xmp_XML_Parse(stream.get(), document.data(), static_cast<int>(document.size()), 0);
+        if (!parsed || roots != 1 || depth != 0) {
+            OpenStream();
+            return false;
+        }
+        return Finish(into, error);
+    }
+
+    bool ReadAlone(std::string_view text, ipm_DocumentReader::Message& into, std::string& error) {
+        if (!xmp_XML_ParserReset(parser.get(), nullptr)) throw std::bad_alloc();
+        Prepare(parser.get());
+        Begin(&into, 0);
+        if (!xmp_XML_Parse(parser.get(), text.data(), static_cast<int>(text.size()), 1)) {
+            error = xmp_XML_ErrorText(parser.get());
+            return false;
+        }
+        return Finish(into, error);
+    }
+
+    bool Finish(ipm_DocumentReader::Message& into, std::string& error) {
+        into.fields.resize(used);
+        error = roots == 0                                        ? "no document element"
+                : bytes > ipm_DocumentSplitter::defaultMaxDocument ? "document too long"
+                : rootText                                        ? "text outside a field"
+                : nested                                          ? "element nested inside a field"
+                                                                  : "";
+        return error.empty();
+    }
+
     static void OnStart(void* self, const char* name, const char** attributes) {
         auto& reader = *static_cast<FieldCollector*>(self);
+        if (!reader.message) return;
         const std::size_t length = std::strlen(name);
         reader.bytes += length;
         for (const char** pair = attributes; *pair; ++pair) reader.bytes += std::strlen(*pair);
         switch (++reader.depth) {
             case 1:
-                reader.rooted = true;
-                reader.message.type.assign(name, length);
+                ++reader.roots;
+                reader.message->type.assign(name, length);
                 return;
             case 2: {
-                auto& field = reader.message.fields.emplace_back();
+                auto& fields = reader.message->fields;
+                if (reader.used == fields.size()) fields.emplace_back();
+                auto& field = fields[reader.used++];
                 field.name.assign(name, length);
+                field.type.clear();
+                field.value.clear();
                 for (const char** pair = attributes; *pair; pair += 2)
                     if (std::strcmp(pair[0], "type") == 0) field.type = pair[1];
                 return;
@@ -87,31 +168,34 @@ private:
         const std::string_view piece(text, static_cast<std::size_t>(length));
         reader.bytes += piece.size();
         if (reader.depth == 1 && !isBlank(piece)) reader.rootText = true;
-        if (reader.depth == 2) reader.message.fields.back().value += piece;
+        if (reader.depth == 2) reader.message->fields[reader.used - 1].value += piece;
     }
 
-    std::unique_ptr<XML_ParserStruct, void (*)(xmp_XML_Parser)> parser;
-    ipm_DocumentReader::Message message;
+    Parser parser, stream;
+    std::size_t streamed = 0;
+    ipm_DocumentReader::Message* message = nullptr;
+    std::size_t used = 0;
     int depth = 0;
     std::size_t bytes = 0;
-    bool rootText = false, nested = false, rooted = false;
+    int roots = 0;
+    bool rootText = false, nested = false;
 };
 
-std::optional<ipm_DocumentReader::Message> parsed(std::string_view document, std::string& error) {
+FieldCollector& collector() {
     thread_local FieldCollector reader;
-    return reader.Read(document, error);
+    return reader;
 }
 
 }  // namespace
 
 std::optional<ipm_DocumentReader::Message> ipm_DocumentReader::Read(std::string_view document, std::string& error) {
-    const auto message = typeAndFields(document);
-    if (!message) return parsed(document, error);
-    thread_local std::string wrapped;
-    wrapped.assign("<m>").append(message->second).append("</m>");
-    auto read = parsed(wrapped, error);
-    if (read) read->type = message->first;
-    return read;
+    Message message;
+    if (!Read(document, message, error)) return std::nullopt;
+    return message;
+}
+
+bool ipm_DocumentReader::Read(std::string_view document, Message& message, std::string& error) {
+    return collector().Read(document, message, error);
 }
 
 std::optional<ipm_DocumentReader::Message> ipm_DocumentReader::Read(const jcl_Node& document, std::string& error) {

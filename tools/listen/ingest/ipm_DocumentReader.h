@@ -26,6 +26,10 @@ public:
     // "<" and ">", blanks included. Empty, with `error` saying why, when the
     // document is not a well-formed message of that shape.
     static std::optional<Message> Read(std::string_view document, std::string& error);
+    // The same into `message`, whose strings are reused: for a stream of
+    // documents, read one after another without an allocation of their own.
+    // False, with `error`, when the document is refused.
+    static bool Read(std::string_view document, Message& message, std::string& error);
     // The same for a document already parsed: its root element.
     static std::optional<Message> Read(const jcl_Node& document, std::string& error);
     // The one document element inside `container`, blanks around it allowed.

@@ -37,8 +37,9 @@ public:
     ipm_MonitorLink* Monitor() const { return monitor; }
 
 private:
+    // `message` is null when the document was not read or was refused.
     void Deliver(std::string_view job, std::int64_t id, std::string_view document,
-                 const std::optional<ipm_DocumentReader::Message>& message, const std::string& error,
+                 const ipm_DocumentReader::Message* message, const std::string& error,
                  const std::string& jobText, std::string_view transport) const;
 
     ipm_MessagePrinter printer;

@@ -421,6 +421,9 @@ ipm_History::ipm_History(const std::string& file, unsigned keepDays) : file(file
         // made before keeps its own.
         execute(writer, "PRAGMA page_size = 32768");
         execute(writer, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;");
+        // Room for a whole batch's pages: a smaller cache spills them to the
+        // log one by one in the middle of the transaction.
+        execute(writer, "PRAGMA cache_size = -32768");
         upgrade(writer);
         nextId = ReserveBlockNow();
         idEnd = nextId + idBlock;

@@ -71,6 +71,16 @@ void ipm_MessageRecord::AppendJsonString(std::string& out, std::string_view text
 ipm_MessageRecord ipm_MessageRecord::From(const ipm_DocumentReader::Message& message) {
     ipm_MessageRecord record;
     record.type = message.type;
+    // Room for the usual message at once: its strings grow no more.
+    std::size_t names = 0, values = 0, types = 0;
+    for (const Field& field : message.fields) {
+        names += field.name.size() + 4;
+        values += field.value.size() + 2;
+        types += field.type.size() + 2;
+    }
+    record.fields.reserve(names + values + 2);
+    record.types.reserve(names + types + 2);
+    record.numbers.reserve(message.fields.size());
     record.fields.push_back('{');
     record.types.push_back('{');
     const std::vector<std::size_t> source = valueSources(message.fields);
