@@ -12,6 +12,17 @@ from selenium import webdriver
 FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--window-size=1400,1100"]
 
 
+def waits(driver):
+    """The page's API requests as its own clock saw them."""
+    entries = driver.execute_script("""
+        return performance.getEntriesByType('resource')
+            .filter((entry) => entry.name.includes('/api/'))
+            .map((entry) => [new URL(entry.name).pathname.replace(/.*\\/api\\//, '') +
+                             (new URL(entry.name).searchParams.get('field') || ''),
+                             Math.round(entry.startTime), Math.round(entry.responseEnd)]);""")
+    return ", ".join(f"{name} {start}-{end}" for name, start, end in entries)
+
+
 def main():
     address, job = sys.argv[1], sys.argv[2]
     options = webdriver.ChromeOptions()
@@ -34,6 +45,7 @@ def main():
             };
             check();""")
         print(f"{shown:.0f} ms to open, {charts} charts drawn ({max(points)} points at most)")
+        print("  its requests (ms from the start: sent-answered):", waits(driver))
     finally:
         driver.quit()
 

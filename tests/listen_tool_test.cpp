@@ -416,6 +416,15 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     EXPECT_EQ(get(listener, "/api/jobs/2/series?field=residual&x=%23&from=4990&to=5000")["points"].size(), 11u);
     const Json byTime = get(listener, "/api/jobs/2/series?field=residual")["points"];
     EXPECT_TRUE(spike(byTime) && byTime.size() <= 2000u);
+    // A job's view asks for every numeric field at once: each as asked for alone, summarised or not yet,
+    // the newest message's fields first in its order.
+    const Json charts = get(listener, "/api/jobs/2/charts?x=%23")["series"];
+    EXPECT_EQ(charts.size(), 2u);
+    EXPECT_EQ(charts["residual"], get(listener, "/api/jobs/2/series?field=residual&x=%23")["points"]);
+    const std::string fewer = fetch(listener, "/api/jobs/1/charts?x=step", {{"X-IPM-Token", listener.token}}).second;
+    EXPECT_EQ(Json::parse(fewer)["series"]["residual"], get(listener, "/api/jobs/1/series?field=residual&x=step")["points"]);
+    EXPECT_TRUE(fewer.find("\"residual\"") < fewer.find("\"handle\"") && !Json::parse(fewer)["series"].contains("step"))
+        << fewer;
     const Json newest = get(listener, "/api/jobs/2/messages?before=999999999&limit=2");
     ASSERT_EQ(newest["messages"].size(), 2u);
     EXPECT_EQ(newest["messages"][0]["fields"]["step"], 4999);

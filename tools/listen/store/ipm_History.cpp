@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <filesystem>
@@ -595,6 +596,31 @@ std::vector<std::string> ipm_History::FieldNames(std::int64_t job) {
     select.Bind(1, job);
     std::vector<std::string> names;
     while (select.Step()) names.emplace_back(select.View(0));
+    return names;
+}
+
+std::vector<std::string> ipm_History::NumericFields(std::int64_t job) {
+    std::lock_guard lock(readLock);
+    // The summary's fields one index step each (its key starts with the job
+    // and the field), and those of the messages it does not hold yet.
+    Statement select(reader,
+                     "WITH RECURSIVE summarised(name) AS ("
+                     " SELECT min(field) FROM series WHERE job = ?1"
+                     " UNION ALL SELECT (SELECT min(field) FROM series WHERE job = ?1 AND field > name)"
+                     " FROM summarised WHERE name IS NOT NULL),"
+                     " newest(fields) AS (SELECT fields FROM messages WHERE job = ?1 ORDER BY id DESC LIMIT 1)"
+                     " SELECT key, 0, json_each.id FROM newest, json_each(newest.fields)"
+                     " WHERE json_each.type IN ('integer', 'real')"
+                     " UNION ALL SELECT key, 1, 0 FROM messages, json_each(messages.fields) WHERE job = ?1"
+                     " AND messages.id > coalesce((SELECT last_id FROM series_extent WHERE job = ?1), 0)"
+                     " AND json_each.type IN ('integer', 'real')"
+                     " UNION ALL SELECT name, 1, 0 FROM summarised WHERE name IS NOT NULL ORDER BY 2, 3, 1");
+    select.Bind(1, job);
+    std::vector<std::string> names;
+    while (select.Step()) {
+        const std::string_view name = select.View(0);
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.emplace_back(name);
+    }
     return names;
 }
 

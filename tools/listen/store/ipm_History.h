@@ -92,6 +92,10 @@ public:
                          int limit);
     // The names of the fields the job's messages carry, in order of first use.
     std::vector<std::string> FieldNames(std::int64_t job);
+    // The fields the job's messages carry as numbers: those of its newest
+    // message first, in its order, then the rest by name. Read from the
+    // series' summary and the messages beyond it, whatever the job's size.
+    std::vector<std::string> NumericFields(std::int64_t job);
     // [[x,y],..] of the messages that carry both numbers, x from `from` to
     // `to`; `x` is a field's name, "time", the arrival, or "#", the message's
     // number in the job from 1. Beyond maxPoints

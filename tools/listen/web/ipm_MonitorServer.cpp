@@ -301,6 +301,16 @@ void ipm_MonitorServer::Route() {
                     const double from = bound(request, "from", -DBL_MAX), to = bound(request, "to", DBL_MAX);
                     return Json{{"field", field}, {"x", x}, {"points", monitor.History().Series(job, field, x, from, to)}};
                 }));
+    // Every numeric field's series at once: a job's view opens with one request.
+    server->Get(R"(/api/jobs/(\d+)/charts)", jsonRoute([this, jobOf](const httplib::Request& request) {
+                    const std::int64_t job = jobOf(request);
+                    const std::string x = parameter(request, "x", "time");
+                    Json series = Json::object();
+                    for (const std::string& field : monitor.History().NumericFields(job)) {
+                        if (field != x) series[field] = monitor.History().Series(job, field, x, -DBL_MAX, DBL_MAX);
+                    }
+                    return Json{{"x", x}, {"series", std::move(series)}};
+                }));
     server->Post(R"(/api/jobs/(\d+)/stop)", [this, jobOf](const httplib::Request& request, httplib::Response& response) {
         try {
             const auto [status, body] = monitor.RequestStop(jobOf(request));

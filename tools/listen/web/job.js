@@ -126,15 +126,15 @@ export class JobView {
     $('job-stop').disabled = !isLive(job);
   }
 
-  // The newest page of messages and each numeric field's series first,
-  // then whatever the stream brought meanwhile.
+  // The newest page of messages and every numeric field's series, asked
+  // for at once, then whatever the stream brought meanwhile. The charts are
+  // drawn before the rows are shown.
   async load() {
     this.loading = true;
     try {
-      const page = await this.fetchPage(newest);
+      const [page] = await Promise.all([this.fetchPage(newest), this.loadSeries()]);
       if (!this.active) return;
       for (const message of page.messages.reverse()) this.add(message);
-      await this.loadSeries();
     } finally {
       this.loading = false;
       for (const message of this.pending.splice(0)) this.add(message);
@@ -158,16 +158,22 @@ export class JobView {
     return `/api/jobs/${this.id}/series?field=${encodeURIComponent(field)}${x}${bounds}`;
   }
 
-  // Every chart from the listener's series, fetched side by side: a zoomed
-  // chart its range, the others the whole job.
+  // Every chart from the listener's series: the whole job's in one answer,
+  // a zoomed chart's range on its own.
   async loadSeries() {
-    const fields = [...this.fields].filter((field) => field !== this.xField && !this.hidden.has(field));
     const charts = this.chartsShown;
-    const answers = await Promise.all(fields.map((field) =>
-      fetchJson(this.seriesUrl(field, this.charts.get(field)?.range))));
+    const x = this.xField ? `?x=${encodeURIComponent(this.xField)}` : '';
+    const zoomed = [...this.charts.values()].filter((chart) => chart.range);
+    const [whole, ...ranges] = await Promise.all([fetchJson(`/api/jobs/${this.id}/charts${x}`),
+      ...zoomed.map((chart) => fetchJson(this.seriesUrl(chart.field, chart.range)))]);
     // The charts were set up again meanwhile (another axis, a field hidden).
     if (!this.active || charts !== this.chartsShown) return;
-    fields.forEach((field, i) => this.chart(field).setPoints(answers[i].points, !this.xField));
+    for (const [field, points] of Object.entries(whole.series)) {
+      if (identityFields.has(field)) continue;
+      this.noteField(field);
+      if (!this.hidden.has(field) && !this.charts.get(field)?.range) this.chart(field).setPoints(points);
+    }
+    zoomed.forEach((chart, i) => chart.setPoints(ranges[i].points));
   }
 
   // Zoomed in, the chart shows the finer points of its range; zoomed out
@@ -177,7 +183,7 @@ export class JobView {
     chart.range = zoomed ? [from, to] : null;
     const answer = await fetchJson(this.seriesUrl(chart.field, chart.range)).catch(() => null);
     if (!answer || !this.active) return;
-    chart.setPoints(answer.points, !this.xField);
+    chart.setPoints(answer.points);
     chart.draw(this.xLabel());
     if (zoomed) chart.graph.updateOptions({ dateWindow: [from, to] });
   }
