@@ -54,6 +54,7 @@ void ipm_Listener::Run() {
             }
         }
         for (const auto& source : sources) source->Settle(*this);
+        if (monitor) monitor->RoundServed();
         if (commandReady) {
             for (const auto& command : commands.Feed(input.Take())) Obey(command);
         }

@@ -21,6 +21,9 @@ public:
     virtual void JobEnded(std::int64_t job) = 0;
     // What became of a kill request: "sent" or "failed: REASON".
     virtual void StopDone(std::int64_t job, const std::string& outcome) = 0;
+    // The loop has served what one wait found: the new jobs' rows, held
+    // so that a burst of jobs is written together, are written now.
+    virtual void RoundServed() = 0;
     // Where the page's stop requests wait for the listener's loop.
     virtual ipm_StopQueue& Stops() = 0;
 

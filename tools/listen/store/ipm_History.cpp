@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <stdexcept>
+#include <utility>
 
 #include "tools/listen/ipm_Console.h"
 
@@ -443,12 +444,14 @@ ipm_History::~ipm_History() {
     }
     queueChanged.notify_all();
     writerThread.join();
+    CommitJobs();
     sqlite3_close(reader);
     sqlite3_close(writer);
 }
 
 void ipm_History::EndOrphanedJobs() {
     std::lock_guard lock(writeLock);
+    CommitOpenJobs();
     execute(writer, "UPDATE jobs SET state = 'unreachable' WHERE state IN ('running', 'silent')");
 }
 
@@ -462,13 +465,40 @@ std::vector<ipm_JobRecord> ipm_History::Jobs(std::int64_t from) {
     return jobs;
 }
 
+// The row goes into a transaction left open for the jobs that follow until
+// CommitJobs (or the writer's next batch): a burst of jobs costs no commit each.
 std::int64_t ipm_History::AddJob(const ipm_JobRecord& job) {
     std::lock_guard lock(writeLock);
-    Statement insert(writer, (std::string("INSERT INTO jobs(") + jobColumns +
-                              ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)").c_str());
-    bindJob(insert, job, 1);
-    insert.Run();
+    if (!jobsOpen) execute(writer, "BEGIN IMMEDIATE");
+    jobsOpen = true;
+    try {
+        Statement insert(writer, (std::string("INSERT INTO jobs(") + jobColumns +
+                                  ") VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)").c_str());
+        bindJob(insert, job, 1);
+        insert.Run();
+    } catch (const std::exception&) {
+        sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
+        jobsOpen = false;
+        throw;
+    }
     return sqlite3_last_insert_rowid(writer);
+}
+
+// Whoever holds the write lock commits the jobs first (the writer with its
+// batch): the loop never waits for it here, not even while writes fail.
+void ipm_History::CommitJobs() {
+    if (!jobsOpen) return;
+    const std::unique_lock lock(writeLock, std::try_to_lock);
+    if (lock) CommitOpenJobs();
+}
+
+void ipm_History::CommitOpenJobs() {
+    if (!jobsOpen.exchange(false)) return;
+    if (sqlite3_exec(writer, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK) return;
+    // The rows come again with the jobs' next change, which the writer stores.
+    const std::string why = sqlite3_errmsg(writer);
+    sqlite3_exec(writer, "ROLLBACK", nullptr, nullptr, nullptr);
+    ipm_Console::Report("warning: history: new jobs not written yet: " + why);
 }
 
 std::int64_t ipm_History::Store(ipm_MessageRecord message) {
@@ -529,6 +559,7 @@ std::int64_t ipm_History::ReserveBlock() {
 
 std::int64_t ipm_History::ReserveBlockNow() {
     std::lock_guard lock(writeLock);
+    CommitOpenJobs();
     execute(writer, "BEGIN IMMEDIATE");
     try {
         const std::int64_t first = ReserveBlock();
@@ -563,6 +594,7 @@ std::int64_t ipm_History::ImportedAs(const std::string& digest) {
 
 void ipm_History::RecordImport(const std::string& digest, const std::string& file, std::int64_t job) {
     std::lock_guard lock(writeLock);
+    CommitOpenJobs();
     Statement insert(writer, "INSERT OR REPLACE INTO imports(digest, file, job) VALUES(?,?,?)");
     insert.Bind(1, digest).Bind(2, file).Bind(3, job).Run();
 }
@@ -733,7 +765,8 @@ void ipm_History::Summarise(Batch& batch) {
 bool ipm_History::WriteBatch(const Batch& batch, bool reserve, std::int64_t& reserved, std::string& why) {
     std::lock_guard lock(writeLock);
     try {
-        execute(writer, "BEGIN IMMEDIATE");
+        // The jobs added since the last batch are in the transaction already.
+        if (!jobsOpen.exchange(false)) execute(writer, "BEGIN IMMEDIATE");
         Statement insertMessage(writer,
                                 "INSERT INTO messages(id, job, time, type, fields, types) VALUES(?,?,?,?,?,?)");
         for (std::size_t i = 0; i < batch.messages.size(); ++i) {
@@ -799,6 +832,7 @@ void ipm_History::ApplyRetention() {
     const std::int64_t cutoff = millisecondsSinceEpoch() - std::int64_t{keepDays} * 24 * 3600 * 1000;
     std::lock_guard lock(writeLock);
     try {
+        CommitOpenJobs();
         Statement remove(writer, "DELETE FROM messages WHERE id IN (SELECT id FROM messages WHERE time < ?"
                                  " ORDER BY id LIMIT ?)");
         remove.Bind(1, cutoff).Bind(2, std::int64_t{retentionChunk}).Run();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -61,9 +62,12 @@ public:
     void EndOrphanedJobs();
     // The jobs from id `from` on.
     std::vector<ipm_JobRecord> Jobs(std::int64_t from = 0);
-    // Inserts the job's row and returns the id the database gave it.
-    // Throws std::runtime_error.
+    // Inserts the job's row and returns the id the database gave it. The
+    // rows of jobs added one after another are committed together, by
+    // CommitJobs or the writer's next batch; meanwhile other processes wait
+    // to write. Throws std::runtime_error.
     std::int64_t AddJob(const ipm_JobRecord& job);
+    void CommitJobs();
 
     // Must be set before the first message is stored.
     // Returns only when no earlier handler is running, so its owner may go.
@@ -133,6 +137,8 @@ private:
     // The same in a transaction of its own. Throws std::runtime_error.
     std::int64_t ReserveBlockNow();
     void ReportOutcome(bool written, const std::string& why);
+    // CommitJobs with writeLock held; a failure is reported, not thrown.
+    void CommitOpenJobs();
     void ApplyRetention();
 
     std::string file;
@@ -140,6 +146,9 @@ private:
     sqlite3* reader = nullptr;
     std::mutex readLock;
     std::mutex writeLock;
+    // A transaction holds jobs added since the last batch (changed under
+    // writeLock).
+    std::atomic<bool> jobsOpen{false};
     std::mutex storedLock;
     StoredHandler stored;
     unsigned keepDays;

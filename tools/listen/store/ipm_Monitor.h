@@ -43,6 +43,7 @@ public:
     // the message server): those still live are unreachable.
     void ListenerEnded();
     void StopDone(std::int64_t job, const std::string& outcome) override;
+    void RoundServed() override { history.CommitJobs(); }
     ipm_StopQueue& Stops() override { return stops; }
 
     // {"jobs":[JOB,..]}: this process's jobs as they are now, and those of
