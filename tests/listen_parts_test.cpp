@@ -74,6 +74,15 @@ TEST(ListenReader, ReadsTypedFieldsUnescapedAndRefusesTheRest) {
               "refused: document type declaration refused");
     // The reader's parser serves document after document: a refusal leaves nothing behind.
     EXPECT_EQ(readBack("<P><s type=\"integer\">4</s></P>\n"), "P s:integer=4");
+    // Read one after another by a parser kept open: two documents in one are still refused, and a
+    // stream longer than the parser keeps open, of names never seen before, reads as each alone.
+    EXPECT_TRUE(readBack("<P><s>1</s></P><P><t>2</t></P>\n").starts_with("refused: ")) << "two roots";
+    EXPECT_TRUE(readBack("<P><s>1</s></P><Q></Q></P>\n").starts_with("refused: ")) << "a root closed early";
+    for (int i = 0; i < 20000; i += 7) {
+        const std::string name = "field" + std::to_string(i) + "_" + std::string(40, 'x');
+        ASSERT_EQ(readBack("<P><" + name + " type=\"integer\">" + std::to_string(i) + "</" + name + "></P>\n"),
+                  "P " + name + ":integer=" + std::to_string(i));
+    }
 
     // A Jabber report is read as the connection parsed it: one document inside its extension element.
     std::string error;

@@ -473,6 +473,25 @@ TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasSto
     EXPECT_EQ(HistoryDatabase(database).Count("jobs WHERE messages = " + std::to_string(stored)), 1);
 }
 
+TEST(ListenMonitor, JobsConnectingTogetherAreEachStoredOnceWithTheirMessages) {
+    TempDir dir;
+    const std::string database = dir.File("history.db");
+    Listener listener({"--http", "0", "--db", database});
+    constexpr int jobs = 40;
+    std::vector<loopback::Peer> burst;
+    for (int i = 0; i < jobs; ++i) burst.push_back(job(listener.port));
+    for (int i = 0; i < jobs; ++i) burst[i].Write("burst" + std::to_string(i) + progress);
+    for (int id = 1; id <= jobs; ++id)
+        ASSERT_NE(rowWhen(listener, id, [](const Json& row) { return row["messages"] == 1; }), nullptr) << id;
+    // Written while the listener runs, each row under the id the page knows it by.
+    HistoryDatabase history(database);
+    for (int i = 0; i < 100 && history.Count("messages") < jobs; ++i) std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(history.Count("messages"), jobs);
+    EXPECT_EQ(history.Count("jobs WHERE name LIKE 'burst%' AND id BETWEEN 1 AND " + std::to_string(jobs)), jobs);
+    for (int id = 1; id <= jobs; ++id)
+        EXPECT_EQ(history.Count("messages WHERE job = " + std::to_string(id) + " AND job IN (SELECT id FROM jobs)"), 1);
+}
+
 }  // namespace
 
 namespace {
