@@ -101,6 +101,7 @@ int ipm_sendMessage(const char* type, const char* format, int* ints, double* dou
             const MessageType message = classify(type);
             ipm_MessageTransmit& transmitter = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
             BorrowedStorage storage;
+            transmitter.PrepareBuffering();
             const std::string_view document =
                 transmitter.EncodeInto(storage.text, message.name, format, ints, doubles, texts, message.started);
             std::lock_guard buffer(transmitter.BufferLock());

@@ -331,6 +331,8 @@ void ipm_MessageTransmit::BufferDocument(std::string_view document, std::string_
     if (hadSpares && blocks->Low()) WakeTask();
 }
 
+void ipm_MessageTransmit::PrepareBuffering() const { logFile->PrepareAppend(); }
+
 void ipm_MessageTransmit::BufferJobEnded() {
     const cow_String document = Encode("JobEnded", "", nullptr, nullptr, nullptr, false);
     if (document.view().empty()) return;

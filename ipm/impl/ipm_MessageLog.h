@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -31,6 +32,10 @@ public:
     // True when this append filled a chunk while none waited: the task
     // should hand over without waiting for the end of its pause.
     bool Append(std::string_view document);
+    // Asks for the lines the next append writes, with intent to write, so
+    // that they arrive while the caller encodes: the message task's write
+    // last read them on another core. Needs no lock; only a hint.
+    void PrepareAppend() const;
     bool ShouldHandOver() const { return !filled.empty(); }
     // Writes the filled chunks, and with `wholeLog` the one being filled
     // too. The buffer lock, held on entry, is released during the write, so
@@ -73,4 +78,6 @@ private:
     std::vector<Chunk*> filled;
     std::vector<Chunk*> spares;
     std::mutex writeLock;
+    // Where the next append starts; null while the log is closed.
+    std::atomic<const char*> nextByte{nullptr};
 };
