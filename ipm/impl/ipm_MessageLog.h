@@ -32,9 +32,9 @@ public:
     // True when this append filled a chunk while none waited: the task
     // should hand over without waiting for the end of its pause.
     bool Append(std::string_view document);
-    // Asks for the lines the next append writes, with intent to write, so
-    // that they arrive while the caller encodes: the message task's write
-    // last read them on another core. Needs no lock; only a hint.
+    // Asks for the lines the next appends write, with intent to write, so
+    // that they have arrived when those appends come: the message task's
+    // write last read them, on another core. Needs no lock; only a hint.
     void PrepareAppend() const;
     bool ShouldHandOver() const { return !filled.empty(); }
     // Writes the filled chunks, and with `wholeLog` the one being filled
