@@ -45,8 +45,10 @@ public:
     // other thread uses the log.
     void Close();
 
-    static constexpr size_t chunkSize = 256 * 1024;
-    static constexpr size_t chunkCount = 16;
+    // Few, large chunks: each hand-over costs the senders a wake-up and the
+    // buffer lock's traffic.
+    static constexpr size_t chunkSize = 1024 * 1024;
+    static constexpr size_t chunkCount = 4;
 
 private:
     struct Chunk {
