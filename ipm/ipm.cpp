@@ -40,18 +40,28 @@ cow_String encode(const MessageType& type, const char* format, int* ints, double
 // it taken and uses storage of its own.
 class BorrowedStorage {
 public:
-    BorrowedStorage() : text(std::move(kept)) {}
-    ~BorrowedStorage() { kept = std::move(text); }
+    BorrowedStorage() : kept(threadStorage), text(kept.lent ? own : kept.text) { kept.lent = true; }
+    ~BorrowedStorage() {
+        if (&text == &kept.text) kept.lent = false;
+    }
     BorrowedStorage(const BorrowedStorage&) = delete;
     BorrowedStorage& operator=(const BorrowedStorage&) = delete;
 
-    std::string text;
-
 private:
-    static thread_local std::string kept;
+    struct Kept {
+        std::string text;
+        bool lent = false;
+    };
+    static thread_local Kept threadStorage;
+
+    Kept& kept;
+    std::string own;
+
+public:
+    std::string& text;
 };
 
-thread_local std::string BorrowedStorage::kept;
+thread_local BorrowedStorage::Kept BorrowedStorage::threadStorage;
 
 void startModules(int& count) {
     if (!libraryUses.Start(count)) return;
@@ -101,6 +111,7 @@ int ipm_sendMessage(const char* type, const char* format, int* ints, double* dou
             const MessageType message = classify(type);
             ipm_MessageTransmit& transmitter = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
             BorrowedStorage storage;
+            transmitter.PrepareBuffering();
             const std::string_view document =
                 transmitter.EncodeInto(storage.text, message.name, format, ints, doubles, texts, message.started);
             std::lock_guard buffer(transmitter.BufferLock());

@@ -331,6 +331,8 @@ void ipm_MessageTransmit::BufferDocument(std::string_view document, std::string_
     if (hadSpares && blocks->Low()) WakeTask();
 }
 
+void ipm_MessageTransmit::PrepareBuffering() const { logFile->PrepareAppend(); }
+
 void ipm_MessageTransmit::BufferJobEnded() {
     const cow_String document = Encode("JobEnded", "", nullptr, nullptr, nullptr, false);
     if (document.view().empty()) return;
@@ -338,8 +340,8 @@ void ipm_MessageTransmit::BufferJobEnded() {
     BufferDocument(document.view(), "JobEnded");
 }
 
-// Once per need, so a sender makes a system call at most once per 256 KiB
-// of log or block mapped.
+// Once per need, so a sender makes a system call at most once per chunk of
+// log filled or block mapped.
 void ipm_MessageTransmit::WakeTask() {
     if (taskPausing)
         sendersWaiting.notify_one();

@@ -74,6 +74,9 @@ public:
     IPM_EXPORT void BufferMessage(const cow_String& document, const cow_String& type);
     // BufferMessage without strings made of the document and the type.
     void BufferDocument(std::string_view document, std::string_view type);
+    // Called before encoding what BufferDocument then takes: readies the
+    // memory it will write. Needs no lock.
+    void PrepareBuffering() const;
     // Sends on the caller's thread, once the transport is free.
     IPM_EXPORT void TransmitMessage(const cow_String& document);
     // A direct send: waits (within the network time limit) while the message

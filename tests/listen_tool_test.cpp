@@ -345,10 +345,10 @@ std::string progressWith(int step, double residual) {
 TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMessagesGo) {
     TempDir dir;
     const std::string database = dir.File("history.db");
-    HistoryDatabase(database).Execute(
+    ASSERT_EQ(HistoryDatabase(database).Execute(
         "CREATE TABLE messages(id INTEGER PRIMARY KEY, job INTEGER NOT NULL, time INTEGER NOT NULL,"
         " type TEXT NOT NULL, fields TEXT NOT NULL, types TEXT NOT NULL);"
-        "INSERT INTO messages(job, time, type, fields, types) VALUES(99, 0, 'Old', '{}', '{}');");
+        "INSERT INTO messages(job, time, type, fields, types) VALUES(99, 0, 'Old', '{}', '{}');"), "");
     Listener listener({"--http", "0", "--db", database, "--keep-days", "1"});
     loopback::Peer beam = job(listener.port);
     beam.Write("beam" + started + progress);
@@ -450,7 +450,7 @@ TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasSto
 
     for (int outage = 0; outage < 2; ++outage) {
         HistoryDatabase locker(database);
-        locker.Execute("BEGIN EXCLUSIVE");
+        ASSERT_EQ(locker.Execute("BEGIN EXCLUSIVE"), "");
         constexpr int sent = 24000;  // more than the queue and the batch held can keep
         std::thread sender([&] {
             for (int i = 0; i < sent; ++i) beam.Write(progress);
@@ -458,7 +458,7 @@ TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasSto
         for (int i = 0; i < sent; ++i) ASSERT_EQ(listener.Line(), "beam " + progressLine) << i;
         sender.join();
         EXPECT_TRUE(listener.ErrorsHold("history not written: database is locked"));
-        locker.Execute("COMMIT");
+        ASSERT_EQ(locker.Execute("COMMIT"), "");
         // Each outage and each recovery said once: the history's path, the job's line and two per outage.
         const std::string recovered = "history written again; ";
         for (int i = 0; i < 200 && count(listener, recovered) <= outage; ++i) std::this_thread::sleep_for(50ms);

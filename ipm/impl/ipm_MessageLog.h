@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -31,6 +32,10 @@ public:
     // True when this append filled a chunk while none waited: the task
     // should hand over without waiting for the end of its pause.
     bool Append(std::string_view document);
+    // Asks for the lines the next appends write, with intent to write, so
+    // that they have arrived when those appends come: the message task's
+    // write last read them, on another core. Needs no lock; only a hint.
+    void PrepareAppend() const;
     bool ShouldHandOver() const { return !filled.empty(); }
     // Writes the filled chunks, and with `wholeLog` the one being filled
     // too. The buffer lock, held on entry, is released during the write, so
@@ -40,8 +45,10 @@ public:
     // other thread uses the log.
     void Close();
 
-    static constexpr size_t chunkSize = 256 * 1024;
-    static constexpr size_t chunkCount = 16;
+    // Few, large chunks: each hand-over costs the senders a wake-up and the
+    // buffer lock's traffic.
+    static constexpr size_t chunkSize = 1024 * 1024;
+    static constexpr size_t chunkCount = 4;
 
 private:
     struct Chunk {
@@ -73,4 +80,6 @@ private:
     std::vector<Chunk*> filled;
     std::vector<Chunk*> spares;
     std::mutex writeLock;
+    // Where the next append starts; null while the log is closed.
+    std::atomic<const char*> nextByte{nullptr};
 };

@@ -37,13 +37,14 @@ std::string_view ipm_PhaseTexts::Current(cow_String& held) const {
     return held.view();
 }
 
+// The table is looked in first, changed or not: one comparison either way.
+// The current pointer is stored only when it changes, so that the senders
+// reading it keep their copy of its line.
 void ipm_PhaseTexts::SetCurrent(std::string_view phase) {
-    const std::string* text = current.load(std::memory_order_acquire);
-    if (text && *text == phase) return;
-    text = Find(phase);
+    const std::string* text = Find(phase);
     if (!text) text = Add(phase);
     if (text) {
-        current.store(text, std::memory_order_release);
+        if (current.load(std::memory_order_relaxed) != text) current.store(text, std::memory_order_release);
         return;
     }
     std::lock_guard guard(lock);
