@@ -41,7 +41,7 @@ public:
     // How often a failed batch is tried again.
     static constexpr auto retryInterval = std::chrono::seconds(1);
     // At most this many points per series answer.
-    static constexpr std::size_t maxPoints = 2000;
+    static constexpr std::size_t maxPoints = 1000;
     // Message ids reserved at a time.
     static constexpr std::int64_t idBlock = 65536;
 

@@ -58,7 +58,7 @@ export class ChartCard {
     container.append(this.card);
   }
 
-  // The listener's points (at most about 2,000, extremes kept) for the
+  // The listener's points (at most about 1,000, extremes kept) for the
   // whole series or, zoomed, for the range shown.
   setPoints(points) {
     this.points = points.map(([x, y]) => [x, typeof y === 'number' ? y : null]);
