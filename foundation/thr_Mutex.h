@@ -11,10 +11,11 @@ public:
     thr_Mutex(const thr_Mutex&) = delete;
     thr_Mutex& operator=(const thr_Mutex&) = delete;
 
-    void Lock();
-    void Unlock();
+    // Inline: a job's every buffered message takes one.
+    void Lock() { mutex.lock(); }
+    void Unlock() { mutex.unlock(); }
     // False at once when another holder has it.
-    bool TryLock();
+    bool TryLock() { return mutex.try_lock(); }
     void lock() { Lock(); }
     void unlock() { Unlock(); }
     bool try_lock() { return TryLock(); }
