@@ -75,6 +75,9 @@ private:
 
     // Bytes the open parser takes before it starts afresh.
     static constexpr std::size_t streamRenewal = 1024 * 1024;
+    // Fields, and bytes of a field's text, kept from one document to the
+    // next: an unusually big document leaves no more than this behind.
+    static constexpr std::size_t keptRoom = 1024;
 
     Parser Create() {
         Parser created(xmp_XML_ParserCreate(nullptr), xmp_XML_ParserFree);
@@ -129,6 +132,8 @@ private:
 
     bool Finish(ipm_DocumentReader::Message& into, std::string& error) {
         into.fields.resize(used);
+        // Room kept for the next documents stays that of usual ones.
+        if (into.fields.capacity() > 2 * used + keptRoom) into.fields.shrink_to_fit();
         error = roots == 0                                        ? "no document element"
                 : bytes > ipm_DocumentSplitter::defaultMaxDocument ? "document too long"
                 : rootText                                        ? "text outside a field"
@@ -152,6 +157,8 @@ private:
                 auto& fields = reader.message->fields;
                 if (reader.used == fields.size()) fields.emplace_back();
                 auto& field = fields[reader.used++];
+                for (std::string* text : {&field.name, &field.type, &field.value})
+                    if (text->capacity() > keptRoom) std::string().swap(*text);
                 field.name.assign(name, length);
                 field.type.clear();
                 field.value.clear();
