@@ -58,6 +58,7 @@ private:
     std::string own;
 
 public:
+    // Declared last, as it refers to one of the members above.
     std::string& text;
 };
 
