@@ -64,12 +64,14 @@ public:
 };
 
 // Records the traffic of the shared server (127.0.0.1:5222) into a file until
-// destroyed; the stand-in servers of other tests use other loopback addresses.
+// destroyed. The stand-in servers of other tests listen on other loopback
+// addresses, but their clients still connect from 127.0.0.1: only packets
+// from or to that very address and port are taken.
 class Capture : public ChildProcess {
 public:
     explicit Capture(const std::string& file)
         : ChildProcess({"/usr/bin/tcpdump", "-i", "lo", "--immediate-mode", "-U", "-s", "0", "-Z", ::getpwuid(::geteuid())->pw_name,
-                        "-w", file, "tcp port 5222 and host 127.0.0.1"}) {
+                        "-w", file, "tcp and ((src host 127.0.0.1 and src port 5222) or (dst host 127.0.0.1 and dst port 5222))"}) {
         ErrorsHold("listening on", 10s);
     }
     ~Capture() { Signal(SIGINT); Wait(10s); }
