@@ -384,6 +384,10 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     EXPECT_EQ(history.Count("jobs"), 3);
     for (const auto& [id, messages] : std::vector<std::pair<int, int>>{{1, 3}, {2, 5000}, {3, 3}})
         EXPECT_EQ(history.Count("messages WHERE job = " + std::to_string(id)), messages) << "job " << id;
+    // Each row holds its own message only, however its room was used before.
+    EXPECT_EQ(history.Count("messages WHERE job = 2 AND json_valid(fields) AND fields LIKE '{\"step\":' ||"
+                            " (id - (SELECT min(id) FROM messages WHERE job = 2)) || ',\"residual\":%}' AND types ="
+                            " '{\"step\":\"integer\",\"residual\":\"float\"}'"), 5000);
     EXPECT_EQ(live["job"], 1);
     EXPECT_EQ(history.Count("messages WHERE job = 1 AND id = " + live["message"]["id"].dump()), 1);
     EXPECT_EQ(history.Count("messages WHERE job = 99"), 0) << "older than --keep-days";

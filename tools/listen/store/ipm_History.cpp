@@ -68,6 +68,11 @@ void execute(sqlite3* database, const char* sql) {
 }
 
 sqlite3* open(const std::string& file) {
+    // SQLite's count of its memory takes a global lock on every allocation,
+    // and nothing here reads it. Possible only before its first use in the
+    // process; later, the call is refused and changes nothing.
+    static const bool uncounted = sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0) == SQLITE_OK;
+    static_cast<void>(uncounted);
     sqlite3* database = nullptr;
     if (sqlite3_open_v2(file.c_str(), &database, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                         nullptr) != SQLITE_OK) {
@@ -501,7 +506,7 @@ void ipm_History::CommitOpenJobs() {
     ipm_Console::Report("warning: history: new jobs not written yet: " + why);
 }
 
-std::int64_t ipm_History::Store(ipm_MessageRecord message) {
+std::int64_t ipm_History::Store(ipm_MessageRecord&& message) {
     std::int64_t id = 0;
     {
         std::unique_lock lock(queueLock);
@@ -519,6 +524,10 @@ std::int64_t ipm_History::Store(ipm_MessageRecord message) {
     std::lock_guard lock(queueLock);
     queued.messages.push_back(std::move(message));
     queued.ids.push_back(id);
+    if (!spent.empty()) {
+        message = std::move(spent.back());
+        spent.pop_back();
+    }
     // The writer waits for a first message, then for a batch's worth.
     if (queued.messages.size() == 1 || queued.messages.size() == gatherBatch) queueChanged.notify_all();
     return id;
@@ -728,12 +737,29 @@ void ipm_History::Write() {
             ipm_Console::Report("warning: history: " + std::to_string(batch.messages.size()) +
                                 " messages not written before the end");
         }
-        if (written || giveUp) batch = {};
+        std::vector<ipm_MessageRecord> done;
+        if (written || giveUp) done = std::exchange(batch, {}).messages;
         if (written && keepDays && std::chrono::steady_clock::now() >= nextRetention) ApplyRetention();
         std::lock_guard lock(queueLock);
+        Recycle(done);
         held = batch.messages.size();
         writing = false;
         queueChanged.notify_all();
+    }
+}
+
+// A queue's worth of records at most, and none of an unusually big message:
+// what is kept stays about what the queue of usual messages holds anyway.
+void ipm_History::Recycle(std::vector<ipm_MessageRecord>& written) {
+    constexpr std::size_t keptRoom = 4096;
+    if (spent.size() + written.size() > maxQueued) return;
+    std::erase_if(written, [](const ipm_MessageRecord& record) {
+        return record.fields.capacity() + record.types.capacity() > keptRoom || record.numbers.capacity() > 64;
+    });
+    if (spent.empty()) {
+        spent.swap(written);
+    } else {
+        std::move(written.begin(), written.end(), std::back_inserter(spent));
     }
 }
 

@@ -75,8 +75,12 @@ public:
     // The message's id, or 0 when it is dropped: the history has been
     // failing and `maxQueued` messages already wait besides the batch held
     // (which holds at most what was queued when it was taken: at most
-    // 2 * maxQueued in all), or no id can be reserved.
-    std::int64_t Store(ipm_MessageRecord message);
+    // 2 * maxQueued in all), or no id can be reserved. Takes the record's
+    // content and leaves in `message` one already written, when there is
+    // one, whose strings keep their room: a caller that fills it again
+    // stores a stream of messages without allocating, and no thread frees
+    // what another allocated.
+    std::int64_t Store(ipm_MessageRecord&& message);
     // Keeps the job's row as it is now; only the latest row of a job is
     // written when it changes several times within a batch.
     void Store(const ipm_JobRecord& job);
@@ -137,6 +141,9 @@ private:
     // The same in a transaction of its own. Throws std::runtime_error.
     std::int64_t ReserveBlockNow();
     void ReportOutcome(bool written, const std::string& why);
+    // Keeps the records of a written batch for Store to give back; the
+    // queue's lock is held.
+    void Recycle(std::vector<ipm_MessageRecord>& written);
     // CommitJobs with writeLock held; a failure is reported, not thrown.
     void CommitOpenJobs();
     void ApplyRetention();
@@ -157,6 +164,8 @@ private:
     std::mutex queueLock;
     std::condition_variable queueChanged;
     Batch queued;
+    // Records written, for Store to hand back to be filled again.
+    std::vector<ipm_MessageRecord> spent;
     // Ids from nextId up to idEnd are this process's to hand out; spareId,
     // when not 0, starts the next reserved block.
     std::int64_t nextId = 0, idEnd = 0, spareId = 0;

@@ -21,9 +21,11 @@ constexpr std::size_t fewFields = 16;
 
 // For each field, the field whose value its name shows, or `none` for a
 // repeated name. Sorting keeps this n log n for messages of many fields.
-std::vector<std::size_t> valueSources(const std::vector<Field>& fields) {
+// The answer is kept per thread, its room reused from message to message.
+const std::vector<std::size_t>& valueSources(const std::vector<Field>& fields) {
+    thread_local std::vector<std::size_t> source;
+    source.assign(fields.size(), none);
     if (fields.size() <= fewFields) {
-        std::vector<std::size_t> source(fields.size(), none);
         for (std::size_t i = 0; i < fields.size(); ++i) {
             std::size_t first = 0;
             while (fields[first].name != fields[i].name) ++first;
@@ -35,7 +37,6 @@ std::vector<std::size_t> valueSources(const std::vector<Field>& fields) {
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return fields[a].name < fields[b].name; });
-    std::vector<std::size_t> source(fields.size(), none);
     for (std::size_t i = 0; i < order.size();) {
         std::size_t last = i;
         while (last + 1 < order.size() && fields[order[last + 1]].name == fields[order[i]].name) ++last;
@@ -70,34 +71,41 @@ void ipm_MessageRecord::AppendJsonString(std::string& out, std::string_view text
 
 ipm_MessageRecord ipm_MessageRecord::From(const ipm_DocumentReader::Message& message) {
     ipm_MessageRecord record;
-    record.type = message.type;
+    record.Fill(message);
+    return record;
+}
+
+void ipm_MessageRecord::Fill(const ipm_DocumentReader::Message& message) {
+    type = message.type;
+    fields.clear();
+    types.clear();
+    numbers.clear();
     // Room for the usual message at once: its strings grow no more.
-    std::size_t names = 0, values = 0, types = 0;
+    std::size_t names = 0, values = 0, typeNames = 0;
     for (const Field& field : message.fields) {
         names += field.name.size() + 4;
         values += field.value.size() + 2;
-        types += field.type.size() + 2;
+        typeNames += field.type.size() + 2;
     }
-    record.fields.reserve(names + values + 2);
-    record.types.reserve(names + types + 2);
-    record.numbers.reserve(message.fields.size());
-    record.fields.push_back('{');
-    record.types.push_back('{');
-    const std::vector<std::size_t> source = valueSources(message.fields);
+    fields.reserve(names + values + 2);
+    types.reserve(names + typeNames + 2);
+    numbers.reserve(message.fields.size());
+    fields.push_back('{');
+    types.push_back('{');
+    const std::vector<std::size_t>& source = valueSources(message.fields);
     for (std::size_t i = 0; i < message.fields.size(); ++i) {
         if (source[i] == none) continue;
         const Field& field = message.fields[source[i]];
-        for (std::string* object : {&record.fields, &record.types}) {
+        for (std::string* object : {&fields, &types}) {
             if (object->size() > 1) *object += ',';
             AppendJsonString(*object, field.name);
             *object += ':';
         }
-        appendValue(record, field);
-        AppendJsonString(record.types, field.type);
+        appendValue(*this, field);
+        AppendJsonString(types, field.type);
     }
-    record.fields += '}';
-    record.types += '}';
-    return record;
+    fields += '}';
+    types += '}';
 }
 
 std::string ipm_MessageRecord::ToJson(std::int64_t id) const {

@@ -25,6 +25,8 @@ struct ipm_MessageRecord {
     std::vector<std::pair<std::string, double>> numbers;
 
     static ipm_MessageRecord From(const ipm_DocumentReader::Message& message);
+    // The same into this record, whose strings keep their room.
+    void Fill(const ipm_DocumentReader::Message& message);
     // {"id":ID,"time":..,"type":..,"fields":{..}}
     std::string ToJson(std::int64_t id) const;
 

@@ -63,7 +63,9 @@ std::int64_t ipm_Monitor::JobConnected(const std::string& transport, const std::
 
 void ipm_Monitor::MessageReceived(std::int64_t id, const ipm_DocumentReader::Message& message) {
     if (!Owns(id)) return;
-    ipm_MessageRecord record = ipm_MessageRecord::From(message);
+    // Filled again for each message: the history hands back one it wrote.
+    thread_local ipm_MessageRecord record;
+    record.Fill(message);
     record.job = id;
     record.time = now();
     const std::int64_t arrival = record.time;
