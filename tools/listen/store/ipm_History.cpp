@@ -754,7 +754,9 @@ void ipm_History::Recycle(std::vector<ipm_MessageRecord>& written) {
     constexpr std::size_t keptRoom = 4096;
     if (spent.size() + written.size() > maxQueued) return;
     std::erase_if(written, [](const ipm_MessageRecord& record) {
-        return record.fields.capacity() + record.types.capacity() > keptRoom || record.numbers.capacity() > 64;
+        std::size_t room = record.fields.capacity() + record.types.capacity();
+        for (const auto& field : record.read.fields) room += field.value.capacity();
+        return room > keptRoom || record.read.fields.size() > 64;
     });
     if (spent.empty()) {
         spent.swap(written);
@@ -779,7 +781,8 @@ void ipm_History::TakeQueued(Batch& batch) {
 
 void ipm_History::Summarise(Batch& batch) {
     for (; batch.summarised < batch.messages.size(); ++batch.summarised) {
-        const ipm_MessageRecord& message = batch.messages[batch.summarised];
+        ipm_MessageRecord& message = batch.messages[batch.summarised];
+        message.Encode();
         summary.Add(message.job, batch.ids[batch.summarised], message.time, message.numbers, batch.spans,
                     batch.extents);
     }

@@ -46,8 +46,8 @@ public:
     static constexpr std::int64_t idBlock = 65536;
 
     // Called with each message as it is taken in, with its id, on the
-    // thread that stores it.
-    using StoredHandler = std::function<void(std::int64_t id, const ipm_MessageRecord& message)>;
+    // thread that stores it; the message may be encoded there.
+    using StoredHandler = std::function<void(std::int64_t id, ipm_MessageRecord& message)>;
 
     // Opens or creates the database; messages older than `keepDays` days
     // (0: none) are deleted now and then. Throws std::runtime_error.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <numeric>
+#include <utility>
 #include <vector>
 
 #include "tools/listen/store/ipm_TypedValue.h"
@@ -71,12 +72,22 @@ void ipm_MessageRecord::AppendJsonString(std::string& out, std::string_view text
 
 ipm_MessageRecord ipm_MessageRecord::From(const ipm_DocumentReader::Message& message) {
     ipm_MessageRecord record;
-    record.Fill(message);
+    record.Take(message);
+    record.Encode();
     return record;
 }
 
-void ipm_MessageRecord::Fill(const ipm_DocumentReader::Message& message) {
+void ipm_MessageRecord::Take(const ipm_DocumentReader::Message& message) {
     type = message.type;
+    // Assigned field by field, so that the kept strings' room is used again.
+    read.fields.resize(message.fields.size());
+    std::copy(message.fields.begin(), message.fields.end(), read.fields.begin());
+    encoded = false;
+}
+
+void ipm_MessageRecord::Encode() {
+    if (std::exchange(encoded, true)) return;
+    const ipm_DocumentReader::Message& message = read;
     fields.clear();
     types.clear();
     numbers.clear();

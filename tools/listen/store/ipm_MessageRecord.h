@@ -8,9 +8,11 @@
 
 #include "tools/listen/ingest/ipm_DocumentReader.h"
 
-// One message of a job as the monitor keeps it: its fields already JSON
-// text, written once as the message arrives and never parsed again on the
-// way to the history or the event stream.
+// One message of a job as the monitor keeps it: its fields as JSON text,
+// written once and never parsed again on the way to the history or the
+// event stream. A record taken in as read is encoded when first needed: by
+// the history's writer, off the thread that reads the documents, unless the
+// live stream wants it at once.
 struct ipm_MessageRecord {
     std::int64_t job = 0;
     // Arrival, in milliseconds since the epoch.
@@ -24,9 +26,16 @@ struct ipm_MessageRecord {
     // The fields whose values are finite numbers, as in `fields`.
     std::vector<std::pair<std::string, double>> numbers;
 
+    // The message as read, until Encode has turned it into the above.
+    ipm_DocumentReader::Message read;
+    bool encoded = true;
+
     static ipm_MessageRecord From(const ipm_DocumentReader::Message& message);
-    // The same into this record, whose strings keep their room.
-    void Fill(const ipm_DocumentReader::Message& message);
+    // Keeps a copy of `message` to be encoded later; this record's strings
+    // keep their room.
+    void Take(const ipm_DocumentReader::Message& message);
+    // Fills `fields`, `types` and `numbers` from what Take kept, once.
+    void Encode();
     // {"id":ID,"time":..,"type":..,"fields":{..}}
     std::string ToJson(std::int64_t id) const;
 

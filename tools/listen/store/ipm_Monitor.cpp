@@ -27,8 +27,9 @@ Json error(const std::string& why) { return {{"error", why}}; }
 ipm_Monitor::ipm_Monitor(ipm_History& history, std::chrono::seconds silentAfter)
     : history(history), silentAfter(std::chrono::milliseconds(silentAfter).count()) {
     Refresh();
-    history.OnStored([this](std::int64_t id, const ipm_MessageRecord& message) {
+    history.OnStored([this](std::int64_t id, ipm_MessageRecord& message) {
         if (!events.HasReaders()) return;
+        message.Encode();
         events.Publish("message", "{\"job\":" + std::to_string(message.job) + ",\"message\":" + message.ToJson(id) + "}");
     });
 }
@@ -65,7 +66,7 @@ void ipm_Monitor::MessageReceived(std::int64_t id, const ipm_DocumentReader::Mes
     if (!Owns(id)) return;
     // Filled again for each message: the history hands back one it wrote.
     thread_local ipm_MessageRecord record;
-    record.Fill(message);
+    record.Take(message);
     record.job = id;
     record.time = now();
     const std::int64_t arrival = record.time;
