@@ -737,32 +737,41 @@ void ipm_History::Write() {
             ipm_Console::Report("warning: history: " + std::to_string(batch.messages.size()) +
                                 " messages not written before the end");
         }
-        std::vector<ipm_MessageRecord> done;
-        if (written || giveUp) done = std::exchange(batch, {}).messages;
+        const bool done = written || giveUp;
+        if (done) EmptyBatch(batch);
         if (written && keepDays && std::chrono::steady_clock::now() >= nextRetention) ApplyRetention();
         std::lock_guard lock(queueLock);
-        Recycle(done);
+        if (done) Recycle(batch.messages);
         held = batch.messages.size();
         writing = false;
         queueChanged.notify_all();
     }
 }
 
-// A queue's worth of records at most, and none of an unusually big message:
+// The batch's lists keep their room for the next batches (the queue takes
+// them over): a batch then costs no growing list and no fresh pages.
+void ipm_History::EmptyBatch(Batch& batch) {
+    std::vector<ipm_MessageRecord> messages = std::move(batch.messages);
+    std::vector<std::int64_t> ids = std::move(batch.ids);
+    batch = {};
+    batch.messages = std::move(messages);
+    ids.clear();
+    batch.ids = std::move(ids);
+}
+
+// The records of a written batch, which leave `written` empty: a queue's
+// worth at most is kept, and none of an unusually big message, so that
 // what is kept stays about what the queue of usual messages holds anyway.
 void ipm_History::Recycle(std::vector<ipm_MessageRecord>& written) {
     constexpr std::size_t keptRoom = 4096;
-    if (spent.size() + written.size() > maxQueued) return;
-    std::erase_if(written, [](const ipm_MessageRecord& record) {
+    const auto usual = [](const ipm_MessageRecord& record) {
         std::size_t room = record.fields.capacity() + record.types.capacity();
         for (const auto& field : record.read.fields) room += field.value.capacity();
-        return room > keptRoom || record.read.fields.size() > 64;
-    });
-    if (spent.empty()) {
-        spent.swap(written);
-    } else {
-        std::move(written.begin(), written.end(), std::back_inserter(spent));
-    }
+        return room <= keptRoom && record.read.fields.size() <= 64;
+    };
+    for (auto& record : written)
+        if (spent.size() < maxQueued && usual(record)) spent.push_back(std::move(record));
+    written.clear();
 }
 
 void ipm_History::TakeQueued(Batch& batch) {

@@ -141,6 +141,8 @@ private:
     // The same in a transaction of its own. Throws std::runtime_error.
     std::int64_t ReserveBlockNow();
     void ReportOutcome(bool written, const std::string& why);
+    // Empties a batch written or given up, but for its records.
+    static void EmptyBatch(Batch& batch);
     // Keeps the records of a written batch for Store to give back; the
     // queue's lock is held.
     void Recycle(std::vector<ipm_MessageRecord>& written);
