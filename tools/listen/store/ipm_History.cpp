@@ -766,8 +766,9 @@ void ipm_History::Recycle(std::vector<ipm_MessageRecord>& written) {
     constexpr std::size_t keptRoom = 4096;
     const auto usual = [](const ipm_MessageRecord& record) {
         std::size_t room = record.fields.capacity() + record.types.capacity();
-        for (const auto& field : record.read.fields) room += field.value.capacity();
-        return room <= keptRoom && record.read.fields.size() <= 64;
+        for (const auto& field : record.read.fields)
+            room += field.name.capacity() + field.type.capacity() + field.value.capacity();
+        return room <= keptRoom && record.read.fields.capacity() <= 64;
     };
     for (auto& record : written)
         if (spent.size() < maxQueued && usual(record)) spent.push_back(std::move(record));
