@@ -10,6 +10,7 @@
 #include "foundation/cow_String.h"
 #include "foundation/foundation_modules.h"
 #include "foundation/impl/omni_UseCount.h"
+#include "foundation/impl/utl_platform.h"
 #include "ipm/impl/ipm_LastFailure.h"
 #include "ipm/ipm_MessageTransmit.h"
 #include "jcl/jcl_module.h"
@@ -23,10 +24,18 @@ struct MessageType {
     bool started;
 };
 
-// Any type mentioning "Started" is the job's start message.
+// Any type mentioning "Started" is the job's start message. Every message
+// is classified, and a type is a short word: looking for the capital first
+// is cheaper than a general substring search's setup.
+bool mentionsStarted(const char* type) {
+    for (const char* at = std::strchr(type, 'S'); at; at = std::strchr(at + 1, 'S'))
+        if (std::strncmp(at + 1, "tarted", 6) == 0) return true;
+    return false;
+}
+
 MessageType classify(const char* type) {
     if (!type) return {"", false};
-    if (std::strstr(type, "Started")) return {"Started", true};
+    if (mentionsStarted(type)) return {"Started", true};
     return {type, false};
 }
 
@@ -52,7 +61,7 @@ private:
         std::string text;
         bool lent = false;
     };
-    static thread_local Kept threadStorage;
+    IPM_INITIAL_EXEC_TLS static thread_local Kept threadStorage;
 
     Kept& kept;
     std::string own;
@@ -62,7 +71,7 @@ public:
     std::string& text;
 };
 
-thread_local BorrowedStorage::Kept BorrowedStorage::threadStorage;
+IPM_INITIAL_EXEC_TLS thread_local BorrowedStorage::Kept BorrowedStorage::threadStorage;
 
 void startModules(int& count) {
     if (!libraryUses.Start(count)) return;

@@ -25,6 +25,7 @@
 #include "ipm/impl/ipm_DeliverySettings.h"
 #include "ipm/impl/ipm_DocumentBlocks.h"
 #include "ipm/impl/ipm_DocumentQueue.h"
+#include "ipm/impl/ipm_Prefetch.h"
 #include "ipm/impl/ipm_MessageLog.h"
 #include "ipm/impl/ipm_PhaseTexts.h"
 #include "ipm/ipm_TransmissionMechanism.h"
@@ -325,13 +326,19 @@ void ipm_MessageTransmit::BufferDocument(std::string_view document, std::string_
     const bool hadSpares = !blocks->Low();
     if (!MakeRoom(document.size())) return;
     messageBuffer->Append(document, *blocks);
+    bufferEnd.store(messageBuffer->End(), std::memory_order_relaxed);
     // Stored only when it changes, and without a full fence: the task reads
     // it without the lock and then takes the buffer under it.
     if (!pending.load(std::memory_order_relaxed)) pending.store(true, std::memory_order_release);
     if (hadSpares && blocks->Low()) WakeTask();
 }
 
-void ipm_MessageTransmit::PrepareBuffering() const { logFile->PrepareAppend(); }
+// The queue's blocks, like the log's chunks, were last read by the task on
+// another core.
+IPM_PREFETCH_FOR_WRITE void ipm_MessageTransmit::PrepareBuffering() const {
+    logFile->PrepareAppend();
+    if (const char* at = bufferEnd.load(std::memory_order_relaxed)) ipm_prefetchForWrite(at, ipm_typicalDocumentBytes);
+}
 
 void ipm_MessageTransmit::BufferJobEnded() {
     const cow_String document = Encode("JobEnded", "", nullptr, nullptr, nullptr, false);

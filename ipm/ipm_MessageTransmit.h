@@ -209,6 +209,9 @@ private:
     std::atomic<bool> logFailed{false};
     std::unique_ptr<ipm_DocumentBlocks> blocks;
     std::unique_ptr<ipm_DocumentQueue> messageBuffer;
+    // Where the last document buffered ended, read without the lock: only a
+    // hint of where the next goes.
+    std::atomic<const char*> bufferEnd{nullptr};
     mutable cow_1DArrayList<cow_String> messageCopies;
     // Under the buffer lock: the bytes of the task's backlog, and the
     // documents dropped from sending, since the task last took them and in all.

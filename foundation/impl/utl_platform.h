@@ -7,6 +7,15 @@
 #include <string_view>
 #include <vector>
 
+// Thread-local data that every message reaches: in the initial-exec model a
+// load, not a call into the dynamic loader. Only for a few bytes, as a
+// library loaded at run time takes them from the loader's small reserve.
+#if defined(__ELF__)
+#define IPM_INITIAL_EXEC_TLS [[gnu::tls_model("initial-exec")]]
+#else
+#define IPM_INITIAL_EXEC_TLS
+#endif
+
 // What the foundation needs of the operating system; each platform has its
 // own implementation (impl/posix, impl/windows). Texts are UTF-8 throughout.
 

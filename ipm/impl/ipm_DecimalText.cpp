@@ -32,21 +32,39 @@ int exactScale(double magnitude) {
     return bits >= 74 ? largestScale : (bits * 78913) >> 18;  // floor(bits * log10(2))
 }
 
-// Constant divisors, so that each test is a multiplication.
-template <uint64_t divisor, int zeros>
-void dropZeros(Decimal& decimal) {
-    while (decimal.digits % divisor == 0) {
-        decimal.digits /= divisor;
-        decimal.pointShift -= zeros;
-    }
+// The inverse of 5^k modulo 2^64, by Newton's iteration: each step doubles
+// the bits that are right, and an odd number is its own inverse to 3 bits.
+constexpr uint64_t fivePower(int k) { return k == 0 ? 1 : 5 * fivePower(k - 1); }
+
+constexpr uint64_t inverseOfFivePower(int k) {
+    const uint64_t power = fivePower(k);
+    uint64_t inverse = power;
+    for (int step = 0; step < 5; ++step) inverse *= 2 - power * inverse;
+    return inverse;
 }
 
-// In halving steps: a scaled value of few decimals ends in many zeros.
+constexpr uint64_t tenPower(int k) { return k == 0 ? 1 : 10 * tenPower(k - 1); }
+
+// Divides 10^k out of the digits when it divides them: multiplied by the
+// inverse of 5^k, a multiple of 10^k becomes its quotient times 2^k, which
+// the rotation brings down; anything else lands above the largest quotient.
+// A multiplication per test, where a remainder and a quotient take two.
+template <int k>
+void dropZeros(Decimal& decimal) {
+    constexpr uint64_t inverse = inverseOfFivePower(k);
+    static_assert(inverse * fivePower(k) == 1);
+    const uint64_t quotient = std::rotr(decimal.digits * inverse, k);
+    if (quotient > UINT64_MAX / tenPower(k)) return;
+    decimal.digits = quotient;
+    decimal.pointShift -= k;
+}
+
+// In halving steps: digits below 2^49 end in at most 14 zeros.
 void dropTrailingZeros(Decimal& decimal) {
-    dropZeros<100000000, 8>(decimal);
-    dropZeros<10000, 4>(decimal);
-    dropZeros<100, 2>(decimal);
-    dropZeros<10, 1>(decimal);
+    dropZeros<8>(decimal);
+    dropZeros<4>(decimal);
+    dropZeros<2>(decimal);
+    dropZeros<1>(decimal);
 }
 
 // The digits of a positive finite magnitude below the limit, when some

@@ -23,6 +23,8 @@ public:
     ~ipm_DocumentQueue();
 
     int Count() const { return count; }
+    // Where the next document's bytes go, when the last block has room.
+    const char* End() const { return last ? last->Bytes() + last->used : nullptr; }
     // The documents' bytes, without the queue's own.
     size_t Bytes() const { return bytes; }
     void Append(std::string_view document, ipm_DocumentBlocks& blocks);

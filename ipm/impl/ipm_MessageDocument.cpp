@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "foundation/omi_AlertListener.h"
+#include "foundation/impl/utl_platform.h"
 #include "foundation/utl_system.h"
 #include "ipm/impl/ipm_DecimalText.h"
 #include "ipm/ipm_MessageTransmit.h"
@@ -428,7 +429,15 @@ private:
     size_t next = 0;
 };
 
-thread_local TemplateCache templates;
+// The cache is too large for the initial-exec model: each thread reaches it
+// through a pointer that is.
+thread_local TemplateCache templateStore;
+IPM_INITIAL_EXEC_TLS thread_local TemplateCache* threadTemplates = nullptr;
+
+TemplateCache& templates() {
+    if (!threadTemplates) [[unlikely]] threadTemplates = &templateStore;
+    return *threadTemplates;
+}
 }  // namespace
 
 constinit const ipm_MessageDocument ipm_MessageDocument::direct{directEscapedNames, true, false};
@@ -439,7 +448,7 @@ auto ipm_MessageDocument::Filled(const char* type, const char* format, const int
                                  const char* const* texts, bool started, const cow_String& jobName,
                                  Fill fill) const {
     const DocumentTemplate& document =
-        templates.Get(this, escapedNames, xmlCharactersOnly, type ? type : "", format ? format : "", started);
+        templates().Get(this, escapedNames, xmlCharactersOnly, type ? type : "", format ? format : "", started);
     cow_String heldPhase;
     const std::string_view phase = document.HasCurrentPhase() ? Transmitter().CurrentPhase(heldPhase) : "";
     return fill(document, MessageValues{integers, doubles, texts, replacesOutOfRangeFloats, xmlCharactersOnly,

@@ -5,22 +5,13 @@
 #include <cstring>
 
 #include "foundation/impl/utl_platform.h"
+#include "ipm/impl/ipm_Prefetch.h"
 
 namespace {
-// A typical document's lines, asked for at the next append and far enough
-// ahead that they have arrived when that append comes.
-constexpr size_t preparedBytes = 320;
+// Far enough ahead that lines asked for there have arrived when the appends
+// reach them.
 constexpr size_t preparedAhead = 4096;
 }  // namespace
-
-// x86 has the prefetch with intent to write only as an extension: every
-// 64-bit processor of the last decade has it, and older ones run it as a
-// no-op.
-#if defined(__x86_64__) || defined(__i386__)
-#define IPM_PREFETCH_FOR_WRITE __attribute__((target("prfchw")))
-#else
-#define IPM_PREFETCH_FOR_WRITE
-#endif
 
 // The chunks' pages are touched once here, so that the job's resident memory
 // does not creep up during its run as the chunks first fill.
@@ -63,10 +54,8 @@ bool ipm_MessageLog::Append(std::string_view document) {
 IPM_PREFETCH_FOR_WRITE void ipm_MessageLog::PrepareAppend() const {
     const char* at = nextByte.load(std::memory_order_relaxed);
     if (!at) return;
-    for (size_t offset = 0; offset < preparedBytes; offset += 64) {
-        __builtin_prefetch(at + offset, 1, 3);
-        __builtin_prefetch(at + preparedAhead + offset, 1, 3);
-    }
+    ipm_prefetchForWrite(at, ipm_typicalDocumentBytes);
+    ipm_prefetchForWrite(at + preparedAhead, ipm_typicalDocumentBytes);
 }
 
 bool ipm_MessageLog::Retire() {
