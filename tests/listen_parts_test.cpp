@@ -137,6 +137,8 @@ TEST(ListenRecord, AJobsStateFollowsWhatItSent) {
     EXPECT_EQ(job.progress, 0.5) << "fraction first";
     job.Count(message("P", {{"fraction", "float", "1.5"}}), 92000);
     EXPECT_EQ(job.progress, 0.5) << "beyond the end tells nothing";
+    job.Count(message("P", {{"step", "integer", "1"}, {"steps", "float", "inf"}}), 93000);
+    EXPECT_EQ(job.progress, 0.5) << "nor a count that is not finite";
 
     const auto ended = [&](const std::vector<ipm_DocumentReader::Message>& last, const std::string& stop = "") {
         ipm_JobRecord record;
@@ -169,6 +171,7 @@ TEST(ListenPrinter, OneLinePerMessageInEveryMode) {
     const ipm_MessagePrinter text(Mode::text);
     EXPECT_EQ(text.Render("beam", progress).line, "beam Progress step=3 heading=A&B phase=Analysis jobName=beam\n");
     EXPECT_EQ(text.Render("j\x01", forging).line, "\"j\\x01\" Note message=\"x\\nother Progress step=1\" time=nan\n");
+    EXPECT_EQ(text.Render("a\"b", "<P><v type=\"string\">c\\d</v></P>\n").line, "\"a\\\"b\" P v=\"c\\\\d\"\n");
     const auto unread = text.Render("beam", "<Error><message>a<b\r\nforged</message></Error>\n");
     EXPECT_EQ(unread.line, "beam <Error><message>a<b\\r\\nforged</message></Error>\n");
     EXPECT_NE(unread.warning, "");

@@ -1,6 +1,7 @@
 #include "tools/listen/ipm_MessagePrinter.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
@@ -10,10 +11,17 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// The bytes a token cannot hold bare, looked up: every field's name and
+// value is checked for them.
+constexpr std::array<bool, 256> quotedBytes = [] {
+    std::array<bool, 256> quoted{};
+    for (int byte = 0; byte <= ' '; ++byte) quoted[byte] = true;
+    quoted[0x7F] = quoted['"'] = quoted['\\'] = true;
+    return quoted;
+}();
+
 bool needsQuotes(std::string_view text) {
-    return text.empty() || std::ranges::any_of(text, [](unsigned char byte) {
-               return byte <= ' ' || byte == 0x7F || byte == '"' || byte == '\\';
-           });
+    return text.empty() || std::ranges::any_of(text, [](unsigned char byte) { return quotedBytes[byte]; });
 }
 
 void appendControl(std::string& out, char c) {

@@ -1,7 +1,10 @@
 #include "tools/listen/store/ipm_JobRecord.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "tools/listen/store/ipm_TypedValue.h"
@@ -17,21 +20,20 @@ nlohmann::ordered_json timeOrNull(std::int64_t time) {
     return time ? nlohmann::ordered_json(time) : nlohmann::ordered_json();
 }
 
-const ipm_DocumentReader::Field* fieldOf(const ipm_DocumentReader::Message& message, const std::string& name) {
+const ipm_DocumentReader::Field* fieldOf(const ipm_DocumentReader::Message& message, std::string_view name) {
     const auto field = std::find_if(message.fields.begin(), message.fields.end(),
                                     [&](const auto& candidate) { return candidate.name == name; });
     return field == message.fields.end() ? nullptr : &*field;
 }
 
-// The field's value when it is a number; NaN otherwise.
-double numberOf(const ipm_DocumentReader::Message& message, const std::string& name) {
+// The field's value when it is a finite number; NaN otherwise.
+double numberOf(const ipm_DocumentReader::Message& message, std::string_view name) {
     const ipm_DocumentReader::Field* field = fieldOf(message, name);
-    if (!field) return std::numeric_limits<double>::quiet_NaN();
-    const nlohmann::ordered_json value = ipm_TypedValue::Of(field->type, field->value);
-    return value.is_number() ? value.get<double>() : std::numeric_limits<double>::quiet_NaN();
+    const std::optional<double> number = field ? ipm_TypedValue::Number(field->type, field->value) : std::nullopt;
+    return number && std::isfinite(*number) ? *number : std::numeric_limits<double>::quiet_NaN();
 }
 
-std::string textOf(const ipm_DocumentReader::Message& message, const std::string& name) {
+std::string textOf(const ipm_DocumentReader::Message& message, std::string_view name) {
     const ipm_DocumentReader::Field* field = fieldOf(message, name);
     return field ? field->value : std::string();
 }

@@ -42,10 +42,14 @@ bool ipm_TypedValue::AppendNumber(std::string& out, std::string_view type, std::
     return true;
 }
 
-bool ipm_TypedValue::IsNumber(std::string_view type, std::string_view value) {
+bool ipm_TypedValue::IsNumber(std::string_view type, std::string_view value) { return Number(type, value).has_value(); }
+
+std::optional<double> ipm_TypedValue::Number(std::string_view type, std::string_view value) {
     std::int64_t integer = 0;
     double number = 0;
-    return (type == "integer" && readWhole(value, integer)) || (type == "float" && readWhole(value, number));
+    if (type == "integer" && readWhole(value, integer)) return static_cast<double>(integer);
+    if (type == "float" && readWhole(value, number)) return number;
+    return std::nullopt;
 }
 
 nlohmann::ordered_json ipm_TypedValue::Of(std::string_view type, std::string_view value) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,4 +16,7 @@ public:
     static bool AppendNumber(std::string& out, std::string_view type, std::string_view value, double& number);
     // True when the value reads as a number of its type.
     static bool IsNumber(std::string_view type, std::string_view value);
+    // The value when it reads as a number of its type (a real that is not
+    // finite included), without building a JSON value for it.
+    static std::optional<double> Number(std::string_view type, std::string_view value);
 };
