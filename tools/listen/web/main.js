@@ -60,7 +60,7 @@ function closeView(remembered = true) {
   if (remembered) remember(0);
 }
 
-const jobInAddress = () => Number((location.hash.match(/job=(\d+)/) || [])[1]);
+const { jobInAddress } = window.ipmPage;
 
 window.addEventListener('popstate', () => {
   const wanted = jobInAddress();
