@@ -1,7 +1,7 @@
 // Runs before the page's modules load: what they share of the page's
-// address, and the charts of the job it names, asked for now, so that the
-// largest answer a job's view waits for comes while the scripts load. The
-// view takes that answer if it asks for the same.
+// address, and what a view of the job it names asks for first (its charts
+// and newest messages, as job.js asks), asked for now, so that the answers
+// come while the scripts load. The view takes an answer if it asks for the same.
 
 window.ipmPage = (() => {
   const token = new URLSearchParams(location.search).get('token') || '';
@@ -9,8 +9,9 @@ window.ipmPage = (() => {
   const answers = new Map();
   const job = jobInAddress();
   if (job) {
-    const url = `/api/jobs/${job}/charts`;
-    answers.set(url, fetch(url, { headers: { 'X-IPM-Token': token } }));
+    for (const url of [`/api/jobs/${job}/charts`, `/api/jobs/${job}/messages?before=${Number.MAX_SAFE_INTEGER}&limit=100`]) {
+      answers.set(url, fetch(url, { headers: { 'X-IPM-Token': token } }));
+    }
   }
   return { token, jobInAddress, answers };
 })();

@@ -132,7 +132,7 @@ export class JobView {
   // drawn before the rows are shown.
   async load() {
     this.loading = true;
-    // Charts asked for before the modules loaded may lack a live job's latest points.
+    // What was asked for before the modules loaded may lack a live job's latest messages.
     const job = this.table.job(this.id);
     const early = askedEarly(this.chartsUrl()) && job && isLive(job);
     try {
@@ -147,6 +147,7 @@ export class JobView {
       if (early) {
         this.seriesStale = true;
         this.scheduleRedraw();
+        this.refilter().catch(() => {});
       }
     }
   }
