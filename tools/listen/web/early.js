@@ -1,7 +1,8 @@
 // Runs before the page's modules load: what they share of the page's
-// address, and what a view of the job it names asks for first (its charts
-// and newest messages, as job.js asks), asked for now, so that the answers
-// come while the scripts load. The view takes an answer if it asks for the same.
+// address, and what a view of the job it names needs first (the jobs' list,
+// the job's charts and newest messages, as job.js asks), asked for now, so
+// that the answers come while the scripts load. A module takes an answer if
+// it asks for the same.
 
 window.ipmPage = (() => {
   const token = new URLSearchParams(location.search).get('token') || '';
@@ -9,7 +10,8 @@ window.ipmPage = (() => {
   const answers = new Map();
   const job = jobInAddress();
   if (job) {
-    for (const url of [`/api/jobs/${job}/charts`, `/api/jobs/${job}/messages?before=${Number.MAX_SAFE_INTEGER}&limit=100`]) {
+    for (const url of ['/api/jobs', `/api/jobs/${job}/charts`,
+      `/api/jobs/${job}/messages?before=${Number.MAX_SAFE_INTEGER}&limit=100`]) {
       answers.set(url, fetch(url, { headers: { 'X-IPM-Token': token } }));
     }
   }
