@@ -12,7 +12,10 @@ window.ipmPage = (() => {
   if (job) {
     for (const url of ['/api/jobs', `/api/jobs/${job}/charts`,
       `/api/jobs/${job}/messages?before=${Number.MAX_SAFE_INTEGER}&limit=100`]) {
-      answers.set(url, fetch(url, { headers: { 'X-IPM-Token': token } }));
+      const answer = fetch(url, { headers: { 'X-IPM-Token': token } });
+      // A failure is for the module that takes the answer to report, if one does.
+      answer.catch(() => {});
+      answers.set(url, answer);
     }
   }
   return { token, jobInAddress, answers };
