@@ -268,9 +268,21 @@ TEST(ListenMonitor, EveryRequestNeedsItsOwnHostTheApiTheTokenAndAllAreBounded) {
     const auto script = fetch(listener, "/static/dygraph.min.js", {});
     EXPECT_EQ(fetch(listener, "/static/dygraph.min.js", {{"Accept-Encoding", "gzip"}}), script);
     EXPECT_GT(script.second.size(), 1000u);
-    loopback::Peer page = job(listener.monitor);
-    page.Write("GET /static/main.js HTTP/1.1\r\nHost: " + host + "\r\nAccept-Encoding: gzip, br\r\n\r\n");
-    EXPECT_NE(page.ReadThrough("\r\n\r\n").find("Content-Encoding: gzip\r\n"), std::string::npos);
+    // So does every file of the page, with a validator that a reload sends
+    // back to get a bodiless 304 while the file is the same.
+    for (const std::string path : {"/", "/static/monitor.css", "/static/main.js", "/static/vocabulary.js"}) {
+        loopback::Peer page = job(listener.monitor);
+        page.Write("GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nAccept-Encoding: gzip, br\r\n\r\n");
+        const std::string head = page.ReadThrough("\r\n\r\n");
+        EXPECT_NE(head.find("Content-Encoding: gzip\r\n"), std::string::npos) << path;
+        EXPECT_NE(head.find("Cache-Control: no-cache\r\n"), std::string::npos) << path;
+        const std::size_t tag = head.find("ETag: ") + 6;
+        ASSERT_GT(tag, 6u) << path;
+        const httplib::Headers validated{{"Accept-Encoding", "gzip"},
+                                         {"If-None-Match", head.substr(tag, head.find("\r\n", tag) - tag)}};
+        EXPECT_EQ(fetch(listener, path, validated), std::pair(304, std::string())) << path;
+        EXPECT_EQ(fetch(listener, path, {{"Accept-Encoding", "gzip"}, {"If-None-Match", "\"0-0-gz\""}}).first, 200);
+    }
     // DNS rebinding: another name for this address is refused, the listener's own names are not.
     EXPECT_EQ(fetch(listener, "/api/jobs", {{"X-IPM-Token", listener.token}, {"Host", "attacker.example:" +
                                                                                std::to_string(listener.monitor)}})

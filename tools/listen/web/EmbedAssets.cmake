@@ -66,6 +66,7 @@ find_path(IPM_DYGRAPHS_DIR dygraph.min.js PATHS /usr/share/javascript/dygraphs R
 
 set(assets
   "/=${CMAKE_CURRENT_LIST_DIR}/index.html"
+  "/static/early.js=${CMAKE_CURRENT_LIST_DIR}/early.js"
   "/static/main.js=${CMAKE_CURRENT_LIST_DIR}/main.js"
   "/static/api.js=${CMAKE_CURRENT_LIST_DIR}/api.js"
   "/static/format.js=${CMAKE_CURRENT_LIST_DIR}/format.js"

@@ -2,6 +2,13 @@
 
 import { element, formatNumber, formatTime } from './format.js';
 
+// The chart library loads beside the page's modules, not before them.
+const libraryScript = document.getElementById('chart-library');
+export const chartLibrary = window.Dygraph ? Promise.resolve() : new Promise((resolve, reject) => {
+  libraryScript.addEventListener('load', resolve);
+  libraryScript.addEventListener('error', () => reject(new Error('the chart library did not load')));
+});
+
 const logScaleName = /resid|error|err$|norm|tol|delta/i;
 
 const dateLabel = (x, granularity, options) => Dygraph.dateAxisLabelFormatter(new Date(x), granularity, options);

@@ -3,6 +3,7 @@
 
 import { $, element, formatNumber } from './format.js';
 import { fetchJson } from './api.js';
+import { chartLibrary } from './chart.js';
 
 const pickable = 300;          // jobs listed to choose from, newest first
 
@@ -63,8 +64,8 @@ export class CompareView {
     const field = $('compare-field').value;
     const x = $('compare-x').value;
     if (ids.length < 2 || !field) throw new Error('choose two or more jobs and a field');
-    const answers = await Promise.all(ids.map((id) => fetchJson(
-      `/api/jobs/${id}/series?field=${encodeURIComponent(field)}&x=${encodeURIComponent(x || 'time')}`)));
+    const [, ...answers] = await Promise.all([chartLibrary, ...ids.map((id) => fetchJson(
+      `/api/jobs/${id}/series?field=${encodeURIComponent(field)}&x=${encodeURIComponent(x || 'time')}`))]);
     // One row per x, a column per job; the jobs' x values seldom meet, so
     // each line is drawn across the others' gaps.
     const rows = [];

@@ -3,7 +3,6 @@
 #include <httplib.h>
 
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -15,8 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
-#include <mutex>
 #include <stdexcept>
 
 #include "csp/csp_IpAddress.h"
@@ -109,36 +106,6 @@ void setPageHeaders(httplib::Response& response) {
                         "default-src 'self'; style-src 'self' 'unsafe-inline'; frame-ancestors 'none'");
 }
 
-// The body gzip-compressed; empty when zlib fails.
-std::string gzipped(std::string_view body) {
-    z_stream stream{};
-    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK) return {};
-    std::string out(deflateBound(&stream, static_cast<uLong>(body.size())), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
-    stream.avail_in = static_cast<uInt>(body.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    const bool done = deflate(&stream, Z_FINISH) == Z_STREAM_END;
-    out.resize(done ? stream.total_out : 0);
-    deflateEnd(&stream);
-    return out;
-}
-
-// The built-in scripts, the bulk of the page, compressed once each: the HTTP
-// library would compress them again for every request at its slowest
-// setting, which costs more than the rest of the page. It leaves them alone
-// under this (equally valid) type; the small rest it compresses itself.
-constexpr const char* compressedScriptType = "application/javascript; charset=utf-8";
-
-const std::string& compressedAsset(const ipm_WebAsset& asset) {
-    static std::mutex lock;
-    static std::map<std::string_view, std::string> compressed;
-    std::lock_guard guard(lock);
-    const auto [entry, fresh] = compressed.try_emplace(asset.path);
-    if (fresh) entry->second = gzipped(asset.body);
-    return entry->second;
-}
-
 // This machine's name, lower case, as a browser may call it.
 std::string machineName() {
     char name[256] = {};
@@ -162,6 +129,8 @@ ipm_MonitorServer::ipm_MonitorServer(ipm_Monitor& monitor, const std::string& ad
     // The library's default also sets SO_REUSEPORT, which would let a second
     // listener share the port and answer half of the page's requests.
     server->set_socket_options([](int descriptor) { csp_TcpSocket::borrowed(descriptor).setReuseAddress(true); });
+    pageFiles.Add("/static/vocabulary.js", "text/javascript; charset=utf-8",
+                  "export default " + ipm_Vocabulary::ToJson().dump() + ";\n");
     Route();
     // The library leaves the reason of a failed bind in errno.
     errno = 0;
@@ -251,29 +220,19 @@ bool ipm_MonitorServer::IsOwnHost(const std::string& host) const {
     return address == "0.0.0.0" && csp_IpAddress::fromDotted(name).has_value();
 }
 
-void ipm_MonitorServer::ServePageFile(const httplib::Request& request, httplib::Response& response) const {
-    const ipm_WebAsset* asset = ipm_findWebAsset(request.path);
-    if (!asset) {
-        answer(response, 404, {{"error", "no such page"}});
-        return;
-    }
+void ipm_MonitorServer::ServePageFile(const httplib::Request& request, httplib::Response& response) {
     setPageHeaders(response);
-    const bool takesGzip = request.get_header_value("Accept-Encoding").find("gzip") != std::string::npos;
-    const bool script = asset->contentType.starts_with("text/javascript");
-    if (webDirectory.empty() && script && takesGzip && !compressedAsset(*asset).empty()) {
-        response.set_header("Content-Encoding", "gzip");
-        response.set_header("Vary", "Accept-Encoding");
-        response.set_content(compressedAsset(*asset), compressedScriptType);
+    const ipm_WebAsset* asset = ipm_findWebAsset(request.path);
+    if (webDirectory.empty() || !asset) {
+        if (!pageFiles.Answer(request, response)) answer(response, 404, {{"error", "no such page"}});
         return;
     }
+    // Only the names the built-in page has: nothing else of the disk is reachable.
     std::string body(asset->body);
-    if (!webDirectory.empty()) {
-        // Only the names the built-in page has: nothing else of the disk is reachable.
-        std::ifstream file(std::filesystem::path(webDirectory) / asset->fileName, std::ios::binary);
-        if (file) body.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-        // An edited file shows at the next reload.
-        response.set_header("Cache-Control", "no-store");
-    }
+    std::ifstream file(std::filesystem::path(webDirectory) / asset->fileName, std::ios::binary);
+    if (file) body.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    // An edited file shows at the next reload.
+    response.set_header("Cache-Control", "no-store");
     response.set_content(body, std::string(asset->contentType));
 }
 
@@ -383,12 +342,6 @@ void ipm_MonitorServer::Route() {
                 return sink.write(events.data(), events.size());
             },
             [this, reader](bool) { monitor.Events().Leave(reader); });
-    });
-    // Before the page's files, which it is one of.
-    server->Get("/static/vocabulary.js", [](const httplib::Request&, httplib::Response& response) {
-        setPageHeaders(response);
-        response.set_content("export default " + ipm_Vocabulary::ToJson().dump() + ";\n",
-                             "text/javascript; charset=utf-8");
     });
     server->Get(R"(/|/static/[^/]+)", [this](const httplib::Request& request, httplib::Response& response) {
         ServePageFile(request, response);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "tools/listen/web/ipm_BoundedHttpServer.h"
+#include "tools/listen/web/ipm_PageFiles.h"
 #include "tools/listen/store/ipm_Monitor.h"
 
 // The monitor's web server: the page, the JSON API and the live event
@@ -50,12 +51,13 @@ private:
     void RefreshJobs();
     // Everything /metrics reports.
     std::string Metrics();
-    void ServePageFile(const httplib::Request& request, httplib::Response& response) const;
+    void ServePageFile(const httplib::Request& request, httplib::Response& response);
 
     ipm_Monitor& monitor;
     std::string address;
     std::string token;
     std::string webDirectory;
+    ipm_PageFiles pageFiles;
     int port = 0;
     std::unique_ptr<ipm_BoundedHttpServer> server;
     std::thread serving;

@@ -2,10 +2,11 @@
 // history first, then live.
 
 import { $, cameLive, describeStop, element, formatNumber, formatTime, isLive, messageKind } from './format.js';
-import { fetchJson } from './api.js';
-import { ChartCard } from './chart.js';
+import { askedEarly, fetchJson } from './api.js';
+import { ChartCard, chartLibrary } from './chart.js';
 
-const pageSize = 500;          // messages per history request
+const firstPageSize = 100;     // the rows a job's view opens with, quickly drawn
+const pageSize = 500;          // messages per request for older ones
 const shownMessages = 500;     // live message rows kept at the top of the table
 const newest = Number.MAX_SAFE_INTEGER;  // a cursor above every message id
 const redrawInterval = 250;    // milliseconds between chart redraws at most
@@ -131,8 +132,11 @@ export class JobView {
   // drawn before the rows are shown.
   async load() {
     this.loading = true;
+    // What was asked for before the modules loaded may lack a live job's latest messages.
+    const job = this.table.job(this.id);
+    const early = askedEarly(this.chartsUrl()) && job && isLive(job);
     try {
-      const [page] = await Promise.all([this.fetchPage(newest), this.loadSeries()]);
+      const [page] = await Promise.all([this.fetchPage(newest, firstPageSize), this.loadSeries(), chartLibrary]);
       if (!this.active) return;
       for (const message of page.messages.reverse()) this.add(message);
     } finally {
@@ -140,13 +144,18 @@ export class JobView {
       for (const message of this.pending.splice(0)) this.add(message);
       this.redraw();
       document.body.dataset.jobShown = performance.now();
+      if (early) {
+        this.seriesStale = true;
+        this.scheduleRedraw();
+        this.refilter().catch(() => {});
+      }
     }
   }
 
-  fetchPage(before) {
+  fetchPage(before, limit) {
     const type = this.typeShown ? `&type=${encodeURIComponent(this.typeShown)}` : '';
-    return fetchJson(`/api/jobs/${this.id}/messages?before=${before}&limit=${pageSize}${type}`).then((page) => {
-      this.oldest = page.messages.length < pageSize ? 0 : page.next;
+    return fetchJson(`/api/jobs/${this.id}/messages?before=${before}&limit=${limit}${type}`).then((page) => {
+      this.oldest = page.messages.length < limit ? 0 : page.next;
       $('older-messages').hidden = !this.oldest;
       return page;
     });
@@ -158,13 +167,17 @@ export class JobView {
     return `/api/jobs/${this.id}/series?field=${encodeURIComponent(field)}${x}${bounds}`;
   }
 
+  chartsUrl() {
+    const x = this.xField ? `?x=${encodeURIComponent(this.xField)}` : '';
+    return `/api/jobs/${this.id}/charts${x}`;
+  }
+
   // Every chart from the listener's series: the whole job's in one answer,
   // a zoomed chart's range on its own.
   async loadSeries() {
     const charts = this.chartsShown;
-    const x = this.xField ? `?x=${encodeURIComponent(this.xField)}` : '';
     const zoomed = [...this.charts.values()].filter((chart) => chart.range);
-    const [whole, ...ranges] = await Promise.all([fetchJson(`/api/jobs/${this.id}/charts${x}`),
+    const [whole, ...ranges] = await Promise.all([fetchJson(this.chartsUrl()),
       ...zoomed.map((chart) => fetchJson(this.seriesUrl(chart.field, chart.range)))]);
     // The charts were set up again meanwhile (another axis, a field hidden).
     if (!this.active || charts !== this.chartsShown) return;
@@ -191,7 +204,7 @@ export class JobView {
   // The next older page below the rows shown.
   async showOlder() {
     if (!this.oldest) return;
-    const page = await this.fetchPage(this.oldest);
+    const page = await this.fetchPage(this.oldest, pageSize);
     if (!this.active) return;
     const rows = document.createDocumentFragment();
     for (const message of page.messages) rows.append(messageRow(message));
@@ -306,13 +319,14 @@ export class JobView {
     const total = this.typeShown ? this.typeCounts.get(this.typeShown) || 0 :
       this.table.job(this.id)?.messages ?? this.messages.length;
     const what = this.typeShown ? `${this.typeShown} message` : 'message';
-    return total > shownMessages ? `newest ${shownMessages} of ${total} ${what}s shown` :
+    const shown = $('messages').tBodies[0].rows.length;
+    return total > shown ? `newest ${shown} of ${total} ${what}s shown` :
       `${total} ${what}${total === 1 ? '' : 's'}`;
   }
 
   async refilter() {
     this.typeShown = $('type-filter').value;
-    const page = await this.fetchPage(newest);
+    const page = await this.fetchPage(newest, firstPageSize);
     if (!this.active) return;
     $('messages').tBodies[0].replaceChildren();
     this.newRows = page.messages.reverse();

@@ -8,7 +8,7 @@ import { JobView } from './job.js';
 import { LiveStream } from './events.js';
 import { AlertList } from './alerts.js';
 import { CompareView } from './compare.js';
-import { token } from './api.js';
+import { askedEarly, fetchJson, token } from './api.js';
 import { RequestPanel } from './requests.js';
 
 let view = null;
@@ -60,7 +60,7 @@ function closeView(remembered = true) {
   if (remembered) remember(0);
 }
 
-const jobInAddress = () => Number((location.hash.match(/job=(\d+)/) || [])[1]);
+const { jobInAddress } = window.ipmPage;
 
 window.addEventListener('popstate', () => {
   const wanted = jobInAddress();
@@ -74,15 +74,26 @@ $('x-axis').addEventListener('change', (event) => view?.setXField(event.target.v
 $('type-filter').addEventListener('change', () => view?.refilter().catch(() => {}));
 $('older-messages').addEventListener('click', () => view?.showOlder().catch(() => {}));
 
+function showList(jobs) {
+  for (const job of jobs) {
+    table.apply(job);
+    requests.take(job.id, job);
+  }
+  if (table.size === 0) table.queueFlush();
+  const wanted = jobInAddress();
+  if (!view && table.has(wanted)) selectJob(wanted, false);
+}
+
+// The list asked for before the modules loaded opens the job in the address
+// without waiting for the event stream; the list read once the stream is
+// open follows, and holds.
+let listed = false;
+if (askedEarly('/api/jobs')) fetchJson('/api/jobs').then(({ jobs }) => listed || showList(jobs), () => {});
+
 new LiveStream({
   onList(jobs) {
-    for (const job of jobs) {
-      table.apply(job);
-      requests.take(job.id, job);
-    }
-    if (table.size === 0) table.queueFlush();
-    const wanted = jobInAddress();
-    if (!view && table.has(wanted)) selectJob(wanted, false);
+    listed = true;
+    showList(jobs);
   },
   onJob: (job) => table.apply(job),
   onAlerts: (list) => alerts.reset(list),
