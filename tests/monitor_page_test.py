@@ -137,6 +137,9 @@ def check_view_controls(driver, direct, jabber):
     chart_box(driver, "increment").click()
     wait(driver, lambda: points(driver, "increment") > 0, "the increment chart back")
 
+    # The list's types come with its messages, which may arrive after the charts.
+    wait(driver, lambda: driver.find_elements(By.CSS_SELECTOR, '#type-filter option[value="Warning"]'),
+         "the Warning type to filter by")
     Select(driver.find_element(By.ID, "type-filter")).select_by_value("Warning")
     wait(driver, lambda: driver.find_element(By.ID, "message-count").text == "1 Warning message", "the filtered count")
     Select(driver.find_element(By.ID, "type-filter")).select_by_value("")
