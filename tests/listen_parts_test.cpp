@@ -1,9 +1,14 @@
 // The listener's parts: options, document reader and printer, the splitter of
-// the direct stream, the overall memory bound and the reader of the Jabber stream.
+// the direct stream, the overall memory bound, the reader of the Jabber stream
+// and the copying of the history's log.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <thread>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
@@ -16,8 +21,10 @@
 #include "tools/listen/ingest/ipm_HeldBytesBound.h"
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/ipm_MessagePrinter.h"
+#include "tools/listen/store/ipm_HistoryCheckpoint.h"
 #include "tools/listen/store/ipm_JobRecord.h"
 #include "tools/listen/store/ipm_MessageRecord.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -276,3 +283,62 @@ TEST(ListenSplitter, EndlessBytesAreCappedAndTheStreamRecoversAndAllTogetherAreB
 }
 
 }  // namespace
+
+namespace {
+
+int autoCopyPages(sqlite3* database) {
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(database, "PRAGMA wal_autocheckpoint", -1, &statement, nullptr);
+    const int pages = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int(statement, 0) : -1;
+    sqlite3_finalize(statement);
+    return pages;
+}
+
+}  // namespace
+
+// The log is copied into the database by the checkpoint's own thread while
+// the writer goes on committing, and starts over instead of growing; the
+// writer copies by itself again once the checkpoint has gone.
+TEST(ListenCheckpoint, TheLogIsCopiedBesideTheWriterAndStartsOverInsteadOfGrowing) {
+    TempDir directory;
+    const std::string file = directory.File("history.db");
+    sqlite3* writer = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &writer), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(writer,
+                           "PRAGMA page_size = 4096; PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL;"
+                           "CREATE TABLE rows(content BLOB NOT NULL);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    std::mutex writes;
+    const auto commitPages = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            std::lock_guard held(writes);
+            ASSERT_EQ(sqlite3_exec(writer, "INSERT INTO rows VALUES(zeroblob(3000))", nullptr, nullptr, nullptr),
+                      SQLITE_OK);
+        }
+    };
+    const auto size = [&](const std::string& name) {
+        return std::filesystem::exists(name) ? std::filesystem::file_size(name) : 0;
+    };
+    constexpr int logPages = 16;
+    std::uintmax_t longestLog = 0;
+    {
+        ipm_HistoryCheckpoint checkpoint(file, writer, writes, logPages);
+        EXPECT_EQ(autoCopyPages(writer), 0) << "the writer no longer copies";
+        // Commits follow one another without a pause, so that copies made
+        // beside them never find the log copied whole.
+        for (int round = 0; round < 150; ++round) {
+            commitPages(20);
+            longestLog = std::max(longestLog, size(file + "-wal"));
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (size(file) < 2000 * 3000 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_GE(size(file), 2000 * 3000) << "most rows copied into the database while the writer stays open";
+    }
+    // 3,000 rows of a page each went through the log: it started over long
+    // before holding them all.
+    EXPECT_LT(longestLog, 1500 * 4096);
+    EXPECT_EQ(autoCopyPages(writer), ipm_HistoryCheckpoint::defaultLogPages);
+    sqlite3_close(writer);
+}

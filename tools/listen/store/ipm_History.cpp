@@ -435,7 +435,9 @@ ipm_History::ipm_History(const std::string& file, unsigned keepDays) : file(file
         nextId = ReserveBlockNow();
         idEnd = nextId + idBlock;
         reader = open(file);
+        checkpoint = std::make_unique<ipm_HistoryCheckpoint>(file, writer, writeLock);
     } catch (const std::exception& error) {
+        sqlite3_close(reader);
         sqlite3_close(writer);
         throw std::runtime_error("cannot use the history " + file + ": " + error.what());
     }
@@ -450,6 +452,7 @@ ipm_History::~ipm_History() {
     queueChanged.notify_all();
     writerThread.join();
     CommitJobs();
+    checkpoint.reset();
     sqlite3_close(reader);
     sqlite3_close(writer);
 }

@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tools/listen/store/ipm_HistoryCheckpoint.h"
 #include "tools/listen/store/ipm_JobRecord.h"
 #include "tools/listen/store/ipm_MessageRecord.h"
 #include "tools/listen/store/ipm_SeriesSummary.h"
@@ -155,6 +157,7 @@ private:
     sqlite3* reader = nullptr;
     std::mutex readLock;
     std::mutex writeLock;
+    std::unique_ptr<ipm_HistoryCheckpoint> checkpoint;
     // A transaction holds jobs added since the last batch (changed under
     // writeLock).
     std::atomic<bool> jobsOpen{false};
