@@ -107,11 +107,18 @@ TEST(ListenReader, ReadsTypedFieldsUnescapedAndRefusesTheRest) {
 TEST(ListenRecord, FieldsAsTypedJsonOnceEachWhateverTheirNumber) {
     ipm_DocumentReader::Message message{"P", {{"step", "integer", "007"}, {"r", "float", "2.50"}, {"n", "float", "-inf"},
                                               {"h", "string", "a\"b\xFF"}, {"step", "integer", "8"},
-                                              {"x", "integer", "1.5"}}};
+                                              {"x", "integer", "1.5"}, {"q", "float", "5."}}};
     const ipm_MessageRecord record = ipm_MessageRecord::From(message);
-    EXPECT_EQ(record.fields, R"({"step":8,"r":2.5,"n":"-inf","h":"a\"b)" "\xEF\xBF\xBD" R"(","x":"1.5"})")
-        << "a repeated name keeps its first place and its last value";
+    EXPECT_EQ(record.fields, R"({"step":8,"r":2.50,"n":"-inf","h":"a\"b)" "\xEF\xBF\xBD" R"(","x":"1.5","q":5.0})")
+        << "a repeated name keeps its first place and its last value; a number is written afresh only when its "
+           "text is not JSON's";
     EXPECT_EQ(nlohmann::json::parse(record.types)["x"], "integer");
+    // The types follow each message, whatever the one before.
+    message.fields.back().type = "integer";
+    EXPECT_EQ(nlohmann::json::parse(ipm_MessageRecord::From(message).types)["q"], "integer");
+    message.fields.pop_back();
+    EXPECT_FALSE(nlohmann::json::parse(ipm_MessageRecord::From(message).types).contains("q"));
+    EXPECT_EQ(nlohmann::json::parse(ipm_MessageRecord::From(message).types).size(), 5u);
 
     // One message of very many fields, each found once.
     message.fields.clear();

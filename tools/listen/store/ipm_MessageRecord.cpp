@@ -48,6 +48,43 @@ const std::vector<std::size_t>& valueSources(const std::vector<Field>& fields) {
     return source;
 }
 
+// The types object last written on this thread, with the names and types
+// it was made of: a job's messages mostly repeat them, and comparing costs
+// less than writing.
+class LastTypes {
+public:
+    void Start() { used = 0, same = true; }
+    void Next(const Field& field) {
+        if (same && used < fields.size() && fields[used].first == field.name && fields[used].second == field.type) {
+            ++used;
+            return;
+        }
+        if (same) fields.resize(used), same = false;
+        fields.emplace_back(field.name, field.type);
+        ++used;
+    }
+    // The object for the fields given since Start.
+    const std::string& Object() {
+        if (same && used == fields.size()) return object;
+        fields.resize(used);
+        object.assign(1, '{');
+        for (const auto& [name, type] : fields) {
+            if (object.size() > 1) object += ',';
+            ipm_MessageRecord::AppendJsonString(object, name);
+            object += ':';
+            ipm_MessageRecord::AppendJsonString(object, type);
+        }
+        object += '}';
+        return object;
+    }
+
+private:
+    std::vector<std::pair<std::string, std::string>> fields;
+    std::string object = "{}";
+    std::size_t used = 0;
+    bool same = true;
+};
+
 bool plainAscii(std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c >= ' ' && c < 0x7F && c != '"' && c != '\\'; });
 }
@@ -97,34 +134,27 @@ void ipm_MessageRecord::Encode() {
     if (std::exchange(encoded, true)) return;
     const ipm_DocumentReader::Message& message = read;
     fields.clear();
-    types.clear();
     numbers.clear();
     // Room for the usual message at once: its strings grow no more.
-    std::size_t names = 0, values = 0, typeNames = 0;
-    for (const Field& field : message.fields) {
-        names += field.name.size() + 4;
-        values += field.value.size() + 2;
-        typeNames += field.type.size() + 2;
-    }
-    fields.reserve(names + values + 2);
-    types.reserve(names + typeNames + 2);
+    std::size_t room = 2;
+    for (const Field& field : message.fields) room += field.name.size() + field.value.size() + 6;
+    fields.reserve(room);
     numbers.reserve(message.fields.size());
     fields.push_back('{');
-    types.push_back('{');
     const std::vector<std::size_t>& source = valueSources(message.fields);
+    thread_local LastTypes last;
+    last.Start();
     for (std::size_t i = 0; i < message.fields.size(); ++i) {
         if (source[i] == none) continue;
         const Field& field = message.fields[source[i]];
-        for (std::string* object : {&fields, &types}) {
-            if (object->size() > 1) *object += ',';
-            AppendJsonString(*object, field.name);
-            *object += ':';
-        }
+        if (fields.size() > 1) fields += ',';
+        AppendJsonString(fields, field.name);
+        fields += ':';
         appendValue(*this, field);
-        AppendJsonString(types, field.type);
+        last.Next(field);
     }
     fields += '}';
-    types += '}';
+    types = last.Object();
 }
 
 std::string ipm_MessageRecord::ToJson(std::int64_t id) const {

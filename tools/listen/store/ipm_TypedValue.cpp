@@ -14,6 +14,29 @@ bool readWhole(std::string_view text, Number& number) {
     return !text.empty() && error == std::errc() && stop == end;
 }
 
+// A number's text as JSON writes one, short enough to go into the JSON as
+// it came: the double it reads as is the same, and writing it afresh would
+// cost more than the rest of the message.
+bool plainJsonNumber(std::string_view text) {
+    constexpr std::size_t longest = 24;
+    std::size_t at = 0;
+    const auto digits = [&] {
+        const std::size_t from = at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+        return at > from;
+    };
+    const auto skip = [&](char c) { return at < text.size() && text[at] == c && ++at; };
+    if (text.size() > longest) return false;
+    skip('-');
+    if (!skip('0') && !digits()) return false;
+    if (skip('.') && !digits()) return false;
+    if (skip('e') || skip('E')) {
+        if (!skip('+')) skip('-');
+        if (!digits()) return false;
+    }
+    return at == text.size();
+}
+
 nlohmann::ordered_json real(double number) {
     if (std::isnan(number)) return "nan";
     if (std::isinf(number)) return number > 0 ? "inf" : "-inf";
@@ -31,6 +54,10 @@ bool ipm_TypedValue::AppendNumber(std::string& out, std::string_view type, std::
     } else if (type == "float" && readWhole(value, number)) {
         if (!std::isfinite(number)) {
             out += real(number).dump();
+            return true;
+        }
+        if (plainJsonNumber(value)) {
+            out.append(value);
             return true;
         }
         // As the JSON library writes a number, without building a value for it.
