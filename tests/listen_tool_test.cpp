@@ -23,6 +23,7 @@
 #include "support/MonitorApi.h"
 #include "support/TempDir.h"
 #include "support/Waiting.h"
+#include "tools/listen/store/ipm_History.h"
 
 namespace {
 
@@ -472,7 +473,8 @@ TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasSto
     for (int outage = 0; outage < 2; ++outage) {
         HistoryDatabase locker(database);
         ASSERT_EQ(locker.Execute("BEGIN EXCLUSIVE"), "");
-        constexpr int sent = 24000;  // more than the queue and the batch held can keep
+        // More than the queue and the batch held can keep.
+        constexpr int sent = 2 * static_cast<int>(ipm_History::maxQueued) + 4000;
         std::thread sender([&] {
             for (int i = 0; i < sent; ++i) beam.Write(progress);
         });
@@ -489,7 +491,8 @@ TEST(ListenMonitor, EachHistoryOutageAndRecoveryIsReportedAndRowsCountWhatWasSto
     beam.Close();
     const Json row = rowWhen(listener, 1, [](const Json& row) { return row["state"] == "crashed"; });
     const long long stored = HistoryDatabase(database).Count("messages WHERE job = 1");
-    EXPECT_LT(stored, 1 + 2 * 24000) << "more than the queue holds waited through the outage";
+    EXPECT_LT(stored, 1 + 2 * (2 * static_cast<long long>(ipm_History::maxQueued) + 4000))
+        << "more than the queue holds waited through the outage";
     EXPECT_EQ(row["messages"], stored);
     EXPECT_EQ(HistoryDatabase(database).Count("jobs WHERE messages = " + std::to_string(stored)), 1);
 }

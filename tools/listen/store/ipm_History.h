@@ -34,7 +34,7 @@ public:
     static constexpr const char* defaultFile = "ipm-listen.db";
     // Messages queued before Store waits for the writer: memory stays flat
     // when messages come faster than the disk takes them.
-    static constexpr std::size_t maxQueued = 10000;
+    static constexpr std::size_t maxQueued = 30000;
     // The writer lets a batch fill up to `gatherBatch` messages for at most
     // `gatherTime`: a transaction per few messages would cost more than
     // their rows.
