@@ -793,7 +793,15 @@ void ipm_History::TakeQueued(Batch& batch) {
 }
 
 void ipm_History::Summarise(Batch& batch) {
-    for (; batch.summarised < batch.messages.size(); ++batch.summarised) {
+    // Records ahead of the one encoded: their own lines first, their content
+    // once those have come.
+    constexpr std::size_t recordsAhead = 8, contentAhead = 4;
+    const std::size_t count = batch.messages.size();
+    for (std::size_t i = batch.summarised; i < std::min(count, batch.summarised + recordsAhead); ++i)
+        batch.messages[i].PrefetchRecord();
+    for (; batch.summarised < count; ++batch.summarised) {
+        if (batch.summarised + recordsAhead < count) batch.messages[batch.summarised + recordsAhead].PrefetchRecord();
+        if (batch.summarised + contentAhead < count) batch.messages[batch.summarised + contentAhead].PrefetchContent();
         ipm_MessageRecord& message = batch.messages[batch.summarised];
         message.Encode();
         summary.Add(message.job, batch.ids[batch.summarised], message.time, message.numbers, batch.spans,

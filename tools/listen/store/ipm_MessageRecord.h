@@ -36,6 +36,12 @@ struct ipm_MessageRecord {
     void Take(const ipm_DocumentReader::Message& message);
     // Fills `fields`, `types` and `numbers` from what Take kept, once.
     void Encode();
+    // Asks for the record's own lines, or, once they have come, for its
+    // fields and numbers: a thread that fills records on one core and
+    // another that encodes them on the other, prefetching a few records
+    // ahead in both ways, waits for memory far less.
+    void PrefetchRecord() const;
+    void PrefetchContent() const;
     // {"id":ID,"time":..,"type":..,"fields":{..}}
     std::string ToJson(std::int64_t id) const;
 
