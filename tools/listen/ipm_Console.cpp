@@ -1,25 +1,31 @@
 #include "tools/listen/ipm_Console.h"
 
-#include <cerrno>
+#include <chrono>
 #include <cstdio>
-#include <cstring>
-#include <stdexcept>
+#include <utility>
+
+#include "tools/listen/ipm_OutputWriter.h"
 
 namespace {
 
-[[noreturn]] void outputFailed() {
-    throw std::runtime_error(std::string("cannot write to standard output: ") + std::strerror(errno));
+constexpr auto finishWithin = std::chrono::seconds(5);
+
+// Never destroyed: a writer whose reader stops reading is left in its write
+// when the process ends.
+ipm_OutputWriter& standardOutput() {
+    static ipm_OutputWriter* const writer = new ipm_OutputWriter(stdout, "standard output");
+    return *writer;
 }
 
 }  // namespace
 
-void ipm_Console::Print(const std::string& text) {
-    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size()) outputFailed();
-}
+void ipm_Console::Print(const std::string& text) { standardOutput().Append(text); }
 
-void ipm_Console::Flush() {
-    if (std::fflush(stdout) != 0) outputFailed();
-}
+void ipm_Console::Flush() { standardOutput().Flush(); }
+
+void ipm_Console::OnOutputFailure(std::function<void()> handler) { standardOutput().OnFailure(std::move(handler)); }
+
+std::string ipm_Console::Finish() { return standardOutput().Finish(finishWithin); }
 
 void ipm_Console::Report(const std::string& line) {
     const std::string withEnd = line + "\n";

@@ -9,9 +9,11 @@
 #include "tools/listen/ingest/ipm_JabberSource.h"
 #include "tools/listen/ingest/ipm_Listener.h"
 #include "tools/listen/ingest/ipm_RequestBook.h"
+#include "tools/listen/ipm_Console.h"
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/ipm_MonitorParts.h"
 #include "tools/listen/ipm_ProcessSetup.h"
+#include "tools/listen/ipm_StopRequest.h"
 
 namespace {
 
@@ -22,8 +24,10 @@ void announce(const std::string& line) {
 
 void listen(const ipm_ListenOptions& options) {
     ipm_ProcessSetup::Prepare();
-    // The loop flushes what it printed before it waits (ipm_Console).
+    // The loop flushes what it printed before it waits (ipm_Console); an
+    // output that fails stops the loop as a signal would.
     std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    ipm_Console::OnOutputFailure(&ipm_StopRequest::Ask);
     ipm_RequestBook requests(std::chrono::seconds(options.answerSeconds));
     ipm_MonitorParts monitor(options, requests);
     // Everything is in place before the first line, which tells a caller
@@ -71,7 +75,13 @@ int main(int argc, char** argv) {
         }
         listen(options);
     } catch (const std::exception& error) {
+        // What was printed before goes out first; a failed output is the error itself.
+        ipm_Console::Finish();
         std::fprintf(stderr, "ipm-listen: %s\n", error.what());
+        return 1;
+    }
+    if (const std::string failure = ipm_Console::Finish(); !failure.empty()) {
+        std::fprintf(stderr, "ipm-listen: %s\n", failure.c_str());
         return 1;
     }
     return 0;
