@@ -4,7 +4,12 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -21,10 +26,12 @@
 #include "tools/listen/ingest/ipm_HeldBytesBound.h"
 #include "tools/listen/ipm_ListenOptions.h"
 #include "tools/listen/ipm_MessagePrinter.h"
+#include "tools/listen/ipm_OutputWriter.h"
 #include "tools/listen/store/ipm_HistoryCheckpoint.h"
 #include "tools/listen/store/ipm_JobRecord.h"
 #include "tools/listen/store/ipm_MessageRecord.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Waiting.h"
 
 namespace {
 
@@ -350,4 +357,63 @@ TEST(ListenCheckpoint, TheLogIsCopiedBesideTheWriterAndStartsOverInsteadOfGrowin
     }
     EXPECT_EQ(autoCopyPages(writer), ipm_HistoryCheckpoint::defaultLogPages);
     sqlite3_close(writer);
+}
+
+// Standard output is written beside the loop: in order across the hand-overs
+// and the bound on what waits, a failed stream thrown by the next call and
+// told at once, and a reader that never reads costs the end only its bound.
+TEST(ListenOutput, WritesInOrderBesideTheCallerAndTellsAFailedStreamAtOnce) {
+    std::signal(SIGPIPE, SIG_IGN);
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    std::FILE* stream = ::fdopen(ends[1], "w");
+    std::string received;
+    std::thread reader([&] {
+        char buffer[65536];
+        for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) received.append(buffer, static_cast<size_t>(got));
+    });
+    std::string sent;
+    {
+        ipm_OutputWriter writer(stream, "the pipe");
+        for (int line = 0; sent.size() < 3 * ipm_OutputWriter::maxWaiting; ++line) {
+            const std::string text = "line " + std::to_string(line) + std::string(static_cast<size_t>(line % 300), 'x') + "\n";
+            writer.Append(text);
+            sent += text;
+            if (line % 1000 == 0) writer.Flush();
+        }
+        writer.Append(std::string(ipm_OutputWriter::maxWaiting + 1, 'y'));
+        sent += std::string(ipm_OutputWriter::maxWaiting + 1, 'y');
+        EXPECT_EQ(writer.Finish(std::chrono::seconds(10)), "");
+    }
+    std::fclose(stream);
+    reader.join();
+    EXPECT_TRUE(received == sent) << received.size() << " bytes of " << sent.size();
+
+    ASSERT_EQ(::pipe(ends), 0);
+    ::close(ends[0]);
+    stream = ::fdopen(ends[1], "w");
+    {
+        ipm_OutputWriter writer(stream, "the pipe");
+        std::atomic<bool> told{false};
+        writer.OnFailure([&] { told = true; });
+        writer.Append("nobody reads this\n");
+        writer.Flush();
+        EXPECT_TRUE(WaitUntil([&] { return told.load(); }));
+        EXPECT_THROW(writer.Append("more\n"), std::runtime_error);
+        EXPECT_EQ(writer.Finish(std::chrono::seconds(10)), "cannot write to the pipe: Broken pipe");
+    }
+    std::fclose(stream);
+
+    ASSERT_EQ(::pipe(ends), 0);
+    stream = ::fdopen(ends[1], "w");
+    {
+        ipm_OutputWriter writer(stream, "the pipe");
+        writer.Append(std::string(1 << 20, 'z'));
+        writer.Flush();
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(writer.Finish(std::chrono::milliseconds(200)), "");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "the end waited on the reader";
+    }
+    // The thread left in its write fails once the reading end goes, and ends.
+    ::close(ends[0]);
 }

@@ -10,11 +10,9 @@ namespace {
 
 constexpr auto finishWithin = std::chrono::seconds(5);
 
-// Never destroyed: a writer whose reader stops reading is left in its write
-// when the process ends.
 ipm_OutputWriter& standardOutput() {
-    static ipm_OutputWriter* const writer = new ipm_OutputWriter(stdout, "standard output");
-    return *writer;
+    static ipm_OutputWriter writer(stdout, "standard output");
+    return writer;
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "tools/listen/ipm_OutputWriter.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 
@@ -9,42 +11,65 @@ namespace {
 constexpr auto finishOnDestruction = std::chrono::seconds(5);
 }  // namespace
 
+struct ipm_OutputWriter::Shared {
+    Shared(std::FILE* stream, std::string name) : stream(stream), name(std::move(name)) {}
+
+    std::FILE* stream;
+    std::string name;
+    std::mutex lock;
+    std::condition_variable work, room, ended;
+    std::string waiting, writing;
+    bool flushAsked = false, idle = false, stopping = false, done = false;
+    std::string failure;
+    std::function<void()> failed;
+
+    void ThrowIfFailed() const {
+        if (!failure.empty()) throw std::runtime_error(failure);
+    }
+    // 0, or the error of the write that failed.
+    int WriteAll(const std::string& bytes) const {
+        if (std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size() && std::fflush(stream) == 0) return 0;
+        return errno != 0 ? errno : EIO;
+    }
+};
+
 ipm_OutputWriter::ipm_OutputWriter(std::FILE* stream, std::string name)
-    : stream(stream), name(std::move(name)), thread(&ipm_OutputWriter::Run, this) {}
+    : shared(std::make_shared<Shared>(stream, std::move(name))), thread(&ipm_OutputWriter::Run, shared) {}
 
 ipm_OutputWriter::~ipm_OutputWriter() { Finish(finishOnDestruction); }
 
 void ipm_OutputWriter::OnFailure(std::function<void()> handler) {
-    std::lock_guard held(lock);
-    failed = std::move(handler);
+    std::lock_guard held(shared->lock);
+    shared->failed = std::move(handler);
 }
 
 void ipm_OutputWriter::Append(std::string_view text) {
-    std::unique_lock held(lock);
+    Shared& s = *shared;
+    std::unique_lock held(s.lock);
     // A text longer than the bound waits for all before it, then goes alone.
-    room.wait(held, [&] { return !failure.empty() || waiting.size() + text.size() <= maxWaiting || waiting.empty(); });
-    ThrowIfFailed();
-    waiting.append(text);
-    if (idle && waiting.size() >= handOverBytes) work.notify_one();
+    s.room.wait(held, [&] { return !s.failure.empty() || s.waiting.size() + text.size() <= maxWaiting || s.waiting.empty(); });
+    s.ThrowIfFailed();
+    s.waiting.append(text);
+    if (s.idle && s.waiting.size() >= handOverBytes) s.work.notify_one();
 }
 
 void ipm_OutputWriter::Flush() {
-    std::lock_guard held(lock);
-    ThrowIfFailed();
-    if (waiting.empty()) return;
-    flushAsked = true;
-    if (idle) work.notify_one();
+    Shared& s = *shared;
+    std::lock_guard held(s.lock);
+    s.ThrowIfFailed();
+    if (s.waiting.empty()) return;
+    s.flushAsked = true;
+    if (s.idle) s.work.notify_one();
 }
 
 std::string ipm_OutputWriter::Finish(std::chrono::milliseconds within) {
-    std::unique_lock held(lock);
+    Shared& s = *shared;
+    std::unique_lock held(s.lock);
     if (thread.joinable()) {
-        stopping = true;
-        work.notify_one();
-        const bool stopped = ended.wait_for(held, within, [&] { return done; });
+        s.stopping = true;
+        s.work.notify_one();
+        const bool stopped = s.ended.wait_for(held, within, [&] { return s.done; });
         held.unlock();
-        // A reader that never reads keeps the thread in its write; the
-        // process ends without it.
         if (stopped) {
             thread.join();
         } else {
@@ -52,42 +77,36 @@ std::string ipm_OutputWriter::Finish(std::chrono::milliseconds within) {
         }
         held.lock();
     }
-    return failure;
+    return s.failure;
 }
 
-void ipm_OutputWriter::Run() {
-    std::unique_lock held(lock);
+void ipm_OutputWriter::Run(std::shared_ptr<Shared> shared) {
+    Shared& s = *shared;
+    std::unique_lock held(s.lock);
     for (;;) {
-        idle = true;
-        work.wait(held, [&] { return stopping || waiting.size() >= handOverBytes || (flushAsked && !waiting.empty()); });
-        idle = false;
-        if (waiting.empty()) break;
-        flushAsked = false;
-        writing.swap(waiting);
-        room.notify_all();
+        s.idle = true;
+        s.work.wait(held, [&] {
+            return s.stopping || s.waiting.size() >= handOverBytes || (s.flushAsked && !s.waiting.empty());
+        });
+        s.idle = false;
+        if (s.waiting.empty()) break;
+        s.flushAsked = false;
+        s.writing.swap(s.waiting);
+        s.room.notify_all();
         held.unlock();
-        const int error = WriteAll(writing);
+        const int error = s.WriteAll(s.writing);
         held.lock();
-        writing.clear();
+        s.writing.clear();
         if (error != 0) {
-            failure = "cannot write to " + name + ": " + std::strerror(error);
-            room.notify_all();
-            const std::function<void()> tell = failed;
+            s.failure = "cannot write to " + s.name + ": " + std::strerror(error);
+            s.room.notify_all();
+            const std::function<void()> tell = s.failed;
             held.unlock();
             if (tell) tell();
             held.lock();
             break;
         }
     }
-    done = true;
-    ended.notify_all();
-}
-
-int ipm_OutputWriter::WriteAll(const std::string& bytes) {
-    if (std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size() && std::fflush(stream) == 0) return 0;
-    return errno != 0 ? errno : EIO;
-}
-
-void ipm_OutputWriter::ThrowIfFailed() const {
-    if (!failure.empty()) throw std::runtime_error(failure);
+    s.done = true;
+    s.ended.notify_all();
 }

@@ -1,11 +1,10 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -35,7 +34,8 @@ public:
     // Append.
     void Flush();
     // Writes what waits and ends the thread, waiting at most `within` for a
-    // stream whose reader does not read; the failure, if a write failed.
+    // stream whose reader does not read (the thread is then left to its
+    // write); the failure, if a write failed.
     std::string Finish(std::chrono::milliseconds within);
 
     // A burst is handed over in pieces of this size, before the loop flushes.
@@ -43,18 +43,10 @@ public:
     static constexpr std::size_t maxWaiting = 4 * 1024 * 1024;
 
 private:
-    void Run();
-    // 0, or the error of the write that failed.
-    int WriteAll(const std::string& bytes);
-    void ThrowIfFailed() const;
+    struct Shared;
+    // Shared with the thread, which may outlive the writer in its write.
+    static void Run(std::shared_ptr<Shared> shared);
 
-    std::FILE* stream;
-    std::string name;
-    std::mutex lock;
-    std::condition_variable work, room, ended;
-    std::string waiting, writing;
-    bool flushAsked = false, idle = false, stopping = false, done = false;
-    std::string failure;
-    std::function<void()> failed;
+    std::shared_ptr<Shared> shared;
     std::thread thread;
 };
