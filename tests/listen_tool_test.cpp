@@ -451,6 +451,19 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     ASSERT_EQ(newest["messages"].size(), 2u);
     EXPECT_EQ(newest["messages"][0]["fields"]["step"], 4999);
     EXPECT_EQ(newest["next"], newest["messages"][1]["id"]);
+
+    // A history summarised from spans of 16 messages, each level one below, charts the same once upgraded.
+    const std::string zoom = "/api/jobs/2/series?field=residual&x=%23&from=17&to=4900";
+    const Json before = get(listener, zoom)["points"];
+    listener.Signal(SIGTERM);
+    ASSERT_EQ(listener.Wait(), 0);
+    // Its extent counted in finer spans, three more than whole coarser ones, up to a later message.
+    ASSERT_EQ(history.Execute("UPDATE series SET level = -level; UPDATE series SET level = 1 - level;"
+                              "UPDATE series_extent SET spans = spans * 4 + 3, last_id = last_id + 48;"
+                              "PRAGMA user_version = 1"), "");
+    Listener upgraded({"--http", "0", "--db", database});
+    EXPECT_EQ(get(upgraded, "/api/jobs/2/charts?x=%23")["series"], charts) << upgraded.Errors();
+    EXPECT_EQ(get(upgraded, zoom)["points"], before);
 }
 
 // How often `text` occurs in what the listener said on standard error so far.

@@ -43,12 +43,20 @@ const char* const jobColumns =
 // The schema's version (SQLite's user_version). A history of version 0 made
 // before jobs had a life cycle gains its columns, and its states are named
 // anew: "stopped" meant an end in order, "gone" an end the listener could not
-// tell.
-constexpr int schemaVersion = 1;
+// tell. A history of version 1 summarised its series from spans of 16
+// messages: each of its levels is the one below of spans four times longer,
+// and how far a job's summary reaches is counted in the longer spans.
+constexpr int schemaVersion = 2;
 const char* const upgrades[schemaVersion] = {
     "ALTER TABLE jobs ADD COLUMN progress; ALTER TABLE jobs ADD COLUMN ended INTEGER NOT NULL DEFAULT 0;"
     "UPDATE jobs SET state = 'finished' WHERE state = 'stopped';"
-    "UPDATE jobs SET state = 'unreachable' WHERE state = 'gone';"};
+    "UPDATE jobs SET state = 'unreachable' WHERE state = 'gone';",
+    // Through negative levels, which no row holds, whatever order the rows change in.
+    "DELETE FROM series WHERE level = 1; UPDATE series SET level = -level; UPDATE series SET level = -level - 1;"
+    "DELETE FROM series_extent WHERE spans < 4;"
+    "UPDATE series_extent SET spans = spans / 4, last_id = coalesce("
+    " (SELECT last_id FROM series WHERE series.job = series_extent.job AND level = 1"
+    "  AND span = series_extent.spans / 4 - 1 LIMIT 1), last_id);"};
 
 // Messages deleted per transaction when old ones go.
 constexpr int retentionChunk = 5000;
