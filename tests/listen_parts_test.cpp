@@ -368,9 +368,13 @@ TEST(ListenOutput, WritesInOrderBesideTheCallerAndTellsAFailedStreamAtOnce) {
     ASSERT_EQ(::pipe(ends), 0);
     std::FILE* stream = ::fdopen(ends[1], "w");
     std::string received;
+    std::atomic<size_t> receivedBytes{0};
     std::thread reader([&] {
         char buffer[65536];
-        for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) received.append(buffer, static_cast<size_t>(got));
+        for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+            received.append(buffer, static_cast<size_t>(got));
+            receivedBytes += static_cast<size_t>(got);
+        }
     });
     std::string sent;
     {
@@ -381,8 +385,13 @@ TEST(ListenOutput, WritesInOrderBesideTheCallerAndTellsAFailedStreamAtOnce) {
             sent += text;
             if (line % 1000 == 0) writer.Flush();
         }
-        writer.Append(std::string(ipm_OutputWriter::maxWaiting + 1, 'y'));
-        sent += std::string(ipm_OutputWriter::maxWaiting + 1, 'y');
+        writer.Flush();
+        ASSERT_TRUE(WaitUntil([&] { return receivedBytes == sent.size(); }));
+        // Over the bound behind less than a hand-over, with no flush asked.
+        for (const std::string& text : {std::string("last line\n"), std::string(ipm_OutputWriter::maxWaiting, 'y')}) {
+            writer.Append(text);
+            sent += text;
+        }
         EXPECT_EQ(writer.Finish(std::chrono::seconds(10)), "");
     }
     std::fclose(stream);

@@ -59,4 +59,9 @@ ipm_StopRequest::~ipm_StopRequest() {
 
 void ipm_StopRequest::Watch(csp_WaitSet& waits, void* key) const { waits.add(stopPipe[0], csp_WaitSet::readable, key); }
 
-void ipm_StopRequest::Ask() { requestStop(0); }
+// From a thread of the process, which can take the lock: the stop it asks
+// for may be ending at the same time.
+void ipm_StopRequest::Ask() {
+    std::lock_guard guard(usersLock);
+    requestStop(0);
+}

@@ -50,4 +50,9 @@ ipm_StopRequest::~ipm_StopRequest() {
 
 void ipm_StopRequest::Watch(csp_WaitSet& waits, void* key) const { waits.add(*stopWake, key); }
 
-void ipm_StopRequest::Ask() { requestStop(CTRL_C_EVENT); }
+// From a thread of the process, which can take the lock: the stop it asks
+// for may be ending at the same time.
+void ipm_StopRequest::Ask() {
+    std::lock_guard guard(usersLock);
+    requestStop(CTRL_C_EVENT);
+}
