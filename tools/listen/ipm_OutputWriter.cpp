@@ -47,7 +47,9 @@ void ipm_OutputWriter::Append(std::string_view text) {
     Shared& s = *shared;
     std::unique_lock held(s.lock);
     // A text longer than the bound waits for all before it, then goes alone.
-    const auto fits = [&] { return !s.failure.empty() || s.waiting.size() + text.size() <= maxWaiting || s.waiting.empty(); };
+    const auto fits = [&] {
+        return !s.failure.empty() || s.waiting.size() + text.size() <= maxWaiting || s.waiting.empty();
+    };
     if (!fits()) {
         // What waits may be less than a hand-over: it goes now.
         s.flushAsked = true;
