@@ -49,7 +49,7 @@ cow_String encode(const MessageType& type, const char* format, int* ints, double
 // it taken and uses storage of its own.
 class BorrowedStorage {
 public:
-    BorrowedStorage() : kept(threadStorage), text(kept.lent ? own : kept.text) { kept.lent = true; }
+    BorrowedStorage() : kept(ThreadKept()), text(kept.lent ? own : kept.text) { kept.lent = true; }
     ~BorrowedStorage() {
         if (&text == &kept.text) kept.lent = false;
     }
@@ -61,7 +61,16 @@ private:
         std::string text;
         bool lent = false;
     };
-    IPM_INITIAL_EXEC_TLS static thread_local Kept threadStorage;
+    // Storage with a constructor is reached through a check of its guard in
+    // the general TLS model, a call each time; a pointer to it is not.
+    static thread_local Kept threadStorage;
+    IPM_INITIAL_EXEC_TLS static thread_local Kept* threadKept;
+
+    static Kept& ThreadKept() {
+        if (!threadKept) [[unlikely]]
+            threadKept = &threadStorage;
+        return *threadKept;
+    }
 
     Kept& kept;
     std::string own;
@@ -71,7 +80,8 @@ public:
     std::string& text;
 };
 
-IPM_INITIAL_EXEC_TLS thread_local BorrowedStorage::Kept BorrowedStorage::threadStorage;
+thread_local BorrowedStorage::Kept BorrowedStorage::threadStorage;
+IPM_INITIAL_EXEC_TLS thread_local BorrowedStorage::Kept* BorrowedStorage::threadKept = nullptr;
 
 void startModules(int& count) {
     if (!libraryUses.Start(count)) return;

@@ -44,14 +44,16 @@ char* put(char* out, std::string_view text) {
 std::string_view entity(char c) { return c == '&' ? "&amp;" : c == '<' ? "&lt;" : "&gt;"; }
 
 // The C library scans for the three characters many bytes at a time.
-char* putEscaped(char* out, const char* text) {
+size_t plainRun(const char* text) { return std::strcspn(text, "&<>"); }
+
+// `plain`: the length of the text's first run without those characters.
+char* putEscaped(char* out, const char* text, size_t plain) {
     for (;;) {
-        const size_t plain = std::strcspn(text, "&<>");
         out = put(out, std::string_view(text, plain));
         text += plain;
         if (*text == '\0') return out;
         out = put(out, entity(*text));
-        ++text;
+        plain = plainRun(++text);
     }
 }
 
@@ -224,6 +226,7 @@ public:
         literals.clear();
         pieces.clear();
         textLengths.clear();
+        plainLengths.clear();
         phaseCursor = -1;
         Literal("<", type, ">");
         const bool phaseField = Fields(format, escapedNames);
@@ -274,20 +277,33 @@ private:
         return longest;
     }
 
+    size_t Measure(const MessageValues& values, int cursor) const {
+        return textLengths[static_cast<size_t>(cursor)] = std::strlen(values.Text(cursor));
+    }
+
+    // A text to escape is measured by the scan for its first character to
+    // escape, which most often finds the end.
+    size_t MeasureEscaped(const MessageValues& values, int cursor) const {
+        if (values.xmlCharactersOnly) return Measure(values, cursor);
+        const char* text = values.Text(cursor);
+        const size_t plain = plainRun(text);
+        plainLengths[static_cast<size_t>(cursor)] = plain;
+        return textLengths[static_cast<size_t>(cursor)] =
+                   text[plain] == '\0' ? plain : plain + std::strlen(text + plain);
+    }
+
     // Also measures the texts, once for both passes. Checked: the texts'
     // lengths are the caller's.
     size_t Longest(const MessageValues& values) const {
         const size_t textGrowth = values.xmlCharactersOnly ? replacedGrowth : 1;
         uint64_t longest = literalsLength + slack;
-        for (size_t cursor = 0; cursor < textLengths.size(); ++cursor)
-            textLengths[cursor] = std::strlen(values.Text(static_cast<int>(cursor)));
         for (const Piece& piece : pieces) {
             switch (piece.slot) {
                 case Slot::Integer: grow(longest, 1, integerRoom); break;
                 case Slot::Float: grow(longest, 1, floatRoom); break;
                 case Slot::Text:
-                case Slot::PhaseText: grow(longest, textLengths[piece.textCursor], textGrowth); break;
-                case Slot::EscapedText: grow(longest, textLengths[piece.textCursor], escapedGrowth); break;
+                case Slot::PhaseText: grow(longest, Measure(values, piece.textCursor), textGrowth); break;
+                case Slot::EscapedText: grow(longest, MeasureEscaped(values, piece.textCursor), escapedGrowth); break;
                 case Slot::CurrentPhase: grow(longest, values.phase.size(), textGrowth); break;
                 case Slot::JobName: grow(longest, values.jobName.view().size(), textGrowth); break;
                 case Slot::ClientHost: grow(longest, values.host.view().size(), textGrowth); break;
@@ -312,7 +328,8 @@ private:
                 case Slot::PhaseText: out = putText(out, Text(values, piece.textCursor), xmlOnly); break;
                 case Slot::EscapedText:
                     out = xmlOnly ? putXmlCharacters(out, Text(values, piece.textCursor), true)
-                                  : putEscaped(out, values.Text(piece.textCursor));
+                                  : putEscaped(out, values.Text(piece.textCursor),
+                                               plainLengths[static_cast<size_t>(piece.textCursor)]);
                     break;
                 case Slot::CurrentPhase: out = putText(out, values.phase, xmlOnly); break;
                 case Slot::JobName: out = putText(out, values.jobName.view(), xmlOnly); break;
@@ -377,7 +394,10 @@ private:
         literals += typeAttribute;
         const bool takesText = slot == Slot::Text || slot == Slot::EscapedText || slot == Slot::PhaseText;
         const int textCursor = takesText ? static_cast<int>(textLengths.size()) : -1;
-        if (takesText) textLengths.push_back(0);
+        if (takesText) {
+            textLengths.push_back(0);
+            plainLengths.push_back(0);
+        }
         if (slot == Slot::PhaseText) phaseCursor = textCursor;
         pieces.push_back({literals.size(), slot, textCursor});
     }
@@ -407,6 +427,7 @@ private:
     // The lengths of this message's texts, measured once per message; a
     // template belongs to one thread.
     mutable std::vector<size_t> textLengths;
+    mutable std::vector<size_t> plainLengths;  // of the texts to escape: their first run to copy as it is
     int phaseCursor = -1;  // the text that becomes the current phase, if any
 };
 

@@ -4,11 +4,27 @@
 #include <cstring>
 
 namespace {
-// Up to eight bytes from `at`, as one number.
-uint64_t bytesAt(const char* at, size_t count) {
-    uint64_t bytes = 0;
-    std::memcpy(&bytes, at, count < sizeof bytes ? count : sizeof bytes);
+uint64_t word(const char* at) {
+    uint64_t bytes;
+    std::memcpy(&bytes, at, sizeof bytes);
     return bytes;
+}
+
+uint64_t halfWord(const char* at) {
+    uint32_t bytes;
+    std::memcpy(&bytes, at, sizeof bytes);
+    return bytes;
+}
+
+// A number made of the first and last bytes of a text of `count` (at most
+// 8): fixed-size loads, overlapping when the text is shorter than them,
+// which is as good for a hash and, with the length, decides equality.
+uint64_t endsOf(const char* at, size_t count) {
+    if (count >= 8) return word(at);
+    if (count >= 4) return halfWord(at) | halfWord(at + count - 4) << 32;
+    if (count == 0) return 0;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(at);
+    return bytes[0] | static_cast<uint64_t>(bytes[count / 2]) << 8 | static_cast<uint64_t>(bytes[count - 1]) << 16;
 }
 
 // Every message with a phase field looks its text up, so the hash reads at
@@ -16,11 +32,20 @@ uint64_t bytesAt(const char* at, size_t count) {
 // that agree there only make a probe longer; the text itself decides.
 size_t slotOf(std::string_view phase, size_t slotCount) {
     const size_t size = phase.size();
-    uint64_t mixed = bytesAt(phase.data(), size) ^ size;
-    if (size > 8) mixed = (mixed * 0x9e3779b97f4a7c15u) ^ bytesAt(phase.data() + size - 8, 8);
-    if (size > 16) mixed = (mixed * 0x9e3779b97f4a7c15u) ^ bytesAt(phase.data() + size / 2 - 4, 8);
+    uint64_t mixed = endsOf(phase.data(), size) ^ size;
+    if (size > 8) mixed = (mixed * 0x9e3779b97f4a7c15u) ^ word(phase.data() + size - 8);
+    if (size > 16) mixed = (mixed * 0x9e3779b97f4a7c15u) ^ word(phase.data() + size / 2 - 4);
     mixed *= 0xff51afd7ed558ccdu;
     return static_cast<size_t>(mixed >> 32) % slotCount;
+}
+
+// A phase is a short word: up to 16 bytes take two loads, not a call.
+bool sameText(std::string_view stored, std::string_view phase) {
+    const size_t size = phase.size();
+    if (stored.size() != size) return false;
+    if (size > 16) return std::memcmp(stored.data(), phase.data(), size) == 0;
+    if (size <= 8) return endsOf(stored.data(), size) == endsOf(phase.data(), size);
+    return word(stored.data()) == word(phase.data()) && word(stored.data() + size - 8) == word(phase.data() + size - 8);
 }
 }  // namespace
 
@@ -55,7 +80,7 @@ void ipm_PhaseTexts::SetCurrent(std::string_view phase) {
 const std::string* ipm_PhaseTexts::Find(std::string_view phase) const {
     for (size_t slot = slotOf(phase, slots.size());; slot = (slot + 1) % slots.size()) {
         const std::string* text = slots[slot].load(std::memory_order_acquire);
-        if (!text || *text == phase) return text;
+        if (!text || sameText(*text, phase)) return text;
     }
 }
 
