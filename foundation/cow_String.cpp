@@ -76,7 +76,7 @@ cow_String::cow_String(const cow_String& other) noexcept : rep(other.rep) {
 
 cow_String::cow_String(cow_String&& other) noexcept : rep(other.rep) { other.rep = nullptr; }
 
-cow_String::~cow_String() { Rep::Release(rep); }
+void cow_String::Drop() noexcept { Rep::Release(rep); }
 
 cow_String& cow_String::operator=(const cow_String& other) noexcept {
     if (other.rep) other.rep->refs.fetch_add(1, std::memory_order_relaxed);

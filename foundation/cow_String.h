@@ -35,7 +35,10 @@ public:
     static size_t CheckedLength(size_t length, size_t count, size_t each, const char* what);
     cow_String(const cow_String& other) noexcept;
     cow_String(cow_String&& other) noexcept;
-    ~cow_String();
+    // Inline: most strings a message makes in passing stay empty.
+    ~cow_String() {
+        if (rep) Drop();
+    }
 
     cow_String& operator=(const cow_String& other) noexcept;
     cow_String& operator=(cow_String&& other) noexcept;
@@ -91,6 +94,7 @@ private:
         static void Release(Rep* rep) noexcept;
     };
 
+    void Drop() noexcept;
     char* Writable(size_t capacity);
     void SetLength(int newLength) noexcept {
         rep->length = newLength;
