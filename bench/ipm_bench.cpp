@@ -40,6 +40,7 @@
 #include "foundation/cow_String.h"
 #include "ipm/ipm.h"
 #include "ipm/ipm_MessageTransmit.h"
+#include "ipm/ipm_StringRoom.h"
 #include "ipm/ipm_TransmissionMechanism.h"
 
 namespace {
@@ -111,10 +112,11 @@ void Buffered(benchmark::State& state, int batch) {
 void Encode(benchmark::State& state) {
     ipm_TransmissionMechanism& mechanism = shared->job.Mechanism();
     std::string storage;
+    ipm_StringRoom room(storage);
     for (auto _ : state) {
         ProgressMessages::Values& values = shared->messages.Next();
         const std::string_view document = mechanism.EncodeInto(
-            storage, ProgressMessages::type, ProgressMessages::format, values.integers, values.doubles, values.texts,
+            room, ProgressMessages::type, ProgressMessages::format, values.integers, values.doubles, values.texts,
             false);
         benchmark::DoNotOptimize(document.data());
     }

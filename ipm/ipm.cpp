@@ -132,10 +132,8 @@ int ipm_sendMessage(const char* type, const char* format, int* ints, double* dou
             ipm_MessageTransmit& transmitter = thr_GlobalSingleton<ipm_MessageTransmit>::Instance();
             BorrowedStorage storage;
             transmitter.PrepareBuffering();
-            const std::string_view document =
-                transmitter.EncodeInto(storage.text, message.name, format, ints, doubles, texts, message.started);
             std::lock_guard buffer(transmitter.BufferLock());
-            transmitter.BufferDocument(document, message.name);
+            transmitter.BufferEncoded(storage.text, message.name, format, ints, doubles, texts, message.started);
             return 0;
         },
         0);

@@ -91,9 +91,9 @@ cow_String ipm_DirectMechanism::Encode(const char* type, const char* format, int
     return ipm_MessageDocument::direct.Build(type, format, integers, doubles, texts, started, jobName);
 }
 
-std::string_view ipm_DirectMechanism::EncodeInto(std::string& storage, const char* type, const char* format,
+std::string_view ipm_DirectMechanism::EncodeInto(ipm_DocumentRoom& room, const char* type, const char* format,
                                               int* integers, double* doubles, char** texts, bool started) {
-    return ipm_MessageDocument::direct.BuildInto(storage, type, format, integers, doubles, texts, started, jobName);
+    return ipm_MessageDocument::direct.BuildInto(room, type, format, integers, doubles, texts, started, jobName);
 }
 
 void ipm_DirectMechanism::Close() { socket.shutdown(); }

@@ -28,7 +28,7 @@ public:
     bool Initialize() override;
     cow_String Encode(const char* type, const char* format, int* integers, double* doubles, char** texts,
                       bool started) override;
-    std::string_view EncodeInto(std::string& storage, const char* type, const char* format, int* integers,
+    std::string_view EncodeInto(ipm_DocumentRoom& room, const char* type, const char* format, int* integers,
                                 double* doubles, char** texts, bool started) override;
     // Shuts the connection down both ways.
     void Close() override;

@@ -127,9 +127,9 @@ cow_String ipm_JabberMechanism::Encode(const char* type, const char* format, int
     return ipm_MessageDocument::jabber.Build(type, format, integers, doubles, texts, started, jobName);
 }
 
-std::string_view ipm_JabberMechanism::EncodeInto(std::string& storage, const char* type, const char* format,
+std::string_view ipm_JabberMechanism::EncodeInto(ipm_DocumentRoom& room, const char* type, const char* format,
                                               int* integers, double* doubles, char** texts, bool started) {
-    return ipm_MessageDocument::jabber.BuildInto(storage, type, format, integers, doubles, texts, started, jobName);
+    return ipm_MessageDocument::jabber.BuildInto(room, type, format, integers, doubles, texts, started, jobName);
 }
 
 // The legacy login's bytes stay as they always were: only the secure one

@@ -28,6 +28,7 @@
 #include "ipm/impl/ipm_Prefetch.h"
 #include "ipm/impl/ipm_MessageLog.h"
 #include "ipm/impl/ipm_PhaseTexts.h"
+#include "ipm/ipm_StringRoom.h"
 #include "ipm/ipm_TransmissionMechanism.h"
 
 namespace {
@@ -67,6 +68,28 @@ std::string logFileName(std::string_view job) {
     }
     return name + ".ipm";
 }
+
+// The log's next bytes when they can take the document, else the sender's
+// own storage.
+class LogRoom final : public ipm_DocumentRoom {
+public:
+    LogRoom(ipm_MessageLog* log, std::string& storage) : log(log), storage(storage) {}
+
+    char* Reserve(size_t longest) override {
+        if (char* at = log ? log->Reserve(longest) : nullptr) {
+            inLog = true;
+            return at;
+        }
+        return ipm_StringRoom(storage).Reserve(longest);
+    }
+
+    bool InLog() const { return inLog; }
+
+private:
+    ipm_MessageLog* log;
+    std::string& storage;
+    bool inLog = false;
+};
 
 // Counts an accepted message; false once the cap is reached.
 bool withinCap(int& count, int cap) {
@@ -306,13 +329,6 @@ cow_String ipm_MessageTransmit::Encode(const char* type, const char* format, int
     return active->Encode(type ? type : "", format ? format : "", integers, doubles, texts, started);
 }
 
-std::string_view ipm_MessageTransmit::EncodeInto(std::string& storage, const char* type, const char* format,
-                                                 int* integers, double* doubles, char** texts, bool started) const {
-    ipm_TransmissionMechanism* active = mechanism.load();
-    if (!enabled || !active) return {};
-    return active->EncodeInto(storage, type ? type : "", format ? format : "", integers, doubles, texts, started);
-}
-
 void ipm_MessageTransmit::BufferMessage(const cow_String& document, const cow_String& type) {
     BufferDocument(document.view(), type.view());
 }
@@ -321,6 +337,23 @@ void ipm_MessageTransmit::BufferDocument(std::string_view document, std::string_
     if (!enabled) return;
     if (!logOpenTried) OpenLogFile();
     if (logToFile && logFile->Append(document)) WakeTask();
+    QueueDocument(document, type);
+}
+
+// One copy of the document fewer than encoding it elsewhere first.
+void ipm_MessageTransmit::BufferEncoded(std::string& storage, const char* type, const char* format, int* integers,
+                                        double* doubles, char** texts, bool started) {
+    ipm_TransmissionMechanism* active = mechanism.load();
+    if (!enabled || !active) return;
+    if (!logOpenTried) OpenLogFile();
+    LogRoom room(logToFile ? logFile.get() : nullptr, storage);
+    const std::string_view document =
+        active->EncodeInto(room, type ? type : "", format ? format : "", integers, doubles, texts, started);
+    if (room.InLog() ? logFile->Commit(document.size()) : logToFile && logFile->Append(document)) WakeTask();
+    QueueDocument(document, type ? type : "");
+}
+
+void ipm_MessageTransmit::QueueDocument(std::string_view document, std::string_view type) {
     if (type == "Error" && !withinCap(errorCount, maxErrorMessages)) return;
     if (type == "Warning" && !withinCap(warningCount, maxWarningMessages)) return;
     const bool hadSpares = !blocks->Low();

@@ -66,16 +66,15 @@ public:
     // Empty when messaging is off or no mechanism is set.
     IPM_EXPORT cow_String Encode(const char* type, const char* format, int* integers, double* doubles, char** texts,
                                  bool started) const;
-    // Encode into `storage` (see ipm_TransmissionMechanism::EncodeInto);
-    // empty as Encode is.
-    std::string_view EncodeInto(std::string& storage, const char* type, const char* format, int* integers,
-                                double* doubles, char** texts, bool started) const;
     // The caller holds BufferLock().
     IPM_EXPORT void BufferMessage(const cow_String& document, const cow_String& type);
-    // BufferMessage without strings made of the document and the type.
-    void BufferDocument(std::string_view document, std::string_view type);
-    // Called before encoding what BufferDocument then takes: readies the
-    // memory it will write. Needs no lock.
+    // Encodes a message as Encode does and buffers it as BufferMessage
+    // does, writing it straight into the log when there is one, else into
+    // `storage`, which only grows. The caller holds BufferLock().
+    void BufferEncoded(std::string& storage, const char* type, const char* format, int* integers, double* doubles,
+                       char** texts, bool started);
+    // Called before BufferEncoded, outside the lock: readies the memory it
+    // will write.
     void PrepareBuffering() const;
     // Sends on the caller's thread, once the transport is free.
     IPM_EXPORT void TransmitMessage(const cow_String& document);
@@ -179,6 +178,11 @@ private:
 
     bool StartMechanism();
     void OpenLogFile();
+    // BufferMessage without strings made of the document and the type.
+    void BufferDocument(std::string_view document, std::string_view type);
+    // What follows the log for a document: the caps, the backlog's bound and
+    // the queue.
+    void QueueDocument(std::string_view document, std::string_view type);
     // Says once on standard error what cannot be done and what happens instead.
     void Tell(const std::string& problem);
     // Maps a spare block for the senders when they are running low. The

@@ -1,5 +1,9 @@
 #include "ipm/ipm_TransmissionMechanism.h"
 
+#include <cstring>
+
+#include "ipm/ipm_DocumentRoom.h"
+
 ipm_TransmissionMechanism::ipm_TransmissionMechanism() = default;
 
 ipm_TransmissionMechanism::~ipm_TransmissionMechanism() = default;
@@ -8,10 +12,13 @@ void ipm_TransmissionMechanism::TransmitSeveral(const std::vector<std::string_vi
     for (std::string_view document : documents) Transmit(cow_String(document));
 }
 
-std::string_view ipm_TransmissionMechanism::EncodeInto(std::string& storage, const char* type, const char* format,
+std::string_view ipm_TransmissionMechanism::EncodeInto(ipm_DocumentRoom& room, const char* type, const char* format,
                                                       int* integers, double* doubles, char** texts, bool started) {
-    storage = Encode(type, format, integers, doubles, texts, started).view();
-    return storage;
+    const cow_String document = Encode(type, format, integers, doubles, texts, started);
+    const std::string_view text = document.view();
+    char* at = room.Reserve(text.size());
+    std::memcpy(at, text.data(), text.size());
+    return {at, text.size()};
 }
 
 bool ipm_TransmissionMechanism::AwaitRequests(const csp_WakeSignal&) { return true; }

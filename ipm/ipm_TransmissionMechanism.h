@@ -9,6 +9,7 @@
 #include "foundation/ipm_export.h"
 
 class csp_WakeSignal;
+class ipm_DocumentRoom;
 
 // The transport behind the transmitter. The host constructs a concrete one and
 // hands it to ipm_MessageTransmit::SetMechanism, which owns it from then on.
@@ -25,10 +26,10 @@ public:
     // The message document; works whether or not Initialize has run.
     virtual cow_String Encode(const char* type, const char* format, int* integers, double* doubles, char** texts,
                               bool started) = 0;
-    // Encode into `storage`, which it may grow but never shrinks, so a
-    // caller that keeps it allocates nothing per message; the view is valid
-    // until `storage` changes. By default a copy of Encode's document.
-    virtual std::string_view EncodeInto(std::string& storage, const char* type, const char* format, int* integers,
+    // Encode into `room` (see ipm_DocumentRoom), so that a caller that
+    // keeps its room allocates nothing per message; the view is valid while
+    // the room is. By default a copy of Encode's document.
+    virtual std::string_view EncodeInto(ipm_DocumentRoom& room, const char* type, const char* format, int* integers,
                                         double* doubles, char** texts, bool started);
     // Ends the conversation in the transport's own orderly way; only the host calls it.
     virtual void Close() = 0;

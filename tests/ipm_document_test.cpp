@@ -11,6 +11,7 @@
 #include "foundation/omi_AlertListener.h"
 #include "foundation/utl_system.h"
 #include "ipm/impl/ipm_MessageDocument.h"
+#include "ipm/ipm_StringRoom.h"
 #include "ipm/ipm_c.h"
 #include "support/TransmitterSetup.h"
 
@@ -29,7 +30,8 @@ const ipm_MessageDocument& jabber = ipm_MessageDocument::jabber;
 std::string build(const ipm_MessageDocument& variant, const char* type, const char* format, const Values& values = {},
                   bool started = false, const char* job = "beam") {
     static std::string kept(4096, '#');
-    const std::string into(variant.BuildInto(kept, type, format, values.integers.data(), values.doubles.data(),
+    ipm_StringRoom room(kept);
+    const std::string into(variant.BuildInto(room, type, format, values.integers.data(), values.doubles.data(),
                                              values.texts.data(), started, cow_String(job)));
     std::string built(variant
                           .Build(type, format, values.integers.data(), values.doubles.data(), values.texts.data(),
@@ -111,7 +113,8 @@ TEST_F(DocumentTest, ADocumentTooLargeForAStringIsRefusedBeforeAnythingIsWritten
     std::string storage;
     for (const ipm_MessageDocument* variant : {&direct, &jabber}) {
         EXPECT_THROW(build(*variant, "M", format.c_str(), {{}, {}, texts}), std::length_error);
-        EXPECT_THROW(variant->BuildInto(storage, "M", format.c_str(), nullptr, nullptr, texts.data(), false,
+        ipm_StringRoom room(storage);
+        EXPECT_THROW(variant->BuildInto(room, "M", format.c_str(), nullptr, nullptr, texts.data(), false,
                                         cow_String("beam")),
                      std::length_error);
     }

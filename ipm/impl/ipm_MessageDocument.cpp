@@ -14,6 +14,7 @@
 #include "foundation/impl/utl_platform.h"
 #include "foundation/utl_system.h"
 #include "ipm/impl/ipm_DecimalText.h"
+#include "ipm/ipm_DocumentRoom.h"
 #include "ipm/ipm_MessageTransmit.h"
 
 namespace {
@@ -248,13 +249,11 @@ public:
         return cow_String::Written(longest, [&](char* out) { return Write(out, values); });
     }
 
-    // The same into `storage`, which only grows, so a thread that keeps it
-    // allocates nothing once it holds its longest message.
-    std::string_view FillInto(std::string& storage, const MessageValues& values) const {
-        const size_t longest = Prepare(values);
-        if (storage.size() < longest) storage.resize(longest);
-        const char* end = Write(storage.data(), values);
-        return {storage.data(), static_cast<size_t>(end - storage.data())};
+    // The same into the room the caller gives.
+    std::string_view FillInto(ipm_DocumentRoom& room, const MessageValues& values) const {
+        char* start = room.Reserve(Prepare(values));
+        const char* end = Write(start, values);
+        return {start, static_cast<size_t>(end - start)};
     }
 
     bool HasCurrentPhase() const { return hasCurrentPhase; }
@@ -483,12 +482,12 @@ cow_String ipm_MessageDocument::Build(const char* type, const char* format, cons
                   [](const DocumentTemplate& document, const MessageValues& values) { return document.Fill(values); });
 }
 
-std::string_view ipm_MessageDocument::BuildInto(std::string& storage, const char* type, const char* format,
+std::string_view ipm_MessageDocument::BuildInto(ipm_DocumentRoom& room, const char* type, const char* format,
                                                 const int* integers, const double* doubles,
                                                 const char* const* texts, bool started,
                                                 const cow_String& jobName) const {
     return Filled(type, format, integers, doubles, texts, started, jobName,
                   [&](const DocumentTemplate& document, const MessageValues& values) {
-                      return document.FillInto(storage, values);
+                      return document.FillInto(room, values);
                   });
 }

@@ -6,6 +6,8 @@
 
 #include "foundation/cow_String.h"
 
+class ipm_DocumentRoom;
+
 // The XML text of one message: a root element named after the message type,
 // one typed element per field of the format string, then the job's standing
 // context (phase, job name and, for the start message, client host and
@@ -30,9 +32,9 @@ public:
     cow_String Build(const char* type, const char* format, const int* integers, const double* doubles,
                      const char* const* texts, bool started, const cow_String& jobName) const;
 
-    // Build into `storage`, which grows as needed and is not shrunk; the
-    // view is valid until `storage` changes.
-    std::string_view BuildInto(std::string& storage, const char* type, const char* format, const int* integers,
+    // Build into `room`, asked once for room for the longest the document
+    // can be; the view is valid while the room is.
+    std::string_view BuildInto(ipm_DocumentRoom& room, const char* type, const char* format, const int* integers,
                                const double* doubles, const char* const* texts, bool started,
                                const cow_String& jobName) const;
 

@@ -33,22 +33,32 @@ void ipm_MessageLog::Open(const char* path) {
 
 bool ipm_MessageLog::Append(std::string_view document) {
     if (!file) return false;
-    bool fills = false;
-    if (current->used + document.size() > chunkSize) [[unlikely]] {
-        if (document.size() > chunkSize) {
-            WriteAll(document);
-            return false;
-        }
-        fills = filled.empty();
+    char* room = Reserve(document.size());
+    if (!room) {
+        WriteAll(document);
+        return false;
+    }
+    std::memcpy(room, document.data(), document.size());
+    return Commit(document.size());
+}
+
+char* ipm_MessageLog::Reserve(size_t longest) {
+    filledFirst = false;
+    if (!file || longest > chunkSize) return nullptr;
+    if (current->used + longest > chunkSize) [[unlikely]] {
+        filledFirst = filled.empty();
         if (!Retire()) {
             WriteOldest();
             Retire();
         }
     }
-    std::memcpy(current->bytes.get() + current->used, document.data(), document.size());
-    current->used += document.size();
+    return current->bytes.get() + current->used;
+}
+
+bool ipm_MessageLog::Commit(size_t used) {
+    current->used += used;
     nextByte.store(current->bytes.get() + current->used, std::memory_order_relaxed);
-    return fills;
+    return filledFirst;
 }
 
 IPM_PREFETCH_FOR_WRITE void ipm_MessageLog::PrepareAppend() const {

@@ -32,6 +32,12 @@ public:
     // True when this append filled a chunk while none waited: the task
     // should hand over without waiting for the end of its pause.
     bool Append(std::string_view document);
+    // Room for `longest` bytes where the next append starts, so that a
+    // document can be written there in place; null while the log is closed
+    // or when no chunk could hold that much. Commit then keeps what was
+    // written, with Append's result.
+    char* Reserve(size_t longest);
+    bool Commit(size_t used);
     // Asks for the lines the next appends write, with intent to write, so
     // that they have arrived when those appends come: the message task's
     // write last read them, on another core. Needs no lock; only a hint.
@@ -80,6 +86,8 @@ private:
     std::vector<Chunk*> filled;
     std::vector<Chunk*> spares;
     std::mutex writeLock;
+    // Whether the last Reserve filled a chunk while none waited.
+    bool filledFirst = false;
     // Where the next append starts; null while the log is closed.
     std::atomic<const char*> nextByte{nullptr};
 };
