@@ -211,6 +211,13 @@ TEST_F(DocumentTest, FieldsReadTheirOwnCursorsAndOddDescriptorsTakeNothing) {
     };
     for (const auto& [format, fields] : formats)
         EXPECT_EQ(build(direct, "M", format, {{7}, {1.5, -2.25}, {"x", "y", "z"}}), one(fields)) << format;
+    // Texts of every length up to past the short copies, each unlike the last.
+    for (size_t length = 0; length <= 40; ++length) {
+        std::string text;
+        for (size_t i = 0; i < length; ++i) text += static_cast<char>('a' + (i + length) % 26);
+        EXPECT_EQ(build(direct, "M", "a=%s", {{}, {}, {text.c_str()}}), one("<a type=\"string\">" + text + "</a>"))
+            << length;
+    }
     // Missing arrays and texts read as 0 and the empty text.
     EXPECT_EQ(build(direct, "M", "a=%i b=%r c=%s"),
               one("<a type=\"integer\">0</a><b type=\"float\">0</b><c type=\"string\"></c>"));
