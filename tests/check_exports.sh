@@ -10,7 +10,7 @@ PLAIN_NAMES=(ipm_sendMessage ipm_sendMessageDirect ipm_start ipm_stop ipm_killRe
 # One member or more of each exported class and module.
 REQUIRED=('^(ipm|jcl|csp)_(initialize|finalize)\(int&\)$' '^thr_GlobalSingleton<ipm_MessageTransmit>::Instance\(\)$'
   '^ipm_MessageTransmit::Encode\(char const\*, char const\*, int\*, double\*, char\*\*, bool\) const$'
-  '^ipm_MessageTask::ipm_MessageTask\(\)$' '^typeinfo for ipm_TransmissionMechanism$' '^cow_String::~cow_String\(\)$'
+  '^ipm_MessageTask::ipm_MessageTask\(\)$' '^typeinfo for ipm_TransmissionMechanism$' '^cow_String::cow_String\(cow_String const&\)$'
   '^thr_GlobalSingleton<utl_CommandLine>::Instance\(\)$' '^cow_1DArray<jcl_Node>::Get\(int\)$'
   '^jcl_Node::Traverse\(cow_1DArrayList<int> const&\)$' '^jcl_Message::SetX\(cow_String const&\)$'
   '^jcl_Presence::jcl_Presence\(jcl_Node const&\)$' '^jcl_Connection::Receive\(int\)$' '^jcl_Stream::Process\(\)$'

@@ -456,19 +456,29 @@ private:
 // so that a job's messages make their templates once.
 class TemplateCache {
 public:
+    // The last one used is tried first, inline: a job sends the same kind
+    // of message many times in a row.
     const DocumentTemplate& Get(const ipm_MessageDocument* document, std::span<const std::string_view> escapedNames,
                                 bool xmlCharactersOnly, const char* type, const char* format, bool started) {
-        for (const DocumentTemplate& entry : entries)
-            if (entry.Matches(document, type, format, started)) return entry;
-        DocumentTemplate& replaced = entries[next];
-        next = (next + 1) % entries.size();
-        replaced.Compile(document, escapedNames, xmlCharactersOnly, type, format, started);
-        return replaced;
+        if (entries[last].Matches(document, type, format, started)) [[likely]]
+            return entries[last];
+        return Find(document, escapedNames, xmlCharactersOnly, type, format, started);
     }
 
 private:
+    const DocumentTemplate& Find(const ipm_MessageDocument* document, std::span<const std::string_view> escapedNames,
+                                 bool xmlCharactersOnly, const char* type, const char* format, bool started) {
+        for (last = 0; last < entries.size(); ++last)
+            if (entries[last].Matches(document, type, format, started)) return entries[last];
+        last = next;
+        next = (next + 1) % entries.size();
+        entries[last].Compile(document, escapedNames, xmlCharactersOnly, type, format, started);
+        return entries[last];
+    }
+
     std::array<DocumentTemplate, 8> entries;
-    size_t next = 0;
+    size_t last = 0;  // the entry the last message used
+    size_t next = 0;  // the entry the next new kind of message replaces
 };
 
 // The cache is too large for the initial-exec model: each thread reaches it
