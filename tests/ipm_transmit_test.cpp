@@ -85,7 +85,7 @@ TEST(Transmitter, AMechanismThatOnlyEncodesHasEveryDocumentLoggedWhole) {
     TempDir dir;
     RestartTransmitter({"job=beam", "message=ALL", "indir=" + dir.Path()}).SetMechanism(new EncodeOnly);
     std::string logged;
-    for (int length : {300, 5, 0, 40, 600000, 7}) {
+    for (int length : {300, 5, 0, 40, 600000, 1500000, 7}) {
         ipm_sendMessage("Note", "", &length, nullptr, nullptr);
         logged += std::string(static_cast<size_t>(length), 'x') + "Note\n";
     }
