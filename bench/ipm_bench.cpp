@@ -115,9 +115,8 @@ void Encode(benchmark::State& state) {
     ipm_StringRoom room(storage);
     for (auto _ : state) {
         ProgressMessages::Values& values = shared->messages.Next();
-        const std::string_view document = mechanism.EncodeInto(
-            room, ProgressMessages::type, ProgressMessages::format, values.integers, values.doubles, values.texts,
-            false);
+        const std::string_view document = mechanism.EncodeInto(room, ProgressMessages::type, ProgressMessages::format,
+                                                               values.integers, values.doubles, values.texts, false);
         benchmark::DoNotOptimize(document.data());
     }
 }

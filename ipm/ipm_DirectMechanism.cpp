@@ -92,7 +92,7 @@ cow_String ipm_DirectMechanism::Encode(const char* type, const char* format, int
 }
 
 std::string_view ipm_DirectMechanism::EncodeInto(ipm_DocumentRoom& room, const char* type, const char* format,
-                                              int* integers, double* doubles, char** texts, bool started) {
+                                                 int* integers, double* doubles, char** texts, bool started) {
     return ipm_MessageDocument::direct.BuildInto(room, type, format, integers, doubles, texts, started, jobName);
 }
 

@@ -128,7 +128,7 @@ cow_String ipm_JabberMechanism::Encode(const char* type, const char* format, int
 }
 
 std::string_view ipm_JabberMechanism::EncodeInto(ipm_DocumentRoom& room, const char* type, const char* format,
-                                              int* integers, double* doubles, char** texts, bool started) {
+                                                 int* integers, double* doubles, char** texts, bool started) {
     return ipm_MessageDocument::jabber.BuildInto(room, type, format, integers, doubles, texts, started, jobName);
 }
 

@@ -25,9 +25,9 @@
 #include "ipm/impl/ipm_DeliverySettings.h"
 #include "ipm/impl/ipm_DocumentBlocks.h"
 #include "ipm/impl/ipm_DocumentQueue.h"
-#include "ipm/impl/ipm_Prefetch.h"
 #include "ipm/impl/ipm_MessageLog.h"
 #include "ipm/impl/ipm_PhaseTexts.h"
+#include "ipm/impl/ipm_Prefetch.h"
 #include "ipm/ipm_StringRoom.h"
 #include "ipm/ipm_TransmissionMechanism.h"
 

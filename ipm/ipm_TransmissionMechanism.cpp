@@ -13,7 +13,7 @@ void ipm_TransmissionMechanism::TransmitSeveral(const std::vector<std::string_vi
 }
 
 std::string_view ipm_TransmissionMechanism::EncodeInto(ipm_DocumentRoom& room, const char* type, const char* format,
-                                                      int* integers, double* doubles, char** texts, bool started) {
+                                                       int* integers, double* doubles, char** texts, bool started) {
     const cow_String document = Encode(type, format, integers, doubles, texts, started);
     const std::string_view text = document.view();
     char* at = room.Reserve(text.size());

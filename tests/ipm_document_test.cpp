@@ -114,9 +114,9 @@ TEST_F(DocumentTest, ADocumentTooLargeForAStringIsRefusedBeforeAnythingIsWritten
     for (const ipm_MessageDocument* variant : {&direct, &jabber}) {
         EXPECT_THROW(build(*variant, "M", format.c_str(), {{}, {}, texts}), std::length_error);
         ipm_StringRoom room(storage);
-        EXPECT_THROW(variant->BuildInto(room, "M", format.c_str(), nullptr, nullptr, texts.data(), false,
-                                        cow_String("beam")),
-                     std::length_error);
+        EXPECT_THROW(
+            variant->BuildInto(room, "M", format.c_str(), nullptr, nullptr, texts.data(), false, cow_String("beam")),
+            std::length_error);
     }
     EXPECT_TRUE(storage.empty());
     EXPECT_EQ(transmitter().CurrentPhase(), "Kept");

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "foundation/omi_AlertListener.h"
 #include "foundation/impl/utl_platform.h"
+#include "foundation/omi_AlertListener.h"
 #include "foundation/utl_system.h"
 #include "ipm/impl/ipm_DecimalText.h"
 #include "ipm/ipm_DocumentRoom.h"
@@ -515,11 +515,9 @@ cow_String ipm_MessageDocument::Build(const char* type, const char* format, cons
 }
 
 std::string_view ipm_MessageDocument::BuildInto(ipm_DocumentRoom& room, const char* type, const char* format,
-                                                const int* integers, const double* doubles,
-                                                const char* const* texts, bool started,
-                                                const cow_String& jobName) const {
-    return Filled(type, format, integers, doubles, texts, started, jobName,
-                  [&](const DocumentTemplate& document, const MessageValues& values) {
-                      return document.FillInto(room, values);
-                  });
+                                                const int* integers, const double* doubles, const char* const* texts,
+                                                bool started, const cow_String& jobName) const {
+    return Filled(
+        type, format, integers, doubles, texts, started, jobName,
+        [&](const DocumentTemplate& document, const MessageValues& values) { return document.FillInto(room, values); });
 }
