@@ -451,19 +451,29 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     ASSERT_EQ(newest["messages"].size(), 2u);
     EXPECT_EQ(newest["messages"][0]["fields"]["step"], 4999);
     EXPECT_EQ(newest["next"], newest["messages"][1]["id"]);
+    // Every type a job sent, counted however far back, with the newest message the counts hold.
+    EXPECT_EQ(get(listener, "/api/jobs/1/types")["types"], (Json{{"Progress", 2}, {"Started", 1}}));
+    const Json types = get(listener, "/api/jobs/2/types");
+    EXPECT_EQ(types["types"], (Json{{"Progress", 5000}}));
+    EXPECT_EQ(types["through"], newest["messages"][0]["id"]);
 
     // A history summarised from spans of 16 messages, each level one below, charts the same once upgraded.
     const std::string zoom = "/api/jobs/2/series?field=residual&x=%23&from=17&to=4900";
     const Json before = get(listener, zoom)["points"];
     listener.Signal(SIGTERM);
     ASSERT_EQ(listener.Wait(), 0);
-    // Its extent counted in finer spans, three more than whole coarser ones, up to a later message.
+    // Its extent counted in finer spans, three more than whole coarser ones, up to a later message;
+    // its messages' types not counted.
     ASSERT_EQ(history.Execute("UPDATE series SET level = -level; UPDATE series SET level = 1 - level;"
                               "UPDATE series_extent SET spans = spans * 4 + 3, last_id = last_id + 48;"
-                              "PRAGMA user_version = 1"), "");
+                              "DELETE FROM message_types; PRAGMA user_version = 1"), "");
     Listener upgraded({"--http", "0", "--db", database});
     EXPECT_EQ(get(upgraded, "/api/jobs/2/charts?x=%23")["series"], charts) << upgraded.Errors();
     EXPECT_EQ(get(upgraded, zoom)["points"], before);
+    // Counted anew on the upgrade; a message deleted leaves the count.
+    EXPECT_EQ(get(upgraded, "/api/jobs/2/types"), types);
+    ASSERT_EQ(history.Execute("DELETE FROM messages WHERE job = 1 AND type = 'Started'"), "");
+    EXPECT_EQ(get(upgraded, "/api/jobs/1/types")["types"], (Json{{"Progress", 2}}));
 }
 
 // How often `text` occurs in what the listener said on standard error so far.

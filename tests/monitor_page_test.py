@@ -290,13 +290,17 @@ def check_compare_and_download(driver, listener, direct, jabber):
 
 
 def check_import_and_end(driver, listener, program, directory):
-    """A log imported meanwhile shows at once, charted against the message number, its FatalError
-    counted and tinted as an error; the end is said."""
+    """A log imported meanwhile shows at once, charted against the message number, a type it sent
+    long before its newest messages offered, its FatalError counted and tinted as an error; the end
+    is said."""
     name = f"log{os.getpid()}"
     log = os.path.join(directory, f"{name}.ipm")
+    # Its Warning is older than the newest page of messages.
     with open(log, "wb") as file:
-        file.write(document("Started", [("handle", "integer", 5)]) + b"".join(
+        file.write(document("Started", [("handle", "integer", 5)]) +
+                   document("Warning", [("message", "string", "mesh distorted")]) + b"".join(
             document("Progress", [("step", "integer", i), ("residual", "float", 10.0 ** -i)]) for i in range(3)) +
+            b"".join(document("Step", [("phase", "string", f"pass {i}")]) for i in range(150)) +
             document("FatalError", [("message", "string", "diverged")]))
     subprocess.run([program, "--import", log, "--db", listener.database], check=True, timeout=HANG_BOUND,
                    stdout=subprocess.DEVNULL)
@@ -305,6 +309,12 @@ def check_import_and_end(driver, listener, program, directory):
     wait(driver, lambda: driver.find_element(By.ID, "job-title").text == name and points(driver) == 3,
          "the imported job's residual chart")
     assert Select(driver.find_element(By.ID, "x-axis")).first_selected_option.text == "message number"
+    wait(driver, lambda: driver.find_elements(By.CSS_SELECTOR, '#type-filter option[value="Warning"]'),
+         "the early Warning's type to filter by")
+    Select(driver.find_element(By.ID, "type-filter")).select_by_value("Warning")
+    wait(driver, lambda: driver.find_element(By.ID, "message-count").text == "1 Warning message",
+         "the early Warning counted and shown")
+    Select(driver.find_element(By.ID, "type-filter")).select_by_value("")
     assert cell(row_of(driver, name), 14) == "1", "a FatalError counts as an error"
     wait(driver, lambda: driver.find_elements(By.CSS_SELECTOR, "#messages tr.kind-error .type"), "the error tinted")
     assert driver.find_element(By.CSS_SELECTOR, "#messages tr.kind-error .type").text == "FatalError"

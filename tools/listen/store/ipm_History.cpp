@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "tools/listen/ipm_Console.h"
@@ -34,7 +35,13 @@ const char* const schema =
     " high_number INTEGER NOT NULL, high_time INTEGER NOT NULL, high REAL NOT NULL,"
     " PRIMARY KEY(job, field, level, span)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS series_extent(job INTEGER PRIMARY KEY, spans INTEGER NOT NULL,"
-    " last_id INTEGER NOT NULL);";
+    " last_id INTEGER NOT NULL);"
+    // How many messages of each type a job has: its view offers them all,
+    // however far back, without reading its messages.
+    "CREATE TABLE IF NOT EXISTS message_types(job INTEGER NOT NULL, type TEXT NOT NULL, count INTEGER NOT NULL,"
+    " PRIMARY KEY(job, type)) WITHOUT ROWID;"
+    "CREATE TRIGGER IF NOT EXISTS message_types_of_deleted AFTER DELETE ON messages BEGIN"
+    " UPDATE message_types SET count = count - 1 WHERE job = old.job AND type = old.type; END;";
 
 const char* const jobColumns =
     "name, host, handle, transport, peer, state, phase, step, increment, time, last_message, messages, warnings,"
@@ -45,8 +52,9 @@ const char* const jobColumns =
 // anew: "stopped" meant an end in order, "gone" an end the listener could not
 // tell. A history of version 1 summarised its series from spans of 16
 // messages: each of its levels is the one below of spans four times longer,
-// and how far a job's summary reaches is counted in the longer spans.
-constexpr int schemaVersion = 2;
+// and how far a job's summary reaches is counted in the longer spans. A
+// history of version 2 counts its messages' types once.
+constexpr int schemaVersion = 3;
 const char* const upgrades[schemaVersion] = {
     "ALTER TABLE jobs ADD COLUMN progress; ALTER TABLE jobs ADD COLUMN ended INTEGER NOT NULL DEFAULT 0;"
     "UPDATE jobs SET state = 'finished' WHERE state = 'stopped';"
@@ -56,7 +64,9 @@ const char* const upgrades[schemaVersion] = {
     "DELETE FROM series_extent WHERE spans < 4;"
     "UPDATE series_extent SET spans = spans / 4, last_id = coalesce("
     " (SELECT last_id FROM series WHERE series.job = series_extent.job AND level = 1"
-    "  AND span = series_extent.spans / 4 - 1 LIMIT 1), last_id);"};
+    "  AND span = series_extent.spans / 4 - 1 LIMIT 1), last_id);",
+    "DELETE FROM message_types;"
+    "INSERT INTO message_types SELECT job, type, count(*) FROM messages GROUP BY job, type;"};
 
 // Messages deleted per transaction when old ones go.
 constexpr int retentionChunk = 5000;
@@ -116,10 +126,11 @@ public:
         return *this;
     }
     // The text must outlive the statement's next step.
-    Statement& Bind(int index, const std::string& text) {
+    Statement& Bind(int index, std::string_view text) {
         sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
         return *this;
     }
+    Statement& Bind(int index, const std::string& text) { return Bind(index, std::string_view(text)); }
     Statement& Bind(int index, double value) {
         sqlite3_bind_double(statement, index, value);
         return *this;
@@ -213,6 +224,14 @@ void bindJob(Statement& statement, const ipm_JobRecord& job, int first) {
     statement.Bind(first + 9, job.time).Bind(first + 10, job.lastMessage).Bind(first + 11, job.messages);
     statement.Bind(first + 12, job.warnings).Bind(first + 13, job.errors).Bind(first + 14, job.started);
     statement.Bind(first + 15, job.stopOutcome).Bind(first + 16, job.progress).Bind(first + 17, job.ended);
+}
+
+// How many of the messages are of each type, by job.
+std::map<std::pair<std::int64_t, std::string_view>, std::int64_t> typeCounts(
+    const std::vector<ipm_MessageRecord>& messages) {
+    std::map<std::pair<std::int64_t, std::string_view>, std::int64_t> counts;
+    for (const ipm_MessageRecord& message : messages) ++counts[{message.job, message.type}];
+    return counts;
 }
 
 int userVersion(sqlite3* database) {
@@ -641,6 +660,21 @@ std::string ipm_History::Messages(std::int64_t job, std::int64_t after, std::int
     return answer + "],\"next\":" + std::to_string(next) + "}";
 }
 
+Json ipm_History::MessageTypes(std::int64_t job) {
+    std::lock_guard lock(readLock);
+    // One statement: the counts and the newest message are of one moment.
+    Statement select(reader, "SELECT type, count, (SELECT max(id) FROM messages WHERE job = ?1) FROM message_types"
+                             " WHERE job = ?1 AND count > 0 ORDER BY type");
+    select.Bind(1, job);
+    Json types = Json::object();
+    std::int64_t through = 0;
+    while (select.Step()) {
+        types[select.Text(0)] = select.Integer(1);
+        through = select.Integer(2);
+    }
+    return Json{{"types", std::move(types)}, {"through", through}};
+}
+
 std::vector<std::string> ipm_History::FieldNames(std::int64_t job) {
     std::lock_guard lock(readLock);
     Statement select(reader, "SELECT key FROM messages, json_each(messages.fields) WHERE job = ?1"
@@ -832,6 +866,10 @@ bool ipm_History::WriteBatch(const Batch& batch, bool reserve, std::int64_t& res
             insertMessage.Bind(1, batch.ids[i]).Bind(2, message.job).Bind(3, message.time).Bind(4, message.type);
             insertMessage.Bind(5, message.fields).Bind(6, message.types).Run();
         }
+        Statement countType(writer, "INSERT INTO message_types(job, type, count) VALUES(?,?,?)"
+                                    " ON CONFLICT(job, type) DO UPDATE SET count = count + excluded.count");
+        for (const auto& [jobAndType, count] : typeCounts(batch.messages))
+            countType.Bind(1, jobAndType.first).Bind(2, jobAndType.second).Bind(3, count).Run();
         Statement insertSpan(writer, "INSERT OR REPLACE INTO series VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
         for (const auto& span : batch.spans) {
             insertSpan.Bind(1, span.job).Bind(2, span.field).Bind(3, std::int64_t{span.level}).Bind(4, span.index);

@@ -100,6 +100,9 @@ public:
     // `type` unless it is empty, at most `limit`.
     std::string Messages(std::int64_t job, std::int64_t after, std::int64_t before, const std::string& type,
                          int limit);
+    // {"types":{TYPE:COUNT,..},"through":ID}: how many of the job's stored
+    // messages are of each type, and the newest message counted.
+    nlohmann::ordered_json MessageTypes(std::int64_t job);
     // The names of the fields the job's messages carry, in order of first use.
     std::vector<std::string> FieldNames(std::int64_t job);
     // The fields the job's messages carry as numbers: those of its newest

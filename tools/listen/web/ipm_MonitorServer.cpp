@@ -252,6 +252,9 @@ void ipm_MonitorServer::Route() {
                     return monitor.History().Messages(job, after, before, parameter(request, "type", ""),
                                                       static_cast<int>(limit));
                 }));
+    server->Get(R"(/api/jobs/(\d+)/types)", jsonRoute([this, jobOf](const httplib::Request& request) {
+                    return monitor.History().MessageTypes(jobOf(request));
+                }));
     server->Get(R"(/api/jobs/(\d+)/series)", jsonRoute([this, jobOf](const httplib::Request& request) {
                     const std::int64_t job = jobOf(request);
                     const std::string field = parameter(request, "field", "");
