@@ -466,7 +466,8 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
     // its messages' types not counted.
     ASSERT_EQ(history.Execute("UPDATE series SET level = -level; UPDATE series SET level = 1 - level;"
                               "UPDATE series_extent SET spans = spans * 4 + 3, last_id = last_id + 48;"
-                              "DELETE FROM message_types; PRAGMA user_version = 1"), "");
+                              "DELETE FROM message_types; PRAGMA user_version = 1"),
+              "");
     Listener upgraded({"--http", "0", "--db", database});
     EXPECT_EQ(get(upgraded, "/api/jobs/2/charts?x=%23")["series"], charts) << upgraded.Errors();
     EXPECT_EQ(get(upgraded, zoom)["points"], before);

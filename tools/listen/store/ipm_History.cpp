@@ -663,8 +663,9 @@ std::string ipm_History::Messages(std::int64_t job, std::int64_t after, std::int
 Json ipm_History::MessageTypes(std::int64_t job) {
     std::lock_guard lock(readLock);
     // One statement: the counts and the newest message are of one moment.
-    Statement select(reader, "SELECT type, count, (SELECT max(id) FROM messages WHERE job = ?1) FROM message_types"
-                             " WHERE job = ?1 AND count > 0 ORDER BY type");
+    Statement select(reader,
+                     "SELECT type, count, (SELECT max(id) FROM messages WHERE job = ?1) FROM message_types"
+                     " WHERE job = ?1 AND count > 0 ORDER BY type");
     select.Bind(1, job);
     Json types = Json::object();
     std::int64_t through = 0;
@@ -866,8 +867,9 @@ bool ipm_History::WriteBatch(const Batch& batch, bool reserve, std::int64_t& res
             insertMessage.Bind(1, batch.ids[i]).Bind(2, message.job).Bind(3, message.time).Bind(4, message.type);
             insertMessage.Bind(5, message.fields).Bind(6, message.types).Run();
         }
-        Statement countType(writer, "INSERT INTO message_types(job, type, count) VALUES(?,?,?)"
-                                    " ON CONFLICT(job, type) DO UPDATE SET count = count + excluded.count");
+        Statement countType(writer,
+                            "INSERT INTO message_types(job, type, count) VALUES(?,?,?)"
+                            " ON CONFLICT(job, type) DO UPDATE SET count = count + excluded.count");
         for (const auto& [jobAndType, count] : typeCounts(batch.messages))
             countType.Bind(1, jobAndType.first).Bind(2, jobAndType.second).Bind(3, count).Run();
         Statement insertSpan(writer, "INSERT OR REPLACE INTO series VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
