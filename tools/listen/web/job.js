@@ -83,7 +83,7 @@ export class JobView {
     this.active = true;
     this.hidden = hiddenFields(name);
     this.typeCounts = new Map();
-    this.countedThrough = 0;  // the newest message the listener's type counts hold
+    this.countedThrough = 0;       // the newest message the listener's type counts hold
     this.messages = [];
     this.cursor = 0;
     this.loading = true;
@@ -137,13 +137,11 @@ export class JobView {
     const job = this.table.job(this.id);
     const early = askedEarly(this.chartsUrl()) && job && isLive(job);
     try {
-        const [page, types] = await Promise.all([
-            this.fetchPage(newest, firstPageSize), fetchJson(`/api/jobs/${this.id}/types`), this.loadSeries(),
-            chartLibrary
-        ]);
-        if (!this.active) return;
-        this.countTypes(types);
-        for (const message of page.messages.reverse()) this.add(message);
+      const [page, types] = await Promise.all([this.fetchPage(newest, firstPageSize),
+        fetchJson(`/api/jobs/${this.id}/types`), this.loadSeries(), chartLibrary]);
+      if (!this.active) return;
+      this.countTypes(types);
+      for (const message of page.messages.reverse()) this.add(message);
     } finally {
       this.loading = false;
       for (const message of this.pending.splice(0)) this.add(message);
@@ -227,17 +225,17 @@ export class JobView {
 
   // Every type the job has sent is offered, however long ago, with its count.
   countTypes(answer) {
-      this.countedThrough = answer.through;
-      for (const [type, count] of Object.entries(answer.types)) {
-          this.typeCounts.set(type, count);
-          this.offerType(type);
-      }
+    this.countedThrough = answer.through;
+    for (const [type, count] of Object.entries(answer.types)) {
+      this.typeCounts.set(type, count);
+      this.offerType(type);
+    }
   }
 
   offerType(type) {
-      if (this.types.has(type)) return;
-      this.types.add(type);
-      $('type-filter').append(new Option(type, type));
+    if (this.types.has(type)) return;
+    this.types.add(type);
+    $('type-filter').append(new Option(type, type));
   }
 
   add(message) {
@@ -245,7 +243,7 @@ export class JobView {
     this.cursor = message.id;
     this.messages.push(message);
     if (message.id > this.countedThrough) {
-        this.typeCounts.set(message.type, (this.typeCounts.get(message.type) || 0) + 1);
+      this.typeCounts.set(message.type, (this.typeCounts.get(message.type) || 0) + 1);
     }
     this.offerType(message.type);
     if (this.messages.length > shownMessages) this.messages.shift();
