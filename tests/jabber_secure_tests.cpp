@@ -168,4 +168,35 @@ TEST(JabberSecure, AStopWaitsForTheServerToTakeEveryReportAndADeadJobEnds) {
     listener.Wait();
 }
 
+// Alerts go out through a login of their own (--notify-as): over the
+// encrypted stream, trusting the system's authorities (here the suite's,
+// through SSL_CERT_FILE), with its password from the environment. The
+// account told hears from that login when a job crashes.
+TEST(JabberSecure, AlertsGoOutThroughALoginOfTheirOwn) {
+    const std::string alertsPassword = "bot-secret-9";
+    administer("register alerts localhost " + alertsPassword);
+    ChildProcess told(withEnvironment({"IPM_JABBER_PASSWORD=" + listenerPassword, "IPM_JABBER_CA_FILE=" + authority},
+                                      {IPM_LISTEN_PATH, "--jabber", "mon@localhost/desk"}));
+    ASSERT_EQ(told.OutputLine(30s), "listening on mon@localhost/desk") << told.Errors();
+    TempDir place;
+    ChildProcess alerting(withEnvironment({"IPM_NOTIFY_PASSWORD=" + alertsPassword, "SSL_CERT_FILE=" + authority},
+                                          {IPM_LISTEN_PATH, "--port", "0", "--db", place.File("history.db"), "--alert",
+                                           "crashed", "--notify", "mon@localhost", "--notify-as",
+                                           "alerts@localhost/bot"}));
+    const std::string listening = alerting.OutputLine(30s).value_or("");
+    ASSERT_EQ(listening.rfind("listening on 127.0.0.1:", 0), 0u) << listening << alerting.Errors();
+
+    ChildProcess job({IPM_JOB_PATH, "job=lost", "message=ALL", "indir=" + place.Path(), "listener_name=127.0.0.1",
+                      "direct_port=" + listening.substr(listening.rfind(':') + 1)});
+    job.Write(progress + "{\"sleep\":30000}\n");
+    EXPECT_EQ(alerting.OutputLine(20s).value_or("").rfind("lost Progress", 0), 0u) << alerting.Errors();
+    job.Signal(SIGKILL);
+    job.Wait(10s);
+    EXPECT_TRUE(told.ErrorsHold("message from alerts@localhost/bot", 30s)) << told.Errors() << alerting.Errors();
+    for (ChildProcess* listener : {&alerting, &told}) {
+        listener->Signal(SIGTERM);
+        listener->Wait();
+    }
+}
+
 }  // namespace
