@@ -179,10 +179,10 @@ TEST(JabberSecure, AlertsGoOutThroughALoginOfTheirOwn) {
                                       {IPM_LISTEN_PATH, "--jabber", "mon@localhost/desk"}));
     ASSERT_EQ(told.OutputLine(30s), "listening on mon@localhost/desk") << told.Errors();
     TempDir place;
-    ChildProcess alerting(withEnvironment({"IPM_NOTIFY_PASSWORD=" + alertsPassword, "SSL_CERT_FILE=" + authority},
-                                          {IPM_LISTEN_PATH, "--port", "0", "--db", place.File("history.db"), "--alert",
-                                           "crashed", "--notify", "mon@localhost", "--notify-as",
-                                           "alerts@localhost/bot"}));
+    ChildProcess alerting(
+        withEnvironment({"IPM_NOTIFY_PASSWORD=" + alertsPassword, "SSL_CERT_FILE=" + authority},
+                        {IPM_LISTEN_PATH, "--port", "0", "--db", place.File("history.db"), "--alert", "crashed",
+                         "--notify", "mon@localhost", "--notify-as", "alerts@localhost/bot"}));
     const std::string listening = alerting.OutputLine(30s).value_or("");
     ASSERT_EQ(listening.rfind("listening on 127.0.0.1:", 0), 0u) << listening << alerting.Errors();
 
