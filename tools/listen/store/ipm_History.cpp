@@ -65,8 +65,8 @@ const char* const upgrades[schemaVersion] = {
     "UPDATE series_extent SET spans = spans / 4, last_id = coalesce("
     " (SELECT last_id FROM series WHERE series.job = series_extent.job AND level = 1"
     "  AND span = series_extent.spans / 4 - 1 LIMIT 1), last_id);",
-    "DELETE FROM message_types;"
-    "INSERT INTO message_types SELECT job, type, count(*) FROM messages GROUP BY job, type;"};
+    ("DELETE FROM message_types;"
+     "INSERT INTO message_types SELECT job, type, count(*) FROM messages GROUP BY job, type;")};
 
 // Messages deleted per transaction when old ones go.
 constexpr int retentionChunk = 5000;
