@@ -576,7 +576,8 @@ std::int64_t ipm_History::TakeId(std::unique_lock<std::mutex>& lock) {
         try {
             block = ReserveBlockNow();
         } catch (const std::exception& error) {
-            ipm_Console::Report(std::string("warning: history: no message ids reserved: ") + error.what());
+            // The same outage as the writer's: said once, with its recovery.
+            ReportOutcome(false, error.what());
         }
         lock.lock();
         if (block == 0) return 0;
