@@ -43,10 +43,10 @@ bool ipm_MessageLog::Append(std::string_view document) {
 }
 
 char* ipm_MessageLog::Reserve(size_t longest) {
-    filledFirst = false;
+    wakeTask = false;
     if (!file || longest > chunkSize) return nullptr;
     if (current->used + longest > chunkSize) [[unlikely]] {
-        filledFirst = filled.empty();
+        wakeTask = filled.size() + 1 == filledForWake;
         if (!Retire()) {
             WriteOldest();
             Retire();
@@ -58,7 +58,7 @@ char* ipm_MessageLog::Reserve(size_t longest) {
 bool ipm_MessageLog::Commit(size_t used) {
     current->used += used;
     nextByte.store(current->bytes.get() + current->used, std::memory_order_relaxed);
-    return filledFirst;
+    return wakeTask;
 }
 
 IPM_PREFETCH_FOR_WRITE void ipm_MessageLog::PrepareAppend() const {

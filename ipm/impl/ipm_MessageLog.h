@@ -29,8 +29,8 @@ public:
     void Open(const char* path);
     bool IsOpen() const { return file != nullptr; }
 
-    // True when this append filled a chunk while none waited: the task
-    // should hand over without waiting for the end of its pause.
+    // True when this append filled the chunk that makes a hand-over worth
+    // waking the task for, before the end of its pause.
     bool Append(std::string_view document);
     // Room for `longest` bytes where the next append starts, so that a
     // document can be written there in place; null while the log is closed
@@ -51,10 +51,14 @@ public:
     // other thread uses the log.
     void Close();
 
-    // Few, large chunks: each hand-over costs the senders a wake-up and the
-    // buffer lock's traffic.
-    static constexpr size_t chunkSize = 1024 * 1024;
-    static constexpr size_t chunkCount = 4;
+    // Many small chunks: the few a sender fills while the task keeps up stay
+    // in its cache, and the others let the task fall behind by milliseconds
+    // (a slow write into the page cache) without the sender waiting. The
+    // task is woken once several have filled, as each wake-up costs the
+    // sender a system call.
+    static constexpr size_t chunkSize = 128 * 1024;
+    static constexpr size_t chunkCount = 32;
+    static constexpr size_t filledForWake = 4;
 
 private:
     struct Chunk {
@@ -86,8 +90,8 @@ private:
     std::vector<Chunk*> filled;
     std::vector<Chunk*> spares;
     std::mutex writeLock;
-    // Whether the last Reserve filled a chunk while none waited.
-    bool filledFirst = false;
+    // Whether the last Reserve filled the chunk that should wake the task.
+    bool wakeTask = false;
     // Where the next append starts; null while the log is closed.
     std::atomic<const char*> nextByte{nullptr};
 };
