@@ -58,7 +58,7 @@ public:
     // sender a system call.
     static constexpr size_t chunkSize = 128 * 1024;
     static constexpr size_t chunkCount = 32;
-    static constexpr size_t filledForWake = 4;
+    static constexpr size_t filledForWake = 8;
 
 private:
     struct Chunk {
