@@ -396,6 +396,11 @@ TEST(ListenMonitor, ProcessesSharingAHistoryKeepEveryJobSeriesStayBoundedOldMess
         [&] { return HistoryDatabase(database).Count("jobs WHERE name = 'other' AND state = 'crashed'") == 1; }));
     second.Signal(SIGTERM);
     EXPECT_EQ(second.Wait(), 0) << second.Errors();
+    // The first listener still runs: its writer stores the live message after the stream has shown it.
+    EXPECT_TRUE(WaitUntil([&] {
+        return HistoryDatabase(database).Count("jobs WHERE state = 'crashed' AND messages = 3") == 2 &&
+               HistoryDatabase(database).Count("messages WHERE job = 1") == 3;
+    }));
 
     HistoryDatabase history(database);
     EXPECT_EQ(history.Count("jobs"), 3);
