@@ -28,7 +28,7 @@ import time
 from urllib.request import urlopen
 
 from selenium import webdriver
-from selenium.common.exceptions import TimeoutException
+from selenium.common.exceptions import StaleElementReferenceException, TimeoutException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
@@ -98,8 +98,12 @@ def start_job(program, directory, name, transport, listener, phase):
                                  f"indir={directory}"] + where, stdin=stdin, stderr=subprocess.PIPE, text=True)
 
 
+# The jobs table draws only the rows in view, and redraws them as jobs
+# change: an element found a moment ago may be gone, and is looked for again.
 def wait(driver, condition, what):
-    return WebDriverWait(driver, HANG_BOUND, poll_frequency=0.1).until(lambda d: condition(), f"no {what}")
+    return WebDriverWait(driver, HANG_BOUND, poll_frequency=0.1,
+                         ignored_exceptions=[StaleElementReferenceException]).until(lambda d: condition(),
+                                                                                    f"no {what}")
 
 
 def row_of(driver, name):
